@@ -5,7 +5,7 @@ failure paths (unwritable output, unreadable clock), and the kernels'
 arithmetic through small-iteration builds of the same source.
 
 Run by CTest as:  test_report.py --bench B --fake-clock L --small-dir D
-                  --small-counts 0,1,... GROUP
+                  --small-counts 0,1,... [--floor F] [--sanitized] GROUP
 where GROUP is one of the TestCase classes below.
 """
 import argparse
@@ -53,14 +53,14 @@ def run(argv, env_extra=None, **kwargs):
 
 
 class ReportChecks(unittest.TestCase):
-    def assert_report(self, stdout, finals=DOCUMENTED_FINALS):
+    def assert_report(self, stdout, finals=DOCUMENTED_FINALS, banner=BANNER):
         """Asserts the exact seven-line layout and returns the three times as
         their printed fields."""
         text = stdout.decode("ascii")
         self.assertTrue(text.endswith("\n"), repr(text))
         lines = text[:-1].split("\n")
         self.assertEqual(len(lines), 7, text)
-        self.assertEqual(lines[0], BANNER)
+        self.assertEqual(lines[0], banner)
         self.assertEqual(lines[1], "")
         self.assertEqual(lines[5], "")
         self.assertEqual(lines[6], DONE)
@@ -204,6 +204,16 @@ class Clock(ReportChecks):
                 self.assertEqual(fields, [field] * 3)
 
 
+class Floor(ReportChecks):
+    def test_floor_computes_the_same_accumulators(self):
+        if not OPTIONS.floor:
+            self.skipTest("bench_floor is built on x86-64 only")
+        result = run([OPTIONS.floor])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        self.assert_report(result.stdout, banner="=== Hardware floor (1e8 iterations) ===")
+
+
 class KernelArithmetic(ReportChecks):
     def output_after(self, n):
         result = run([os.path.join(OPTIONS.small_dir, f"bench_iterations_{n}")])
@@ -233,6 +243,7 @@ def main():
     parser.add_argument("--small-dir", required=True)
     parser.add_argument("--small-counts", required=True)
     parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("--floor", default="", help="bench_floor, where it is built")
     parser.add_argument("groups", nargs="*")
     parser.parse_args(namespace=OPTIONS)
     OPTIONS.small_counts = [int(n) for n in OPTIONS.small_counts.split(",")]
