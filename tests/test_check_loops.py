@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Negative controls for check_loops.py: rebuilds the real source with one
+"""Negative controls for tools/check_loops: rebuilds the real source with one
 deliberate fault at a time, using the same compiler and optimisation flags as
 the build under test, and asserts that the check rejects each variant and
 names the kernel and the fault. The unchanged source, built the same way,
 must pass, so a rejection is due to the fault and nothing else.
 
-    test_check_loops.py --source FILE --compiler CXX [--flags "..."]
+    test_check_loops.py --check-loops TOOL --source FILE --compiler CXX [--flags "..."]
 """
 import argparse
 import os
@@ -16,10 +16,11 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import check_loops  # noqa: E402
+import importlib.machinery
+import types
 
 OPTIONS = argparse.Namespace()
+check_loops = None  # the tool under test, loaded from --check-loops in main()
 
 END_THEN_FINAL = ("const std::int64_t end = read_monotonic_ns();\n"
                   "        const std::uint64_t final_x = x;")
@@ -107,10 +108,15 @@ class NegativeControls(unittest.TestCase):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--check-loops", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
     parser.add_argument("--flags", default="")
     parser.parse_args(namespace=OPTIONS)
+    global check_loops  # pylint: disable=global-statement
+    loader = importlib.machinery.SourceFileLoader("check_loops", OPTIONS.check_loops)
+    check_loops = types.ModuleType(loader.name)
+    loader.exec_module(check_loops)
     if platform.machine().lower() not in ("x86_64", "amd64"):
         print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
         return check_loops.SKIP
