@@ -8,16 +8,15 @@ must pass, so a rejection is due to the fault and nothing else.
     test_check_loops.py --check-loops TOOL --source FILE --compiler CXX [--flags "..."]
 """
 import argparse
+import importlib.machinery
 import os
 import platform
 import shlex
 import subprocess
 import sys
 import tempfile
-import unittest
-
-import importlib.machinery
 import types
+import unittest
 
 OPTIONS = argparse.Namespace()
 check_loops = None  # the tool under test, loaded from --check-loops in main()
