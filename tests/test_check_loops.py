@@ -5,21 +5,23 @@ the build under test, and asserts that the check rejects each variant and
 names the kernel and the fault. The unchanged source, built the same way,
 must pass, so a rejection is due to the fault and nothing else.
 
-    test_check_loops.py --check-loops TOOL --source FILE --compiler CXX [--flags "..."]
+    test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
 """
 import argparse
-import importlib.machinery
 import os
 import platform
 import shlex
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 
+import check_loops
+import harness
+from report import KERNEL_NAMES
+
 OPTIONS = argparse.Namespace()
-check_loops = None  # the tool under test, loaded from --check-loops in main()
+INC, ARITH, BRANCH = KERNEL_NAMES
 
 END_THEN_FINAL = ("const std::int64_t end = read_monotonic_ns();\n"
                   "        const std::uint64_t final_x = x;")
@@ -33,17 +35,17 @@ VARIANTS = {
         None, ""),
     "arithmetic update in two statements": (
         [("x = x * 3 + 7;", "x = x * 3;\n            x = x + 7;", 0)],
-        "Arith loop", "reads the accumulator"),
+        ARITH, "reads the accumulator"),
     "call inside a timed loop": (
         [("x = x + 1;", "x = x + 1;\n            std::srand(1);", 0)],
-        "Inc loop", "call inside the loop"),
+        INC, "call inside the loop"),
     "loop index kept in memory": (
         [("for (std::int64_t i = 0; i < ITERATIONS; ++i)",
           "for (volatile std::int64_t i = 0; i < ITERATIONS; i = i + 1)", 2)],
-        "Branch loop", "memory access other than the accumulator"),
+        BRANCH, "memory access other than the accumulator"),
     "final read before the second clock read": (
         [(END_THEN_FINAL, FINAL_THEN_END, 1)],
-        "Arith loop", "not read after the second clock read"),
+        ARITH, "not read after the second clock read"),
 }
 
 
@@ -105,23 +107,18 @@ class NegativeControls(unittest.TestCase):
                         self.assertEqual(other_faults, [], other)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--check-loops", required=True)
+def add_arguments(parser):
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
     parser.add_argument("--flags", default="")
-    parser.parse_args(namespace=OPTIONS)
-    global check_loops  # pylint: disable=global-statement
-    loader = importlib.machinery.SourceFileLoader("check_loops", OPTIONS.check_loops)
-    check_loops = types.ModuleType(loader.name)
-    loader.exec_module(check_loops)
+
+
+def skip_off_x86_64():
     if platform.machine().lower() not in ("x86_64", "amd64"):
         print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
         return check_loops.SKIP
-    program = unittest.main(argv=[sys.argv[0], "-v"], exit=False)
-    return 0 if program.result.wasSuccessful() else 1
+    return None
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, skip_off_x86_64))

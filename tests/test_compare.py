@@ -1,29 +1,28 @@
 #!/usr/bin/env python3
-"""Tests of tools/compare through small fake benchmark commands: shell
+"""Tests of tools/compare.py through small fake benchmark commands: shell
 scripts, written by the tests, that print fixed or counted reports.
 
-    test_compare.py --compare tools/compare
+    test_compare.py [GROUP ...]
 """
 import argparse
-import importlib.machinery
 import json
 import os
 import stat
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 
+import compare
+import harness
+from report import FINALS, KERNEL_NAMES, render
+
 OPTIONS = argparse.Namespace()
-FINALS = {"Inc loop": 100000000, "Arith loop": 727440504985523712, "Branch loop": 0}
+INC, ARITH, BRANCH = KERNEL_NAMES
 
 
 def report(inc_ms, arith_ms, branch_ms, finals=FINALS, banner="=== Fake (1e8 iterations) ==="):
-    return (f"{banner}\n\n"
-            f"Inc loop:    {inc_ms:8.2f} ms  (x={finals['Inc loop']})\n"
-            f"Arith loop:  {arith_ms:8.2f} ms  (x={finals['Arith loop']})\n"
-            f"Branch loop: {branch_ms:8.2f} ms  (x={finals['Branch loop']})\n\n=== Done ===\n")
+    return render([inc_ms, arith_ms, branch_ms], [finals[name] for name in KERNEL_NAMES], banner)
 
 
 class CompareTests(unittest.TestCase):
@@ -54,7 +53,7 @@ class CompareTests(unittest.TestCase):
         return path
 
     def compare(self, *args):
-        return subprocess.run([sys.executable, OPTIONS.compare, *args], capture_output=True,
+        return subprocess.run([sys.executable, compare.__file__, *args], capture_output=True,
                               text=True, timeout=120, check=False)
 
     def test_interleaved_runs_ratios_and_verdicts(self):
@@ -69,14 +68,14 @@ class CompareTests(unittest.TestCase):
         self.assertEqual((document["runs"], document["warmup"]), (8, 2))
         rows = {(r["kernel"], os.path.basename(r["command"])): r for r in document["results"]}
         self.assertEqual(len(rows), 6)
-        self.assertEqual(rows["Inc loop", "slow"]["ratio"], 2.0)
-        self.assertEqual(rows["Inc loop", "slow"]["verdict"], "slower")
-        self.assertEqual(rows["Arith loop", "slow"]["verdict"], "no significant difference")
-        self.assertEqual(rows["Branch loop", "slow"]["ratio"], 0.5)
-        self.assertEqual(rows["Branch loop", "slow"]["verdict"], "faster")
-        self.assertEqual(rows["Inc loop", "fast"]["verdict"], "reference")
-        self.assertEqual(rows["Inc loop", "fast"]["times_ms"], [10.0] * 8)
-        self.assertEqual(rows["Arith loop", "slow"]["x"], FINALS["Arith loop"])
+        self.assertEqual(rows[INC, "slow"]["ratio"], 2.0)
+        self.assertEqual(rows[INC, "slow"]["verdict"], "slower")
+        self.assertEqual(rows[ARITH, "slow"]["verdict"], "no significant difference")
+        self.assertEqual(rows[BRANCH, "slow"]["ratio"], 0.5)
+        self.assertEqual(rows[BRANCH, "slow"]["verdict"], "faster")
+        self.assertEqual(rows[INC, "fast"]["verdict"], "reference")
+        self.assertEqual(rows[INC, "fast"]["times_ms"], [10.0] * 8)
+        self.assertEqual(rows[ARITH, "slow"]["x"], FINALS[ARITH])
 
     def test_statistics_of_varying_runs(self):
         # Run k prints k ms for the increment kernel; warm-up run 1 is dropped.
@@ -124,12 +123,12 @@ class CompareTests(unittest.TestCase):
 
     def test_wrong_accumulator_is_an_error(self):
         good = self.fake("good", report(10, 10, 10))
-        wrong = self.fake("wrong", report(5, 5, 5, finals={**FINALS, "Arith loop": 1}))
+        wrong = self.fake("wrong", report(5, 5, 5, finals={**FINALS, ARITH: 1}))
         result = self.compare("-n", "3", good, wrong)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout, "")
         self.assertIn(wrong, result.stderr)
-        self.assertIn("Arith loop reports x=1", result.stderr)
+        self.assertIn(f"{ARITH} reports x=1", result.stderr)
 
     def test_failing_command_is_an_error(self):
         good = self.fake("good", report(10, 10, 10))
@@ -145,11 +144,11 @@ class CompareTests(unittest.TestCase):
 
     def test_missing_kernel_line_is_an_error(self):
         good = self.fake("good", report(10, 10, 10))
-        text = "\n".join(line for line in report(1, 1, 1).splitlines() if "Branch" not in line)
+        text = "\n".join(line for line in report(1, 1, 1).splitlines() if BRANCH not in line)
         partial = self.fake("partial", text)
         result = self.compare(good, partial)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(f'{partial}: no "Branch loop:" line', result.stderr)
+        self.assertIn(f'{partial}: no "{BRANCH}:" line', result.stderr)
         self.assertIn("| === Done ===", result.stderr)
 
     def test_usage_errors(self):
@@ -159,16 +158,13 @@ class CompareTests(unittest.TestCase):
             with self.subTest(args=args):
                 result = self.compare(*args)
                 self.assertEqual(result.returncode, 2)
-                self.assertIn("usage: compare", result.stderr)
+                self.assertIn("usage: compare.py", result.stderr)
                 self.assertEqual(result.stdout, "")
 
 
 class Statistics(unittest.TestCase):
     def test_mann_whitney_against_known_values(self):
-        loader = importlib.machinery.SourceFileLoader("compare_tool", OPTIONS.compare)
-        tool = types.ModuleType(loader.name)
-        loader.exec_module(tool)
-        p = tool.mann_whitney_p
+        p = compare.mann_whitney_p
         # Complete separation of 6 and 6: U = 0, z = 17.5 / sqrt(39), p = 0.005075
         # (the asymptotic two-sided value with continuity correction).
         self.assertAlmostEqual(p(range(1, 7), range(7, 13)), 0.005075, places=5)
@@ -178,12 +174,5 @@ class Statistics(unittest.TestCase):
         self.assertEqual(p([5.0] * 6, [5.0] * 6), 1.0)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--compare", required=True)
-    parser.parse_args(namespace=OPTIONS)
-    unittest.main(argv=[sys.argv[0], "-v"])
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0]))

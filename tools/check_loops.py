@@ -2,7 +2,7 @@
 """Checks, from the machine code, that a build of bench_c_jit_compare times
 exactly the loops its report claims.
 
-    tools/check_loops [--verbose] EXECUTABLE
+    tools/check_loops.py [--verbose] EXECUTABLE
 
 It disassembles `main` with objdump and, for each of the three measurements,
 finds the timed stretch (the code on the paths from the return of one
@@ -31,8 +31,8 @@ import shutil
 import subprocess
 import sys
 
-ITERATIONS = 100_000_000
-KERNELS = ("Inc loop", "Arith loop", "Branch loop")
+from report import ITERATIONS, KERNEL_NAMES as KERNELS
+
 SKIP = 77
 
 # Calls that never return: the paths through them end there.

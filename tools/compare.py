@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """compare: run report-printing benchmark commands side by side.
 
-    compare [-n RUNS] [--warmup K] [--format table|markdown|json] COMMAND [COMMAND ...]
+    compare.py [-n RUNS] [--warmup K] [--format table|markdown|json] COMMAND [COMMAND ...]
 
 Each COMMAND (one argument, split into words as a shell would) prints a report
-with the lines "Inc loop:", "Arith loop:" and "Branch loop:", each with
-"<time> ms" and "(x=<value>)". The first COMMAND is the reference. After K
+in bench_c_jit_compare's format (tools/report.py): one line per kernel with
+its label, "<time> ms" and "(x=<value>)". The first COMMAND is the reference. After K
 warm-up rounds (not counted) the commands run RUNS rounds, interleaved
 (A B C A B C ...), so that drift in the machine's speed hits all alike.
 
@@ -22,18 +22,14 @@ reports a different accumulator, 2 on a usage error.
 import argparse
 import json
 import math
-import re
 import shlex
 import statistics
 import subprocess
 import sys
 
-KERNELS = ("Inc loop", "Arith loop", "Branch loop")
-KERNEL_LINE = re.compile(
-    r"^(?P<kernel>Inc loop|Arith loop|Branch loop):\s+(?P<ms>[-+]?\d+(?:\.\d*)?)\s+ms\s+"
-    r"\(x=(?P<x>-?\d+)\)\s*$",
-    re.MULTILINE,
-)
+import report
+from report import KERNEL_NAMES as KERNELS
+
 MIN_RUNS_FOR_TEST = 6  # per side; below this the normal approximation is not worth quoting
 ALPHA = 0.05
 UNSTABLE_SPREAD = 1.25  # max/min above this: the runs disagree by more than a quarter
@@ -63,9 +59,13 @@ def run_once(command, words):
                   else f"exited with status {result.returncode}")
         raise CompareError(f"{command}: {status}; the end of its output:\n"
                            f"{tail(stdout + stderr)}")
+    try:
+        results = report.parse(stdout)
+    except report.ReportError as error:
+        raise CompareError(f"{command}: {error}") from error
     found = {}
-    for match in KERNEL_LINE.finditer(stdout):
-        found.setdefault(match["kernel"], (float(match["ms"]), int(match["x"])))
+    for result in results:
+        found.setdefault(result.kernel.name, (result.ms, result.x))
     missing = [kernel for kernel in KERNELS if kernel not in found]
     if missing:
         raise CompareError(f"{command}: no \"{missing[0]}:\" line in its output; the end of it:\n"
@@ -197,9 +197,9 @@ FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_js
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="compare",
+        prog="compare.py",
         description="Run benchmark commands that print the kernel report side by side.",
-        epilog="Example: tools/compare -n 15 ./build/bench_c_jit_compare 'java -jar jit.jar'")
+        epilog="Example: tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -jar jit.jar'")
     parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
                         help="measured rounds (default 10)")
     parser.add_argument("--warmup", type=int, default=1, metavar="K",
