@@ -61,6 +61,8 @@ const CountWriter count_writer;
 } // namespace
 
 // The C library's entry into main, wrapped so the double knows when main runs.
+// Interposing means defining the library's own (reserved) name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(),
                                  void (*fini)(), void (*rtld_fini)(), void *stack_end) {
     real_main = main;
@@ -68,6 +70,9 @@ extern "C" int __libc_start_main(main_fn main, int argc, char **argv, void (*ini
     return real(watched_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
 
+// The header names the parameters with reserved identifiers, which a
+// definition outside the C library must not use.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int clock_gettime(clockid_t clock, timespec *ts) {
     if (!in_main) {
         return real_clock_gettime()(clock, ts);
