@@ -248,6 +248,10 @@ class CompareTests(unittest.TestCase):
         for panel in panels:
             self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 14)
             self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 2)
+            axis = panel.find("s:line[@class='axis']", ns)
+            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
+                x = float(mark.get("cx") or mark.get("x1"))
+                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
         # Run k of a prints k+1 ms (after one warm-up): its dots spread along the axis.
         xs = sorted({float(c.get("cx")) for c in panels[0].findall("s:circle", ns)})
         self.assertEqual(len(xs), 8)

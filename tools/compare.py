@@ -426,17 +426,15 @@ FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_js
 # ---------------------------------------------------------------- plot
 
 def nice_ticks(low, high, count=6):
+    """Round tick values from at or below `low` to at or above `high`."""
     span = high - low or max(abs(high), 1.0)
     raw = span / count
     step = 10 ** math.floor(math.log10(raw))
     step *= next(f for f in (1, 2, 5, 10) if step * f >= raw)
-    first = math.floor(low / step) * step
-    ticks = []
-    value = first
-    while value <= high + step * 1e-9 + (0 if high > low else step):
-        ticks.append(round(value, 10))
-        value += step
-    return ticks
+    first, last = math.floor(low / step), math.ceil(high / step)
+    if last == first:
+        last += 1
+    return [round(i * step, 10) for i in range(first, last + 1)]
 
 
 def xml_text(text):
@@ -460,7 +458,7 @@ def plot_svg(commands, times, title):
     for panel, kernel in enumerate(KERNELS):
         values = [t for per in times for t in per[kernel]] or [0.0, 1.0]
         ticks = nice_ticks(min(values), max(values))
-        lo, hi = ticks[0], ticks[-1] if ticks[-1] > ticks[0] else ticks[0] + 1
+        lo, hi = ticks[0], ticks[-1]
 
         def x_of(value, lo=lo, hi=hi):
             return label_w + (value - lo) / (hi - lo) * plot_w
@@ -470,8 +468,8 @@ def plot_svg(commands, times, title):
         out.append(f'<g class="panel" data-kernel="{xml_text(kernel)}">')
         out.append(f'<text x="10" y="{y0 + 18}" font-weight="bold">{xml_text(kernel)} '
                    f'(ms, every counted run; bar: median)</text>')
-        out.append(f'<line x1="{label_w}" y1="{axis_y}" x2="{label_w + plot_w}" y2="{axis_y}" '
-                   'stroke="black"/>')
+        out.append(f'<line class="axis" x1="{label_w}" y1="{axis_y}" x2="{label_w + plot_w}" '
+                   f'y2="{axis_y}" stroke="black"/>')
         for tick in ticks:
             x = x_of(tick)
             out.append(f'<line x1="{x:.1f}" y1="{y0 + 26}" x2="{x:.1f}" y2="{axis_y + 4}" '
