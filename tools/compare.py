@@ -132,6 +132,13 @@ def shift_interval(a, b, alpha):
     return estimate, (differences[k - 1], differences[-k]), exact
 
 
+def exp(value):
+    try:
+        return math.exp(value)
+    except OverflowError:  # times some 300 orders of magnitude apart
+        return math.inf
+
+
 def summarise(commands, times):
     """One row per kernel and command, with the adjusted statistics."""
     tests = (len(commands) - 1) * len(KERNELS)
@@ -141,7 +148,7 @@ def summarise(commands, times):
         reference = times[0][kernel]
         for index, command in enumerate(commands):
             runs = times[index][kernel]
-            row = {"kernel": kernel, "command": command, "runs": len(runs),
+            row = {"kernel": kernel, "command": command, "command_index": index, "runs": len(runs),
                    "median_ms": None, "min_ms": None, "max_ms": None, "spread": None,
                    "median_ratio": None, "ratio": None, "interval": None, "exact": None,
                    "verdict": "no runs", "unstable": False}
@@ -162,11 +169,11 @@ def summarise(commands, times):
             else:
                 shift, interval, exact = shift_interval(
                     [math.log(t) for t in runs], [math.log(t) for t in reference], alpha)
-                row.update(ratio=math.exp(shift), exact=exact)
+                row.update(ratio=exp(shift), exact=exact)
                 if interval is None:
                     row["verdict"] = "too few runs for the adjusted level"
                     continue
-                row["interval"] = [math.exp(interval[0]), math.exp(interval[1])]
+                row["interval"] = [exp(interval[0]), exp(interval[1])]
                 row["verdict"] = ("slower" if interval[0] > 0 else
                                   "faster" if interval[1] < 0 else "no significant difference")
     return rows, {"method": "bonferroni", "family_alpha": float(FAMILY_ALPHA), "tests": tests,
@@ -233,7 +240,9 @@ def run_once(words, timeout, progress=lambda elapsed: None):
         selector.register(process.stdout, selectors.EVENT_READ, out)
         selector.register(process.stderr, selectors.EVENT_READ, err)
         try:
-            while selector.get_map():
+            # Until the command has exited and its output is read; a command may close
+            # its output before it exits.
+            while selector.get_map() or process.poll() is None:
                 check_interrupt()
                 now = time.monotonic()
                 progress(now - start)
@@ -246,7 +255,9 @@ def run_once(words, timeout, progress=lambda elapsed: None):
                 if now - start >= timeout:
                     problem = f"did not finish within {timeout:g} s (--timeout); it was ended"
                     break
-                for key, _ in selector.select(timeout=0.1):
+                if not selector.get_map():
+                    time.sleep(0.02)
+                for key, _ in selector.select(timeout=0.1) if selector.get_map() else ():
                     chunk = os.read(key.fd, 65536)
                     if not chunk:
                         selector.unregister(key.fileobj)
@@ -270,8 +281,11 @@ def run_once(words, timeout, progress=lambda elapsed: None):
 def read_report(command, label, words, timeout, progress):
     """Runs the command once and returns {kernel: ms}, having checked every
     result line against the known finals."""
-    out, err, status, problem = run_once(words, timeout, progress)
     where = f"{command}, {label}"
+    try:
+        out, err, status, problem = run_once(words, timeout, progress)
+    except CompareError as error:
+        raise CompareError(f"{where}: {error}") from error
     ends = f"{tail('standard output', out)}\n{tail('standard error', err)}"
     if problem:
         raise CompareError(f"{where}: {problem}\n{ends}")
@@ -409,15 +423,22 @@ def format_json(rows, meta):
         "interrupted": meta["interrupted"],
         "correction": meta["correction"],
         "finals": {kernel: str(FINALS[kernel]) for kernel in KERNELS},
-        "results": [{**row, "x": str(FINALS[row["kernel"]]),
-                     "command_index": meta["commands"].index(row["command"]),
-                     "warmup_times_ms": meta["warmup_times"][meta["commands"].index(
-                         row["command"])][row["kernel"]],
-                     "times_ms": meta["times"][meta["commands"].index(
-                         row["command"])][row["kernel"]]}
+        "results": [{**{key: finite(value) for key, value in row.items()},
+                     "x": str(FINALS[row["kernel"]]),
+                     "warmup_times_ms": meta["warmup_times"][row["command_index"]][row["kernel"]],
+                     "times_ms": meta["times"][row["command_index"]][row["kernel"]]}
                     for row in rows],
     }
     return json.dumps(document, indent=2) + "\n"
+
+
+def finite(value):
+    """JSON has no infinity: a ratio too large for a float is written as null."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, list):
+        return [finite(item) for item in value]
+    return value
 
 
 FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json}

@@ -110,7 +110,7 @@ def _problem(rest):
     if len(x.lstrip("-")) > MAX_ACCUMULATOR_DIGITS:
         return f"the accumulator has {len(x.lstrip('-'))} digits, more than a 64-bit value has"
     if not math.isfinite(float(ms)):
-        return f"the time {ms!r} is not finite"
+        return f"the time {ms!r} is too large to read as a number"
     return None
 
 
