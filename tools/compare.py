@@ -617,9 +617,10 @@ def main(argv=None):
                      else f"run {round_number - args.warmup + 1} of {args.runs}")
             results = []
             for command, words in zip(commands, args.words):
-                def progress(elapsed, command=command, label=label):
-                    if terminal:
-                        text = f"{label}: {command} ({elapsed:.0f} s)"
+                def progress(elapsed, command=command, label=label, shown=[None]):
+                    text = f"{label}: {command} ({elapsed:.0f} s)"
+                    if terminal and text != shown[0]:
+                        shown[0] = text
                         width = shutil.get_terminal_size().columns - 1
                         say("\r\x1b[K" + text[:width])
                 results.append(read_report(command, label, words, args.timeout, progress))
