@@ -131,7 +131,9 @@ class CompareTests(unittest.TestCase):
         a = self.fake("a", report(1, 2, 3))
         spaced = os.path.join(self.tmp.name, "with space")
         os.symlink(a, spaced)
-        result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag", f"sh -c '\"{a}\" | cat'")
+        # The last command closes its output before it ends: it is waited for, not killed.
+        result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag", f"sh -c '\"{a}\" | cat'",
+                              f"sh -c '\"{a}\"; exec >&- 2>&-; sleep 0.3'")
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_wrong_results_name_command_run_and_kernel(self):
