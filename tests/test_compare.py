@@ -275,14 +275,18 @@ class CompareTests(unittest.TestCase):
         for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
             self.assertIn(needed, usage)
 
-    def test_closed_output_ends_quietly(self):
+    def test_output_that_cannot_be_written(self):
         a = self.fake("a", report(1, 1, 1))
         read_end, write_end = os.pipe()
         os.close(read_end)
-        result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a],
-                                stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=60)
-        os.close(write_end)
-        self.assertEqual((result.returncode, result.stderr), (1, ""))
+        full = os.open("/dev/full", os.O_WRONLY)
+        # A reader that went away ends it quietly; a full disk is said.
+        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
+                                                     "space left on device\n")):
+            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
+                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
+            os.close(out)
+            self.assertEqual((result.returncode, result.stderr), (1, message))
 
 
 def verdicts(reference, *candidates):

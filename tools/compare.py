@@ -339,6 +339,8 @@ def notes(runs, warmup, correction, rows, interrupted):
              f"Bonferroni correction over {correction['tests']} comparison(s), family level "
              f"{correction['family_alpha']:.0%}; faster/slower only when the interval "
              "excludes 1. median ratio: median / reference median."]
+    if not correction["tests"]:
+        lines[1:] = ["One command only: nothing to compare it with."]
     if any(row["unstable"] for row in rows):
         lines.append(f"unstable: max/min above {UNSTABLE_SPREAD}; the machine was noisy or the "
                      "command's speed varies from run to run; more runs will not fix a bimodal "
@@ -459,7 +461,9 @@ def nice_ticks(low, high, count=6):
 
 
 def xml_text(text):
-    return (str(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    # XML cannot carry most control characters, not even escaped.
+    text = "".join(c if c >= " " or c in "\t\n" else "?" for c in str(text))
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             .replace('"', "&quot;"))
 
 
@@ -595,7 +599,7 @@ def say(text):
     try:
         sys.stderr.write(text)
         sys.stderr.flush()
-    except OSError:
+    except (OSError, AttributeError):  # standard error closed, or never opened
         pass
 
 
@@ -603,7 +607,7 @@ def main(argv=None):
     args = parse_arguments(argv)
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, _on_signal)
-    terminal = sys.stderr.isatty()
+    terminal = sys.stderr is not None and sys.stderr.isatty()
     commands = args.commands
     times = [{kernel: [] for kernel in KERNELS} for _ in commands]
     warmup_times = [{kernel: [] for kernel in KERNELS} for _ in commands]
@@ -658,11 +662,17 @@ def main(argv=None):
         except OSError as error:
             say(f"compare: cannot write {args.plot}: {error.strerror or error}\n")
             status = status or 1
+    if sys.stdout is None:
+        say("compare: standard output is closed\n")
+        return status or 1
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): end quietly.
+    except OSError as error:
+        # A reader that went away (e.g. `| head`) ends it quietly; anything else is said.
+        if not isinstance(error, BrokenPipeError):
+            say(f"compare: cannot write the output: {error.strerror or error}\n")
+        # Nothing more goes to the failed output, not even at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return status or 1
     return status
