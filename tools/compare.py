@@ -30,7 +30,8 @@ distribution-free confidence interval from the exact Mann-Whitney
 distribution (a normal approximation above 100 x 100 runs, said in the
 output). The intervals are Bonferroni-adjusted over all candidate x kernel
 comparisons in the report, so the chance of any wrong "faster"/"slower" in a
-report is at most 5%. A verdict is "faster" or "slower" only when the
+report is at most 5% (for runs independent of each other; interleaving keeps
+slow drift from favouring one command). A verdict is "faster" or "slower" only when the
 interval excludes 1; "too few runs for the adjusted level" when no interval
 from so few runs could.
 
@@ -565,9 +566,12 @@ def parse_arguments(argv):
                         help="warm-up rounds, not counted (default 1)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
                         help=f"limit for one run (default {DEFAULT_TIMEOUT:g})")
-    parser.add_argument("--format", choices=sorted(FORMATS), default="table")
+    parser.add_argument("--format", choices=sorted(FORMATS), default="table",
+                        help="table (default), markdown to paste, or json with every run's "
+                             "time and the machine's details")
     parser.add_argument("--plot", metavar="FILE.svg",
-                        help="also draw every counted run into this SVG file")
+                        help="also draw every counted run into this SVG file, one panel "
+                             "per kernel")
     parser.add_argument("commands", nargs="+", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
