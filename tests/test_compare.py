@@ -223,28 +223,30 @@ class CompareTests(unittest.TestCase):
         self.assert_gone(self.path("pids"))
 
     def test_varying_runs_and_plot(self):
-        # Run k of a prints k ms for the increment kernel; warm-up run 1 is dropped.
+        # a, given twice, prints its run count k as the increment kernel's time: after one
+        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
         a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
-        b = self.fake("b", report(11, 20, 30))
+        b = self.fake("b", report(10.5, 20, 30))
         svg = self.path("plot.svg")
-        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b)
+        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
         self.assertEqual(result.returncode, 0, result.stderr)
-        row = json.loads(result.stdout)["results"][0]
-        self.assertEqual(row["times_ms"], [2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0])
-        self.assertEqual((row["median_ms"], row["min_ms"], row["max_ms"], row["spread"],
-                          row["unstable"]), (5.0, 2.0, 8.0, 4.0, True))
+        first, _, second = json.loads(result.stdout)["results"][:3]
+        self.assertEqual((first["times_ms"], second["times_ms"]),
+                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
+        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
+                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
         ns = {"s": "http://www.w3.org/2000/svg"}
         panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
         self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
         for panel in panels:
-            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 14)
-            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 2)
+            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
+            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
             axis = panel.find("s:line[@class='axis']", ns)
             for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
                 x = float(mark.get("cx") or mark.get("x1"))
                 self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
-        # a's seven times and b's one: eight places on the axis.
-        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 8)
+        # 3..16 and 10.5: fifteen places on the axis.
+        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
 
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
