@@ -65,7 +65,9 @@ from report import FINALS, KERNEL_NAMES as KERNELS
 FAMILY_ALPHA = fractions.Fraction(1, 20)  # the chance of any wrong verdict in one report
 EXACT_LIMIT = 100 * 100  # runs x runs up to which U's null distribution is computed exactly
 UNSTABLE_SPREAD = 1.25  # max/min above this: the runs disagree by more than a quarter
-DEFAULT_TIMEOUT = 120.0  # seconds per run; a benchmark run takes well under a second
+# Seconds per run: a native run takes a fraction of a second, but a slow
+# interpreter may take a minute or more for the 3 x 10^8 iterations.
+DEFAULT_TIMEOUT = 300.0
 GRACE = 2.0  # seconds between TERM and KILL
 DRAIN = 1.0  # seconds to keep reading after the command exited
 MAX_OUTPUT = 16 << 20  # bytes of standard output kept from one run
