@@ -299,8 +299,8 @@ class Statistics(unittest.TestCase):
 
     def test_interval_computed_by_hand(self):
         # 4 and 4: P(U <= 1) = 2/70 <= 0.05 < P(U <= 2) = 4/70, so at level 0.90 the interval
-        # drops the 2 smallest and 2 largest of the 16 differences 7 8 8 9 9 9 10 10 10 11 11
-        # 11 12 12 13 14: [8, 13], estimate (10 + 10) / 2.
+        # runs from the 2nd smallest to the 2nd largest of the 16 differences 7 8 8 9 9 9 10
+        # 10 10 11 11 11 12 12 13 14: [8, 13], estimate (10 + 10) / 2.
         self.assertEqual(compare.shift_interval([11, 12, 13, 15], [1, 2, 3, 4], 0.10),
                          (10, (8, 13), True))
         # 3 and 3 at 0.05: even U = 0 has probability 1/20 > 0.025: no interval.

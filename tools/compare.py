@@ -104,9 +104,11 @@ def u_null_counts(m, n):
 
 
 def tail_depth(m, n, alpha):
-    """The number k of smallest (and largest) pairwise differences that a
-    two-sided interval at level 1 - alpha leaves out: the largest k with
-    P(U <= k - 1) <= alpha / 2. Returns (k, exact)."""
+    """The rank k of a two-sided interval's ends at level 1 - alpha among the
+    sorted pairwise differences (it runs from the k-th smallest to the k-th
+    largest): the largest k with P(U <= k - 1) <= alpha / 2, so that each
+    end misses the true shift with probability at most alpha / 2. Returns
+    (k, exact); k = 0 means no such interval exists."""
     if m * n > EXACT_LIMIT:
         sd = math.sqrt(m * n * (m + n + 1) / 12)
         z = statistics.NormalDist().inv_cdf(1 - float(alpha) / 2)
