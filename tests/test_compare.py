@@ -5,17 +5,23 @@ scripts, written by the tests, that print fixed or counted reports.
     test_compare.py [GROUP ...]
 """
 import argparse
+import contextlib
+import itertools
 import json
 import os
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import unittest.mock
+from xml.etree import ElementTree
 
 import compare
 import harness
-from report import FINALS, KERNEL_NAMES, render
+from report import FINALS, KERNEL_NAMES, KERNELS, format_line, render
 
 OPTIONS = argparse.Namespace()
 INC, ARITH, BRANCH = KERNEL_NAMES
@@ -31,9 +37,10 @@ class CompareTests(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.log = os.path.join(self.tmp.name, "order.log")
 
-    def fake(self, name, text, status=0, stderr=""):
-        """A command that logs its name, prints `text` and exits `status`.
-        In `text`, RUN is replaced by the run number (1, 2, ...)."""
+    def fake(self, name, text, status=0, stderr="", then=""):
+        """A command that logs its name, prints `text`, runs the shell lines
+        `then` and exits `status`. In `text` and `then`, RUN is replaced by
+        the run number (1, 2, ...) and DIR by the test's folder."""
         path = os.path.join(self.tmp.name, name)
         counter = path + ".count"
         script = [
@@ -45,6 +52,7 @@ class CompareTests(unittest.TestCase):
             text.rstrip("\n"),
             "END",
             f"echo '{stderr}' >&2",
+            then.replace("RUN", "$n").replace("DIR", self.tmp.name),
             f"exit {status}",
         ]
         with open(path, "w", encoding="utf-8") as f:
@@ -68,110 +76,292 @@ class CompareTests(unittest.TestCase):
         self.assertEqual((document["runs"], document["warmup"]), (8, 2))
         rows = {(r["kernel"], os.path.basename(r["command"])): r for r in document["results"]}
         self.assertEqual(len(rows), 6)
-        self.assertEqual(rows[INC, "slow"]["ratio"], 2.0)
-        self.assertEqual(rows[INC, "slow"]["verdict"], "slower")
-        self.assertEqual(rows[ARITH, "slow"]["verdict"], "no significant difference")
-        self.assertEqual(rows[BRANCH, "slow"]["ratio"], 0.5)
-        self.assertEqual(rows[BRANCH, "slow"]["verdict"], "faster")
+        for kernel, ratio, verdict in ((INC, 2.0, "slower"), (ARITH, 1.0, "no significant "
+                                       "difference"), (BRANCH, 0.5, "faster")):
+            row = rows[kernel, "slow"]
+            self.assertEqual((row["median_ratio"], row["verdict"]), (ratio, verdict))
+            self.assertAlmostEqual(row["ratio"], ratio)
+            self.assertEqual([round(v, 9) for v in row["interval"]], [ratio, ratio])
         self.assertEqual(rows[INC, "fast"]["verdict"], "reference")
         self.assertEqual(rows[INC, "fast"]["times_ms"], [10.0] * 8)
-        self.assertEqual(rows[ARITH, "slow"]["x"], FINALS[ARITH])
-
-    def test_statistics_of_varying_runs(self):
-        # Run k prints k ms for the increment kernel; warm-up run 1 is dropped.
-        counted = self.fake("counted", report(0, 5, 5).replace("    0.00", "RUN.00"))
-        result = self.compare("-n", "5", "--format", "json", counted)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        row = json.loads(result.stdout)["results"][0]
-        self.assertEqual(row["times_ms"], [2.0, 3.0, 4.0, 5.0, 6.0])
-        self.assertEqual((row["median_ms"], row["min_ms"], row["max_ms"]), (4.0, 2.0, 6.0))
-        self.assertEqual(row["spread"], 3.0)
-        self.assertTrue(row["unstable"])
-
-    def test_too_few_runs_for_a_verdict(self):
-        a = self.fake("a", report(10, 10, 10))
-        b = self.fake("b", report(30, 30, 30))
-        result = self.compare("-n", "3", a, b)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("too few runs", result.stdout)
-        self.assertNotIn("slower", result.stdout)
+        self.assertEqual(rows[INC, "fast"]["warmup_times_ms"], [10.0] * 2)
+        # Accumulators as strings: a JSON reader keeps all their digits.
+        self.assertEqual(rows[ARITH, "slow"]["x"], str(FINALS[ARITH]))
+        self.assertEqual(document["finals"], {k: str(v) for k, v in FINALS.items()})
+        self.assertEqual(document["schema_version"], 1)
+        self.assertEqual(document["commands"][1], {"command": slow, "words": [slow]})
+        self.assertEqual({k: document["correction"][k] for k in ("method", "tests")},
+                         {"method": "bonferroni", "tests": 3})
+        env = document["environment"]
+        self.assertEqual(set(env), {"utc", "host", "cpu_model", "logical_cores",
+                                    "kernel_release", "load_average_before",
+                                    "load_average_after", "cpufreq_governor", "python"})
+        self.assertEqual((env["logical_cores"], env["python"][:2]), (os.cpu_count(), "3."))
 
     def test_table_and_markdown(self):
         a = self.fake("a", report(10, 20, 30))
-        b = self.fake("b", report(11, 20, 30))
+        b = self.fake("b", report(11, 20, 0))
         table = self.compare("-n", "6", a, b)
         self.assertEqual(table.returncode, 0, table.stderr)
         for kernel in FINALS:
             self.assertIn(f"{kernel} (x={FINALS[kernel]})", table.stdout)
-        self.assertRegex(table.stdout, r"b\s+11\.00\s+11\.00\s+11\.00\s+1\.00\s+1\.10\s+slower")
+        self.assertRegex(table.stdout, r"b\s+11\.00\s+11\.00\s+11\.00\s+1\.00\s+1\.100\s+"
+                                       r"1\.100 \[1\.100, 1\.100\]\s+slower")
+        self.assertIn("Bonferroni correction over 3 comparison(s), family level 5%", table.stdout)
+        self.assertRegex(table.stdout, r"b\s+0\.00 .* undefined\s+undefined: a zero time")
         markdown = self.compare("-n", "6", "--format", "markdown", a, b)
         self.assertEqual(markdown.returncode, 0, markdown.stderr)
         lines = markdown.stdout.splitlines()
-        self.assertEqual(lines[0], "| kernel | command | median ms | min ms | max ms | spread | "
-                                   "ratio | verdict |")
         rows = [line for line in lines[2:] if line.startswith("|")]
         self.assertEqual(len(rows), 6)
-        self.assertTrue(all(line.count("|") == 9 for line in rows), rows)
-        self.assertIn("| 11.00 | 11.00 | 11.00 | 1.00 | 1.10 | slower", markdown.stdout)
+        self.assertTrue(all(line.count("|") == 10 for line in rows), rows)
+        self.assertIn("| 11.00 | 11.00 | 11.00 | 1.00 | 1.100 | 1.100 [1.100, 1.100] | slower |",
+                      markdown.stdout)
 
     def test_command_split_like_a_shell(self):
         a = self.fake("a", report(1, 2, 3))
         spaced = os.path.join(self.tmp.name, "with space")
         os.symlink(a, spaced)
-        result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag")
+        # The last command closes its output before it ends: it is waited for, not killed.
+        result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag", f"sh -c '\"{a}\" | cat'",
+                              f"sh -c '\"{a}\"; exec >&- 2>&-; sleep 0.3'")
         self.assertEqual(result.returncode, 0, result.stderr)
 
-    def test_wrong_accumulator_is_an_error(self):
-        good = self.fake("good", report(10, 10, 10))
-        wrong = self.fake("wrong", report(5, 5, 5, finals={**FINALS, ARITH: 1}))
-        result = self.compare("-n", "3", good, wrong)
-        self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout, "")
-        self.assertIn(wrong, result.stderr)
-        self.assertIn(f"{ARITH} reports x=1", result.stderr)
+    def test_wrong_results_name_command_run_and_kernel(self):
+        one = report(5, 5, 5, finals={**FINALS, ARITH: 1})
+        disagree = report(1, 1, 1) + report(1, 1, 1, finals={**FINALS, INC: 7})
+        garbled = report(1, 1, 1).replace(f"(x={FINALS[BRANCH]})", "(x=" + "9" * 5000 + ")")
+        cases = [  # (reference text, candidate text, expected message)
+            (one, None, f"/ref, warm-up run 1 of 1: {ARITH} reports x=1, but the correct "
+                        f"final value is {FINALS[ARITH]}"),
+            # Correct in run 1 only: every run is checked, not just the first.
+            (None, report(1, 1, 1).replace(f"(x={FINALS[INC]})", "(x=RUN00000000)"),
+             f"/cand, run 2 of 3: {INC} reports x=200000000, but the correct final value is "
+             f"{FINALS[INC]}"),
+            (None, disagree, f"/cand, warm-up run 1 of 1: a second {INC} line (lines 3 and 10)"),
+            (None, report(1, 1, 1).replace("    1.00 ms", "  1.00ms"),
+             f"line 3: '{INC}:      1.00ms  (x={FINALS[INC]})': expected '<time> ms"),
+            (None, report(1, 1, 1).replace("    1.00 ms", "     nan ms"), "'nan' is not a plain"),
+            (None, report(1, 1, 1).replace("    1.00 ms", "   -1.00 ms"), "'-1.00' is not a plain"),
+            (None, report(1, 1, 1).replace("    1.00 ms", "     1e2 ms"), "'1e2' is not a plain"),
+            (None, garbled, "the accumulator has 5000 digits"),
+        ]
+        for ref_text, cand_text, message in cases:
+            with self.subTest(message=message):
+                for name in ("ref", "cand"):
+                    if os.path.exists(self.path(name) + ".count"):
+                        os.remove(self.path(name) + ".count")
+                ref = self.fake("ref", ref_text or report(10, 10, 10))
+                cand = self.fake("cand", cand_text or report(10, 10, 10))
+                result = self.compare("-n", "3", "--warmup", "0" if "run 2 of 3" in message
+                                      else "1", ref, cand)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, "")
+                self.assertIn(message, result.stderr)
+                self.assertNotIn("Traceback", result.stderr)
 
-    def test_failing_command_is_an_error(self):
+    def test_failing_command_shows_both_ends(self):
         good = self.fake("good", report(10, 10, 10))
-        bad = self.fake("bad", "partial line\nlast words", status=3, stderr="boom")
-        result = self.compare(good, bad)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(f"{bad}: exited with status 3", result.stderr)
-        self.assertIn("| last words", result.stderr)
-        self.assertIn("| boom", result.stderr)
+        for status, text, expected in ((3, "partial line\nlast words", "exited with status 3"),
+                                       (0, "no report here", 'no "Inc loop:" line')):
+            with self.subTest(status=status):
+                bad = self.fake("bad", text, status=status, stderr="boom")
+                result = self.compare(good, bad)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"{bad}, warm-up run 1 of 1: {expected}", result.stderr)
+                self.assertRegex(result.stderr, r"standard output:\n( .*\n)*    \| "
+                                 + text.splitlines()[-1] + r"\n  the end of its standard "
+                                 r"error:\n    \| boom")
         missing = self.compare(good, os.path.join(self.tmp.name, "no-such-command"))
         self.assertEqual(missing.returncode, 1)
         self.assertIn("cannot run", missing.stderr)
 
-    def test_missing_kernel_line_is_an_error(self):
+    def path(self, name):
+        return os.path.join(self.tmp.name, name)
+
+    def assert_gone(self, pid_file):
+        """Every process listed in `pid_file` has ended (a zombie has ended too)."""
+        with open(pid_file, encoding="utf-8") as f:
+            for pid in f.read().split() or self.fail("no process listed"):
+                with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
+                    self.assertEqual(stat.read().split(") ")[1][0], "Z", f"{pid} still runs")
+
+    def test_hung_commands_are_ended(self):
         good = self.fake("good", report(10, 10, 10))
-        text = "\n".join(line for line in report(1, 1, 1).splitlines() if BRANCH not in line)
-        partial = self.fake("partial", text)
-        result = self.compare(good, partial)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(f'{partial}: no "{BRANCH}:" line', result.stderr)
-        self.assertIn("| === Done ===", result.stderr)
+        cases = [  # (shell lines after the report, option, expected message)
+            ("sleep 300 & echo $! >> DIR/pids; wait", ["--timeout", "1"],
+             "did not finish within 1 s (--timeout)"),
+            ("sleep 300 & echo $! >> DIR/pids", [],
+             "exited, but a process it started still held its output open"),
+        ]
+        for then, option, message in cases:
+            with self.subTest(message=message):
+                hung = self.fake("hung", report(1, 1, 1), then=then)
+                result = self.compare(*option, good, hung)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(f"{hung}, warm-up run 1 of 1: {message}", result.stderr)
+                self.assert_gone(self.path("pids"))
+
+    def test_sigterm_ends_the_run_and_summarises_completed_rounds(self):
+        # Runs 1 and 2 complete; run 3 starts a child and hangs.
+        slow = self.fake("slow", report(1, 1, 1),
+                         then='[ RUN -ge 3 ] && { sleep 300 & echo $! >> DIR/pids; '
+                              'echo $$ >> DIR/pids; touch DIR/hanging; wait; }')
+        process = subprocess.Popen([sys.executable, compare.__file__, "--warmup", "0", "-n", "5",
+                                    slow], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+        for _ in range(600):
+            if os.path.exists(self.path("hanging")):
+                break
+            time.sleep(0.05)
+        process.send_signal(signal.SIGTERM)
+        out, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 130, err)
+        self.assertIn("interrupted by SIGTERM", err)
+        self.assertIn("INTERRUPTED (SIGTERM): only the 2 completed round(s)", out)
+        self.assertIn(f"{INC} (x={FINALS[INC]})", out)
+        self.assert_gone(self.path("pids"))
+
+    def test_varying_runs_and_plot(self):
+        # a, given twice, prints its run count k as the increment kernel's time: after one
+        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
+        a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
+        b = self.fake("b", report(10.5, 20, 30))
+        svg = self.path("plot.svg")
+        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        first, _, second = json.loads(result.stdout)["results"][:3]
+        self.assertEqual((first["times_ms"], second["times_ms"]),
+                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
+        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
+                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
+        ns = {"s": "http://www.w3.org/2000/svg"}
+        panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
+        self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
+        for panel in panels:
+            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
+            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
+            axis = panel.find("s:line[@class='axis']", ns)
+            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
+                x = float(mark.get("cx") or mark.get("x1"))
+                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
+        # 3..16 and 10.5: fifteen places on the axis.
+        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
 
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
         for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
-                     ["'unclosed"]):
+                     ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
+                     [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
+                     [f"{a} > out"]):
             with self.subTest(args=args):
                 result = self.compare(*args)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn("usage: compare.py", result.stderr)
+                if len(args) == 1 and args[0].startswith(a):
+                    self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
                 self.assertEqual(result.stdout, "")
+        usage = self.compare("--help").stdout
+        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
+            self.assertIn(needed, usage)
+
+    def test_output_that_cannot_be_written(self):
+        a = self.fake("a", report(1, 1, 1))
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        full = os.open("/dev/full", os.O_WRONLY)
+        # A reader that went away ends it quietly; a full disk is said.
+        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
+                                                     "space left on device\n")):
+            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
+                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
+            os.close(out)
+            self.assertEqual((result.returncode, result.stderr), (1, message))
+
+
+def verdicts(reference, *candidates):
+    """The rows of an in-process summary of these samples, for one kernel."""
+    commands = [f"c{i}" for i in range(len(candidates) + 1)]
+    times = [{kernel: list(sample) for kernel in KERNEL_NAMES}
+             for sample in (reference, *candidates)]
+    rows, correction = compare.summarise(commands, times)
+    return [row for row in rows if row["kernel"] == INC][1:], correction
 
 
 class Statistics(unittest.TestCase):
-    def test_mann_whitney_against_known_values(self):
-        p = compare.mann_whitney_p
-        # Complete separation of 6 and 6: U = 0, z = 17.5 / sqrt(39), p = 0.005075
-        # (the asymptotic two-sided value with continuity correction).
-        self.assertAlmostEqual(p(range(1, 7), range(7, 13)), 0.005075, places=5)
-        self.assertEqual(p(range(1, 7), range(7, 13)), p(range(7, 13), range(1, 7)))
-        # Ties: 3 and 3 sharing one value: U = 0.5, tie-corrected variance 5.1.
-        self.assertAlmostEqual(p([1, 2, 3], [3, 4, 5]), 0.12118, places=5)
-        self.assertEqual(p([5.0] * 6, [5.0] * 6), 1.0)
+    def test_null_distribution_of_u_by_enumeration(self):
+        for m, n in ((1, 1), (2, 3), (4, 4), (3, 6), (5, 2)):
+            counts = [0] * (m * n + 1)
+            for first in itertools.combinations(range(m + n), m):
+                # U: pairs (a in the first sample, b in the second) with a above b.
+                counts[sum(1 for a in first for b in range(m + n) if b not in first and a > b)] += 1
+            self.assertEqual(list(compare.u_null_counts(m, n)), counts, (m, n))
+
+    def test_interval_computed_by_hand(self):
+        # 4 and 4: P(U <= 1) = 2/70 <= 0.05 < P(U <= 2) = 4/70, so at level 0.90 the interval
+        # runs from the 2nd smallest to the 2nd largest of the 16 differences 7 8 8 9 9 9 10
+        # 10 10 11 11 11 12 12 13 14: [8, 13], estimate (10 + 10) / 2.
+        self.assertEqual(compare.shift_interval([11, 12, 13, 15], [1, 2, 3, 4], 0.10),
+                         (10, (8, 13), True))
+        # 3 and 3 at 0.05: even U = 0 has probability 1/20 > 0.025: no interval.
+        self.assertEqual(compare.shift_interval([1, 2, 3], [4, 5, 6], 0.05)[1], None)
+        # Above the exact limit, the normal approximation leaves out at most as many
+        # differences as the exact distribution would (1179 here), and nearly as many.
+        with unittest.mock.patch.object(compare, "EXACT_LIMIT", 0):
+            k, exact = compare.tail_depth(60, 60, 0.001)
+        self.assertEqual((compare.tail_depth(60, 60, 0.001), exact), ((1179, True), False))
+        self.assertTrue(0.99 * 1179 <= k <= 1179, k)
+
+    def test_tied_samples_keep_the_level(self):
+        # Every split of a tied pool into two samples is equally likely when both come
+        # from one distribution: at most alpha of the splits may exclude a zero shift.
+        for pool, m in (([1, 1, 1, 2, 2, 3, 3, 3], 4), ([5] * 5 + [6] * 5, 5),
+                        ([1, 2, 2, 2, 2, 2, 2, 3, 4, 4], 5)):
+            splits = list(itertools.combinations(range(len(pool)), m))
+            wrong = 0
+            for first in splits:
+                a = [pool[i] for i in first]
+                b = [pool[i] for i in range(len(pool)) if i not in first]
+                interval = compare.shift_interval(a, b, 0.10)[1]
+                wrong += interval is not None and not interval[0] <= 0 <= interval[1]
+            self.assertLessEqual(wrong / len(splits), 0.10, pool)
+
+    def test_verdicts(self):
+        # Medians 10 and 10, every high run >= every low run: the ranks differ clearly
+        # (Mann-Whitney p < 0.001), but a shift of zero fits the 64 tied pairs.
+        low, high = [5] * 7 + [10] * 8, [10] * 8 + [20] * 7
+        cases = [  # (reference, candidate, verdict)
+            # Every candidate run at least as slow, equal medians: never faster.
+            (low, high, "no significant difference"),
+            (high, low, "no significant difference"),
+            ([20.0] * 8, [10.0] * 8, "faster"),
+            # Bimodal candidate: most runs slower, its median too; the estimate decides.
+            ([10, 10.1, 10.2, 10.3, 10.4, 10.5, 10.6, 10.7], [9] * 3 + [10.8] * 5,
+             "no significant difference"),
+            ([10] * 8, [12, 12, 12, 12, 12, 12, 12, 9], "slower"),
+            # Three kernels, so each tail holds 0.05 / 3 / 2 = 1/120: P(U = 0) = 1/70 for four
+            # runs each is too likely, 1/252 for five is not.
+            ([10] * 4, [12] * 4, "too few runs for the adjusted level"),
+            ([10] * 5, [12] * 5, "slower"),
+            ([10] * 6, [0.0] * 6, "undefined: a zero time"),
+        ]
+        for reference, candidate, verdict in cases:
+            with self.subTest(candidate=candidate):
+                [row], _ = verdicts(reference, candidate)
+                self.assertEqual(row["verdict"], verdict)
+                if row["interval"]:
+                    low_r, high_r = row["interval"]
+                    self.assertLessEqual(low_r, row["ratio"])
+                    self.assertLessEqual(row["ratio"], high_r)
+                    self.assertEqual(verdict == "faster", high_r < 1)
+                    self.assertEqual(verdict == "slower", low_r > 1)
+
+    def test_correction_counts_every_comparison(self):
+        rows, correction = verdicts([10] * 7, *([[12] * 7] * 9))
+        self.assertEqual((correction["tests"], correction["per_test_alpha"]), (27, 0.05 / 27))
+        self.assertEqual({row["verdict"] for row in rows}, {"slower"})  # 1/3432 < 0.05/54
+        rows, _ = verdicts([10] * 6, *([[12] * 6] * 9))
+        self.assertEqual({row["verdict"] for row in rows}, {"too few runs for the adjusted level"})
 
 
 if __name__ == "__main__":

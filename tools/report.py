@@ -89,7 +89,8 @@ class Result:
 
 
 _LABELLED = re.compile(r"^\s*(" + "|".join(re.escape(k.label) for k in KERNELS) + r")(.*)$")
-_REST = re.compile(r"^\s+(?P<ms>\S+?)\s*ms\s+\(x=(?P<x>[^)]*)\)\s*$")
+# Spacing may vary, but the time and "ms" are separate words, as printed.
+_REST = re.compile(r"^\s+(?P<ms>\S+)\s+ms\s+\(x=(?P<x>[^)]*)\)\s*$")
 _TIME = re.compile(r"^\d+(?:\.\d+)?$")
 _INTEGER = re.compile(r"^-?\d+$")
 MAX_ACCUMULATOR_DIGITS = 20  # a 64-bit value has at most 20 digits
@@ -109,7 +110,7 @@ def _problem(rest):
     if len(x.lstrip("-")) > MAX_ACCUMULATOR_DIGITS:
         return f"the accumulator has {len(x.lstrip('-'))} digits, more than a 64-bit value has"
     if not math.isfinite(float(ms)):
-        return f"the time {ms!r} is not finite"
+        return f"the time {ms!r} is too large to read as a number"
     return None
 
 
