@@ -117,6 +117,21 @@ class CompareTests(unittest.TestCase):
         self.assertTrue(all(line.count("|") == 10 for line in rows), rows)
         self.assertIn("| 11.00 | 11.00 | 11.00 | 1.00 | 1.100 | 1.100 [1.100, 1.100] | slower |",
                       markdown.stdout)
+        # A command holding a newline, a backtick and bytes that are not
+        # UTF-8 keeps one row of its own and does not fail to print, even to
+        # an output that takes nothing but UTF-8.
+        odd_path = os.fsencode(self.tmp.name) + b"/odd\xff"
+        os.symlink(a, odd_path)
+        odd = f"sh -c '\"$0\" # `x`\n' {os.fsdecode(odd_path)}"
+        result = subprocess.run([sys.executable, compare.__file__, "-n", "1", "--format",
+                                 "markdown", "--plot", self.path("odd.svg"), a, odd],
+                                capture_output=True, timeout=60, check=False,
+                                env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = result.stdout.decode("ascii").splitlines()[2:8]
+        self.assertTrue(all(row.count("|") == 10 for row in rows), rows)
+        self.assertIn("| `` sh -c '\"$0\" # `x`\\n' ", rows[1])
+        self.assertIn("/odd\\udcff ``", rows[1])
 
     def test_command_split_like_a_shell(self):
         a = self.fake("a", report(1, 2, 3))
@@ -145,6 +160,11 @@ class CompareTests(unittest.TestCase):
             (None, report(1, 1, 1).replace("    1.00 ms", "   -1.00 ms"), "'-1.00' is not a plain"),
             (None, report(1, 1, 1).replace("    1.00 ms", "     1e2 ms"), "'1e2' is not a plain"),
             (None, garbled, "the accumulator has 5000 digits"),
+            (None, report(1, 1, 1).replace(f"{INC}:", f"[jit] {INC}:"),
+             f"(x={FINALS[INC]})': text before the label '{INC}:'"),
+            (None, report(1, 1, 1).replace("    1.00 ms", "   \u0661.00 ms"), "is not a plain"),
+            (None, report(1, 1, 1).replace(f"(x={FINALS[INC]})", f"(x=0{FINALS[INC]})"),
+             "is not a decimal integer as %lld prints it"),
         ]
         for ref_text, cand_text, message in cases:
             with self.subTest(message=message):
@@ -202,25 +222,30 @@ class CompareTests(unittest.TestCase):
                 self.assertIn(f"{hung}, warm-up run 1 of 1: {message}", result.stderr)
                 self.assert_gone(self.path("pids"))
 
-    def test_sigterm_ends_the_run_and_summarises_completed_rounds(self):
-        # Runs 1 and 2 complete; run 3 starts a child and hangs.
-        slow = self.fake("slow", report(1, 1, 1),
-                         then='[ RUN -ge 3 ] && { sleep 300 & echo $! >> DIR/pids; '
-                              'echo $$ >> DIR/pids; touch DIR/hanging; wait; }')
-        process = subprocess.Popen([sys.executable, compare.__file__, "--warmup", "0", "-n", "5",
-                                    slow], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True)
-        for _ in range(600):
-            if os.path.exists(self.path("hanging")):
-                break
-            time.sleep(0.05)
-        process.send_signal(signal.SIGTERM)
-        out, err = process.communicate(timeout=60)
-        self.assertEqual(process.returncode, 130, err)
-        self.assertIn("interrupted by SIGTERM", err)
-        self.assertIn("INTERRUPTED (SIGTERM): only the 2 completed round(s)", out)
-        self.assertIn(f"{INC} (x={FINALS[INC]})", out)
-        self.assert_gone(self.path("pids"))
+    def test_a_signal_ends_the_run_and_summarises_completed_rounds(self):
+        # Runs 1 and 2 complete; run 3 starts a child and hangs. A hang-up
+        # (the terminal closed) must reach the run as well, which sits in a
+        # session of its own.
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signum.name):
+                slow = self.fake(f"slow_{signum.name}", report(1, 1, 1),
+                                 then='[ RUN -ge 3 ] && { sleep 300 & echo $! >> DIR/pids; '
+                                      'echo $$ >> DIR/pids; touch DIR/hanging; wait; }')
+                process = subprocess.Popen([sys.executable, compare.__file__, "--warmup", "0",
+                                            "-n", "5", slow], stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, text=True)
+                for _ in range(600):
+                    if os.path.exists(self.path("hanging")):
+                        break
+                    time.sleep(0.05)
+                os.remove(self.path("hanging"))
+                process.send_signal(signum)
+                out, err = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 130, err)
+                self.assertIn(f"interrupted by {signum.name}", err)
+                self.assertIn(f"INTERRUPTED ({signum.name}): only the 2 completed round(s)", out)
+                self.assertIn(f"{INC} (x={FINALS[INC]})", out)
+                self.assert_gone(self.path("pids"))
 
     def test_varying_runs_and_plot(self):
         # a, given twice, prints its run count k as the increment kernel's time: after one
@@ -289,6 +314,11 @@ def verdicts(reference, *candidates):
 
 
 class Statistics(unittest.TestCase):
+    def test_printed_interval_ends_show_whether_they_hold_one(self):
+        for value, text in ((1.0003, "1.0003"), (0.99996, "0.99996"), (1.0, "1.000"),
+                            (1.23456, "1.235"), (0.5, "0.500")):
+            self.assertEqual(compare.bound_text(value), text)
+
     def test_null_distribution_of_u_by_enumeration(self):
         for m, n in ((1, 1), (2, 3), (4, 4), (3, 6), (5, 2)):
             counts = [0] * (m * n + 1)

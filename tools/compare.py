@@ -5,14 +5,16 @@ an error rate that holds over the whole report, which is faster.
     compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
                [--plot FILE.svg] COMMAND [COMMAND ...]
 
-Each COMMAND is one argument, split into words as a shell would split it, and
-run directly, not by a shell: a pipe, `&&`, `;`, a redirection or a leading
+Each COMMAND is one argument, split into words at spaces and by quotes and
+backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
+and run directly, not by a shell: a pipe, `&&`, `;`, a redirection or a leading
 NAME=value does not work and is refused. Wrap such a command in sh -c, e.g.
     compare.py ./build/bench_c_jit_compare "sh -c 'cd jit && JAVA_OPTS=-Xint ./run'"
 
 Each command must print bench_c_jit_compare's report: one line per kernel,
 {example}
-each once (other lines are ignored; a banner is not required). The time is
+each once (other lines are ignored; a banner is not required; a run may
+print at most 16 MiB). The time is
 a plain non-negative decimal number of milliseconds; the accumulator must be
 the value shown, which is the only correct one, in every run of every
 command, or the comparison stops there naming the command, run and kernel.
@@ -37,7 +39,7 @@ from so few runs could.
 
 Exit status: 0 on success; 1 when a command fails, times out, reports a
 wrong or malformed result, or the output cannot be written; 2 on a usage
-error; 130 when interrupted (SIGINT or SIGTERM), after printing the summary
+error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP or SIGQUIT), after printing the summary
 of the rounds completed so far, marked as interrupted.
 """
 import argparse
@@ -164,7 +166,8 @@ def summarise(commands, times):
             ref_median = statistics.median(reference)
             row.update(median_ms=median, min_ms=low, max_ms=high,
                        spread=high / low if low > 0 else None,
-                       median_ratio=median / ref_median if ref_median > 0 else None)
+                       median_ratio=median / ref_median if median > 0 and ref_median > 0
+                       else None)
             row["unstable"] = (high > 0 if row["spread"] is None
                                else row["spread"] > UNSTABLE_SPREAD)
             if index == 0:
@@ -255,7 +258,8 @@ def run_once(words, timeout, progress=lambda elapsed: None):
                     drain_until = now + DRAIN
                 if drain_until is not None and now >= drain_until:
                     problem = (f"exited, but a process it started still held its output open "
-                               f"{DRAIN:g} s later; that process group was ended")
+                               f"{DRAIN:g} s later; its process group was ended, but a "
+                               f"process that left the group (setsid) may still run")
                     break
                 if now - start >= timeout:
                     problem = f"did not finish within {timeout:g} s (--timeout); it was ended"
@@ -332,7 +336,17 @@ def estimate_text(row):
     low, high = row["interval"] or (None, None)
     if low is None:
         return f"{row['ratio']:.3f} [none]"
-    return f"{row['ratio']:.3f} [{low:.3f}, {high:.3f}]"
+    return f"{row['ratio']:.3f} [{bound_text(low)}, {bound_text(high)}]"
+
+
+def bound_text(value):
+    """An interval's end with three decimals, or as many more as it takes not
+    to print 1.000 for an end that is not 1: the verdict rests on whether
+    the interval holds 1, and the printed interval must show the same."""
+    digits = 3
+    while round(value, digits) == 1 and value != 1 and digits < 12:
+        digits += 1
+    return f"{value:.{digits}f}"
 
 
 def notes(runs, warmup, correction, rows, interrupted):
@@ -380,8 +394,10 @@ def format_markdown(rows, meta):
            "|---|---|---:|---:|---:|---:|---:|---:|---|"]
     for row in rows:
         command = row["command"].replace("|", "\\|")
+        # A code span holding a backtick needs a longer fence and spaces.
+        code = f"`` {command} ``" if "`" in command else f"`{command}`"
         flag = " (unstable)" if row["unstable"] else ""
-        out.append(f"| {row['kernel']} | `{command}` | {number(row['median_ms'])} | "
+        out.append(f"| {row['kernel']} | {code} | {number(row['median_ms'])} | "
                    f"{number(row['min_ms'])} | {number(row['max_ms'])} | "
                    f"{number(row['spread'])}{flag} | {number(row['median_ratio'], 3)} | "
                    f"{estimate_text(row)} | {row['verdict']} |")
@@ -555,6 +571,13 @@ def shell_syntax(command):
     return None
 
 
+def printable(text):
+    """`text` fit for any output: bytes that were not UTF-8 on the command
+    line and control characters such as a newline are shown escaped, so they
+    neither break a table row nor fail to encode."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def parse_arguments(argv):
     # The report's lines as the program prints them, with made-up times.
     example = "\n".join("    " + report.format_line(kernel, ms, kernel.final)
@@ -598,6 +621,8 @@ def parse_arguments(argv):
         if not words:
             parser.error("an empty COMMAND")
         args.words.append(words)
+    # From here on a command is named by its printable form; it runs as given.
+    args.commands = [printable(command) for command in args.commands]
     return args
 
 
@@ -613,7 +638,9 @@ def say(text):
 
 def main(argv=None):
     args = parse_arguments(argv)
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    # A closed terminal (HUP) or a quit key (QUIT) must end the runs as well:
+    # each run is in a session of its own, out of reach of the terminal.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         signal.signal(signum, _on_signal)
     terminal = sys.stderr is not None and sys.stderr.isatty()
     commands = args.commands

@@ -72,7 +72,7 @@ def render(times_ms, finals=None, banner=BANNER):
 # spaces, "ms", two spaces and the signed accumulator.
 EXACT_LINE = re.compile(
     r"(?P<label>" + "|".join(re.escape(f"{k.label:<{LABEL_WIDTH}}") for k in KERNELS) + r")"
-    r"(?P<ms> *\d+\.\d\d) ms  \(x=(?P<x>-?\d+)\)")
+    r"(?P<ms> *[0-9]+\.[0-9][0-9]) ms  \(x=(?P<x>-?[0-9]+)\)")
 
 
 class ReportError(ValueError):
@@ -88,11 +88,12 @@ class Result:
     line: str
 
 
-_LABELLED = re.compile(r"^\s*(" + "|".join(re.escape(k.label) for k in KERNELS) + r")(.*)$")
+_LABELLED = re.compile(r"^(.*?)(" + "|".join(re.escape(k.label) for k in KERNELS) + r")(.*)$")
 # Spacing may vary, but the time and "ms" are separate words, as printed.
 _REST = re.compile(r"^\s+(?P<ms>\S+)\s+ms\s+\(x=(?P<x>[^)]*)\)\s*$")
-_TIME = re.compile(r"^\d+(?:\.\d+)?$")
-_INTEGER = re.compile(r"^-?\d+$")
+# ASCII digits only: int() and float() would also take other scripts' digits.
+_TIME = re.compile(r"^[0-9]+(?:\.[0-9]+)?$")
+_INTEGER = re.compile(r"^-?(?:0|[1-9][0-9]*)$")  # as %lld prints it: no leading zeros
 MAX_ACCUMULATOR_DIGITS = 20  # a 64-bit value has at most 20 digits
 
 
@@ -106,7 +107,7 @@ def _problem(rest):
     if not _TIME.match(ms):
         return f"the time {ms!r} is not a plain non-negative decimal number"
     if not _INTEGER.match(x):
-        return f"the accumulator {x!r} is not a decimal integer"
+        return f"the accumulator {x!r} is not a decimal integer as %lld prints it"
     if len(x.lstrip("-")) > MAX_ACCUMULATOR_DIGITS:
         return f"the accumulator has {len(x.lstrip('-'))} digits, more than a 64-bit value has"
     if not math.isfinite(float(ms)):
@@ -116,16 +117,20 @@ def _problem(rest):
 
 def parse(text):
     """Every result line in `text`, in order. A line that starts with a
-    kernel's label but cannot be read raises ReportError, quoting the line."""
+    kernel's label but cannot be read (text before the label included) raises
+    ReportError, quoting the line."""
     results = []
     for number, line in enumerate(text.splitlines(), start=1):
         match = _LABELLED.match(line)
         if not match:
             continue
-        kernel = next(k for k in KERNELS if k.label == match[1])
-        problem = _problem(match[2])
+        prefix, label, rest = match.groups()
+        kernel = next(k for k in KERNELS if k.label == label)
+        problem = _problem(rest)
+        if prefix.strip():
+            problem = f"text before the label {label!r}"
         if problem:
             raise ReportError(f"line {number}: {line!r}: {problem}")
-        fields = _REST.match(match[2])
+        fields = _REST.match(rest)
         results.append(Result(kernel, float(fields["ms"]), int(fields["x"]), number, line))
     return results
