@@ -240,6 +240,9 @@ SHAPES = {
     "count up from -N, js": (loop_of(INC_RMW, "add    $0x1,%rdx",
                                      f"mov    $0x{(1 << 64) - N:x},%rdx", "test   %rdx,%rdx",
                                      "js"), N),
+    "extra update every 4th trip, test of the low bits": (
+        ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
+         "add    $0x1,%rax", f"cmp    ${N:#x},%rax", "jne @{1}"], N + N // 4),
     "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax", f"mov    ${N:#x},%eax",
                                   "test   %eax,%eax", "jne"), N),
 }

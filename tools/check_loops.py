@@ -50,6 +50,7 @@ NORETURN_NAMES = {"exit", "_exit", "_Exit", "abort", "quick_exit", "__stack_chk_
                   "siglongjmp", "__longjmp_chk"}
 MAX_STEPS = 20_000  # concrete steps per stretch, after proven periods are skipped
 MAX_PERIOD = 4  # visits of a loop head that one period may span
+MIN_SKIP = 8  # fewer periods than this are stepped through rather than skipped
 
 
 class ToolError(Exception):
@@ -560,7 +561,7 @@ FAULT_KINDS = [
     (re.compile(r"^(syscall|sysenter|int\d?|int3|hlt|ud2|in|out|cli|sti|wrmsr|rdmsr|invlpg|"
                 r"clflush\w*|clwb|wbinvd|xgetbv|xsave\w*|xrstor\w*|lgdt|sgdt|swapgs)$"),
      "system instruction"),
-    (re.compile(r"^(push|pop|leave|enter|ret)"), "stack instruction"),
+    (re.compile(r"^((push|pop)[qwlf]*|leaveq?|enterq?|retq?)$"), "stack instruction"),
     (re.compile(r"^(v|f|p[a-z])|(ps|pd|ss|sd)$|^cvt|^emms"), "vector or floating-point instruction"),
 ]
 
@@ -585,7 +586,7 @@ def decode(insn):
         return ("jmp", 64) if m == "jmp" else ("jcc", 64)
     if m in ("endbr64", "nop", "cltq", "cqto", "cltd", "movabs"):
         return (m, 64)
-    if m == "xchg" and len(set(insn.operands)) == 1 and insn.operands[0] in ("%ax", "%eax"):
+    if m == "xchg" and insn.operands == ["%ax", "%ax"]:
         return ("nop", 64)  # xchg %ax,%ax is a two-byte padding nop
     if EXTEND.match(m) or m == "movslq":
         return ("extend", SUFFIX_WIDTH[m[-1]])
@@ -595,19 +596,24 @@ def decode(insn):
         return ("setcc", 8)
     for base in (m, m[:-1]):
         if base in SIZED and (base == m or m[-1] in SUFFIX_WIDTH):
-            width = register_width(insn) or SUFFIX_WIDTH.get(m[-1] if base != m else "", 64)
-            return (base, width)
+            return (base, operation_width(insn, None if base == m else m[-1]))
     for pattern, kind in FAULT_KINDS:
         if pattern.search(m):
             return None, kind
     return None, "instruction outside the allowed set"
 
 
-def register_width(insn):
-    for operand in reversed(insn.operands):
-        if operand.startswith("%") and operand[1:] in REGISTERS:
-            return REGISTERS[operand[1:]][1]
-    return None
+def operation_width(insn, suffix):
+    """The width an instruction operates in: its destination register's,
+    else its size suffix's, else any register operand's."""
+    registers = [REGISTERS[op[1:]][1] for op in insn.operands
+                 if op.startswith("%") and op[1:] in REGISTERS]
+    last = insn.operands[-1] if insn.operands else ""
+    if last.startswith("%") and last[1:] in REGISTERS:
+        return REGISTERS[last[1:]][1]
+    if suffix:
+        return SUFFIX_WIDTH[suffix]
+    return registers[-1] if registers else 64
 
 
 MEMORY = re.compile(r"^(?:%([a-z]s):)?(-?0x[0-9a-f]+|-?\d+)?(?:\((%[a-z0-9]+)?(?:,(%[a-z0-9]+))?"
@@ -806,6 +812,9 @@ def execute(insn, op, width, state, ctx):
             dest_reg = "rax"
         write(result)
         state.flags = None
+    elif op in ("adc", "sbb"):  # the carry in is not modelled
+        write(None)
+        state.flags = None
     elif op == "cmov":
         taken = condition(CMOV.match(insn.mnemonic)[1], state.flags, ctx)
         old = operand_value(dest, width, insn, state)
@@ -826,6 +835,12 @@ def clobber_unknown(insn, state):
                 state.regs[REGISTERS[name][0]] = None
     for family in ("rax", "rcx", "rdx", "rsi", "rdi", "r11"):
         state.regs[family] = None
+    if insn.mnemonic == "cpuid":
+        state.regs["rbx"] = None
+    if not insn.mnemonic.startswith(("push", "pop", "call")) and (
+            insn.mnemonic.startswith("enter") or any(op in ("%rsp", "%esp", "%sp")
+                                                     for op in insn.operands)):
+        state.regs["rsp"] = state.regs["rbp"] = None
     state.flags = None
     if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(("rep", "stos",
                                                                                 "movs")):
@@ -843,15 +858,15 @@ def transfer(program, noreturn, insn, state):
             state.regs[family] = None
         state.flags, state.zeroed = None, frozenset()
         return state
-    if m.startswith("push"):
+    if m in ("push", "pushq", "pushfq", "pushf"):
         state.regs["rsp"] = sub(state.regs.get("rsp"), V(8), 64)
         return state
-    if m.startswith("pop"):
+    if m in ("pop", "popq", "popfq", "popf"):
         state.regs["rsp"] = add(state.regs.get("rsp"), V(8), 64)
         if insn.operands and insn.operands[0][1:] in REGISTERS:
             state.regs[REGISTERS[insn.operands[0][1:]][0]] = None
         return state
-    if m == "leave":
+    if m in ("leave", "leaveq"):
         state.regs["rsp"] = add(state.regs.get("rbp"), V(8), 64)
         state.regs["rbp"] = None
         return state
@@ -1003,6 +1018,8 @@ def find_clock_sequence(graph):
     followed by exactly one next clock call on every path that returns."""
     program = graph.program
     clocks = {a for a in graph.nodes if is_clock_call(program, program.at(a))}
+    for address in sorted(clocks & cyclic_nodes(graph.nodes, set(graph.nodes))):
+        raise Verdict(f"{program.at(address)}: clock call inside a loop")
     sequence, current = [], [graph.entry]
     while True:
         ahead = reach(graph.nodes, current, clocks) & clocks
@@ -1013,8 +1030,6 @@ def find_clock_sequence(graph):
             listed = ", ".join(str(program.at(a)) for a in sorted(ahead))
             raise Verdict(f"clock calls in no single order: next could be any of {listed}")
         nxt = ahead.pop()
-        if nxt in sequence:
-            raise Verdict(f"clock call inside a loop: {program.at(nxt)}")
         sequence.append(nxt)
         current = [nxt]
     missing = clocks - set(sequence)
@@ -1156,6 +1171,26 @@ def check_memory(graph, kernel, start, accesses, loop):
 
 # ---------------------------------------------------------------- counting
 
+def repeated_steps(first, second, third):
+    """The constant each register stepped by from `first` to `second` and
+    again from `second` to `third` (register maps); None when some register
+    did not step alike."""
+    delta = {}
+    for family in set(first) | set(second) | set(third):
+        a, b, c = first.get(family), second.get(family), third.get(family)
+        if a is None or b is None or c is None:
+            if (a, b, c) != (None, None, None):
+                return None
+            continue
+        if not a.base == b.base == c.base:
+            return None
+        step = (c.c0 - b.c0) % (1 << 64)
+        if step != (b.c0 - a.c0) % (1 << 64):
+            return None
+        delta[family] = step
+    return delta
+
+
 class Emulator:
     """Step 4: runs a timed stretch from the first clock call's return to
     the second on the register values known there, counting accesses to
@@ -1205,56 +1240,51 @@ class Emulator:
 
     def run(self):
         kernel, state = self.kernel, self.state
-        address = self.program.at(self.start).next
-        history, steps, trace = {}, 0, []
-        concrete = Context()
-        while address != self.end:
+        address, previous = self.program.at(self.start).next, self.start
+        history, concrete = {}, Context()
+        for _ in range(MAX_STEPS):
+            if address == self.end:
+                return
             if address not in self.stretch:
-                raise Stop(f"{self.program.at(trace[-1]) if trace else ''}: the timed stretch "
-                           f"leaves for code that never reaches the second clock call")
+                raise Stop(f"{self.program.at(previous)}: the timed stretch goes on to code "
+                           f"that never reaches the second clock call")
             if address in self.heads:
-                skipped = self.try_skip(address, history.setdefault(address, []), state,
-                                        len(trace))
-                if skipped:
-                    state = self.state
-                    history[address].clear()
-            trace.append(address)
+                visits = history.setdefault(address, [])
+                if self.try_skip(address, visits, state):
+                    visits.clear()
+            previous = address
             address, r, w = self.step(address, state, concrete)
-            kernel.reads, kernel.writes, kernel.steps = kernel.reads + r, kernel.writes + w, \
-                kernel.steps + 1
-            steps += 1
-            if steps > MAX_STEPS:
-                raise Stop(f"the loop does not end within {MAX_STEPS} instructions that the "
-                           f"check could not skip as proven periods (it may never end)")
-        self.trace = trace
+            kernel.reads, kernel.writes = kernel.reads + r, kernel.writes + w
+            kernel.steps += 1
+        raise Stop(f"the loop does not end within {MAX_STEPS} instructions that the check "
+                   f"could not skip as proven periods (it may never end)")
 
-    def try_skip(self, head, visits, state, position):
-        """At a loop head: when the last periods repeat, prove the period for
-        every m below a bound and skip that many periods."""
-        visits.append((position, dict(state.regs), self.kernel.reads, self.kernel.writes))
+    def try_skip(self, head, visits, state):
+        """At a loop head: when the register values of the last visits step
+        by the same amounts, try to prove that many periods alike and skip
+        them; of the periods that can be proved, the one skipping most
+        iterations is taken."""
+        visits.append(dict(state.regs))
+        best = None
         for period in range(1, MAX_PERIOD + 1):
             if len(visits) < 2 * period + 1:
                 break
-            p0, p1, p2 = visits[-2 * period - 1], visits[-period - 1], visits[-1]
-            delta = {}
-            for family in set(p2[1]) | set(p1[1]):
-                a, b, c = p0[1].get(family), p1[1].get(family), p2[1].get(family)
-                if c is None:
-                    if a is not None or b is not None:
-                        break
-                    continue
-                if a is None or b is None or a.base != c.base or b.base != c.base:
-                    break
-                d = (c.c0 - b.c0) % (1 << 64)
-                if d != (b.c0 - a.c0) % (1 << 64):
-                    break
-                delta[family] = d
-            else:
-                result = self.prove(head, period, state, delta)
-                if result is not None:
-                    self.skip(period, delta, result, p1, p2, head)
-                    return True
-        return False
+            delta = repeated_steps(visits[-2 * period - 1], visits[-period - 1], visits[-1])
+            if delta is None:
+                continue
+            result = self.prove(head, period, state, delta)
+            if result is None:
+                continue
+            if result[0] is None:  # the period repeats for ever
+                raise Stop(f"{self.program.at(head)}: the loop never exits (its exit "
+                           f"condition does not change over the periods)")
+            if result[0] >= MIN_SKIP and (best is None or result[0] * period
+                                          > best[2][0] * best[0]):
+                best = (period, delta, result)
+        if best is None:
+            return False
+        self.skip(head, *best)
+        return True
 
     def prove(self, head, period, state, delta):
         """Runs one period with every register as S0 + m*D; returns (periods
@@ -1289,11 +1319,8 @@ class Emulator:
             return None
         return ctx.limit, reads, writes, count
 
-    def skip(self, period, delta, result, p1, p2, head):
+    def skip(self, head, period, delta, result):
         limit, reads, writes, count = result
-        if limit is None:
-            raise Stop(f"{self.program.at(head)}: the loop never exits (its exit condition "
-                       f"does not change over the periods)")
         state = self.state
         for family, d in delta.items():
             v = state.regs[family]
