@@ -406,7 +406,8 @@ class Program:
 
     def __init__(self, disassembly):
         self.text = disassembly
-        self.blocks = [(int(m[1], 16), m[2], m.end()) for m in HEADER.finditer(disassembly)]
+        self.blocks = sorted((int(m[1], 16), m[2], m.end())
+                             for m in HEADER.finditer(disassembly))
         self.starts = {name: start for start, name, _ in self.blocks}
         self.names = {start: name for start, name, _ in self.blocks}
         self.insns = {}
@@ -681,16 +682,15 @@ class State:
 
 
 def join(a, b):
-    if a is None:
-        return b.copy()
+    """What holds on both of two ways into an instruction."""
     regs = {k: v for k, v in a.regs.items() if b.regs.get(k) == v and v is not None}
     return State(regs, a.flags if a.flags == b.flags else None, a.zeroed & b.zeroed)
 
 
 def same_state(a, b):
-    return (a.regs == b.regs or {k: v for k, v in a.regs.items() if v is not None}
-            == {k: v for k, v in b.regs.items() if v is not None}) \
-        and a.flags == b.flags and a.zeroed == b.zeroed
+    def known(state):
+        return {k: v for k, v in state.regs.items() if v is not None}
+    return known(a) == known(b) and a.flags == b.flags and a.zeroed == b.zeroed
 
 
 def address_of(operand, insn, state):
@@ -847,7 +847,7 @@ def clobber_unknown(insn, state):
         state.zeroed = frozenset()
 
 
-def transfer(program, noreturn, insn, state):
+def transfer(insn, state):
     """The state after `insn` on the way to its fall-through successor, for
     the constant propagation over main."""
     state = state.copy()
@@ -860,6 +860,7 @@ def transfer(program, noreturn, insn, state):
         return state
     if m in ("push", "pushq", "pushfq", "pushf"):
         state.regs["rsp"] = sub(state.regs.get("rsp"), V(8), 64)
+        state.zeroed = state.zeroed - {state.regs["rsp"]}
         return state
     if m in ("pop", "popq", "popfq", "popf"):
         state.regs["rsp"] = add(state.regs.get("rsp"), V(8), 64)
@@ -914,13 +915,9 @@ def build_graph(program):
     while work:
         address = work.pop()
         insn = program.at(address)
-        after = transfer(program, noreturn, insn, states[address])
+        after = transfer(insn, states[address])
         for nxt in nodes[address]:
-            this = after
-            if insn.is_jump and insn.mnemonic != "jmp" and nxt == insn.target \
-                    and nxt != insn.next:
-                this = after  # the flags do not refine the values
-            merged = join(states.get(nxt), this) if nxt in states else this.copy()
+            merged = join(states[nxt], after) if nxt in states else after.copy()
             if nxt not in states or not same_state(merged, states[nxt]):
                 states[nxt] = merged
                 work.append(nxt)
@@ -1197,10 +1194,9 @@ class Emulator:
     the accumulator. Loops are skipped over in proven periods."""
 
     def __init__(self, graph, kernel, stretch, loop, start, end):
-        self.graph, self.kernel, self.program = graph, kernel, graph.program
+        self.kernel, self.program = kernel, graph.program
         self.stretch, self.loop, self.end = stretch, loop, end
         self.decoded = {a: decode(self.program.at(a)) for a in stretch}
-        self.reaches_end = reach(graph.nodes, [end], set(), forward=False)
         state = graph.states[start].copy()
         for family in CALLER_SAVED:
             state.regs[family] = None
@@ -1337,7 +1333,8 @@ class Emulator:
 
 
 class Stop(Exception):
-    pass
+    """The stretch cannot be counted; the message names why (empty while a
+    period is being proved: that proof just fails)."""
 
 
 def count_updates(graph, kernel, stretch, loop, start, end):
