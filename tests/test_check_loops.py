@@ -224,28 +224,42 @@ def loop_of(update, step, bound_setup, test, jump):
 
 INC_RMW = ["addq   $0x1,0x8(%rsp)"]
 N = ITERATIONS
-SHAPES = {
-    # name: (loop instructions, expected updates)
-    "count down, jne": (loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax",
-                                "test   %rax,%rax", "jne"), N),
-    "count down by 5, signed immediate": (
-        [f"mov    ${N // 5:#x},%eax", *INC_RMW * 5, "add    $0xffffffffffffffff,%rax",
-         "jne @{1}"], N),
-    "count up, jl": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
-                             f"cmp    ${N:#x},%rax", "jl"), N),
-    "count up, jle (one more)": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
-                                         f"cmp    ${N:#x},%rax", "jle"), N + 1),
-    "count up, jb": (loop_of(INC_RMW, "inc    %rcx", "xor    %ecx,%ecx",
-                             f"cmp    ${N:#x},%rcx", "jb"), N),
-    "count up from -N, js": (loop_of(INC_RMW, "add    $0x1,%rdx",
-                                     f"mov    $0x{(1 << 64) - N:x},%rdx", "test   %rdx,%rdx",
-                                     "js"), N),
-    "extra update every 4th trip, test of the low bits": (
-        ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
-         "add    $0x1,%rax", f"cmp    ${N:#x},%rax", "jne @{1}"], N + N // 4),
-    "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax", f"mov    ${N:#x},%eax",
-                                  "test   %eax,%eax", "jne"), N),
-}
+
+
+def shapes(n):
+    """Loop shapes over n iterations (n a multiple of 20): name -> (loop
+    instructions, accumulator updates they make)."""
+    return {
+        "count down, jne": (loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${n:#x},%eax",
+                                    "test   %rax,%rax", "jne"), n),
+        "count down by 5, signed immediate": (
+            [f"mov    ${n:#x},%eax", *INC_RMW * 5, "add    $0xfffffffffffffffb,%rax",
+             "jne @{1}"], n),
+        "count up, jl": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                 f"cmp    ${n:#x},%rax", "jl"), n),
+        "count up, jle (one more)": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                             f"cmp    ${n:#x},%rax", "jle"), n + 1),
+        "count up, jb": (loop_of(INC_RMW, "inc    %rcx", "xor    %ecx,%ecx",
+                                 f"cmp    ${n:#x},%rcx", "jb"), n),
+        "count up from -n, js": (loop_of(INC_RMW, "add    $0x1,%rdx",
+                                         f"mov    $0x{(1 << 64) - n:x},%rdx",
+                                         "test   %rdx,%rdx", "js"), n),
+        "extra update every 4th trip, test of the low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + n // 4),
+        "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax",
+                                      f"mov    ${n:#x},%eax", "test   %eax,%eax", "jne"), n),
+        "unrolled by 3 with a remainder loop": (
+            [f"mov    ${n:#x},%eax", "cmp    $0x2,%rax", "jbe @{8}", *INC_RMW * 3,
+             "sub    $0x3,%rax", "jmp @{1}", "test   %rax,%rax", "je @{13}", *INC_RMW,
+             "dec    %rax", "jmp @{8}", "nop"], n),
+    } | ({} if n > 1 << 20 else {
+        # Its period is longer than the check proves in one go: it skips the
+        # trips between two extra updates, and over 1e8 trips runs out of steps.
+        "extra update every 1024th trip, test of ten low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3ff,%eax", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n - 1) // 1024 + 1),
+    })
 
 
 class Disassembly(unittest.TestCase):
@@ -300,7 +314,7 @@ class Disassembly(unittest.TestCase):
                                      expected(a, b, sa, sb), f"j{cc} after cmp {b:#x},{a:#x}")
 
     def test_loop_shapes_count_exactly(self):
-        for name, (body, expected) in SHAPES.items():
+        for name, (body, expected) in shapes(N).items():
             with self.subTest(name):
                 kernels = check_loops.analyse_text(program_text([body] * 3))
                 for kernel in kernels:
@@ -309,6 +323,22 @@ class Disassembly(unittest.TestCase):
                     else:
                         self.assertTrue(any(f"read {expected} and written {expected}" in f
                                             for f in kernel.faults), kernel.faults)
+
+    def test_skipping_periods_changes_no_count(self):
+        def counts(text):
+            return [(k.reads, k.writes) for k in check_loops.analyse_text(text)]
+        for n in (20, 1000, 1980):
+            for name, (body, expected) in shapes(n).items():
+                with self.subTest(name, n=n):
+                    text = program_text([body] * 3)
+                    skipping = counts(text)
+                    saved, check_loops.MAX_PERIOD = check_loops.MAX_PERIOD, 0
+                    try:
+                        stepping = counts(text)
+                    finally:
+                        check_loops.MAX_PERIOD = saved
+                    self.assertEqual(skipping, stepping)
+                    self.assertEqual(skipping, [(expected, expected)] * 3)
 
     def test_program_level_faults(self):
         good = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax",

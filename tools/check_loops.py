@@ -1408,8 +1408,8 @@ def analyse_text(disassembly):
     except (Verdict, Unresolved) as error:
         return [Kernel("all kernels", [str(error)])]
     if len(clocks) != 2 * len(KERNELS):
-        return [Kernel("all kernels", [f"{len(clocks)} clock calls in main, expected "
-                                       f"{2 * len(KERNELS)}"])]
+        return [Kernel("all kernels", [f"{len(clocks)} clock calls reached from main's entry, "
+                                       f"expected {2 * len(KERNELS)}"])]
     return [analyse_measurement(graph, name, clocks[2 * k], clocks[2 * k + 1])
             for k, name in enumerate(KERNELS)]
 
