@@ -295,6 +295,31 @@ class Disassembly(unittest.TestCase):
                     self.assertIsNone(op)
                     self.assertIn(expected, why)
 
+    def test_immediates_and_extensions(self):
+        # (instruction, %rax before, %rax after): objdump prints a negative
+        # immediate in the operation's width, and a 32-bit result clears
+        # the upper half of its register.
+        cases = [("add    $0xfffffffffffffffb,%rax", 10, 5),
+                 ("add    $0xfffffffb,%eax", 10, 5),
+                 ("add    $0xfffffffb,%eax", (1 << 40) + 3, (1 << 32) - 2),
+                 ("mov    $0xfffffffffffffffe,%rax", 0, (1 << 64) - 2),
+                 ("sub    $0x1,%al", 0x100, 0x1ff),
+                 ("movslq %eax,%rax", 0xfffffffe, (1 << 64) - 2),
+                 ("movsbq %al,%rax", 0x80, (1 << 64) - 128),
+                 ("movzbl %al,%eax", 0x1ff, 0xff),
+                 ("lea    -0x5(%rax),%rax", 3, (1 << 64) - 2),
+                 ("lea    0x7(%rax,%rax,2),%eax", 1 << 31, 7 + (1 << 31)),
+                 ("and    $0xfffffffffffffffe,%rax", 7, 6),
+                 ("sar    $0x3,%rax", (1 << 64) - 16, (1 << 64) - 2),
+                 ("shr    $0x3,%rax", (1 << 64) - 16, (1 << 61) - 2)]
+        for text, before, after in cases:
+            with self.subTest(text, before=before):
+                insn = check_loops.parse_line(f"  1000:\t{text}")
+                op, width = check_loops.decode(insn)
+                state = check_loops.State({"rax": check_loops.V(before)})
+                check_loops.execute(insn, op, width, state, check_loops.Context())
+                self.assertEqual(state.regs["rax"], check_loops.V(after))
+
     def test_exit_conditions_follow_the_flags(self):
         values = [0, 1, 5, (1 << 63) - 1, 1 << 63, (1 << 64) - 1, (1 << 64) - 5]
         conditions = {"e": lambda a, b, sa, sb: a == b, "ne": lambda a, b, sa, sb: a != b,

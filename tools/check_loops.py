@@ -746,11 +746,16 @@ def execute(insn, op, width, state, ctx):
     if op in ("mov", "movabs"):
         write(src())
     elif op == "extend":
-        value = operand_value(ops[0], SUFFIX_WIDTH[insn.mnemonic[-2]] if insn.mnemonic != "movslq"
-                              else 32, insn, state)
-        if value is not None and insn.mnemonic[3] == "s" or insn.mnemonic == "movslq":
-            value = V(value.signed(), 0, width) if value is not None and value.known else None
-        write(None if value is None else V(value.c0, value.c1, width, value.base))
+        source_width = 32 if insn.mnemonic == "movslq" else SUFFIX_WIDTH[insn.mnemonic[-2]]
+        value = operand_value(ops[0], source_width, insn, state)
+        if value is not None and value.base:
+            value = None
+        elif value is not None and insn.mnemonic[3] == "s":  # movs*: sign extension
+            value = V(value.signed(), 0, width) if value.known else None
+        elif value is not None:  # movz*: the narrow value, as an exact line
+            ctx.no_wrap(value)
+            value = V(value.c0, value.c1, width)
+        write(value)
     elif op == "lea":
         address = address_of(ops[0], insn, state)
         write(low(address, width) if address is not None else None)
