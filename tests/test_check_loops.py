@@ -180,7 +180,7 @@ class FlagMatrix(Builds):
 
 # ------------------------------------------------- hand-written excerpts
 
-def program_text(loops, clock="clock_gettime@plt", clock_id=1):
+def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False):
     """objdump-style text of a main with three measurements; each loop is
     a list of instruction texts run between the clock calls, where `@N`
     stands for the address of the loop's N-th instruction."""
@@ -195,7 +195,7 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1):
         emit("movq   $0x0,0x8(%rsp)")
         emit("lea    0x10(%rsp),%rsi")
         emit(f"mov    ${clock_id:#x},%edi")
-        emit(f"call   2000 <{clock}>")
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
         emit("test   %eax,%eax")
         emit("jne    1ff0 <fail>")
         first = address
@@ -204,7 +204,7 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1):
                  if "@" in text else text)
         emit("lea    0x10(%rsp),%rsi")
         emit(f"mov    ${clock_id:#x},%edi")
-        emit(f"call   2000 <{clock}>")
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
         emit("mov    0x8(%rsp),%rsi")
         emit("call   2010 <printf@plt>")
     emit("add    $0x28,%rsp")
@@ -374,6 +374,10 @@ class Disassembly(unittest.TestCase):
                                        "not code the check can read"),
             "wrong clock id": ([good] * 3, {"clock_id": 0}, "not CLOCK_MONOTONIC"),
             "static glibc clock": ([good] * 3, {"clock": "__clock_gettime"}, None),
+            "clock through the GOT": ([good] * 3, {"clock": "clock_gettime@GLIBC_2.17",
+                                                   "got": True}, None),
+            "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
+                                                              "got": True}, "0 clock calls"),
             "loop that never ends": ([good, good, endless], {}, "never exits"),
         }
         for name, (loops, options, expected) in cases.items():

@@ -563,7 +563,8 @@ FAULT_KINDS = [
                 r"clflush\w*|clwb|wbinvd|xgetbv|xsave\w*|xrstor\w*|lgdt|sgdt|swapgs)$"),
      "system instruction"),
     (re.compile(r"^((push|pop)[qwlf]*|leaveq?|enterq?|retq?)$"), "stack instruction"),
-    (re.compile(r"^(v|f|p[a-z])|(ps|pd|ss|sd)$|^cvt|^emms"), "vector or floating-point instruction"),
+    (re.compile(r"^(v|f|p[a-z])|(ps|pd|ss|sd)$|^cvt|^emms"),
+     "vector or floating-point instruction"),
 ]
 
 
@@ -1048,7 +1049,7 @@ def describe(address):
     if address is None:
         return "an unknown address"
     if address.base == "sp":
-        return f"the stack slot at entry sp{address.c0 - (1 << 64) if address.c0 >> 63 else address.c0:+#x}"
+        return f"the stack slot at entry sp{address.signed():+#x}"
     return f"{address.base + ':' if address.base else ''}{address.c0:#x}"
 
 
