@@ -180,7 +180,8 @@ class FlagMatrix(Builds):
 
 # ------------------------------------------------- hand-written excerpts
 
-def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False):
+def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
+                 reset="movq   $0x0,0x8(%rsp)"):
     """objdump-style text of a main with three measurements; each loop is
     a list of instruction texts run between the clock calls, where `@N`
     stands for the address of the loop's N-th instruction."""
@@ -192,7 +193,7 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False):
         address += 4
     emit("sub    $0x28,%rsp")
     for body in loops:
-        emit("movq   $0x0,0x8(%rsp)")
+        emit(reset)
         emit("lea    0x10(%rsp),%rsi")
         emit(f"mov    ${clock_id:#x},%edi")
         emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
@@ -379,6 +380,11 @@ class Disassembly(unittest.TestCase):
             "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
                                                               "got": True}, "0 clock calls"),
             "loop that never ends": ([good, good, endless], {}, "never exits"),
+            "half the accumulator reset": ([good] * 3, {"reset": "movl   $0x0,0x8(%rsp)"},
+                                           "no object written inside the timed stretch is reset"),
+            "half the accumulator updated": ([good, [good[0], "addl   $0x1,0x8(%rsp)",
+                                                     *good[2:]], good], {},
+                                             "accesses 32 bits of the accumulator"),
         }
         for name, (loops, options, expected) in cases.items():
             with self.subTest(name):

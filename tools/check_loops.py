@@ -386,6 +386,7 @@ def parse_line(line):
         prefixes.append(words[0])
         words = words[1].split(" ", 1)
     mnemonic, rest = words[0], (words[1] if len(words) > 1 else "")
+    mnemonic = {"jmpq": "jmp", "callq": "call", "retq": "ret"}.get(mnemonic, mnemonic)
     insn = Insn(int(match[1], 16), text, tuple(prefixes), mnemonic, [])
     comment = COMMENT.search(match[2])
     if (insn.is_jump or insn.is_call) and not rest.startswith("*"):
@@ -731,13 +732,16 @@ def execute(insn, op, width, state, ctx):
     def write(value):
         if dest_reg:
             state.set(dest_reg, value, ctx)
-        elif is_memory(dest) and value is not None and value.known and value.c0 == 0:
+        elif is_memory(dest):
+            # A store forgets every zero it may overlap; only a 64-bit store
+            # of a known zero records one.
             where = address_of(dest, insn, state)
-            if where is not None:
+            state.zeroed = frozenset() if where is None else frozenset(
+                z for z in state.zeroed if z.base != where.base
+                or abs(z.c0 - where.c0) >= 8 or z.c1 or where.c1)
+            if where is not None and width == 64 and value is not None and value.known \
+                    and value.c0 == 0:
                 state.zeroed = state.zeroed | {where}
-        if is_memory(dest) and not (value is not None and value.known and value.c0 == 0):
-            where = address_of(dest, insn, state)
-            state.zeroed = frozenset() if where is None else state.zeroed - {where}
 
     def src(k=0):
         return operand_value(ops[k], width, insn, state)
@@ -1072,6 +1076,13 @@ def check_clock_call(graph, kernel, call):
                      f"({CLOCK_MONOTONIC})")
 
 
+def access_width(insn, op, width):
+    """The bits an instruction's memory operand covers."""
+    if op == "extend":
+        return 32 if insn.mnemonic == "movslq" else SUFFIX_WIDTH[insn.mnemonic[-2]]
+    return width
+
+
 def is_timespec(where, timespec):
     """Whether an address lies in the 16 bytes of the clock's timespec."""
     return timespec is not None and where is not None and where.base == timespec.base \
@@ -1120,9 +1131,9 @@ def check_instructions(graph, kernel, stretch, loop, timespec):
         if copy and address not in loop:
             kernel.copies.add(copy)
             continue
-        op, why = decode(insn)
+        op, detail = decode(insn)  # the width, or why the instruction is not allowed
         if op is None:
-            kernel.fault(f"{insn}: {why} inside the timed stretch")
+            kernel.fault(f"{insn}: {detail} inside the timed stretch")
             continue
         for k, (r, w) in memory_roles(op, insn).items():
             where = address_of(insn.operands[k], insn, state) if state else None
@@ -1132,7 +1143,7 @@ def check_instructions(graph, kernel, stretch, loop, timespec):
                 if address in loop:
                     kernel.fault(f"{insn}: reads the clock's timespec inside a loop")
             else:
-                accesses.setdefault(where, []).append((insn, r, w))
+                accesses.setdefault(where, []).append((insn, r, w, access_width(insn, op, detail)))
     return accesses
 
 
@@ -1141,11 +1152,13 @@ def check_memory(graph, kernel, start, accesses, loop):
     stretch that was reset to zero before the first clock call; nothing
     else is touched."""
     zeroed = graph.states[start].zeroed
-    stored = [a for a, uses in accesses.items() if any(w for _, _, w in uses)]
+    stored = [a for a, uses in accesses.items() if any(w for _, _, w, _ in uses)]
     candidates = [a for a in stored if a in zeroed]
-    if not stored and not kernel.faults:
-        kernel.fault("nothing is written to memory inside the timed stretch: the accumulator "
-                     "is not updated in memory (not volatile, or the loop was removed)")
+    if not stored:
+        if not kernel.faults:  # else a rejected instruction may be the one that writes
+            kernel.fault("nothing is written to memory inside the timed stretch: the "
+                         "accumulator is not updated in memory (not volatile, or the loop "
+                         "was removed)")
         return
     if len(candidates) != 1:
         what = "no object" if not candidates else "more than one object"
@@ -1153,17 +1166,21 @@ def check_memory(graph, kernel, start, accesses, loop):
                      f"clock call: cannot tell the accumulator")
         return
     kernel.accumulator = candidates[0]
+    for insn, _, _, bits in accesses[kernel.accumulator]:
+        if bits != 64:
+            kernel.fault(f"{insn}: accesses {bits} bits of the accumulator, not all 64")
     for where, uses in accesses.items():
         if where == kernel.accumulator:
             continue
-        in_loop = [insn for insn, _, _ in uses if insn.address in loop]
-        if where.base == "sp" and any(w for _, _, w in uses) and any(r for _, r, _ in uses) \
+        in_loop = [insn for insn, _, _, _ in uses if insn.address in loop]
+        if where.base == "sp" and any(w for _, _, w, _ in uses) \
+                and any(r for _, r, _, _ in uses) \
                 and in_loop:
             kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
             continue
-        for insn, _, w in uses:
+        for insn, _, w, _ in uses:
             if w:
                 kernel.fault(f"{insn}: store to {describe(where)}, which is not the "
                              f"accumulator, inside the timed stretch")
