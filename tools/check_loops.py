@@ -1166,6 +1166,9 @@ def check_memory(graph, kernel, start, accesses, loop):
                      f"clock call: cannot tell the accumulator")
         return
     kernel.accumulator = candidates[0]
+    for copy in kernel.copies:
+        if copy.base == kernel.accumulator.base and abs(copy.c0 - kernel.accumulator.c0) < 16:
+            kernel.fault(f"the timestamp is copied over the accumulator at {describe(copy)}")
     for insn, _, _, bits in accesses[kernel.accumulator]:
         if bits != 64:
             kernel.fault(f"{insn}: accesses {bits} bits of the accumulator, not all 64")
@@ -1369,9 +1372,12 @@ def count_updates(graph, kernel, stretch, loop, start, end):
         kernel.fault(str(stop) or "the timed stretch could not be followed")
         return
     if kernel.reads != ITERATIONS or kernel.writes != ITERATIONS:
+        program = graph.program
+        where = "; ".join(f"loop at {program.at(a)}" for a in sorted(emulator.heads)) \
+            or "no loop"
         kernel.fault(f"the accumulator is read {kernel.reads} and written {kernel.writes} "
-                     f"times between the clock calls: {ITERATIONS} updates (one read and one "
-                     f"write each) expected")
+                     f"times between {program.at(start)} and {program.at(end)} ({where}): "
+                     f"{ITERATIONS} updates (one read and one write each) expected")
 
 
 def check_final_read(graph, kernel, end):
