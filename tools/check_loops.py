@@ -1129,7 +1129,8 @@ def check_instructions(graph, kernel, stretch, loop, timespec):
         state = graph.states.get(address)
         copy = timestamp_copy(insn, state, timespec, copied)
         if copy and address not in loop:
-            kernel.copies.add(copy)
+            if isinstance(copy, V):
+                kernel.copies.add(copy)
             continue
         op, detail = decode(insn)  # the width, or why the instruction is not allowed
         if op is None:
