@@ -720,119 +720,174 @@ def operand_value(operand, width, insn, state):
     return None  # memory is not tracked: the accumulator is volatile
 
 
-def execute(insn, op, width, state, ctx):
-    """Applies an allowed instruction to `state`; returns the memory accesses
-    as [(address or None, reads, writes)]."""
-    ops = insn.operands
-    accesses = [(address_of(ops[k], insn, state), r, w)
-                for k, (r, w) in memory_roles(op, insn).items()]
-    dest = ops[-1] if ops else ""
-    dest_reg = dest[1:] if dest.startswith("%") and dest[1:] in REGISTERS else None
+class Operation:
+    """One allowed instruction being applied to a state: its operands'
+    values and where its result goes. The handlers below do the rest."""
 
-    def write(value):
-        if dest_reg:
-            state.set(dest_reg, value, ctx)
-        elif is_memory(dest):
+    def __init__(self, insn, op, width, state, ctx):
+        self.insn, self.op, self.width, self.state, self.ctx = insn, op, width, state, ctx
+        self.ops = insn.operands
+        self.dest = self.ops[-1] if self.ops else ""
+        name = self.dest[1:]
+        self.dest_reg = name if self.dest.startswith("%") and name in REGISTERS else None
+
+    def value(self, operand, width=None):
+        return operand_value(operand, width or self.width, self.insn, self.state)
+
+    def source(self):
+        return self.value(self.ops[0])
+
+    def target(self):
+        return self.value(self.dest)
+
+    def same_register(self):
+        """op %reg,%reg (xor and sub of a register with itself give zero)."""
+        return self.dest_reg is not None and self.ops[0] == self.dest
+
+    def write(self, value):
+        state = self.state
+        if self.dest_reg:
+            state.set(self.dest_reg, value, self.ctx)
+        elif is_memory(self.dest):
             # A store forgets every zero it may overlap; only a 64-bit store
             # of a known zero records one.
-            where = address_of(dest, insn, state)
+            where = address_of(self.dest, self.insn, state)
             state.zeroed = frozenset() if where is None else frozenset(
                 z for z in state.zeroed if z.base != where.base
                 or abs(z.c0 - where.c0) >= 8 or z.c1 or where.c1)
-            if where is not None and width == 64 and value is not None and value.known \
+            if where is not None and self.width == 64 and value is not None and value.known \
                     and value.c0 == 0:
                 state.zeroed = state.zeroed | {where}
 
-    def src(k=0):
-        return operand_value(ops[k], width, insn, state)
+    def set_flags(self, kind, a, b=None, carry=True):
+        known = a is not None and (b is not None or kind in ("logic", "lowmask"))
+        self.state.flags = Flags(kind, a, b, self.width, carry) if known else None
 
-    if op in ("nop", "endbr64", "jmp", "jcc"):
-        return accesses
-    if op in ("mov", "movabs"):
-        write(src())
-    elif op == "extend":
-        source_width = 32 if insn.mnemonic == "movslq" else SUFFIX_WIDTH[insn.mnemonic[-2]]
-        value = operand_value(ops[0], source_width, insn, state)
-        if value is not None and value.base:
-            value = None
-        elif value is not None and insn.mnemonic[3] == "s":  # movs*: sign extension
-            value = V(value.signed(), 0, width) if value.known else None
-        elif value is not None:  # movz*: the narrow value, as an exact line
-            ctx.no_wrap(value)
-            value = V(value.c0, value.c1, width)
-        write(value)
-    elif op == "lea":
-        address = address_of(ops[0], insn, state)
-        write(low(address, width) if address is not None else None)
-    elif op in ("cltq", "cqto", "cltd"):
+
+def do_move(o):
+    o.write(o.source())
+
+
+def do_extend(o):
+    mnemonic = o.insn.mnemonic
+    value = o.value(o.ops[0], 32 if mnemonic == "movslq" else SUFFIX_WIDTH[mnemonic[-2]])
+    if value is not None and value.base:
+        value = None
+    elif value is not None and mnemonic[3] == "s":  # movs*: sign extension
+        value = V(value.signed(), 0, o.width) if value.known else None
+    elif value is not None:  # movz*: the narrow value, as an exact line
+        o.ctx.no_wrap(value)
+        value = V(value.c0, value.c1, o.width)
+    o.write(value)
+
+
+def do_lea(o):
+    address = address_of(o.ops[0], o.insn, o.state)
+    o.write(low(address, o.width) if address is not None else None)
+
+
+def do_sign_fill(o):
+    """cltq (eax into rax), cltd and cqto (the sign of eax or rax into edx or rdx)."""
+    state = o.state
+    if o.op == "cltq":
         eax = state.get("eax")
-        if op == "cltq":
-            state.set("rax", V(eax.signed()) if eax is not None and eax.known else None, ctx)
-        else:
-            source = state.get("rax" if op == "cqto" else "eax")
-            fill = None if source is None or not source.known else V(-(source.signed() < 0))
-            state.set("rdx" if op == "cqto" else "edx", low(fill, 64 if op == "cqto" else 32), ctx)
-    elif op in ("add", "sub", "cmp"):
-        a, b = operand_value(dest, width, insn, state), src()
-        if op != "cmp" and dest_reg and ops[0] == dest and op == "sub":
-            a = b = V(0, 0, width)  # sub %reg,%reg is zero whatever the register held
-        result = (add if op == "add" else sub)(a, b, width)
-        state.flags = Flags("add" if op == "add" else "sub", a, b, width) \
-            if a is not None and b is not None else None
-        if op != "cmp":
-            write(result)
-    elif op in ("and", "or", "xor", "test"):
-        a, b = operand_value(dest, width, insn, state), src()
-        if op == "xor" and ops[0] == dest:
-            a = b = V(0, 0, width)  # xor %reg,%reg is zero whatever the register held
-        result = bitwise("and" if op == "test" else op, a, b, width)
-        state.flags = Flags("logic", result, None, width) if result is not None else None
-        if result is None and op in ("and", "test") and a is not None and b is not None:
-            var, mask = (a, b) if b.known else (b, a)
-            k = (mask.c0 + 1).bit_length() - 1
-            if mask.known and not var.base and mask.c0 == (1 << k) - 1 and 0 < k < width:
-                state.flags = Flags("lowmask", var, V(k), width)
-        if op != "test":
-            write(result)
-    elif op in ("inc", "dec", "neg", "not"):
-        a = operand_value(dest, width, insn, state)
+        state.set("rax", V(eax.signed()) if eax is not None and eax.known else None, o.ctx)
+        return
+    wide = o.op == "cqto"
+    source = state.get("rax" if wide else "eax")
+    fill = None if source is None or not source.known else V(-(source.signed() < 0))
+    state.set("rdx" if wide else "edx", low(fill, 64 if wide else 32), o.ctx)
+
+
+def do_add_sub(o):
+    a, b = o.target(), o.source()
+    if o.op == "sub" and o.same_register():
+        a = b = V(0, 0, o.width)
+    o.set_flags("add" if o.op == "add" else "sub", a, b)
+    if o.op != "cmp":
+        o.write((add if o.op == "add" else sub)(a, b, o.width))
+
+
+def do_logic(o):
+    a, b = o.target(), o.source()
+    if o.op == "xor" and o.same_register():
+        a = b = V(0, 0, o.width)
+    result = bitwise("and" if o.op == "test" else o.op, a, b, o.width)
+    o.set_flags("logic", result)
+    if result is None and o.op in ("and", "test") and a is not None and b is not None:
+        # A test of the low k bits of a stepping value: its zero flag
+        # changes at the solutions of a linear congruence.
+        var, mask = (a, b) if b.known else (b, a)
+        k = (mask.c0 + 1).bit_length() - 1
+        if mask.known and not var.base and mask.c0 == (1 << k) - 1 and 0 < k < o.width:
+            o.set_flags("lowmask", var, V(k))
+    if o.op != "test":
+        o.write(result)
+
+
+def do_unary(o):
+    a, width = o.target(), o.width
+    if o.op == "neg":
+        o.set_flags("sub", V(0, 0, width), a)
+        o.write(sub(V(0, 0, width), a, width))
+    elif o.op == "not":
+        o.write(sub(V(-1, 0, width), a, width))
+    else:  # inc and dec leave the carry flag alone
         one = V(1, 0, width)
-        result = {"inc": add, "dec": sub}.get(op, lambda x, _, w: None)(a, one, width)
-        if op == "neg":
-            result = sub(V(0, 0, width), a, width)
-            state.flags = Flags("sub", V(0, 0, width), a, width) if a is not None else None
-        elif op == "not":
-            result = sub(V(-1, 0, width), a, width)
-        else:
-            state.flags = Flags("add" if op == "inc" else "sub", a, one, width, carry=False) \
-                if a is not None else None
-        write(result)
-    elif op in SHIFTS:
-        count = V(1) if len(ops) == 1 else operand_value(ops[0], 8, insn, state)
-        write(shift(op, operand_value(dest, width, insn, state), count, width))
-        state.flags = None
-    elif op == "imul":
-        if len(ops) == 3:
-            result = mul(operand_value(ops[1], width, insn, state), src(), width)
-        elif len(ops) == 2:
-            result = mul(operand_value(dest, width, insn, state), src(), width)
-        else:
-            result = None
-            state.set("rdx", None, ctx)
-            dest_reg = "rax"
-        write(result)
-        state.flags = None
-    elif op in ("adc", "sbb"):  # the carry in is not modelled
-        write(None)
-        state.flags = None
-    elif op == "cmov":
-        taken = condition(CMOV.match(insn.mnemonic)[1], state.flags, ctx)
-        old = operand_value(dest, width, insn, state)
-        new = src()
-        write(new if taken else old if taken is False else (new if new == old else None))
-    elif op == "setcc":
-        taken = condition(SETCC.match(insn.mnemonic)[1], state.flags, ctx)
-        write(None if taken is None else V(int(taken), 0, 8))
+        o.set_flags("add" if o.op == "inc" else "sub", a, one, carry=False)
+        o.write((add if o.op == "inc" else sub)(a, one, width))
+
+
+def do_shift(o):
+    count = V(1) if len(o.ops) == 1 else o.value(o.ops[0], 8)
+    o.write(shift(o.op, o.target(), count, o.width))
+    o.state.flags = None
+
+
+def do_imul(o):
+    if len(o.ops) == 1:  # rdx:rax = rax * operand
+        o.state.set("rax", None, o.ctx)
+        o.state.set("rdx", None, o.ctx)
+    else:
+        factor = o.value(o.ops[1]) if len(o.ops) == 3 else o.target()
+        o.write(mul(factor, o.source(), o.width))
+    o.state.flags = None
+
+
+def do_unknown_result(o):  # adc and sbb: the carry in is not modelled
+    o.write(None)
+    o.state.flags = None
+
+
+def do_cmov(o):
+    taken = condition(CMOV.match(o.insn.mnemonic)[1], o.state.flags, o.ctx)
+    old, new = o.target(), o.source()
+    o.write(new if taken else old if taken is False else (new if new == old else None))
+
+
+def do_setcc(o):
+    taken = condition(SETCC.match(o.insn.mnemonic)[1], o.state.flags, o.ctx)
+    o.write(None if taken is None else V(int(taken), 0, 8))
+
+
+HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_lea,
+            "cltq": do_sign_fill, "cltd": do_sign_fill, "cqto": do_sign_fill,
+            "add": do_add_sub, "sub": do_add_sub, "cmp": do_add_sub,
+            "and": do_logic, "or": do_logic, "xor": do_logic, "test": do_logic,
+            "inc": do_unary, "dec": do_unary, "neg": do_unary, "not": do_unary,
+            "imul": do_imul, "adc": do_unknown_result, "sbb": do_unknown_result,
+            "cmov": do_cmov, "setcc": do_setcc,
+            **{op: do_shift for op in SHIFTS},
+            **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
+
+
+def execute(insn, op, width, state, ctx):
+    """Applies an allowed instruction to `state`; returns its memory
+    accesses as [(address or None, reads, writes)], addresses taken before
+    the instruction changes any register."""
+    accesses = [(address_of(insn.operands[k], insn, state), r, w)
+                for k, (r, w) in memory_roles(op, insn).items()]
+    HANDLERS[op](Operation(insn, op, width, state, ctx))
     return accesses
 
 
