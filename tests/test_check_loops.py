@@ -78,6 +78,9 @@ FAULTS = {
         BRANCH, "lives in memory"),
     "final read before the second clock read": (
         [(END_THEN_FINAL, FINAL_THEN_END, 1)], ARITH, "not read after the second clock call"),
+    "bound known only at run time": (
+        [(LOOP, "for (std::int64_t i = 0; i < ITERATIONS + argc - 1; ++i)", 0),
+         ("int main()", "int main(int argc, char **)", 0)], INC, "the check cannot know"),
     "wrong clock": (
         [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
 }
@@ -93,7 +96,7 @@ CORRECT = {
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static"]
+             "-O2 -static", "-O2 -fno-plt"]
 
 
 def edit(source, old, new, occurrence):
