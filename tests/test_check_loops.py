@@ -184,10 +184,11 @@ class FlagMatrix(Builds):
 # ------------------------------------------------- hand-written excerpts
 
 def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
-                 reset="movq   $0x0,0x8(%rsp)"):
+                 reset="movq   $0x0,0x8(%rsp)", load_id=("mov    ${:#x},%edi",)):
     """objdump-style text of a main with three measurements; each loop is
     a list of instruction texts run between the clock calls, where `@N`
-    stands for the address of the loop's N-th instruction."""
+    stands for the address of the loop's N-th instruction. `load_id` puts
+    the clock id into %edi before each first clock call."""
     lines, address = ["0000000000001000 <main>:"], 0x1000
 
     def emit(text):
@@ -198,7 +199,8 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
     for body in loops:
         emit(reset)
         emit("lea    0x10(%rsp),%rsi")
-        emit(f"mov    ${clock_id:#x},%edi")
+        for text in load_id:
+            emit(text.format(clock_id))
         emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
         emit("test   %eax,%eax")
         emit("jne    1ff0 <fail>")
@@ -383,6 +385,11 @@ class Disassembly(unittest.TestCase):
             "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
                                                               "got": True}, "0 clock calls"),
             "loop that never ends": ([good, good, endless], {}, "never exits"),
+            "clock id reloaded from the stack": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "mov    0x20(%rsp),%rdi")}, None),
+            "clock id reloaded after a store over it": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "movl   $0x0,0x24(%rsp)", "mov    0x20(%rsp),%rdi")},
+                "the clock id is not a known constant"),
             "half the accumulator reset": ([good] * 3, {"reset": "movl   $0x0,0x8(%rsp)"},
                                            "no object written inside the timed stretch is reset"),
             "half the accumulator updated": ([good, [good[0], "addl   $0x1,0x8(%rsp)",

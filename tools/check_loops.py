@@ -135,8 +135,9 @@ class Context:
     of periods, where `limit` is lowered to the first period at which a
     fact used so far may stop holding."""
 
-    def __init__(self, symbolic=False):
+    def __init__(self, symbolic=False, memory=False):
         self.symbolic = symbolic
+        self.memory = memory  # whether memory reads give the values stored
         self.limit = None
 
     def bound(self, m):
@@ -650,15 +651,30 @@ def memory_roles(op, insn):
 # --------------------------------------------------------------- execution
 
 class State:
-    __slots__ = ("regs", "flags", "zeroed")
+    __slots__ = ("regs", "flags", "memory")
 
-    def __init__(self, regs=None, flags=None, zeroed=frozenset()):
+    def __init__(self, regs=None, flags=None, memory=None):
         self.regs = dict(regs or {})
         self.flags = flags
-        self.zeroed = zeroed  # addresses whose last store was a known zero
+        # The 64-bit values last stored at known addresses. Only constant
+        # propagation reads them back (a spilled pointer, the reset of the
+        # accumulator); while a stretch is run, memory reads give unknowns,
+        # since the accumulator is volatile and its values are not followed.
+        self.memory = dict(memory or {})
 
     def copy(self):
-        return State(self.regs, self.flags, self.zeroed)
+        return State(self.regs, self.flags, self.memory)
+
+    def store(self, where, value):
+        """A store of up to 64 bits at `where`: it forgets every value it
+        may overlap, and records a 64-bit value (None: the value is unknown)."""
+        if where is None or where.c1:
+            self.memory = {}
+            return
+        self.memory = {a: v for a, v in self.memory.items()
+                       if a.base != where.base or abs(a.c0 - where.c0) >= 8}
+        if value is not None and value.w == 64:
+            self.memory[where] = value
 
     def get(self, name):
         family, width, offset = REGISTERS[name]
@@ -686,13 +702,14 @@ class State:
 def join(a, b):
     """What holds on both of two ways into an instruction."""
     regs = {k: v for k, v in a.regs.items() if b.regs.get(k) == v and v is not None}
-    return State(regs, a.flags if a.flags == b.flags else None, a.zeroed & b.zeroed)
+    memory = {k: v for k, v in a.memory.items() if b.memory.get(k) == v}
+    return State(regs, a.flags if a.flags == b.flags else None, memory)
 
 
 def same_state(a, b):
     def known(state):
         return {k: v for k, v in state.regs.items() if v is not None}
-    return known(a) == known(b) and a.flags == b.flags and a.zeroed == b.zeroed
+    return known(a) == known(b) and a.flags == b.flags and a.memory == b.memory
 
 
 def address_of(operand, insn, state):
@@ -732,7 +749,10 @@ class Operation:
         self.dest_reg = name if self.dest.startswith("%") and name in REGISTERS else None
 
     def value(self, operand, width=None):
-        return operand_value(operand, width or self.width, self.insn, self.state)
+        width = width or self.width
+        if self.ctx.memory and width == 64 and is_memory(operand):
+            return self.state.memory.get(address_of(operand, self.insn, self.state))
+        return operand_value(operand, width, self.insn, self.state)
 
     def source(self):
         return self.value(self.ops[0])
@@ -749,15 +769,8 @@ class Operation:
         if self.dest_reg:
             state.set(self.dest_reg, value, self.ctx)
         elif is_memory(self.dest):
-            # A store forgets every zero it may overlap; only a 64-bit store
-            # of a known zero records one.
-            where = address_of(self.dest, self.insn, state)
-            state.zeroed = frozenset() if where is None else frozenset(
-                z for z in state.zeroed if z.base != where.base
-                or abs(z.c0 - where.c0) >= 8 or z.c1 or where.c1)
-            if where is not None and self.width == 64 and value is not None and value.known \
-                    and value.c0 == 0:
-                state.zeroed = state.zeroed | {where}
+            state.store(address_of(self.dest, self.insn, state),
+                        value if self.width == 64 else None)
 
     def set_flags(self, kind, a, b=None, carry=True):
         known = a is not None and (b is not None or kind in ("logic", "lowmask"))
@@ -909,28 +922,33 @@ def clobber_unknown(insn, state):
     state.flags = None
     if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(("rep", "stos",
                                                                                 "movs")):
-        state.zeroed = frozenset()
+        state.memory = {}
 
 
 def transfer(insn, state):
     """The state after `insn` on the way to its fall-through successor, for
     the constant propagation over main."""
     state = state.copy()
-    ctx = Context()
+    ctx = Context(memory=True)
     m = insn.mnemonic
-    if insn.is_call:
+    if insn.is_call:  # a call may write any memory whose address got out
         for family in CALLER_SAVED:
             state.regs[family] = None
-        state.flags, state.zeroed = None, frozenset()
+        state.flags, state.memory = None, {}
         return state
     if m in ("push", "pushq", "pushfq", "pushf"):
+        pushed = insn.operands[0] if m in ("push", "pushq") and insn.operands else ""
+        value = V(int(pushed[1:], 0)) if pushed.startswith("$") else \
+            state.regs.get(REGISTERS[pushed[1:]][0]) if pushed[1:] in REGISTERS and \
+            REGISTERS[pushed[1:]][1] == 64 else None
         state.regs["rsp"] = sub(state.regs.get("rsp"), V(8), 64)
-        state.zeroed = state.zeroed - {state.regs["rsp"]}
+        state.store(state.regs["rsp"], value)
         return state
     if m in ("pop", "popq", "popfq", "popf"):
-        state.regs["rsp"] = add(state.regs.get("rsp"), V(8), 64)
+        rsp = state.regs.get("rsp")
         if insn.operands and insn.operands[0][1:] in REGISTERS:
-            state.regs[REGISTERS[insn.operands[0][1:]][0]] = None
+            state.regs[REGISTERS[insn.operands[0][1:]][0]] = state.memory.get(rsp)
+        state.regs["rsp"] = add(rsp, V(8), 64)
         return state
     if m in ("leave", "leaveq"):
         state.regs["rsp"] = add(state.regs.get("rbp"), V(8), 64)
@@ -1207,9 +1225,9 @@ def check_memory(graph, kernel, start, accesses, loop):
     """Step 3, memory: the accumulator is the one object written in the
     stretch that was reset to zero before the first clock call; nothing
     else is touched."""
-    zeroed = graph.states[start].zeroed
+    memory = graph.states[start].memory
     stored = [a for a, uses in accesses.items() if any(w for _, _, w, _ in uses)]
-    candidates = [a for a in stored if a in zeroed]
+    candidates = [a for a in stored if memory.get(a) == V(0)]
     if not stored:
         if not kernel.faults:  # else a rejected instruction may be the one that writes
             kernel.fault("nothing is written to memory inside the timed stretch: the "
@@ -1370,7 +1388,7 @@ class Emulator:
         ctx = Context(symbolic=True)
         regs = {f: (v if v is None else V(v.c0, delta.get(f, 0), 64, v.base))
                 for f, v in state.regs.items()}
-        sym = State(regs, None, state.zeroed)
+        sym = State(regs, None)
         address, visits, reads, writes, count = head, 0, 0, 0, 0
         try:
             while True:
