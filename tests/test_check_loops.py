@@ -290,6 +290,7 @@ class Disassembly(unittest.TestCase):
                  "xchg %rax,(%rsp)": "atomic exchange", "rep stos %rax,%es:(%rdi)": "rep",
                  "syscall": "system", "paddq %xmm1,%xmm0": "vector",
                  "call 1060 <srand@plt>": "call", "jmp *%rax": "indirect jump",
+                 "loop 1000 <main>": "counter register",
                  "addq $0x1,(%rsp)": None, "xchg %ax,%ax": None, "endbr64": None,
                  "cs nopw 0x0(%rax,%rax,1)": None, "cmovne %rcx,%rax": None}
         for text, expected in cases.items():

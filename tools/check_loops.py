@@ -339,7 +339,8 @@ class Insn:
 
     @property
     def is_jump(self):
-        return self.mnemonic.startswith("j")
+        """Any branch with a target: jmp, jcc, and loop, jrcxz, xbegin."""
+        return self.mnemonic.startswith(("j", "loop", "xbegin"))
 
     def __str__(self):
         return f"{self.address:x}: {self.text}"
@@ -587,7 +588,11 @@ def decode(insn):
     if insn.is_jump:
         if insn.target is None:
             return None, "indirect jump"
-        return ("jmp", 64) if m == "jmp" else ("jcc", 64)
+        if m == "jmp":
+            return ("jmp", 64)
+        if JCC.match(m):
+            return ("jcc", 64)
+        return None, "branch on a counter register or transaction (outside the allowed set)"
     if m in ("endbr64", "nop", "cltq", "cqto", "cltd", "movabs"):
         return (m, 64)
     if m == "xchg" and insn.operands == ["%ax", "%ax"]:
