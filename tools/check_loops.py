@@ -574,8 +574,11 @@ FAULT_KINDS = [
 def decode(insn):
     """(operation, width) of an allowed instruction, or (None, why not)."""
     m = insn.mnemonic
+    # cs, ds, es and ss overrides do nothing in 64-bit code (assemblers pad
+    # with them); data16 only pads nops; bnd on a branch is a no-op today.
     bad_prefix = [p for p in insn.prefixes
-                  if not (p in ("cs", "ds", "data16") and m.startswith("nop"))
+                  if p not in ("cs", "ds", "es", "ss")
+                  and not (p == "data16" and m.startswith("nop"))
                   and not (p == "bnd" and insn.is_jump)]
     if "lock" in insn.prefixes:
         return None, "locked instruction (lock prefix)"
