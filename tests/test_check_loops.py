@@ -292,7 +292,8 @@ class Disassembly(unittest.TestCase):
                  "call 1060 <srand@plt>": "call", "jmp *%rax": "indirect jump",
                  "loop 1000 <main>": "counter register",
                  "addq $0x1,(%rsp)": None, "xchg %ax,%ax": None, "endbr64": None,
-                 "cs nopw 0x0(%rax,%rax,1)": None, "cmovne %rcx,%rax": None}
+                 "cs nopw 0x0(%rax,%rax,1)": None, "cmovne %rcx,%rax": None,
+                 "ds jne 1000 <main>": None, "data16 addq $0x1,(%rsp)": "prefix data16"}
         for text, expected in cases.items():
             with self.subTest(text):
                 op, why = check_loops.decode(check_loops.parse_line(f"  1000:\t{text}"))
