@@ -99,6 +99,12 @@ FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=nativ
              "-O2 -static", "-O2 -fno-plt"]
 
 
+# What a flag set needs installed beyond the compiler (Debian packages).
+LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
+                       "14; gcc-12 ships its own)",
+              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)"}
+
+
 def edit(source, old, new, occurrence):
     count = source.count(old)
     if occurrence is None:
@@ -170,8 +176,12 @@ class FlagMatrix(Builds):
                 _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
                                           flags.split())
                 if trivial.returncode != 0:
+                    lines = trivial.stderr.strip().splitlines() or ["no message"]
+                    why = next((line for line in lines if "cannot find" in line), lines[-1])
+                    needs = "".join(f"; {flag} needs {need}" for flag, need in LINK_NEEDS.items()
+                                    if flag in flags.split())
                     self.skipTest(f"{OPTIONS.compiler} {flags} cannot link even an empty "
-                                  f"program here: {trivial.stderr.strip().splitlines()[-1]}")
+                                  f"program here: {why}{needs}")
                 faults = self.verdicts(flags, self.source, flags.split())
                 self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
 
