@@ -263,6 +263,9 @@ def shapes(n):
         "extra update every 4th trip, test of the low bits": (
             ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
              "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + n // 4),
+        "extra update every 8th trip, a period of 8 trips": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x7,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n + 7) // 8),
         "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax",
                                       f"mov    ${n:#x},%eax", "test   %eax,%eax", "jne"), n),
         "unrolled by 3 with a remainder loop": (

@@ -49,7 +49,7 @@ NORETURN_NAMES = {"exit", "_exit", "_Exit", "abort", "quick_exit", "__stack_chk_
                   "_Unwind_Resume", "_ZSt9terminatev", "pthread_exit", "longjmp",
                   "siglongjmp", "__longjmp_chk"}
 MAX_STEPS = 20_000  # concrete steps per stretch, after proven periods are skipped
-MAX_PERIOD = 4  # visits of a loop head that one period may span
+MAX_PERIOD = 8  # visits of a loop head that one period may span
 MIN_SKIP = 8  # fewer periods than this are stepped through rather than skipped
 
 
