@@ -36,6 +36,7 @@ import re
 import shutil
 import subprocess
 import sys
+import traceback
 
 from report import ITERATIONS, KERNEL_NAMES as KERNELS
 
@@ -1547,6 +1548,10 @@ def main():
         kernels = analyse(args.executable)
     except (ToolError, subprocess.CalledProcessError, OSError) as error:
         print(f"check_loops: {error}", file=sys.stderr)
+        return 2
+    except Exception:  # a defect of the check itself is no verdict on the build
+        traceback.print_exc()
+        print("check_loops: internal error", file=sys.stderr)
         return 2
     failed = False
     for kernel in kernels:
