@@ -1436,9 +1436,11 @@ class Emulator:
         kernel.writes += writes * limit
         kernel.steps += count * limit
         steps = {f: V(d).signed() for f, d in delta.items() if d}
-        kernel.periods.append(f"loop at {head:x}: {limit} periods of {count} instructions, "
-                              f"{reads} read(s) and {writes} write(s) of the accumulator each, "
-                              f"registers step by {steps}")
+        index = [f"%{f}" for f, d in steps.items() if abs(d) == reads == writes]
+        kernel.periods.append(
+            f"loop at {head:x}: {limit} periods of {count} instructions, {reads} read(s) and "
+            f"{writes} write(s) of the accumulator each, registers step by {steps}"
+            + (f" (reads = writes = the advance of {' or '.join(index)})" if index else ""))
 
 
 class Stop(Exception):
