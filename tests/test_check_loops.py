@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""Negative controls for tools/check_loops: rebuilds the real source with one
-deliberate fault at a time, using the same compiler and optimisation flags as
-the build under test, and asserts that the check rejects each variant and
-names the kernel and the fault. The unchanged source, built the same way,
-must pass, so a rejection is due to the fault and nothing else.
+"""Tests of tools/check_loops: it must reject every faulty build and accept
+every honest one.
+
+  NegativeControls: the real source rebuilt with one deliberate fault at a
+    time (and a few correct rewrites), with the build's compiler and flags;
+    each fault must be rejected in its kernel only, naming the rule broken.
+  FlagMatrix: the unchanged source under every supported optimised flag set
+    must pass; an unoptimised build must fail because its index lives in
+    memory.
+  Disassembly: the parser and the execution model on small hand-written
+    objdump excerpts.
 
     test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
 """
@@ -18,35 +24,85 @@ import unittest
 
 import check_loops
 import harness
-from report import KERNEL_NAMES
+from report import ITERATIONS, KERNEL_NAMES
 
 OPTIONS = argparse.Namespace()
 INC, ARITH, BRANCH = KERNEL_NAMES
 
+LOOP = "for (std::int64_t i = 0; i < ITERATIONS; ++i)"
+START = "const std::int64_t start = read_monotonic_ns();"
 END_THEN_FINAL = ("const std::int64_t end = read_monotonic_ns();\n"
                   "        const std::uint64_t final_x = x;")
 FINAL_THEN_END = ("const std::uint64_t final_x = x;\n"
                   "        const std::int64_t end = read_monotonic_ns();")
+HELPERS = "} // namespace\n\nint main()"
+COLD = ("[[gnu::cold]] [[gnu::noinline]] void cold_path(std::int64_t i) {\n"
+        "    std::printf(\"%lld\\n\", static_cast<long long>(i));\n}\n"
+        "volatile std::int64_t sink;\n" + HELPERS)
+NON_VOLATILE_X = "*const_cast<std::uint64_t *>(&x)"
 
-# name: (edits as (old, new, which occurrence or None for all), kernel, expected fault text)
-VARIANTS = {
+# name: (edits as (old, new, occurrence, or None for all), kernel that must
+# fail (None: every kernel), text the fault must contain)
+FAULTS = {
     "accumulator not volatile": (
         [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", None)],
-        None, ""),
+        None, "not updated in memory"),
+    "locked update": (
+        [("x = x + 1;", f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
+        INC, "lock prefix"),
+    "pause in the loop": (
+        [("x = x + 1;", "x = x + 1;\n            __builtin_ia32_pause();", 0)], INC, "pause"),
+    "fence in the loop": (
+        [("x = x * 3 + 7;", "x = x * 3 + 7;\n            __builtin_ia32_lfence();", 0)],
+        ARITH, "fence"),
+    "prefetch in the loop": (
+        [("x = x + 1;", f"x = x + 1;\n            __builtin_prefetch(&{NON_VOLATILE_X});", 0)],
+        INC, "prefetch"),
+    "call on a cold path": (
+        [(HELPERS, COLD, 0),
+         ("x = x + 1;", "x = x + 1;\n            if ((i & 0xfffff) == 0) cold_path(i);", 0)],
+        INC, "call"),
+    "call inside a timed loop": (
+        [("x = x + 1;", "x = x + 1;\n            std::srand(1);", 0)], INC, "call"),
+    "off-by-one bound": (
+        [(LOOP, LOOP.replace("<", "<="), 0)], INC, "read 100000001 and written 100000001"),
+    "extra update before the loop": (
+        [(START, START + "\n        x = x + 1;", 0)], INC, "updates"),
+    "store to another object": (
+        [(HELPERS, COLD, 0), (START, START + "\n        sink = 1;", 1)], ARITH, "store to"),
     "arithmetic update in two statements": (
         [("x = x * 3 + 7;", "x = x * 3;\n            x = x + 7;", 0)],
-        ARITH, "reads the accumulator"),
-    "call inside a timed loop": (
-        [("x = x + 1;", "x = x + 1;\n            std::srand(1);", 0)],
-        INC, "call inside the loop"),
+        ARITH, "read 200000000 and written 200000000"),
     "loop index kept in memory": (
-        [("for (std::int64_t i = 0; i < ITERATIONS; ++i)",
-          "for (volatile std::int64_t i = 0; i < ITERATIONS; i = i + 1)", 2)],
-        BRANCH, "memory access other than the accumulator"),
+        [(LOOP, "for (volatile std::int64_t i = 0; i < ITERATIONS; i = i + 1)", 2)],
+        BRANCH, "lives in memory"),
     "final read before the second clock read": (
-        [(END_THEN_FINAL, FINAL_THEN_END, 1)],
-        ARITH, "not read after the second clock read"),
+        [(END_THEN_FINAL, FINAL_THEN_END, 1)], ARITH, "not read after the second clock call"),
+    "bound known only at run time": (
+        [(LOOP, "for (std::int64_t i = 0; i < ITERATIONS + argc - 1; ++i)", 0),
+         ("int main()", "int main(int argc, char **)", 0)], INC, "the check cannot know"),
+    "wrong clock": (
+        [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
 }
+
+CORRECT = {
+    "unchanged": [],
+    "unrolled by hand": [(LOOP + " {\n            x = x + 1;",
+                          "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n"
+                          "            x = x + 1;\n            x = x + 1;", 0)],
+    "counting down": [(LOOP, "for (std::int64_t i = ITERATIONS; i > 0; --i)", 1)],
+}
+
+FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
+             "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
+             "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
+             "-O2 -static", "-O2 -fno-plt"]
+
+
+# What a flag set needs installed beyond the compiler (Debian packages).
+LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
+                       "14; gcc-12 ships its own)",
+              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)"}
 
 
 def edit(source, old, new, occurrence):
@@ -61,7 +117,9 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
-class NegativeControls(unittest.TestCase):
+class Builds(unittest.TestCase):
+    """Builds sources with the build's compiler into a temporary folder."""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
@@ -72,39 +130,295 @@ class NegativeControls(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def build(self, name, source):
-        path = os.path.join(self.tmp.name, name.replace(" ", "_"))
+    def compile(self, name, source, flags):
+        path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
         with open(path + ".cpp", "w", encoding="utf-8") as f:
             f.write(source)
-        # Warnings are beside the point for a deliberately broken variant.
-        command = [OPTIONS.compiler, *shlex.split(OPTIONS.flags), "-std=c++20", "-w",
-                   "-o", path, path + ".cpp"]
-        subprocess.run(command, check=True)
-        return check_loops.analyse(path)
+        # Warnings are beside the point for a deliberately changed variant.
+        command = [OPTIONS.compiler, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
+        return path, subprocess.run(command, capture_output=True, text=True)
 
-    def test_unchanged_source_passes(self):
-        kernels = self.build("unchanged", self.source)
-        self.assertEqual([(k.name, k.faults) for k in kernels],
-                         [(name, []) for name in check_loops.KERNELS])
+    def verdicts(self, name, source, flags):
+        path, built = self.compile(name, source, flags)
+        self.assertEqual(built.returncode, 0, built.stderr)
+        return {k.name: k.faults for k in check_loops.analyse(path)}
 
-    def test_each_fault_is_rejected(self):
-        for name, (edits, kernel, expected) in VARIANTS.items():
+
+class NegativeControls(Builds):
+    def test_each_fault_is_rejected_in_its_kernel(self):
+        for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
                     source = edit(source, old, new, occurrence)
-                self.assertNotEqual(source, self.source)
-                faults = {k.name: k.faults for k in self.build(name, source)}
-                if kernel is None:  # every kernel must be rejected
-                    for kernel_name, kernel_faults in faults.items():
-                        self.assertTrue(kernel_faults, f"{kernel_name} passed")
-                    continue
-                self.assertTrue(any(expected in f for f in faults[kernel]),
-                                f"{kernel}: {faults[kernel]}")
-                # The fault is localised: the untouched kernels still pass.
-                for other, other_faults in faults.items():
-                    if other != kernel:
-                        self.assertEqual(other_faults, [], other)
+                faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
+                failing = KERNEL_NAMES if kernel is None else [kernel]
+                for kernel_name in failing:
+                    self.assertTrue(any(expected in f for f in faults[kernel_name]),
+                                    f"{kernel_name}: {faults[kernel_name]}")
+                for other in set(KERNEL_NAMES) - set(failing):
+                    self.assertEqual(faults[other], [], other)
+
+    def test_correct_variants_pass(self):
+        for name, edits in CORRECT.items():
+            with self.subTest(name):
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
+                faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
+                self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
+
+
+class FlagMatrix(Builds):
+    def test_optimised_builds_pass(self):
+        for flags in FLAG_SETS:
+            with self.subTest(flags):
+                _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
+                                          flags.split())
+                if trivial.returncode != 0:
+                    lines = trivial.stderr.strip().splitlines() or ["no message"]
+                    why = next((line for line in lines if "cannot find" in line), lines[-1])
+                    needs = "".join(f"; {flag} needs {need}" for flag, need in LINK_NEEDS.items()
+                                    if flag in flags.split())
+                    self.skipTest(f"{OPTIONS.compiler} {flags} cannot link even an empty "
+                                  f"program here: {why}{needs}")
+                faults = self.verdicts(flags, self.source, flags.split())
+                self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
+
+    def test_unoptimised_build_fails_with_the_index_in_memory(self):
+        faults = self.verdicts("O0", self.source, ["-O0"])
+        for kernel in KERNEL_NAMES:
+            self.assertTrue(any("lives in memory" in f for f in faults[kernel]), faults[kernel])
+
+
+# ------------------------------------------------- hand-written excerpts
+
+def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
+                 reset="movq   $0x0,0x8(%rsp)", load_id=("mov    ${:#x},%edi",)):
+    """objdump-style text of a main with three measurements; each loop is
+    a list of instruction texts run between the clock calls, where `@N`
+    stands for the address of the loop's N-th instruction. `load_id` puts
+    the clock id into %edi before each first clock call."""
+    lines, address = ["0000000000001000 <main>:"], 0x1000
+
+    def emit(text):
+        nonlocal address
+        lines.append(f"    {address:x}:\t{text}")
+        address += 4
+    emit("sub    $0x28,%rsp")
+    for body in loops:
+        emit(reset)
+        emit("lea    0x10(%rsp),%rsi")
+        for text in load_id:
+            emit(text.format(clock_id))
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
+        emit("test   %eax,%eax")
+        emit("jne    1ff0 <fail>")
+        first = address
+        for text in body:
+            emit(text.replace("@", "").format(*[f"{first + 4 * n:x}" for n in range(len(body))])
+                 if "@" in text else text)
+        emit("lea    0x10(%rsp),%rsi")
+        emit(f"mov    ${clock_id:#x},%edi")
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
+        emit("mov    0x8(%rsp),%rsi")
+        emit("call   2010 <printf@plt>")
+    emit("add    $0x28,%rsp")
+    emit("ret")
+    lines += ["", "0000000000001ff0 <fail>:", "    1ff0:\tcall   2020 <abort@plt>", "",
+              f"0000000000002000 <{clock}>:", "    2000:\tjmp    *0x1(%rip)", "",
+              "0000000000002010 <printf@plt>:", "    2010:\tjmp    *0x1(%rip)", "",
+              "0000000000002020 <abort@plt>:", "    2020:\tjmp    *0x1(%rip)", ""]
+    return "\n".join(lines) + "\n"
+
+
+def loop_of(update, step, bound_setup, test, jump):
+    """Loop instructions: an index set up, `update` on the accumulator, the
+    index stepped, then `test` and a conditional jump back to the update."""
+    return [bound_setup, *update, step, test, f"{jump} @{{{1}}}"]
+
+
+INC_RMW = ["addq   $0x1,0x8(%rsp)"]
+N = ITERATIONS
+
+
+def shapes(n):
+    """Loop shapes over n iterations (n a multiple of 20): name -> (loop
+    instructions, accumulator updates they make)."""
+    return {
+        "count down, jne": (loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${n:#x},%eax",
+                                    "test   %rax,%rax", "jne"), n),
+        "count down by 5, signed immediate": (
+            [f"mov    ${n:#x},%eax", *INC_RMW * 5, "add    $0xfffffffffffffffb,%rax",
+             "jne @{1}"], n),
+        "count up, jl": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                 f"cmp    ${n:#x},%rax", "jl"), n),
+        "count up, jle (one more)": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                             f"cmp    ${n:#x},%rax", "jle"), n + 1),
+        "count up, jb": (loop_of(INC_RMW, "inc    %rcx", "xor    %ecx,%ecx",
+                                 f"cmp    ${n:#x},%rcx", "jb"), n),
+        "count up from -n, js": (loop_of(INC_RMW, "add    $0x1,%rdx",
+                                         f"mov    $0x{(1 << 64) - n:x},%rdx",
+                                         "test   %rdx,%rdx", "js"), n),
+        "extra update every 4th trip, test of the low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + n // 4),
+        "extra update every 8th trip, a period of 8 trips": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x7,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n + 7) // 8),
+        "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax",
+                                      f"mov    ${n:#x},%eax", "test   %eax,%eax", "jne"), n),
+        "unrolled by 3 with a remainder loop": (
+            [f"mov    ${n:#x},%eax", "cmp    $0x2,%rax", "jbe @{8}", *INC_RMW * 3,
+             "sub    $0x3,%rax", "jmp @{1}", "test   %rax,%rax", "je @{13}", *INC_RMW,
+             "dec    %rax", "jmp @{8}", "nop"], n),
+    } | ({} if n > 1 << 20 else {
+        # Its period is longer than the check proves in one go: it skips the
+        # trips between two extra updates, and over 1e8 trips runs out of steps.
+        "extra update every 1024th trip, test of ten low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3ff,%eax", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n - 1) // 1024 + 1),
+    })
+
+
+class Disassembly(unittest.TestCase):
+    def test_parser_keeps_prefixes_targets_and_operands(self):
+        cases = [
+            ("  1210:\tlock addq $0x1,(%rsp)", ("lock",), "addq", ["$0x1", "(%rsp)"], None),
+            ("  1201:\tcs nopw 0x0(%rax,%rax,1)", ("cs",), "nopw", ["0x0(%rax,%rax,1)"], None),
+            ("  1105:\timul   $0x3b9aca00,0x20(%rsp),%rbp", (), "imul",
+             ["$0x3b9aca00", "0x20(%rsp)", "%rbp"], None),
+            ("  10f8:\tcall   1060 <clock_gettime@plt>", (), "call", [], 0x1060),
+            ("  1132:\tjne    1120 <main+0x50>", (), "jne", [], 0x1120),
+        ]
+        for line, prefixes, mnemonic, operands, target in cases:
+            with self.subTest(line):
+                insn = check_loops.parse_line(line)
+                self.assertEqual((insn.prefixes, insn.mnemonic, insn.operands, insn.target),
+                                 (prefixes, mnemonic, operands, target))
+
+    def test_allowlist_names_what_it_rejects(self):
+        cases = {"lock addq $0x1,(%rsp)": "lock prefix", "pause": "pause",
+                 "lfence": "fence", "prefetcht0 (%rsp)": "prefetch", "rdtsc": "timing",
+                 "xchg %rax,(%rsp)": "atomic exchange", "rep stos %rax,%es:(%rdi)": "rep",
+                 "syscall": "system", "paddq %xmm1,%xmm0": "vector",
+                 "call 1060 <srand@plt>": "call", "jmp *%rax": "indirect jump",
+                 "loop 1000 <main>": "counter register",
+                 "addq $0x1,(%rsp)": None, "xchg %ax,%ax": None, "endbr64": None,
+                 "cs nopw 0x0(%rax,%rax,1)": None, "cmovne %rcx,%rax": None,
+                 "ds jne 1000 <main>": None, "data16 addq $0x1,(%rsp)": "prefix data16"}
+        for text, expected in cases.items():
+            with self.subTest(text):
+                op, why = check_loops.decode(check_loops.parse_line(f"  1000:\t{text}"))
+                if expected is None:
+                    self.assertIsNotNone(op, why)
+                else:
+                    self.assertIsNone(op)
+                    self.assertIn(expected, why)
+
+    def test_immediates_and_extensions(self):
+        # (instruction, %rax before, %rax after): objdump prints a negative
+        # immediate in the operation's width, and a 32-bit result clears
+        # the upper half of its register.
+        cases = [("add    $0xfffffffffffffffb,%rax", 10, 5),
+                 ("add    $0xfffffffb,%eax", 10, 5),
+                 ("add    $0xfffffffb,%eax", (1 << 40) + 3, (1 << 32) - 2),
+                 ("mov    $0xfffffffffffffffe,%rax", 0, (1 << 64) - 2),
+                 ("sub    $0x1,%al", 0x100, 0x1ff),
+                 ("movslq %eax,%rax", 0xfffffffe, (1 << 64) - 2),
+                 ("movsbq %al,%rax", 0x80, (1 << 64) - 128),
+                 ("movzbl %al,%eax", 0x1ff, 0xff),
+                 ("lea    -0x5(%rax),%rax", 3, (1 << 64) - 2),
+                 ("lea    0x7(%rax,%rax,2),%eax", 1 << 31, 7 + (1 << 31)),
+                 ("and    $0xfffffffffffffffe,%rax", 7, 6),
+                 ("sar    $0x3,%rax", (1 << 64) - 16, (1 << 64) - 2),
+                 ("shr    $0x3,%rax", (1 << 64) - 16, (1 << 61) - 2)]
+        for text, before, after in cases:
+            with self.subTest(text, before=before):
+                insn = check_loops.parse_line(f"  1000:\t{text}")
+                op, width = check_loops.decode(insn)
+                state = check_loops.State({"rax": check_loops.V(before)})
+                check_loops.execute(insn, op, width, state, check_loops.Context())
+                self.assertEqual(state.regs["rax"], check_loops.V(after))
+
+    def test_exit_conditions_follow_the_flags(self):
+        values = [0, 1, 5, (1 << 63) - 1, 1 << 63, (1 << 64) - 1, (1 << 64) - 5]
+        conditions = {"e": lambda a, b, sa, sb: a == b, "ne": lambda a, b, sa, sb: a != b,
+                      "b": lambda a, b, sa, sb: a < b, "be": lambda a, b, sa, sb: a <= b,
+                      "a": lambda a, b, sa, sb: a > b, "ae": lambda a, b, sa, sb: a >= b,
+                      "l": lambda a, b, sa, sb: sa < sb, "le": lambda a, b, sa, sb: sa <= sb,
+                      "g": lambda a, b, sa, sb: sa > sb, "ge": lambda a, b, sa, sb: sa >= sb}
+        insn = check_loops.parse_line("  1000:\tcmp    %rcx,%rax")
+        for a in values:
+            for b in values:
+                state = check_loops.State({"rax": check_loops.V(a), "rcx": check_loops.V(b)})
+                check_loops.execute(insn, "cmp", 64, state, check_loops.Context())
+                sa, sb = check_loops.V(a).signed(), check_loops.V(b).signed()
+                for cc, expected in conditions.items():
+                    self.assertEqual(check_loops.condition(cc, state.flags,
+                                                           check_loops.Context()),
+                                     expected(a, b, sa, sb), f"j{cc} after cmp {b:#x},{a:#x}")
+
+    def test_loop_shapes_count_exactly(self):
+        for name, (body, expected) in shapes(N).items():
+            with self.subTest(name):
+                kernels = check_loops.analyse_text(program_text([body] * 3))
+                for kernel in kernels:
+                    if expected == N:
+                        self.assertEqual(kernel.faults, [], kernel.name)
+                    else:
+                        self.assertTrue(any(f"read {expected} and written {expected}" in f
+                                            for f in kernel.faults), kernel.faults)
+
+    def test_skipping_periods_changes_no_count(self):
+        def counts(text):
+            return [(k.reads, k.writes) for k in check_loops.analyse_text(text)]
+        for n in (20, 1000, 1980):
+            for name, (body, expected) in shapes(n).items():
+                with self.subTest(name, n=n):
+                    text = program_text([body] * 3)
+                    skipping = counts(text)
+                    saved, check_loops.MAX_PERIOD = check_loops.MAX_PERIOD, 0
+                    try:
+                        stepping = counts(text)
+                    finally:
+                        check_loops.MAX_PERIOD = saved
+                    self.assertEqual(skipping, stepping)
+                    self.assertEqual(skipping, [(expected, expected)] * 3)
+
+    def test_program_level_faults(self):
+        good = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax",
+                       "test   %rax,%rax", "jne")
+        endless = ["mov    $0x1,%eax", *INC_RMW, "test   %rax,%rax", "jne @{1}"]
+        cases = {
+            "unresolved jump target": ([good, good, good[:-1] + ["jne 4000 <nowhere>"]], {},
+                                       "not code the check can read"),
+            "wrong clock id": ([good] * 3, {"clock_id": 0}, "not CLOCK_MONOTONIC"),
+            "static glibc clock": ([good] * 3, {"clock": "__clock_gettime"}, None),
+            "clock through the GOT": ([good] * 3, {"clock": "clock_gettime@GLIBC_2.17",
+                                                   "got": True}, None),
+            "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
+                                                              "got": True}, "0 clock calls"),
+            "loop that never ends": ([good, good, endless], {}, "never exits"),
+            "clock id reloaded from the stack": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "mov    0x20(%rsp),%rdi")}, None),
+            "clock id reloaded after a store over it": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "movl   $0x0,0x24(%rsp)", "mov    0x20(%rsp),%rdi")},
+                "the clock id is not a known constant"),
+            "half the accumulator reset": ([good] * 3, {"reset": "movl   $0x0,0x8(%rsp)"},
+                                           "no object written inside the timed stretch is reset"),
+            "half the accumulator updated": ([good, [good[0], "addl   $0x1,0x8(%rsp)",
+                                                     *good[2:]], good], {},
+                                             "accesses 32 bits of the accumulator"),
+        }
+        for name, (loops, options, expected) in cases.items():
+            with self.subTest(name):
+                faults = [f for k in check_loops.analyse_text(program_text(loops, **options))
+                          for f in k.faults]
+                if expected is None:
+                    self.assertEqual(faults, [])
+                else:
+                    self.assertTrue(any(expected in f for f in faults), faults)
 
 
 def add_arguments(parser):
