@@ -400,6 +400,12 @@ class Disassembly(unittest.TestCase):
             "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
                                                               "got": True}, "0 clock calls"),
             "loop that never ends": ([good, good, endless], {}, "never exits"),
+            # Twice the trips, an update on every other one: the right count,
+            # but not the claimed loop (g++ makes this of i < 2N, if (i & 1)).
+            "a trip without an update": ([good, good, [
+                "xor    %eax,%eax", "test   $0x1,%al", "je @{4}", *INC_RMW, "add    $0x1,%rax",
+                f"cmp    ${2 * N:#x},%rax", "jne @{1}"]], {},
+                "a trip around the loop reads the accumulator 0 and writes it 0 time(s)"),
             "clock id reloaded from the stack": ([good] * 3, {"load_id": (
                 "movq   ${:#x},0x20(%rsp)", "mov    0x20(%rsp),%rdi")}, None),
             "clock id reloaded after a store over it": ([good] * 3, {"load_id": (

@@ -1343,10 +1343,21 @@ class Emulator:
             return options[0], reads, writes
         return (insn.target if taken else insn.next), reads, writes
 
+    def check_trip(self, head, reads, writes):
+        """Every trip around a loop, from its head back to it, updates the
+        accumulator: as many reads as writes, at least one. A trip without
+        an update is loop overhead the claimed loop does not have (say, a
+        loop that runs twice as often and updates on every other trip)."""
+        if reads != writes or reads == 0:
+            raise TripFault(f"{self.program.at(head)}: a trip around the loop reads the accumulator "
+                       f"{reads} and writes it {writes} time(s); every trip must update it, "
+                       f"one read and one write per update")
+
     def run(self):
         kernel, state = self.kernel, self.state
         address, previous = self.program.at(self.start).next, self.start
         history, concrete = {}, Context()
+        trips = {}  # loop head -> [reads, writes] since the last arrival there
         for _ in range(MAX_STEPS):
             if address == self.end:
                 return
@@ -1354,11 +1365,17 @@ class Emulator:
                 raise Stop(f"{self.program.at(previous)}: the timed stretch goes on to code "
                            f"that never reaches the second clock call")
             if address in self.heads:
+                if address in trips:
+                    self.check_trip(address, *trips[address])
+                trips[address] = [0, 0]
                 visits = history.setdefault(address, [])
                 if self.try_skip(address, visits, state):
                     visits.clear()
             previous = address
             address, r, w = self.step(address, state, concrete)
+            for counts in trips.values():
+                counts[0] += r
+                counts[1] += w
             kernel.reads, kernel.writes = kernel.reads + r, kernel.writes + w
             kernel.steps += 1
         raise Stop(f"the loop does not end within {MAX_STEPS} instructions that the check "
@@ -1399,16 +1416,22 @@ class Emulator:
                 for f, v in state.regs.items()}
         sym = State(regs, None)
         address, visits, reads, writes, count = head, 0, 0, 0, 0
+        trip = [0, 0]
         try:
             while True:
                 if address not in self.loop or count > 4096:
                     return None
                 address, r, w = self.step(address, sym, ctx)
                 reads, writes, count = reads + r, writes + w, count + 1
+                trip = [trip[0] + r, trip[1] + w]
                 if address == head:
+                    self.check_trip(head, *trip)
+                    trip = [0, 0]
                     visits += 1
                     if visits == period:
                         break
+        except TripFault:
+            raise  # a fault of the kernel, not a failed proof
         except Stop:
             return None
         for family in set(sym.regs) | set(state.regs):
@@ -1446,6 +1469,11 @@ class Emulator:
 class Stop(Exception):
     """The stretch cannot be counted; the message names why (empty while a
     period is being proved: that proof just fails)."""
+
+
+class TripFault(Stop):
+    """A trip around a loop without exactly as many accumulator reads as
+    writes, at least one: a fault whether or not a period is being proved."""
 
 
 def count_updates(graph, kernel, stretch, loop, start, end):
