@@ -83,6 +83,20 @@ FAULTS = {
          ("int main()", "int main(int argc, char **)", 0)], INC, "the check cannot know"),
     "wrong clock": (
         [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
+    # The throw's path never returns, yet its handler resumes in the stretch:
+    # here it skips the loop.
+    "exception thrown past the loop": (
+        [(LOOP, "try {\n        if (start != 12345) throw 1;\n        " + LOOP, 1),
+         ("x = x * 3 + 7;\n        }", "x = x * 3 + 7;\n        }\n        } catch (int) {}", 0)],
+        ARITH, "may resume inside the timed stretch"),
+    "a clock_gettime of the program's own": (
+        [(HELPERS, 'extern "C" [[gnu::noinline]] int clock_gettime(clockid_t id, timespec *ts) '
+                   'noexcept {\n    ts->tv_sec = id;\n    ts->tv_nsec = 0;\n'
+                   '    asm volatile("");\n    return 0;\n}\n' + HELPERS, 0)],
+        None, "defined in the program itself"),
+    "segment register reloaded in the loop": (
+        [("x = x + 1;", 'x = x + 1;\n            asm volatile("mov %%ds, %%eax\\n\\t'
+                        'mov %%eax, %%ds" ::: "eax");', 0)], INC, "not a general register"),
 }
 
 CORRECT = {
@@ -226,7 +240,9 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
     emit("add    $0x28,%rsp")
     emit("ret")
     lines += ["", "0000000000001ff0 <fail>:", "    1ff0:\tcall   2020 <abort@plt>", "",
-              f"0000000000002000 <{clock}>:", "    2000:\tjmp    *0x1(%rip)", "",
+              # As static glibc's clock_gettime does: the system call.
+              f"0000000000002000 <{clock}>:", "    2000:\tmov    $0xe4,%eax",
+              "    2005:\tsyscall", "    2007:\tret", "",
               "0000000000002010 <printf@plt>:", "    2010:\tjmp    *0x1(%rip)", "",
               "0000000000002020 <abort@plt>:", "    2020:\tjmp    *0x1(%rip)", ""]
     return "\n".join(lines) + "\n"

@@ -43,12 +43,20 @@ from report import ITERATIONS, KERNEL_NAMES as KERNELS
 SKIP = 77
 CLOCK_MONOTONIC = 1
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
-# Functions known never to return (checked by name before any local code is read).
-NORETURN_NAMES = {"exit", "_exit", "_Exit", "abort", "quick_exit", "__stack_chk_fail",
-                  "__stack_chk_fail_local", "__assert_fail", "__assert_perror_fail",
-                  "__fortify_fail", "__chk_fail", "__cxa_throw", "__cxa_rethrow",
-                  "_Unwind_Resume", "_ZSt9terminatev", "pthread_exit", "longjmp",
-                  "siglongjmp", "__longjmp_chk"}
+# Functions known to end the process (or thread) and never return. A local
+# function of such a name (static glibc's own exit) is believed only when
+# its code reaches no `ret` of its own.
+TERMINATING_NAMES = {"exit", "_exit", "_Exit", "abort", "quick_exit", "__stack_chk_fail",
+                     "__stack_chk_fail_local", "__assert_fail", "__assert_perror_fail",
+                     "__fortify_fail", "__chk_fail", "_ZSt9terminatev", "pthread_exit"}
+# Functions that never return to their caller but resume elsewhere in the
+# program: an exception's handler or a setjmp point may lie inside a timed
+# stretch, so calling one of them after the first clock call is a fault.
+RESUMING_NAMES = {"__cxa_throw", "__cxa_rethrow", "_Unwind_Resume", "_Unwind_RaiseException",
+                  "_Unwind_Resume_or_Rethrow", "longjmp", "_longjmp", "siglongjmp",
+                  "__longjmp_chk"}
+NORETURN_NAMES = TERMINATING_NAMES | RESUMING_NAMES
+CLOCK_SYSCALL = 228  # clock_gettime's system call number on x86-64
 MAX_STEPS = 20_000  # concrete steps per stretch, after proven periods are skipped
 MAX_PERIOD = 8  # visits of a loop head that one period may span
 MIN_SKIP = 8  # fewer periods than this are stepped through rather than skipped
@@ -473,13 +481,72 @@ class NoReturn:
     def __init__(self, program):
         self.program, self.memo = program, {}
 
+    def local(self, insn):
+        """Whether the call goes to code in this executable (not a PLT stub
+        or the GOT: the C library's own code in a dynamic build)."""
+        return (insn.target is not None and "@plt>" not in insn.text
+                and self.program.at(insn.target) is not None)
+
     def call(self, insn):
         name = callee_name(self.program, insn)
-        if name in NORETURN_NAMES:
+        if name in NORETURN_NAMES and not (self.local(insn) and self.has_ret(insn.target)):
             return True
-        if insn.target is None or name.endswith("plt") or self.program.at(insn.target) is None:
+        if not self.local(insn):
             return False
         return self.function(insn.target)
+
+    def terminates(self, insn):
+        """Whether a call that never returns ends the process rather than
+        resuming somewhere in it: a terminating name, or local code whose
+        own calls that never return all terminate."""
+        name = callee_name(self.program, insn)
+        if name in RESUMING_NAMES:
+            return False
+        if name in TERMINATING_NAMES or not self.local(insn):
+            return True
+        program, home = self.program, self.program.function(insn.target)
+        seen, todo = {insn.target}, [insn.target]
+        while todo:
+            inner = program.at(todo.pop())
+            if inner is None or program.function(inner.address) != home:
+                continue
+            if inner.is_call and self.call(inner) and inner.target != insn.target \
+                    and not self.terminates(inner):
+                return False
+            following = [inner.target] if inner.is_jump and inner.target is not None else []
+            if inner.mnemonic != "jmp":
+                following.append(inner.next)
+            for address in following:
+                if address is not None and address not in seen:
+                    seen.add(address)
+                    todo.append(address)
+        return True
+
+    def has_ret(self, entry):
+        """Whether the function's own code can reach a `ret`, a jump out of
+        it, or its end other than right after a call (a call that never
+        returns is the only honest way to fall off a function's end)."""
+        program, home = self.program, self.program.function(entry)
+        seen, todo = {entry}, [entry]
+        while todo:
+            insn = program.at(todo.pop())
+            if insn is None or insn.mnemonic.startswith(("ret", "iret", "sysret")):
+                return True
+            if insn.is_jump and (insn.target is None or program.function(insn.target) != home):
+                return True
+            following = []
+            if insn.is_jump:
+                following.append(insn.target)
+            if insn.mnemonic not in ("jmp", "hlt", "ud2"):
+                following.append(insn.next)
+            for address in following:
+                if address is None or program.function(address) != home:
+                    if not insn.is_call:
+                        return True
+                elif address not in seen:
+                    seen.add(address)
+                    todo.append(address)
+        return False
 
     def function(self, entry):
         if entry in self.memo:
@@ -587,6 +654,11 @@ def decode(insn):
         return None, f"instruction with prefix {' '.join(bad_prefix)}"
     if any(VECTOR_OPERAND.search(op) for op in insn.operands):
         return None, "vector or floating-point instruction"
+    special = [op for op in insn.operands
+               if op.startswith("%") and ":" not in op and op[1:] not in REGISTERS]
+    if special:
+        return None, f"instruction on {special[0]}, which is not a general register " \
+                     f"(a segment, control or debug register)"
     if insn.is_call:
         return None, "call"
     if insn.is_jump:
@@ -920,8 +992,11 @@ def clobber_unknown(insn, state):
         for name in re.findall(r"%([a-z0-9]+)", operand):
             if name in REGISTERS and operand.startswith("%"):
                 state.regs[REGISTERS[name][0]] = None
-    for family in ("rax", "rcx", "rdx", "rsi", "rdi", "r11"):
-        state.regs[family] = None
+    # Implicit writes (rdtsc, cpuid, syscall, string instructions...); a
+    # vector instruction writes no general register it does not name.
+    if not any(VECTOR_OPERAND.search(op) for op in insn.operands):
+        for family in ("rax", "rcx", "rdx", "rsi", "rdi", "r11"):
+            state.regs[family] = None
     if insn.mnemonic == "cpuid":
         state.regs["rbx"] = None
     if not insn.mnemonic.startswith(("push", "pop", "call")) and (
@@ -1156,6 +1231,44 @@ def check_clock_call(graph, kernel, call):
     elif clock_id.c0 != CLOCK_MONOTONIC:
         kernel.fault(f"{graph.program.at(call)}: clock id {clock_id.c0}, not CLOCK_MONOTONIC "
                      f"({CLOCK_MONOTONIC})")
+    insn = graph.program.at(call)
+    if graph.noreturn.local(insn) and not makes_clock_syscall(graph.program, insn.target):
+        kernel.fault(f"{insn}: calls a clock_gettime defined in the program itself, which does "
+                     f"not make the clock_gettime system call as the C library's does")
+
+
+def makes_clock_syscall(program, entry):
+    """Whether the function at `entry` (a statically linked C library's
+    clock_gettime) loads the clock_gettime system call's number and makes a
+    system call."""
+    home, seen, todo = program.function(entry), {entry}, [entry]
+    number = syscall = False
+    while todo:
+        insn = program.at(todo.pop())
+        if insn is None or program.function(insn.address) != home:
+            continue
+        number |= insn.mnemonic == "mov" and insn.operands[:1] == [f"${CLOCK_SYSCALL:#x}"]
+        syscall |= insn.mnemonic == "syscall"
+        following = [insn.target] if insn.is_jump and insn.target is not None else []
+        if not insn.mnemonic.startswith(("jmp", "ret")):
+            following.append(insn.next)
+        for address in following:
+            if address is not None and address not in seen:
+                seen.add(address)
+                todo.append(address)
+    return number and syscall
+
+
+def check_resuming_calls(graph, kernel, start, end):
+    """Step 2: a call after the first clock call that never returns must
+    end the process. One that resumes elsewhere (an exception thrown, a long
+    jump) may land inside the timed stretch, where its handler would run."""
+    program = graph.program
+    for address in sorted(reach(graph.nodes, graph.nodes[start], {end}) - {end}):
+        insn = program.at(address)
+        if insn.is_call and graph.noreturn.call(insn) and not graph.noreturn.terminates(insn):
+            kernel.fault(f"{insn}: a call that does not return but may resume inside the timed "
+                         f"stretch (an exception thrown, a long jump)")
 
 
 def access_width(insn, op, width):
@@ -1517,6 +1630,7 @@ def analyse_measurement(graph, name, start, end):
     check_clock_call(graph, kernel, start)
     check_clock_call(graph, kernel, end)
     stretch = stretch_nodes(graph, start, end)
+    check_resuming_calls(graph, kernel, start, end)
     loop = cyclic_nodes(graph.nodes, stretch)
     kernel.body = [str(program.at(a)) for a in sorted(loop)]
     timespec = graph.states[start].get("rsi")
