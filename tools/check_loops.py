@@ -13,8 +13,9 @@ every piece of local code main jumps into (split-off parts such as
      from main's entry, none inside a loop, each with CLOCK_MONOTONIC as its
      clock id (read by constant propagation over main's code);
   2. find each stretch's code: every instruction on a path from one clock
-     call's return to the next (paths into a call that never returns, such
-     as the clock's error exit, are not part of it);
+     call's return to the next (paths into a call that ends the process,
+     such as the clock's error exit, are not part of it; a call that never
+     returns but resumes elsewhere, a throw or a long jump, is a fault);
   3. judge every instruction of the stretch against an allowlist of plain
      integer instructions, and every memory access: only the accumulator
      (the one object written, reset to 0 before the first clock call) and,
@@ -22,7 +23,7 @@ every piece of local code main jumps into (split-off parts such as
   4. count: run the stretch on known register values from the first clock
      call's return to the second, skipping proven-periodic stretches of the
      loop, and require exactly ITERATIONS reads and ITERATIONS writes of the
-     accumulator;
+     accumulator, with every trip around a loop updating it;
   5. require the accumulator to be read after the second clock call.
 
 Exit status: 0 when every measurement passes, 1 naming each kernel, the
