@@ -5,12 +5,12 @@
 # configure, or a later edit of the cache, wins over it.
 #
 # Chosen by measurement against bench_floor (README, "Comparing"). g++ 12's
-# -O2 keeps one iteration per trip; on a shared core its increment and
-# arithmetic loops then take up to twice the floor's time, for whole stretches
-# of runs. -funroll-loops unrolls them eight times, which brings the
-# arithmetic loop to the floor in every run and the increment loop to the
-# floor or within about 15% of it. -O3 adds nothing to these loops, and
-# -falign-loops=64 on top of -funroll-loops made no measurable difference.
+# -O2 keeps one iteration per trip; in busy periods on a shared machine its
+# increment and arithmetic loops then take up to 1.85 times the floor's time,
+# for whole stretches of runs. -funroll-loops unrolls them eight times: the
+# arithmetic loop stayed within 7% of the floor in every run, the increment
+# loop within 17%, at the floor when the machine was quiet. -O3 adds nothing
+# to these loops, and -falign-loops=64 on top made no measurable difference.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -funroll-loops -DNDEBUG")
 else()
