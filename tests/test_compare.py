@@ -183,7 +183,7 @@ class CompareTests(unittest.TestCase):
     def test_failing_command_shows_both_ends(self):
         good = self.fake("good", report(10, 10, 10))
         for status, text, expected in ((3, "partial line\nlast words", "exited with status 3"),
-                                       (0, "no report here", 'no "Inc loop:" line')):
+                                       (0, "no report here", f'no "{INC}:" line')):
             with self.subTest(status=status):
                 bad = self.fake("bad", text, status=status, stderr="boom")
                 result = self.compare(good, bad)
