@@ -496,32 +496,21 @@ class NoReturn:
             return False
         return self.function(insn.target)
 
-    def terminates(self, insn):
+    def terminates(self, insn, reading=frozenset()):
         """Whether a call that never returns ends the process rather than
         resuming somewhere in it: a terminating name, or local code whose
-        own calls that never return all terminate."""
+        own calls that never return all terminate. `reading` holds the
+        functions whose code is being read further up, so that recursion
+        between them ends."""
         name = callee_name(self.program, insn)
         if name in RESUMING_NAMES:
             return False
-        if name in TERMINATING_NAMES or not self.local(insn):
+        if name in TERMINATING_NAMES or not self.local(insn) or insn.target in reading:
             return True
-        program, home = self.program, self.program.function(insn.target)
-        seen, todo = {insn.target}, [insn.target]
-        while todo:
-            inner = program.at(todo.pop())
-            if inner is None or program.function(inner.address) != home:
-                continue
-            if inner.is_call and self.call(inner) and inner.target != insn.target \
-                    and not self.terminates(inner):
-                return False
-            following = [inner.target] if inner.is_jump and inner.target is not None else []
-            if inner.mnemonic != "jmp":
-                following.append(inner.next)
-            for address in following:
-                if address is not None and address not in seen:
-                    seen.add(address)
-                    todo.append(address)
-        return True
+        reading = reading | {insn.target}
+        return all(self.terminates(inner, reading)
+                   for inner in own_code(self.program, insn.target)
+                   if inner.is_call and self.call(inner))
 
     def has_ret(self, entry):
         """Whether the function's own code can reach a `ret`, a jump out of
@@ -1238,26 +1227,33 @@ def check_clock_call(graph, kernel, call):
                      f"not make the clock_gettime system call as the C library's does")
 
 
-def makes_clock_syscall(program, entry):
-    """Whether the function at `entry` (a statically linked C library's
-    clock_gettime) loads the clock_gettime system call's number and makes a
-    system call."""
+def own_code(program, entry):
+    """The instructions of the function at `entry` that can be reached from
+    it without leaving the function: jumps inside it are followed, calls
+    fall through."""
     home, seen, todo = program.function(entry), {entry}, [entry]
-    number = syscall = False
     while todo:
         insn = program.at(todo.pop())
         if insn is None or program.function(insn.address) != home:
             continue
-        number |= insn.mnemonic == "mov" and insn.operands[:1] == [f"${CLOCK_SYSCALL:#x}"]
-        syscall |= insn.mnemonic == "syscall"
+        yield insn
         following = [insn.target] if insn.is_jump and insn.target is not None else []
-        if not insn.mnemonic.startswith(("jmp", "ret")):
+        if not insn.mnemonic.startswith(("jmp", "ret", "hlt", "ud2")):
             following.append(insn.next)
         for address in following:
             if address is not None and address not in seen:
                 seen.add(address)
                 todo.append(address)
-    return number and syscall
+
+
+def makes_clock_syscall(program, entry):
+    """Whether the function at `entry` (a statically linked C library's
+    clock_gettime) loads the clock_gettime system call's number and makes a
+    system call."""
+    code = list(own_code(program, entry))
+    return (any(insn.mnemonic == "mov" and insn.operands[:1] == [f"${CLOCK_SYSCALL:#x}"]
+                for insn in code)
+            and any(insn.mnemonic == "syscall" for insn in code))
 
 
 def check_resuming_calls(graph, kernel, start, end):
