@@ -965,12 +965,17 @@ HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_le
             **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
 
 
+def memory_accesses(insn, op, state):
+    """An allowed instruction's memory accesses in `state`, as
+    [(address or None, reads, writes)]; no state, no known address."""
+    return [(address_of(insn.operands[k], insn, state) if state else None, r, w)
+            for k, (r, w) in memory_roles(op, insn).items()]
+
+
 def execute(insn, op, width, state, ctx):
     """Applies an allowed instruction to `state`; returns its memory
-    accesses as [(address or None, reads, writes)], addresses taken before
-    the instruction changes any register."""
-    accesses = [(address_of(insn.operands[k], insn, state), r, w)
-                for k, (r, w) in memory_roles(op, insn).items()]
+    accesses, addresses taken before the instruction changes any register."""
+    accesses = memory_accesses(insn, op, state)
     HANDLERS[op](Operation(insn, op, width, state, ctx))
     return accesses
 
@@ -1313,9 +1318,8 @@ def check_instructions(graph, kernel, stretch, loop, timespec):
     program, accesses, copied = graph.program, {}, set()
     # A slot of the timespec that the stretch writes has been reused for
     # something else: reads of it are no timestamp.
-    stored = {address_of(insn.operands[k], insn, graph.states[a])
-              for a in stretch for insn in [program.at(a)] if decode(insn)[0]
-              for k, (_, w) in memory_roles(decode(insn)[0], insn).items() if w}
+    stored = {where for a in stretch for insn in [program.at(a)] for op in [decode(insn)[0]]
+              if op for where, _, w in memory_accesses(insn, op, graph.states[a]) if w}
     for address in sorted(stretch):
         insn = program.at(address)
         state = graph.states.get(address)
@@ -1328,8 +1332,7 @@ def check_instructions(graph, kernel, stretch, loop, timespec):
         if op is None:
             kernel.fault(f"{insn}: {detail} inside the timed stretch")
             continue
-        for k, (r, w) in memory_roles(op, insn).items():
-            where = address_of(insn.operands[k], insn, state) if state else None
+        for where, r, w in memory_accesses(insn, op, state):
             if where is None:
                 kernel.fault(f"{insn}: memory access at an address the check cannot know")
             elif not w and is_timespec(where, timespec) and where not in stored:
@@ -1611,12 +1614,11 @@ def check_final_read(graph, kernel, end):
     after = reach(graph.nodes, graph.nodes[end], calls) - calls
     for address in after:
         insn = program.at(address)
-        op, width = decode(insn)
+        op = decode(insn)[0]
         if op is None:
             continue
-        for k, (r, _) in memory_roles(op, insn).items():
-            if r and address_of(insn.operands[k], insn, graph.states[address]) \
-                    == kernel.accumulator:
+        for where, r, _ in memory_accesses(insn, op, graph.states[address]):
+            if r and where == kernel.accumulator:
                 return
     kernel.fault("the accumulator is not read after the second clock call")
 
