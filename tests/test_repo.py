@@ -3,9 +3,10 @@
 would notice a drift: one CMake minimum in README.md, CMakeLists.txt and
 CMakePresets.json (whose schema that minimum must be able to read); the test
 command CI takes from the README; every relative link in README.md and docs/
-resolving, and every file under docs/ reachable from the README; every test
-file registered under a CTest prefix named after it, executable, and the test
-names the documents mention existing.
+resolving, every file under docs/ reachable from the README, and every table
+row as wide as its header; every test file registered under a CTest prefix
+named after it and executable, and the test names the documents mention
+existing.
 
     test_repo.py [--cmake CMAKE] [GROUP ...]
 
@@ -427,6 +428,65 @@ class Links(unittest.TestCase):
                 self.assertEqual(anchors(heading + "\n"), {anchor})
         self.assertEqual(anchors("# A\n## A\n## A\n"), {"a", "a-1", "a-2"})
         self.assertEqual(anchors("```\n# not a heading\n```\n"), set())
+
+
+# --- Tables in the documents -------------------------------------------------
+
+DELIMITER_ROW = re.compile(r"^\|?\s*:?-+:?\s*(\|\s*:?-+:?\s*)*\|?\s*$")
+
+
+def cells(row):
+    """The cells of a table row. A '|' splits cells even inside a code span
+    (as the page is rendered); only an escaped '\\|' does not."""
+    row = row.strip()
+    row = row[1:] if row.startswith("|") else row
+    row = row[:-1] if row.endswith("|") and not row.endswith("\\|") else row
+    return re.split(r"(?<!\\)\|", row)
+
+
+def table_problems(text):
+    """Each table row whose number of cells differs from its header's, as
+    'line N: ...'. A table is a row of cells followed by a delimiter row."""
+    problems = []
+    lines = list(prose_lines(text))
+    for index, (number, line) in enumerate(lines[:-1]):
+        following_number, following = lines[index + 1]
+        if "|" not in line or following_number != number + 1 or not DELIMITER_ROW.match(following):
+            continue
+        width = len(cells(line))
+        if len(cells(following)) != width:
+            problems.append(f"line {following_number}: the delimiter row has "
+                            f"{len(cells(following))} cells, the header {width}")
+        expected_number = following_number + 1
+        for row_number, row in lines[index + 2:]:
+            if row_number != expected_number or "|" not in row or not row.strip():
+                break
+            if len(cells(row)) != width:
+                problems.append(f"line {row_number}: {len(cells(row))} cells, the header has {width}")
+            expected_number += 1
+    return problems
+
+
+class Tables(unittest.TestCase):
+    def test_every_row_has_as_many_cells_as_its_header(self):
+        for document in documents(ROOT):
+            with self.subTest(str(document.relative_to(ROOT))):
+                self.assertEqual(table_problems(document.read_text(encoding="utf-8")), [])
+
+    def test_misshapen_tables_are_found(self):
+        cases = [
+            ("| a | b |\n|---|---|\n| 1 | 2 |\n", []),
+            ("a | b\n--- | ---:\n1 | 2\n", []),
+            ("| a | b |\n|---|---|\n| 1 | 2 | 3 |\n", ["line 3: 3 cells, the header has 2"]),
+            ("| a | b |\n|---|\n| 1 | 2 |\n", ["line 2: the delimiter row has 1 cells, the header 2"]),
+            ("| a | b |\n|---|---|\n| `x|y` | 2 |\n", ["line 3: 3 cells, the header has 2"]),
+            ("| a | b |\n|---|---|\n| `x\\|y` | 2 |\n", []),
+            ("| a | b |\n|---|---|\n| 1 | 2 |\n\nafter | the | table\n", []),
+            ("    | a | b |\n    |---|---|\n    | 1 |\n", []),  # a code block
+        ]
+        for text, expected in cases:
+            with self.subTest(text):
+                self.assertEqual(table_problems(text), expected)
 
 
 # --- Test files and their CTest names ----------------------------------------
