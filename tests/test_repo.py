@@ -96,6 +96,12 @@ def minimum_problems(readme, cmakelists, presets):
     return problems
 
 
+def cmake_files(root):
+    """The CMake files of the source tree, build folders left out."""
+    return sorted(path for pattern in ("CMakeLists.txt", "*.cmake") for path in root.rglob(pattern)
+                  if not any(part.startswith(("build", ".")) for part in path.relative_to(root).parts))
+
+
 README_SAYS = "Requirements: Linux on x86-64, CMake {} or newer, Ninja.\n"
 LISTS_SAY = "# Build.\ncmake_minimum_required(VERSION {})\nproject(p)\n"
 PRESETS_SAY = '{{"version": {}, "cmakeMinimumRequired": {{"major": 3, "minor": {}, "patch": 0}}}}'
@@ -105,6 +111,16 @@ class CMakeMinimum(unittest.TestCase):
     def test_the_three_files_agree(self):
         self.assertEqual(minimum_problems(read("README.md"), read("CMakeLists.txt"),
                                           read("CMakePresets.json")), [])
+
+    def test_no_other_cmake_file_states_another_minimum(self):
+        # A subproject's own cmake_minimum_required (jit/, tests/) must not
+        # ask for more than the top level does.
+        top = cmakelists_minimum(read("CMakeLists.txt"))
+        for path in cmake_files(ROOT):
+            text = path.read_text(encoding="utf-8")
+            if re.search(r"cmake_minimum_required", text, re.I):
+                with self.subTest(str(path.relative_to(ROOT))):
+                    self.assertEqual(cmakelists_minimum(text), top)
 
     def test_cmake_reads_the_presets_as_declared(self):
         # CMake refuses a field newer than the file's declared schema
