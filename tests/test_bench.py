@@ -4,7 +4,7 @@ standard error, with any arguments and any kind of standard output, the
 failure paths (unwritable output, unreadable clock), and the kernels'
 arithmetic through small-iteration builds of the same source.
 
-Run by CTest as:  test_report.py --bench B --fake-clock L --small-dir D
+Run by CTest as:  test_bench.py --bench B --fake-clock L --small-dir D
                   --small-counts 0,1,... [--floor F] [--sanitized] GROUP
 where GROUP is one of the TestCase classes below.
 """
