@@ -3,15 +3,19 @@
 compiler.
 
   Disassembly: the parser, the allowlist, the execution model and the
-    counting on small hand-written objdump excerpts.
+    counting on small hand-written objdump excerpts; a period described
+    alike on every run.
 
     test_check_loops_parts.py [GROUP ...]
 """
 import argparse
+import os
+import subprocess
 import sys
 import unittest
 
 import harness
+import loopcheck
 from loopcheck import counting
 from loopcheck.allowlist import Decoded, decode
 from loopcheck.driver import analyse_text
@@ -257,6 +261,25 @@ class Disassembly(unittest.TestCase):
                     self.assertEqual(faults, [])
                 else:
                     self.assertTrue(any(expected in f for f in faults), faults)
+
+    def test_periods_are_described_alike_on_every_run(self):
+        # Two registers step in the loop: the description of its period
+        # must not depend on the order Python happens to keep them in.
+        body = [f"mov    ${N:#x},%eax", "xor    %ecx,%ecx", *INC_RMW, "sub    $0x1,%rax",
+                "add    $0x1,%rcx", "test   %rax,%rax", "jne @{2}"]
+        expected = ("loop at 1024: 99999997 periods of 5 instructions, 1 read(s) and 1 write(s) "
+                    "of the accumulator each, registers step by {'rax': -1, 'rcx': 1} "
+                    "(reads = writes = the advance of %rax or %rcx)")
+        tools = os.path.dirname(os.path.dirname(os.path.abspath(loopcheck.__file__)))
+        show = ("import sys\nfrom loopcheck.driver import analyse_text\n"
+                "print(analyse_text(sys.stdin.read())[0].periods[0])")
+        for seed in range(8):
+            with self.subTest(seed=seed):
+                run = subprocess.run([sys.executable, "-c", show], input=program_text([body] * 3),
+                                     capture_output=True, text=True, check=True,
+                                     env={**os.environ, "PYTHONHASHSEED": str(seed),
+                                          "PYTHONPATH": tools})
+                self.assertEqual(run.stdout.strip(), expected)
 
 
 if __name__ == "__main__":

@@ -37,9 +37,10 @@ class Counts:
 def repeated_steps(first, second, third):
     """The constant each register stepped by from `first` to `second` and
     again from `second` to `third` (register maps); None when some register
-    did not step alike."""
+    did not step alike. Registers in name order, so that a period is
+    described the same on every run."""
     delta = {}
-    for family in set(first) | set(second) | set(third):
+    for family in sorted(set(first) | set(second) | set(third)):
         a, b, c = first.get(family), second.get(family), third.get(family)
         if a is None or b is None or c is None:
             if (a, b, c) != (None, None, None):

@@ -209,7 +209,7 @@ def check_memory(m):
                      f"clock call: cannot tell the accumulator")
         return
     kernel.accumulator = candidates[0]
-    for copy in kernel.copies:
+    for copy in sorted(kernel.copies, key=lambda v: (v.base or "", v.c0)):
         if copy.base == kernel.accumulator.base and abs(copy.c0 - kernel.accumulator.c0) < 16:
             kernel.fault(f"the timestamp is copied over the accumulator at {describe(copy)}")
     for insn, _, _, bits in accesses[kernel.accumulator]:
