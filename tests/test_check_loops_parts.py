@@ -5,6 +5,7 @@ compiler.
   Disassembly: the parser, the allowlist, the execution model and the
     counting on small hand-written objdump excerpts; a period described
     alike on every run.
+  Rules: the records the rules hand on to each other.
 
     test_check_loops_parts.py [GROUP ...]
 """
@@ -16,13 +17,14 @@ import unittest
 
 import harness
 import loopcheck
-from loopcheck import counting
+from loopcheck import counting, rules
 from loopcheck.allowlist import Decoded, decode
 from loopcheck.driver import analyse_text
 from loopcheck.flags import condition
+from loopcheck.graph import build_graph
 from loopcheck.interpreter import execute
-from loopcheck.objdump import parse_line
-from loopcheck.state import State
+from loopcheck.objdump import Program, parse_line
+from loopcheck.state import State, describe
 from loopcheck.values import Context, Value
 from report import ITERATIONS, KERNEL_NAMES
 
@@ -280,6 +282,24 @@ class Disassembly(unittest.TestCase):
                                      env={**os.environ, "PYTHONHASHSEED": str(seed),
                                           "PYTHONPATH": tools})
                 self.assertEqual(run.stdout.strip(), expected)
+
+
+GOOD = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax", "test   %rax,%rax", "jne")
+
+
+class Rules(unittest.TestCase):
+    def measurement(self, loops, kernel):
+        graph = build_graph(Program(program_text(loops)))
+        _, start, end = rules.clock_pairs(graph)[KERNEL_NAMES.index(kernel)]
+        return rules.Measurement.between(graph, kernel, start, end)
+
+    def test_the_instruction_rule_records_each_access(self):
+        m = self.measurement([GOOD, [GOOD[0], "addl   $0x1,0x8(%rsp)", *GOOD[2:]], GOOD], ARITH)
+        rules.check_instructions(m)
+        recorded = {describe(where): [(use.insn.text, use.reads, use.writes, use.bits)
+                                      for use in uses] for where, uses in m.accesses.items()}
+        self.assertEqual(recorded, {"the stack slot at entry sp-0x20":
+                                    [("addl $0x1,0x8(%rsp)", 1, 1, 32)]})
 
 
 if __name__ == "__main__":

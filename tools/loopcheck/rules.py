@@ -15,6 +15,7 @@ COUNT_RULES, where the rules before it have filled in what it reads
 check_memory).
 """
 import dataclasses
+from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
 
@@ -24,6 +25,7 @@ from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
 from .graph import Graph, stretch_nodes
 from .interpreter import memory_accesses
+from .objdump import Insn
 from .state import describe
 from .values import Value
 
@@ -51,6 +53,14 @@ class KernelVerdict:
             self.faults.append(text)
 
 
+class Access(NamedTuple):
+    """One memory access by an instruction of the stretch."""
+    insn: Insn
+    reads: int  # 0 or 1
+    writes: int  # 0 or 1
+    bits: int  # how much of the object at the address it covers
+
+
 @dataclasses.dataclass
 class Measurement:
     """One kernel's measurement: the clock calls around it, the stretch
@@ -62,7 +72,7 @@ class Measurement:
     stretch: set  # the timed stretch's instructions
     loop: set  # those of it that lie on a loop
     timespec: Value  # the first clock call's timespec (its %rsi)
-    accesses: dict = None  # address -> accesses: check_instructions fills it
+    accesses: dict = None  # address -> [Access]: check_instructions fills it
 
     @classmethod
     def between(cls, graph, name, start, end):
@@ -155,10 +165,10 @@ def check_resuming_calls(m):
 
 
 def check_instructions(m):
-    """Step 3: the allowlist over every instruction of the stretch; records
-    its memory accesses in m.accesses as {address: [(instruction, reads,
-    writes)]}, leaving out the reads of the clock's own timespec outside
-    the loop."""
+    """Step 3: the allowlist over every instruction of the stretch. Records
+    the stretch's memory accesses in m.accesses, as {address: [Access(insn,
+    reads, writes, bits)]}, leaving out the reads of the clock's own
+    timespec outside the loop and the timestamp's copies."""
     program, kernel, states = m.graph.program, m.verdict, m.graph.states
     accesses, copied = {}, set()
     # A slot of the timespec that the stretch writes has been reused for
@@ -185,7 +195,8 @@ def check_instructions(m):
                 if address in m.loop:
                     kernel.fault(f"{insn}: reads the clock's timespec inside a loop")
             else:
-                accesses.setdefault(where, []).append((insn, r, w, access_width(insn, decoded)))
+                accesses.setdefault(where, []).append(
+                    Access(insn, r, w, access_width(insn, decoded)))
     m.accesses = accesses
 
 
@@ -195,7 +206,7 @@ def check_memory(m):
     else is touched."""
     kernel, accesses = m.verdict, m.accesses
     memory = m.graph.states[m.start].memory
-    stored = [a for a, uses in accesses.items() if any(w for _, _, w, _ in uses)]
+    stored = [a for a, uses in accesses.items() if any(use.writes for use in uses)]
     candidates = [a for a in stored if memory.get(a) == Value(0)]
     if not stored:
         if not kernel.faults:  # else a rejected instruction may be the one that writes
@@ -212,25 +223,25 @@ def check_memory(m):
     for copy in sorted(kernel.copies, key=lambda v: (v.base or "", v.c0)):
         if copy.base == kernel.accumulator.base and abs(copy.c0 - kernel.accumulator.c0) < 16:
             kernel.fault(f"the timestamp is copied over the accumulator at {describe(copy)}")
-    for insn, _, _, bits in accesses[kernel.accumulator]:
-        if bits != 64:
-            kernel.fault(f"{insn}: accesses {bits} bits of the accumulator, not all 64")
+    for use in accesses[kernel.accumulator]:
+        if use.bits != 64:
+            kernel.fault(f"{use.insn}: accesses {use.bits} bits of the accumulator, not all 64")
     for where, uses in accesses.items():
         if where == kernel.accumulator:
             continue
-        in_loop = [insn for insn, _, _, _ in uses if insn.address in m.loop]
-        if where.base == "sp" and any(w for _, _, w, _ in uses) \
-                and any(r for _, r, _, _ in uses) and in_loop:
+        in_loop = [use.insn for use in uses if use.insn.address in m.loop]
+        if where.base == "sp" and any(use.writes for use in uses) \
+                and any(use.reads for use in uses) and in_loop:
             kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
             continue
-        for insn, _, w, _ in uses:
-            if w:
-                kernel.fault(f"{insn}: store to {describe(where)}, which is not the "
+        for use in uses:
+            if use.writes:
+                kernel.fault(f"{use.insn}: store to {describe(where)}, which is not the "
                              f"accumulator, inside the timed stretch")
             else:
-                kernel.fault(f"{insn}: read of {describe(where)}, which is neither the "
+                kernel.fault(f"{use.insn}: read of {describe(where)}, which is neither the "
                              f"accumulator nor the clock's timespec, inside the timed stretch")
 
 
