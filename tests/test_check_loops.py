@@ -7,10 +7,11 @@ build and accept every honest one.
     each fault must be rejected in its kernel only, naming the rule broken.
   FlagMatrix: the unchanged source under every supported optimised flag set
     must pass; an unoptimised build must fail because its index lives in
-    memory.
+    memory; the excerpt of a build's listing that the check reads gives the
+    verdicts the whole listing gives.
 
-The check's parts, on hand-written excerpts, are tested in
-test_check_loops_parts.py.
+The check's parts, on hand-written excerpts and on saved listings of real
+builds, are tested in test_check_loops_parts.py.
 
     test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
 """
@@ -24,7 +25,9 @@ import tempfile
 import unittest
 
 import harness
-from loopcheck.driver import SKIP, analyse
+from loopcheck.controlflow import excerpt
+from loopcheck.driver import SKIP, analyse, analyse_text
+from loopcheck.objdump import Program, disassemble
 from report import KERNEL_NAMES
 
 OPTIONS = argparse.Namespace()
@@ -208,6 +211,24 @@ class FlagMatrix(Builds):
         faults = self.verdicts("O0", self.source, ["-O0"])
         for kernel in KERNEL_NAMES:
             self.assertTrue(any("lives in memory" in f for f in faults[kernel]), faults[kernel])
+
+    def test_excerpt_gives_the_whole_listings_verdicts(self):
+        # The saved listings under tests/listings are such excerpts: what
+        # the check says of them must be what it says of the whole build.
+        def verdicts(text):
+            return [(k.name, k.faults, k.accumulator, k.reads, k.writes, k.steps, k.periods,
+                     k.body) for k in analyse_text(text)]
+        sources = {"unchanged": self.source,
+                   "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
+                                                                         "loop"][0][0])}
+        for name, source in sources.items():
+            with self.subTest(name):
+                path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
+                self.assertEqual(built.returncode, 0, built.stderr)
+                whole = disassemble(path)
+                part = excerpt(Program(whole))
+                self.assertLess(len(part), len(whole))
+                self.assertEqual(verdicts(part), verdicts(whole))
 
 
 def add_arguments(parser):

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Tests of the check's parts (tools/loopcheck) on listings, without a
-compiler.
+compiler: hand-written objdump excerpts, and saved listings of real builds.
 
   Disassembly: the parser, the allowlist, the execution model and the
-    counting on small hand-written objdump excerpts; a period described
-    alike on every run.
+    counting on small hand-written excerpts; a period described alike on
+    every run.
   Rules: the records the rules hand on to each other.
+  SavedListings: the exact verdicts on saved listings of clang++ 14 and
+    g++ 12 builds (tests/listings), whatever compilers are installed.
 
     test_check_loops_parts.py [GROUP ...]
 """
@@ -19,7 +21,7 @@ import harness
 import loopcheck
 from loopcheck import counting, rules
 from loopcheck.allowlist import Decoded, decode
-from loopcheck.driver import analyse_text
+from loopcheck.driver import analyse_text, verdict_lines
 from loopcheck.flags import condition
 from loopcheck.graph import build_graph
 from loopcheck.interpreter import execute
@@ -29,6 +31,7 @@ from loopcheck.values import Context, Value
 from report import ITERATIONS, KERNEL_NAMES
 
 INC, ARITH, BRANCH = KERNEL_NAMES
+LISTINGS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "listings")
 
 
 def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
@@ -300,6 +303,69 @@ class Rules(unittest.TestCase):
                                       for use in uses] for where, uses in m.accesses.items()}
         self.assertEqual(recorded, {"the stack slot at entry sp-0x20":
                                     [("addl $0x1,0x8(%rsp)", 1, 1, 32)]})
+
+
+NOT_VOLATILE = ("nothing is written to memory inside the timed stretch: the accumulator is not "
+                "updated in memory (not volatile, or the loop was removed)")
+
+
+def slot(offset):
+    return f"the stack slot at entry sp-{offset:#x}"
+
+
+# Saved listing -> per kernel: (faults, the accumulator, where the start time
+# is copied to, instructions between the clock calls).
+SAVED = {
+    "clang14-release": {INC: ([], slot(0x28), [], 140000009),
+                        ARITH: ([], slot(0x28), [], 380000008),
+                        BRANCH: ([], slot(0x28), [], 200000008)},
+    # The start time copied whole through %xmm0: the allowlist's exception.
+    "clang14-release-avx2": {INC: ([], slot(0x40), [slot(0x28)], 140000009),
+                             ARITH: ([], slot(0x40), [slot(0x28)], 380000008),
+                             BRANCH: ([], slot(0x40), [slot(0x28)], 200000007)},
+    "gcc12-release": {INC: ([], slot(0x40), [], 325000008),
+                      ARITH: ([], slot(0x38), [], 325000008),
+                      BRANCH: ([], slot(0x30), [], 550000008)},
+    "clang14-release-call-in-loop": {
+        INC: (["122b: call 1070 <srand@plt>: call inside the timed stretch"], slot(0x30), [], 0),
+        ARITH: ([], slot(0x30), [], 380000008), BRANCH: ([], slot(0x30), [], 200000008)},
+    "gcc12-release-not-volatile": {kernel: ([NOT_VOLATILE], describe(None), [], 0)
+                                   for kernel in KERNEL_NAMES},
+}
+
+
+def saved_verdicts(name):
+    with open(os.path.join(LISTINGS, name + ".txt"), encoding="utf-8") as f:
+        return analyse_text(f.read())
+
+
+class SavedListings(unittest.TestCase):
+    def test_every_saved_listing_has_its_verdict_here(self):
+        saved = sorted(name[:-4] for name in os.listdir(LISTINGS) if name.endswith(".txt"))
+        self.assertEqual(saved, sorted(SAVED))
+
+    def test_exact_verdicts(self):
+        for name, expected in SAVED.items():
+            with self.subTest(name):
+                verdicts = saved_verdicts(name)
+                self.assertEqual([k.name for k in verdicts], list(KERNEL_NAMES))
+                for kernel in verdicts:
+                    faults, accumulator, copies, steps = expected[kernel.name]
+                    counted = ITERATIONS if steps else 0
+                    self.assertEqual(
+                        (kernel.faults, describe(kernel.accumulator),
+                         sorted(map(describe, kernel.copies)), kernel.steps, kernel.reads,
+                         kernel.writes),
+                        (faults, accumulator, copies, steps, counted, counted), kernel.name)
+
+    def test_printed_lines(self):
+        count = "100000000 reads and 100000000 writes of it"
+        self.assertEqual(list(verdict_lines(saved_verdicts("clang14-release-call-in-loop"))), [
+            "FAIL Inc loop: 122b: call 1070 <srand@plt>: call inside the timed stretch",
+            f"ok   Arith loop: accumulator at the stack slot at entry sp-0x30; {count}, "
+            f"380000008 instructions between the clock calls (3.80 per update)",
+            f"ok   Branch loop: accumulator at the stack slot at entry sp-0x30; {count}, "
+            f"200000008 instructions between the clock calls (2.00 per update)"])
 
 
 if __name__ == "__main__":

@@ -161,6 +161,25 @@ def successors(program, noreturn, insn):
     return next_addresses(insn)
 
 
+def excerpt(program, entry="main"):
+    """The part of a listing that the check reads: the symbol holding
+    `entry`, every symbol that code it keeps names as a jump or call
+    target, and the symbol after one whose last instruction falls through,
+    each with its header line. The check gives the same verdicts on the
+    excerpt as on the whole listing (the tests keep such excerpts)."""
+    keep, todo = set(), [program.block_of(program.starts[entry])]
+    while todo:
+        k = todo.pop()
+        if k < 0 or k in keep:
+            continue
+        keep.add(k)
+        code = program.block_code(k)
+        todo.extend(program.block_of(insn.target) for insn in code if insn.target is not None)
+        if code and falls_through(code[-1]) and k + 1 < len(program.blocks):
+            todo.append(k + 1)
+    return "".join(program.block_text(k) + "\n\n" for k in sorted(keep))
+
+
 def reach(nodes, starts, stop, forward=True):
     """Nodes reachable from `starts` (or reaching them, backward), not
     passing through a node in `stop`."""

@@ -141,6 +141,11 @@ class Program:
         end = self.text.find("\n\n", self.blocks[k][2])
         return end if end >= 0 else len(self.text)
 
+    def block_text(self, k):
+        """Symbol k's part of the listing: its header line and its code."""
+        start = self.text.rfind("\n", 0, self.blocks[k][2]) + 1
+        return self.text[start:self.block_end(k)].rstrip("\n")
+
     def block_code(self, k):
         """The instructions of symbol k, in address order."""
         if k not in self.code and k >= 0:
