@@ -5,13 +5,18 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
   Disassembly: the parser, the allowlist, the execution model and the
     counting on small hand-written excerpts; a period described alike on
     every run.
-  Rules: the records the rules hand on to each other.
+  ControlFlow: where control goes after each kind of instruction, and which
+    calls never return and whether they end the process or resume.
+  Rules: the records the rules hand on to each other, and the order rules
+    run in (a new rule's seam).
   SavedListings: the exact verdicts on saved listings of clang++ 14 and
     g++ 12 builds (tests/listings), whatever compilers are installed.
+  Layers: each module of the package imports only the layers below it.
 
     test_check_loops_parts.py [GROUP ...]
 """
 import argparse
+import ast
 import os
 import subprocess
 import sys
@@ -21,6 +26,7 @@ import harness
 import loopcheck
 from loopcheck import counting, rules
 from loopcheck.allowlist import Decoded, decode
+from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import analyse_text, verdict_lines
 from loopcheck.flags import condition
 from loopcheck.graph import build_graph
@@ -287,6 +293,71 @@ class Disassembly(unittest.TestCase):
                 self.assertEqual(run.stdout.strip(), expected)
 
 
+class ControlFlow(unittest.TestCase):
+    def test_where_control_goes_after_each_kind_of_instruction(self):
+        # (instruction, addresses after it when calls return, when they do not)
+        follows = [0x1004]
+        cases = [("ret", [], []), ("iretq", [], []), ("sysretq", [], []), ("hlt", [], []),
+                 ("ud2", [], []), ("jmp    1100 <f>", [0x1100], [0x1100]),
+                 ("jmp    *%rax", [], []), ("notrack jmp *0x8(%rax)", [], []),
+                 ("jne    1100 <f>", [0x1100, *follows], [0x1100, *follows]),
+                 ("loop   1100 <f>", [0x1100, *follows], [0x1100, *follows]),
+                 ("add    $0x1,%rax", follows, follows), ("syscall", follows, follows),
+                 ("call   1100 <f>", follows, []), ("call   *0x2fe2(%rip)", follows, [])]
+        for text, returning, not_returning in cases:
+            with self.subTest(text):
+                insn = parse_line(f"  1000:\t{text}")
+                insn.next = 0x1004
+                self.assertEqual(next_addresses(insn), returning)
+                self.assertEqual(next_addresses(insn, call_returns=False), not_returning)
+
+    def test_calls_that_never_return_end_the_process_or_resume(self):
+        names = ["ends", "returns", "throws", "exit", "_exit", "tail_call_to_ends",
+                 "aborts_or_returns", "throws_through_a_helper", "stops"]
+        plt = ["exit@plt", "__cxa_throw@plt", "abort@plt"]
+        start = {name: 0x1100 + 0x100 * k for k, name in enumerate(names)}
+        start.update({name: 0x2000 + 0x10 * k for k, name in enumerate(plt)})
+
+        def to(name):
+            return f"{start[name]:x} <{name}>"
+        code = {
+            "ends": [f"call   {to('exit@plt')}"],
+            "returns": ["ret"],
+            "throws": [f"call   {to('__cxa_throw@plt')}"],
+            # A local function of a terminating name is believed only
+            # without a `ret` of its own.
+            "exit": ["ret"],
+            "_exit": ["mov    $0xe7,%eax", "syscall", "hlt"],
+            "tail_call_to_ends": [f"jmp    {to('ends')}"],
+            "aborts_or_returns": ["test   %edi,%edi",
+                                  f"je     {start['aborts_or_returns'] + 12:x} "
+                                  f"<aborts_or_returns+0xc>",
+                                  f"call   {to('abort@plt')}", "ret"],
+            "throws_through_a_helper": [f"call   {to('throws')}"],
+            "stops": ["hlt"],
+            **{name: ["jmp    *0x2fe2(%rip)"] for name in plt},
+        }
+        expected = {"ends": "ends the process", "returns": "returns",
+                    "throws": "resumes elsewhere", "exit": "returns",
+                    "_exit": "ends the process", "tail_call_to_ends": "ends the process",
+                    "aborts_or_returns": "returns",
+                    "throws_through_a_helper": "resumes elsewhere", "stops": "ends the process"}
+        lines = ["0000000000001000 <caller>:"]
+        lines += [f"    {0x1000 + 5 * k:x}:\tcall   {to(name)}" for k, name in enumerate(names)]
+        for name, texts in code.items():
+            lines += ["", f"{start[name]:016x} <{name}>:"]
+            lines += [f"    {start[name] + 4 * n:x}:\t{text}" for n, text in enumerate(texts)]
+        program = Program("\n".join(lines) + "\n")
+        noreturn = NoReturn(program)
+        for k, name in enumerate(names):
+            with self.subTest(name):
+                insn = program.at(0x1000 + 5 * k)
+                self.assertEqual(program.callee(insn), name)
+                outcome = "returns" if not noreturn.call(insn) else \
+                    "ends the process" if noreturn.terminates(insn) else "resumes elsewhere"
+                self.assertEqual(outcome, expected[name])
+
+
 GOOD = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax", "test   %rax,%rax", "jne")
 
 
@@ -303,6 +374,26 @@ class Rules(unittest.TestCase):
                                       for use in uses] for where, uses in m.accesses.items()}
         self.assertEqual(recorded, {"the stack slot at entry sp-0x20":
                                     [("addl $0x1,0x8(%rsp)", 1, 1, 32)]})
+
+    def test_count_rules_run_only_after_clean_code_rules(self):
+        seen = []
+
+        def code_rule(m):
+            seen.append(("code", m.verdict.reads))
+            if m.verdict.name == INC:
+                m.verdict.fault("a fault of the code")
+
+        def count_rule(m):
+            seen.append(("count", m.verdict.reads))
+        saved = rules.CODE_RULES, rules.COUNT_RULES
+        rules.CODE_RULES, rules.COUNT_RULES = saved[0] + (code_rule,), saved[1] + (count_rule,)
+        try:
+            verdicts = analyse_text(program_text([GOOD] * 3))
+        finally:
+            rules.CODE_RULES, rules.COUNT_RULES = saved
+        self.assertEqual([k.faults for k in verdicts], [["a fault of the code"], [], []])
+        self.assertEqual(seen, [("code", 0), ("code", 0), ("count", ITERATIONS), ("code", 0),
+                                ("count", ITERATIONS)])
 
 
 NOT_VOLATILE = ("nothing is written to memory inside the timed stretch: the accumulator is not "
@@ -366,6 +457,31 @@ class SavedListings(unittest.TestCase):
             f"380000008 instructions between the clock calls (3.80 per update)",
             f"ok   Branch loop: accumulator at the stack slot at entry sp-0x30; {count}, "
             f"200000008 instructions between the clock calls (2.00 per update)"])
+
+
+class Layers(unittest.TestCase):
+    def test_modules_import_only_the_layers_below(self):
+        folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
+        modules = sorted(name[:-3] for name in os.listdir(folder)
+                         if name.endswith(".py") and name != "__init__.py")
+        self.assertEqual(sorted(loopcheck.LAYERS), modules)
+        for module in loopcheck.LAYERS:
+            with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+                tree = ast.parse(f.read())
+            imported = []
+            for node in ast.walk(tree):
+                if isinstance(node, ast.ImportFrom) and node.level == 1:
+                    imported += [node.module] if node.module else [a.name for a in node.names]
+                elif isinstance(node, ast.ImportFrom) and node.level == 0:
+                    imported += [node.module.split(".")[1]
+                                 for _ in [0] if node.module.startswith("loopcheck.")]
+                elif isinstance(node, ast.Import):
+                    imported += [a.name.split(".")[1] for a in node.names
+                                 if a.name.startswith("loopcheck.")]
+            for other in imported:
+                with self.subTest(module, imports=other):
+                    self.assertLess(loopcheck.LAYERS.index(other),
+                                    loopcheck.LAYERS.index(module))
 
 
 if __name__ == "__main__":
