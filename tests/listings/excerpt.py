@@ -1,0 +1,29 @@
+#!/usr/bin/env python3
+"""Writes the part of an objdump listing that tools/check_loops.py reads, to
+keep as a saved listing here: main, the code it reaches, and the PLT stubs
+it calls (loopcheck.controlflow.excerpt). Each argument becomes a `#` line
+on top, saying how the listing was made; the check ignores those lines.
+
+    objdump -d -w --no-show-raw-insn EXECUTABLE | tests/listings/excerpt.py LINE... > FILE
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+
+from loopcheck.controlflow import excerpt  # noqa: E402
+from loopcheck.objdump import Program  # noqa: E402
+
+
+def main():
+    listing = sys.stdin.read()
+    program = Program(listing)
+    if "main" not in program.starts:
+        print("excerpt.py: no function <main> in the listing on standard input", file=sys.stderr)
+        return 2
+    sys.stdout.write("".join(f"# {line}\n" for line in sys.argv[1:]) + "\n" + excerpt(program))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,488 @@
+#!/usr/bin/env python3
+"""Tests of the check's parts (tools/loopcheck) on listings, without a
+compiler: hand-written objdump excerpts, and saved listings of real builds.
+
+  Disassembly: the parser, the allowlist, the execution model and the
+    counting on small hand-written excerpts; a period described alike on
+    every run.
+  ControlFlow: where control goes after each kind of instruction, and which
+    calls never return and whether they end the process or resume.
+  Rules: the records the rules hand on to each other, and the order rules
+    run in (a new rule's seam).
+  SavedListings: the exact verdicts on saved listings of clang++ 14 and
+    g++ 12 builds (tests/listings), whatever compilers are installed.
+  Layers: each module of the package imports only the layers below it.
+
+    test_check_loops_parts.py [GROUP ...]
+"""
+import argparse
+import ast
+import os
+import subprocess
+import sys
+import unittest
+
+import harness
+import loopcheck
+from loopcheck import counting, rules
+from loopcheck.allowlist import Decoded, decode
+from loopcheck.controlflow import NoReturn, next_addresses
+from loopcheck.driver import analyse_text, verdict_lines
+from loopcheck.flags import condition
+from loopcheck.graph import build_graph
+from loopcheck.interpreter import execute
+from loopcheck.objdump import Program, parse_line
+from loopcheck.state import State, describe
+from loopcheck.values import Context, Value
+from report import ITERATIONS, KERNEL_NAMES
+
+INC, ARITH, BRANCH = KERNEL_NAMES
+LISTINGS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "listings")
+
+
+def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
+                 reset="movq   $0x0,0x8(%rsp)", load_id=("mov    ${:#x},%edi",)):
+    """objdump-style text of a main with three measurements; each loop is
+    a list of instruction texts run between the clock calls, where `@N`
+    stands for the address of the loop's N-th instruction. `load_id` puts
+    the clock id into %edi before each first clock call."""
+    lines, address = ["0000000000001000 <main>:"], 0x1000
+
+    def emit(text):
+        nonlocal address
+        lines.append(f"    {address:x}:\t{text}")
+        address += 4
+    emit("sub    $0x28,%rsp")
+    for body in loops:
+        emit(reset)
+        emit("lea    0x10(%rsp),%rsi")
+        for text in load_id:
+            emit(text.format(clock_id))
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
+        emit("test   %eax,%eax")
+        emit("jne    1ff0 <fail>")
+        first = address
+        for text in body:
+            emit(text.replace("@", "").format(*[f"{first + 4 * n:x}" for n in range(len(body))])
+                 if "@" in text else text)
+        emit("lea    0x10(%rsp),%rsi")
+        emit(f"mov    ${clock_id:#x},%edi")
+        emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
+        emit("mov    0x8(%rsp),%rsi")
+        emit("call   2010 <printf@plt>")
+    emit("add    $0x28,%rsp")
+    emit("ret")
+    lines += ["", "0000000000001ff0 <fail>:", "    1ff0:\tcall   2020 <abort@plt>", "",
+              # As static glibc's clock_gettime does: the system call.
+              f"0000000000002000 <{clock}>:", "    2000:\tmov    $0xe4,%eax",
+              "    2005:\tsyscall", "    2007:\tret", "",
+              "0000000000002010 <printf@plt>:", "    2010:\tjmp    *0x1(%rip)", "",
+              "0000000000002020 <abort@plt>:", "    2020:\tjmp    *0x1(%rip)", ""]
+    return "\n".join(lines) + "\n"
+
+
+def loop_of(update, step, bound_setup, test, jump):
+    """Loop instructions: an index set up, `update` on the accumulator, the
+    index stepped, then `test` and a conditional jump back to the update."""
+    return [bound_setup, *update, step, test, f"{jump} @{{{1}}}"]
+
+
+INC_RMW = ["addq   $0x1,0x8(%rsp)"]
+N = ITERATIONS
+
+
+def shapes(n):
+    """Loop shapes over n iterations (n a multiple of 20): name -> (loop
+    instructions, accumulator updates they make)."""
+    return {
+        "count down, jne": (loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${n:#x},%eax",
+                                    "test   %rax,%rax", "jne"), n),
+        "count down by 5, signed immediate": (
+            [f"mov    ${n:#x},%eax", *INC_RMW * 5, "add    $0xfffffffffffffffb,%rax",
+             "jne @{1}"], n),
+        "count up, jl": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                 f"cmp    ${n:#x},%rax", "jl"), n),
+        "count up, jle (one more)": (loop_of(INC_RMW, "add    $0x1,%rax", "xor    %eax,%eax",
+                                             f"cmp    ${n:#x},%rax", "jle"), n + 1),
+        "count up, jb": (loop_of(INC_RMW, "inc    %rcx", "xor    %ecx,%ecx",
+                                 f"cmp    ${n:#x},%rcx", "jb"), n),
+        "count up from -n, js": (loop_of(INC_RMW, "add    $0x1,%rdx",
+                                         f"mov    $0x{(1 << 64) - n:x},%rdx",
+                                         "test   %rdx,%rdx", "js"), n),
+        "extra update every 4th trip, test of the low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + n // 4),
+        "extra update every 8th trip, a period of 8 trips": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x7,%al", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n + 7) // 8),
+        "32-bit index, jne": (loop_of(INC_RMW, "add    $0xffffffff,%eax",
+                                      f"mov    ${n:#x},%eax", "test   %eax,%eax", "jne"), n),
+        "unrolled by 3 with a remainder loop": (
+            [f"mov    ${n:#x},%eax", "cmp    $0x2,%rax", "jbe @{8}", *INC_RMW * 3,
+             "sub    $0x3,%rax", "jmp @{1}", "test   %rax,%rax", "je @{13}", *INC_RMW,
+             "dec    %rax", "jmp @{8}", "nop"], n),
+    } | ({} if n > 1 << 20 else {
+        # Its period is longer than the check proves in one go: it skips the
+        # trips between two extra updates, and over 1e8 trips runs out of steps.
+        "extra update every 1024th trip, test of ten low bits": (
+            ["xor    %eax,%eax", *INC_RMW, "test   $0x3ff,%eax", "jne @{5}", *INC_RMW,
+             "add    $0x1,%rax", f"cmp    ${n:#x},%rax", "jne @{1}"], n + (n - 1) // 1024 + 1),
+    })
+
+
+class Disassembly(unittest.TestCase):
+    def test_parser_keeps_prefixes_targets_and_operands(self):
+        cases = [
+            ("  1210:\tlock addq $0x1,(%rsp)", ("lock",), "addq", ["$0x1", "(%rsp)"], None),
+            ("  1201:\tcs nopw 0x0(%rax,%rax,1)", ("cs",), "nopw", ["0x0(%rax,%rax,1)"], None),
+            ("  1105:\timul   $0x3b9aca00,0x20(%rsp),%rbp", (), "imul",
+             ["$0x3b9aca00", "0x20(%rsp)", "%rbp"], None),
+            ("  10f8:\tcall   1060 <clock_gettime@plt>", (), "call", [], 0x1060),
+            ("  1132:\tjne    1120 <main+0x50>", (), "jne", [], 0x1120),
+        ]
+        for line, prefixes, mnemonic, operands, target in cases:
+            with self.subTest(line):
+                insn = parse_line(line)
+                self.assertEqual((insn.prefixes, insn.mnemonic, insn.operands, insn.target),
+                                 (prefixes, mnemonic, operands, target))
+
+    def test_allowlist_names_what_it_rejects(self):
+        cases = {"lock addq $0x1,(%rsp)": "lock prefix", "pause": "pause",
+                 "lfence": "fence", "prefetcht0 (%rsp)": "prefetch", "rdtsc": "timing",
+                 "xchg %rax,(%rsp)": "atomic exchange", "rep stos %rax,%es:(%rdi)": "rep",
+                 "syscall": "system", "paddq %xmm1,%xmm0": "vector",
+                 "call 1060 <srand@plt>": "call", "jmp *%rax": "indirect jump",
+                 "loop 1000 <main>": "counter register",
+                 "addq $0x1,(%rsp)": None, "xchg %ax,%ax": None, "endbr64": None,
+                 "cs nopw 0x0(%rax,%rax,1)": None, "cmovne %rcx,%rax": None,
+                 "ds jne 1000 <main>": None, "data16 addq $0x1,(%rsp)": "prefix data16"}
+        for text, expected in cases.items():
+            with self.subTest(text):
+                decoded = decode(parse_line(f"  1000:\t{text}"))
+                if expected is None:
+                    self.assertTrue(decoded.allowed, decoded.refusal)
+                else:
+                    self.assertFalse(decoded.allowed)
+                    self.assertIn(expected, decoded.refusal)
+
+    def test_immediates_and_extensions(self):
+        # (instruction, %rax before, %rax after): objdump prints a negative
+        # immediate in the operation's width, and a 32-bit result clears
+        # the upper half of its register.
+        cases = [("add    $0xfffffffffffffffb,%rax", 10, 5),
+                 ("add    $0xfffffffb,%eax", 10, 5),
+                 ("add    $0xfffffffb,%eax", (1 << 40) + 3, (1 << 32) - 2),
+                 ("mov    $0xfffffffffffffffe,%rax", 0, (1 << 64) - 2),
+                 ("sub    $0x1,%al", 0x100, 0x1ff),
+                 ("movslq %eax,%rax", 0xfffffffe, (1 << 64) - 2),
+                 ("movsbq %al,%rax", 0x80, (1 << 64) - 128),
+                 ("movzbl %al,%eax", 0x1ff, 0xff),
+                 ("lea    -0x5(%rax),%rax", 3, (1 << 64) - 2),
+                 ("lea    0x7(%rax,%rax,2),%eax", 1 << 31, 7 + (1 << 31)),
+                 ("and    $0xfffffffffffffffe,%rax", 7, 6),
+                 ("sar    $0x3,%rax", (1 << 64) - 16, (1 << 64) - 2),
+                 ("shr    $0x3,%rax", (1 << 64) - 16, (1 << 61) - 2)]
+        for text, before, after in cases:
+            with self.subTest(text, before=before):
+                insn = parse_line(f"  1000:\t{text}")
+                state = State({"rax": Value(before)})
+                execute(insn, decode(insn), state, Context())
+                self.assertEqual(state.regs["rax"], Value(after))
+
+    def test_exit_conditions_follow_the_flags(self):
+        values = [0, 1, 5, (1 << 63) - 1, 1 << 63, (1 << 64) - 1, (1 << 64) - 5]
+        conditions = {"e": lambda a, b, sa, sb: a == b, "ne": lambda a, b, sa, sb: a != b,
+                      "b": lambda a, b, sa, sb: a < b, "be": lambda a, b, sa, sb: a <= b,
+                      "a": lambda a, b, sa, sb: a > b, "ae": lambda a, b, sa, sb: a >= b,
+                      "l": lambda a, b, sa, sb: sa < sb, "le": lambda a, b, sa, sb: sa <= sb,
+                      "g": lambda a, b, sa, sb: sa > sb, "ge": lambda a, b, sa, sb: sa >= sb}
+        insn = parse_line("  1000:\tcmp    %rcx,%rax")
+        for a in values:
+            for b in values:
+                state = State({"rax": Value(a), "rcx": Value(b)})
+                execute(insn, Decoded("cmp", 64), state, Context())
+                sa, sb = Value(a).signed(), Value(b).signed()
+                for cc, expected in conditions.items():
+                    self.assertEqual(condition(cc, state.flags, Context()),
+                                     expected(a, b, sa, sb), f"j{cc} after cmp {b:#x},{a:#x}")
+
+    def test_loop_shapes_count_exactly(self):
+        for name, (body, expected) in shapes(N).items():
+            with self.subTest(name):
+                kernels = analyse_text(program_text([body] * 3))
+                for kernel in kernels:
+                    if expected == N:
+                        self.assertEqual(kernel.faults, [], kernel.name)
+                    else:
+                        self.assertTrue(any(f"read {expected} and written {expected}" in f
+                                            for f in kernel.faults), kernel.faults)
+
+    def test_skipping_periods_changes_no_count(self):
+        def counts(text):
+            return [(k.reads, k.writes) for k in analyse_text(text)]
+        for n in (20, 1000, 1980):
+            for name, (body, expected) in shapes(n).items():
+                with self.subTest(name, n=n):
+                    text = program_text([body] * 3)
+                    skipping = counts(text)
+                    saved, counting.MAX_PERIOD = counting.MAX_PERIOD, 0
+                    try:
+                        stepping = counts(text)
+                    finally:
+                        counting.MAX_PERIOD = saved
+                    self.assertEqual(skipping, stepping)
+                    self.assertEqual(skipping, [(expected, expected)] * 3)
+
+    def test_program_level_faults(self):
+        good = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax",
+                       "test   %rax,%rax", "jne")
+        endless = ["mov    $0x1,%eax", *INC_RMW, "test   %rax,%rax", "jne @{1}"]
+        cases = {
+            "unresolved jump target": ([good, good, good[:-1] + ["jne 4000 <nowhere>"]], {},
+                                       "not code the check can read"),
+            "wrong clock id": ([good] * 3, {"clock_id": 0}, "not CLOCK_MONOTONIC"),
+            "static glibc clock": ([good] * 3, {"clock": "__clock_gettime"}, None),
+            "clock through the GOT": ([good] * 3, {"clock": "clock_gettime@GLIBC_2.17",
+                                                   "got": True}, None),
+            "another function through the GOT": ([good] * 3, {"clock": "time@GLIBC_2.2.5",
+                                                              "got": True}, "0 clock calls"),
+            "loop that never ends": ([good, good, endless], {}, "never exits"),
+            # Twice the trips, an update on every other one: the right count,
+            # but not the claimed loop (g++ makes this of i < 2N, if (i & 1)).
+            "a trip without an update": ([good, good, [
+                "xor    %eax,%eax", "test   $0x1,%al", "je @{4}", *INC_RMW, "add    $0x1,%rax",
+                f"cmp    ${2 * N:#x},%rax", "jne @{1}"]], {},
+                "a trip around the loop reads the accumulator 0 and writes it 0 time(s)"),
+            "clock id reloaded from the stack": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "mov    0x20(%rsp),%rdi")}, None),
+            "clock id reloaded after a store over it": ([good] * 3, {"load_id": (
+                "movq   ${:#x},0x20(%rsp)", "movl   $0x0,0x24(%rsp)", "mov    0x20(%rsp),%rdi")},
+                "the clock id is not a known constant"),
+            "half the accumulator reset": ([good] * 3, {"reset": "movl   $0x0,0x8(%rsp)"},
+                                           "no object written inside the timed stretch is reset"),
+            "half the accumulator updated": ([good, [good[0], "addl   $0x1,0x8(%rsp)",
+                                                     *good[2:]], good], {},
+                                             "accesses 32 bits of the accumulator"),
+        }
+        for name, (loops, options, expected) in cases.items():
+            with self.subTest(name):
+                faults = [f for k in analyse_text(program_text(loops, **options))
+                          for f in k.faults]
+                if expected is None:
+                    self.assertEqual(faults, [])
+                else:
+                    self.assertTrue(any(expected in f for f in faults), faults)
+
+    def test_periods_are_described_alike_on_every_run(self):
+        # Two registers step in the loop: the description of its period
+        # must not depend on the order Python happens to keep them in.
+        body = [f"mov    ${N:#x},%eax", "xor    %ecx,%ecx", *INC_RMW, "sub    $0x1,%rax",
+                "add    $0x1,%rcx", "test   %rax,%rax", "jne @{2}"]
+        expected = ("loop at 1024: 99999997 periods of 5 instructions, 1 read(s) and 1 write(s) "
+                    "of the accumulator each, registers step by {'rax': -1, 'rcx': 1} "
+                    "(reads = writes = the advance of %rax or %rcx)")
+        tools = os.path.dirname(os.path.dirname(os.path.abspath(loopcheck.__file__)))
+        show = ("import sys\nfrom loopcheck.driver import analyse_text\n"
+                "print(analyse_text(sys.stdin.read())[0].periods[0])")
+        for seed in range(8):
+            with self.subTest(seed=seed):
+                run = subprocess.run([sys.executable, "-c", show], input=program_text([body] * 3),
+                                     capture_output=True, text=True, check=True,
+                                     env={**os.environ, "PYTHONHASHSEED": str(seed),
+                                          "PYTHONPATH": tools})
+                self.assertEqual(run.stdout.strip(), expected)
+
+
+class ControlFlow(unittest.TestCase):
+    def test_where_control_goes_after_each_kind_of_instruction(self):
+        # (instruction, addresses after it when calls return, when they do not)
+        follows = [0x1004]
+        cases = [("ret", [], []), ("iretq", [], []), ("sysretq", [], []), ("hlt", [], []),
+                 ("ud2", [], []), ("jmp    1100 <f>", [0x1100], [0x1100]),
+                 ("jmp    *%rax", [], []), ("notrack jmp *0x8(%rax)", [], []),
+                 ("jne    1100 <f>", [0x1100, *follows], [0x1100, *follows]),
+                 ("loop   1100 <f>", [0x1100, *follows], [0x1100, *follows]),
+                 ("add    $0x1,%rax", follows, follows), ("syscall", follows, follows),
+                 ("call   1100 <f>", follows, []), ("call   *0x2fe2(%rip)", follows, [])]
+        for text, returning, not_returning in cases:
+            with self.subTest(text):
+                insn = parse_line(f"  1000:\t{text}")
+                insn.next = 0x1004
+                self.assertEqual(next_addresses(insn), returning)
+                self.assertEqual(next_addresses(insn, call_returns=False), not_returning)
+
+    def test_calls_that_never_return_end_the_process_or_resume(self):
+        names = ["ends", "returns", "throws", "exit", "_exit", "tail_call_to_ends",
+                 "aborts_or_returns", "throws_through_a_helper", "stops"]
+        plt = ["exit@plt", "__cxa_throw@plt", "abort@plt"]
+        start = {name: 0x1100 + 0x100 * k for k, name in enumerate(names)}
+        start.update({name: 0x2000 + 0x10 * k for k, name in enumerate(plt)})
+
+        def to(name):
+            return f"{start[name]:x} <{name}>"
+        code = {
+            "ends": [f"call   {to('exit@plt')}"],
+            "returns": ["ret"],
+            "throws": [f"call   {to('__cxa_throw@plt')}"],
+            # A local function of a terminating name is believed only
+            # without a `ret` of its own.
+            "exit": ["ret"],
+            "_exit": ["mov    $0xe7,%eax", "syscall", "hlt"],
+            "tail_call_to_ends": [f"jmp    {to('ends')}"],
+            "aborts_or_returns": ["test   %edi,%edi",
+                                  f"je     {start['aborts_or_returns'] + 12:x} "
+                                  f"<aborts_or_returns+0xc>",
+                                  f"call   {to('abort@plt')}", "ret"],
+            "throws_through_a_helper": [f"call   {to('throws')}"],
+            "stops": ["hlt"],
+            **{name: ["jmp    *0x2fe2(%rip)"] for name in plt},
+        }
+        expected = {"ends": "ends the process", "returns": "returns",
+                    "throws": "resumes elsewhere", "exit": "returns",
+                    "_exit": "ends the process", "tail_call_to_ends": "ends the process",
+                    "aborts_or_returns": "returns",
+                    "throws_through_a_helper": "resumes elsewhere", "stops": "ends the process"}
+        lines = ["0000000000001000 <caller>:"]
+        lines += [f"    {0x1000 + 5 * k:x}:\tcall   {to(name)}" for k, name in enumerate(names)]
+        for name, texts in code.items():
+            lines += ["", f"{start[name]:016x} <{name}>:"]
+            lines += [f"    {start[name] + 4 * n:x}:\t{text}" for n, text in enumerate(texts)]
+        program = Program("\n".join(lines) + "\n")
+        noreturn = NoReturn(program)
+        for k, name in enumerate(names):
+            with self.subTest(name):
+                insn = program.at(0x1000 + 5 * k)
+                self.assertEqual(program.callee(insn), name)
+                outcome = "returns" if not noreturn.call(insn) else \
+                    "ends the process" if noreturn.terminates(insn) else "resumes elsewhere"
+                self.assertEqual(outcome, expected[name])
+
+
+GOOD = loop_of(INC_RMW, "sub    $0x1,%rax", f"mov    ${N:#x},%eax", "test   %rax,%rax", "jne")
+
+
+class Rules(unittest.TestCase):
+    def measurement(self, loops, kernel):
+        graph = build_graph(Program(program_text(loops)))
+        _, start, end = rules.clock_pairs(graph)[KERNEL_NAMES.index(kernel)]
+        return rules.Measurement.between(graph, kernel, start, end)
+
+    def test_the_instruction_rule_records_each_access(self):
+        m = self.measurement([GOOD, [GOOD[0], "addl   $0x1,0x8(%rsp)", *GOOD[2:]], GOOD], ARITH)
+        rules.check_instructions(m)
+        recorded = {describe(where): [(use.insn.text, use.reads, use.writes, use.bits)
+                                      for use in uses] for where, uses in m.accesses.items()}
+        self.assertEqual(recorded, {"the stack slot at entry sp-0x20":
+                                    [("addl $0x1,0x8(%rsp)", 1, 1, 32)]})
+
+    def test_count_rules_run_only_after_clean_code_rules(self):
+        seen = []
+
+        def code_rule(m):
+            seen.append(("code", m.verdict.reads))
+            if m.verdict.name == INC:
+                m.verdict.fault("a fault of the code")
+
+        def count_rule(m):
+            seen.append(("count", m.verdict.reads))
+        saved = rules.CODE_RULES, rules.COUNT_RULES
+        rules.CODE_RULES, rules.COUNT_RULES = saved[0] + (code_rule,), saved[1] + (count_rule,)
+        try:
+            verdicts = analyse_text(program_text([GOOD] * 3))
+        finally:
+            rules.CODE_RULES, rules.COUNT_RULES = saved
+        self.assertEqual([k.faults for k in verdicts], [["a fault of the code"], [], []])
+        self.assertEqual(seen, [("code", 0), ("code", 0), ("count", ITERATIONS), ("code", 0),
+                                ("count", ITERATIONS)])
+
+
+NOT_VOLATILE = ("nothing is written to memory inside the timed stretch: the accumulator is not "
+                "updated in memory (not volatile, or the loop was removed)")
+
+
+def slot(offset):
+    return f"the stack slot at entry sp-{offset:#x}"
+
+
+# Saved listing -> per kernel: (faults, the accumulator, where the start time
+# is copied to, instructions between the clock calls).
+SAVED = {
+    "clang14-release": {INC: ([], slot(0x28), [], 140000009),
+                        ARITH: ([], slot(0x28), [], 380000008),
+                        BRANCH: ([], slot(0x28), [], 200000008)},
+    # The start time copied whole through %xmm0: the allowlist's exception.
+    "clang14-release-avx2": {INC: ([], slot(0x40), [slot(0x28)], 140000009),
+                             ARITH: ([], slot(0x40), [slot(0x28)], 380000008),
+                             BRANCH: ([], slot(0x40), [slot(0x28)], 200000007)},
+    "gcc12-release": {INC: ([], slot(0x40), [], 325000008),
+                      ARITH: ([], slot(0x38), [], 325000008),
+                      BRANCH: ([], slot(0x30), [], 550000008)},
+    "clang14-release-call-in-loop": {
+        INC: (["122b: call 1070 <srand@plt>: call inside the timed stretch"], slot(0x30), [], 0),
+        ARITH: ([], slot(0x30), [], 380000008), BRANCH: ([], slot(0x30), [], 200000008)},
+    "gcc12-release-not-volatile": {kernel: ([NOT_VOLATILE], describe(None), [], 0)
+                                   for kernel in KERNEL_NAMES},
+}
+
+
+def saved_verdicts(name):
+    with open(os.path.join(LISTINGS, name + ".txt"), encoding="utf-8") as f:
+        return analyse_text(f.read())
+
+
+class SavedListings(unittest.TestCase):
+    def test_every_saved_listing_has_its_verdict_here(self):
+        saved = sorted(name[:-4] for name in os.listdir(LISTINGS) if name.endswith(".txt"))
+        self.assertEqual(saved, sorted(SAVED))
+
+    def test_exact_verdicts(self):
+        for name, expected in SAVED.items():
+            with self.subTest(name):
+                verdicts = saved_verdicts(name)
+                self.assertEqual([k.name for k in verdicts], list(KERNEL_NAMES))
+                for kernel in verdicts:
+                    faults, accumulator, copies, steps = expected[kernel.name]
+                    counted = ITERATIONS if steps else 0
+                    self.assertEqual(
+                        (kernel.faults, describe(kernel.accumulator),
+                         sorted(map(describe, kernel.copies)), kernel.steps, kernel.reads,
+                         kernel.writes),
+                        (faults, accumulator, copies, steps, counted, counted), kernel.name)
+
+    def test_printed_lines(self):
+        count = "100000000 reads and 100000000 writes of it"
+        self.assertEqual(list(verdict_lines(saved_verdicts("clang14-release-call-in-loop"))), [
+            "FAIL Inc loop: 122b: call 1070 <srand@plt>: call inside the timed stretch",
+            f"ok   Arith loop: accumulator at the stack slot at entry sp-0x30; {count}, "
+            f"380000008 instructions between the clock calls (3.80 per update)",
+            f"ok   Branch loop: accumulator at the stack slot at entry sp-0x30; {count}, "
+            f"200000008 instructions between the clock calls (2.00 per update)"])
+
+
+class Layers(unittest.TestCase):
+    def test_modules_import_only_the_layers_below(self):
+        folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
+        modules = sorted(name[:-3] for name in os.listdir(folder)
+                         if name.endswith(".py") and name != "__init__.py")
+        self.assertEqual(sorted(loopcheck.LAYERS), modules)
+        for module in loopcheck.LAYERS:
+            with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+                tree = ast.parse(f.read())
+            imported = []
+            for node in ast.walk(tree):
+                if isinstance(node, ast.ImportFrom) and node.level == 1:
+                    imported += [node.module] if node.module else [a.name for a in node.names]
+                elif isinstance(node, ast.ImportFrom) and node.level == 0:
+                    imported += [node.module.split(".")[1]
+                                 for _ in [0] if node.module.startswith("loopcheck.")]
+                elif isinstance(node, ast.Import):
+                    imported += [a.name.split(".")[1] for a in node.names
+                                 if a.name.startswith("loopcheck.")]
+            for other in imported:
+                with self.subTest(module, imports=other):
+                    self.assertLess(loopcheck.LAYERS.index(other),
+                                    loopcheck.LAYERS.index(module))
+
+
+if __name__ == "__main__":
+    sys.exit(harness.main(argparse.Namespace(), __doc__.split("\n\n")[0]))

@@ -1,0 +1,248 @@
+"""The interpreter: what an instruction does to the machine state.
+
+`execute` applies an allowed instruction (as `decode` gave it) to a state and
+returns its memory accesses; it serves both the constant propagation over
+main and the counting run. `transfer` is the propagation's step for any
+instruction main holds: calls, pushes and pops, and instructions outside the
+allowlist forget what they may change.
+"""
+import re
+
+from .allowlist import SHIFTS, SUFFIX_WIDTH, VECTOR_OPERAND, decode, memory_roles
+from .flags import Flags, condition
+from .state import CALLER_SAVED, REGISTERS, address_of, is_memory, operand_value
+from .values import Context, Value, add, bitwise, low, mul, shift, sub
+
+
+class Operation:
+    """One allowed instruction being applied to a state: its operands'
+    values and where its result goes. The handlers below do the rest."""
+
+    def __init__(self, insn, decoded, state, ctx):
+        self.insn, self.decoded, self.state, self.ctx = insn, decoded, state, ctx
+        self.op, self.width = decoded.op, decoded.width
+        self.ops = insn.operands
+        self.dest = self.ops[-1] if self.ops else ""
+        name = self.dest[1:]
+        self.dest_reg = name if self.dest.startswith("%") and name in REGISTERS else None
+
+    def value(self, operand, width=None):
+        width = width or self.width
+        if self.ctx.memory and width == 64 and is_memory(operand):
+            return self.state.memory.get(address_of(operand, self.insn, self.state))
+        return operand_value(operand, width, self.insn, self.state)
+
+    def source(self):
+        return self.value(self.ops[0])
+
+    def target(self):
+        return self.value(self.dest)
+
+    def same_register(self):
+        """op %reg,%reg (xor and sub of a register with itself give zero)."""
+        return self.dest_reg is not None and self.ops[0] == self.dest
+
+    def write(self, value):
+        state = self.state
+        if self.dest_reg:
+            state.set(self.dest_reg, value, self.ctx)
+        elif is_memory(self.dest):
+            state.store(address_of(self.dest, self.insn, state),
+                        value if self.width == 64 else None)
+
+    def set_flags(self, kind, a, b=None, carry=True):
+        known = a is not None and (b is not None or kind in ("logic", "lowmask"))
+        self.state.flags = Flags(kind, a, b, self.width, carry) if known else None
+
+
+def do_move(o):
+    o.write(o.source())
+
+
+def do_extend(o):
+    mnemonic = o.insn.mnemonic
+    value = o.value(o.ops[0], 32 if mnemonic == "movslq" else SUFFIX_WIDTH[mnemonic[-2]])
+    if value is not None and value.base:
+        value = None
+    elif value is not None and mnemonic[3] == "s":  # movs*: sign extension
+        value = Value(value.signed(), 0, o.width) if value.known else None
+    elif value is not None:  # movz*: the narrow value, as an exact line
+        o.ctx.no_wrap(value)
+        value = Value(value.c0, value.c1, o.width)
+    o.write(value)
+
+
+def do_lea(o):
+    address = address_of(o.ops[0], o.insn, o.state)
+    o.write(low(address, o.width) if address is not None else None)
+
+
+def do_sign_fill(o):
+    """cltq (eax into rax), cltd and cqto (the sign of eax or rax into edx or rdx)."""
+    state = o.state
+    if o.op == "cltq":
+        eax = state.get("eax")
+        state.set("rax", Value(eax.signed()) if eax is not None and eax.known else None, o.ctx)
+        return
+    wide = o.op == "cqto"
+    source = state.get("rax" if wide else "eax")
+    fill = None if source is None or not source.known else Value(-(source.signed() < 0))
+    state.set("rdx" if wide else "edx", low(fill, 64 if wide else 32), o.ctx)
+
+
+def do_add_sub(o):
+    a, b = o.target(), o.source()
+    if o.op == "sub" and o.same_register():
+        a = b = Value(0, 0, o.width)
+    o.set_flags("add" if o.op == "add" else "sub", a, b)
+    if o.op != "cmp":
+        o.write((add if o.op == "add" else sub)(a, b, o.width))
+
+
+def do_logic(o):
+    a, b = o.target(), o.source()
+    if o.op == "xor" and o.same_register():
+        a = b = Value(0, 0, o.width)
+    result = bitwise("and" if o.op == "test" else o.op, a, b, o.width)
+    o.set_flags("logic", result)
+    if result is None and o.op in ("and", "test") and a is not None and b is not None:
+        # A test of the low k bits of a stepping value: its zero flag
+        # changes at the solutions of a linear congruence.
+        var, mask = (a, b) if b.known else (b, a)
+        k = (mask.c0 + 1).bit_length() - 1
+        if mask.known and not var.base and mask.c0 == (1 << k) - 1 and 0 < k < o.width:
+            o.set_flags("lowmask", var, Value(k))
+    if o.op != "test":
+        o.write(result)
+
+
+def do_unary(o):
+    a, width = o.target(), o.width
+    if o.op == "neg":
+        o.set_flags("sub", Value(0, 0, width), a)
+        o.write(sub(Value(0, 0, width), a, width))
+    elif o.op == "not":
+        o.write(sub(Value(-1, 0, width), a, width))
+    else:  # inc and dec leave the carry flag alone
+        one = Value(1, 0, width)
+        o.set_flags("add" if o.op == "inc" else "sub", a, one, carry=False)
+        o.write((add if o.op == "inc" else sub)(a, one, width))
+
+
+def do_shift(o):
+    count = Value(1) if len(o.ops) == 1 else o.value(o.ops[0], 8)
+    o.write(shift(o.op, o.target(), count, o.width))
+    o.state.flags = None
+
+
+def do_imul(o):
+    if len(o.ops) == 1:  # rdx:rax = rax * operand
+        o.state.set("rax", None, o.ctx)
+        o.state.set("rdx", None, o.ctx)
+    else:
+        factor = o.value(o.ops[1]) if len(o.ops) == 3 else o.target()
+        o.write(mul(factor, o.source(), o.width))
+    o.state.flags = None
+
+
+def do_unknown_result(o):  # adc and sbb: the carry in is not modelled
+    o.write(None)
+    o.state.flags = None
+
+
+def do_cmov(o):
+    taken = condition(o.decoded.condition, o.state.flags, o.ctx)
+    old, new = o.target(), o.source()
+    o.write(new if taken else old if taken is False else (new if new == old else None))
+
+
+def do_setcc(o):
+    taken = condition(o.decoded.condition, o.state.flags, o.ctx)
+    o.write(None if taken is None else Value(int(taken), 0, 8))
+
+
+HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_lea,
+            "cltq": do_sign_fill, "cltd": do_sign_fill, "cqto": do_sign_fill,
+            "add": do_add_sub, "sub": do_add_sub, "cmp": do_add_sub,
+            "and": do_logic, "or": do_logic, "xor": do_logic, "test": do_logic,
+            "inc": do_unary, "dec": do_unary, "neg": do_unary, "not": do_unary,
+            "imul": do_imul, "adc": do_unknown_result, "sbb": do_unknown_result,
+            "cmov": do_cmov, "setcc": do_setcc,
+            **{op: do_shift for op in SHIFTS},
+            **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
+
+
+def memory_accesses(insn, decoded, state):
+    """An allowed instruction's memory accesses in `state`, as
+    [(address or None, reads, writes)]; no state, no known address."""
+    return [(address_of(insn.operands[k], insn, state) if state else None, r, w)
+            for k, (r, w) in memory_roles(insn, decoded).items()]
+
+
+def execute(insn, decoded, state, ctx):
+    """Applies an allowed instruction to `state`; returns its memory
+    accesses, addresses taken before the instruction changes any register."""
+    accesses = memory_accesses(insn, decoded, state)
+    HANDLERS[decoded.op](Operation(insn, decoded, state, ctx))
+    return accesses
+
+
+def clobber_unknown(insn, state):
+    """What an instruction outside the modelled set may change: every
+    register it names, and those it writes implicitly."""
+    for operand in insn.operands:
+        for name in re.findall(r"%([a-z0-9]+)", operand):
+            if name in REGISTERS and operand.startswith("%"):
+                state.regs[REGISTERS[name][0]] = None
+    # Implicit writes (rdtsc, cpuid, syscall, string instructions...); a
+    # vector instruction writes no general register it does not name.
+    if not any(VECTOR_OPERAND.search(op) for op in insn.operands):
+        for family in ("rax", "rcx", "rdx", "rsi", "rdi", "r11"):
+            state.regs[family] = None
+    if insn.mnemonic == "cpuid":
+        state.regs["rbx"] = None
+    if not insn.mnemonic.startswith(("push", "pop", "call")) and (
+            insn.mnemonic.startswith("enter") or any(op in ("%rsp", "%esp", "%sp")
+                                                     for op in insn.operands)):
+        state.regs["rsp"] = state.regs["rbp"] = None
+    state.flags = None
+    if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(("rep", "stos",
+                                                                                "movs")):
+        state.memory = {}
+
+
+def transfer(insn, state):
+    """The state after `insn` on the way to its fall-through successor, for
+    the constant propagation over main."""
+    state = state.copy()
+    ctx = Context(memory=True)
+    m = insn.mnemonic
+    if insn.is_call:  # a call may write any memory whose address got out
+        for family in CALLER_SAVED:
+            state.regs[family] = None
+        state.flags, state.memory = None, {}
+        return state
+    if m in ("push", "pushq", "pushfq", "pushf"):
+        pushed = insn.operands[0] if m in ("push", "pushq") and insn.operands else ""
+        value = Value(int(pushed[1:], 0)) if pushed.startswith("$") else \
+            state.regs.get(REGISTERS[pushed[1:]][0]) if pushed[1:] in REGISTERS and \
+            REGISTERS[pushed[1:]][1] == 64 else None
+        state.regs["rsp"] = sub(state.regs.get("rsp"), Value(8), 64)
+        state.store(state.regs["rsp"], value)
+        return state
+    if m in ("pop", "popq", "popfq", "popf"):
+        rsp = state.regs.get("rsp")
+        if insn.operands and insn.operands[0][1:] in REGISTERS:
+            state.regs[REGISTERS[insn.operands[0][1:]][0]] = state.memory.get(rsp)
+        state.regs["rsp"] = add(rsp, Value(8), 64)
+        return state
+    if m in ("leave", "leaveq"):
+        state.regs["rsp"] = add(state.regs.get("rbp"), Value(8), 64)
+        state.regs["rbp"] = None
+        return state
+    decoded = decode(insn)
+    if decoded.allowed:
+        execute(insn, decoded, state, ctx)
+    else:
+        clobber_unknown(insn, state)
+    return state

@@ -1,0 +1,308 @@
+"""The rules a build's timed stretches must keep, and the only place each
+rule's fault message is made (an instruction refused is named in the words
+of allowlist.py; a stretch that cannot be followed, in counting.py's).
+
+Step 1, over the whole program: `clock_pairs` finds the six clock calls in
+main's order and pairs them into the kernels' measurements; a fault there is
+a ProgramFault, every kernel's. Steps 2 to 5, per measurement: `judge` runs
+CODE_RULES over the stretch, then, only when they found nothing (a count
+means nothing until the code itself is allowed), COUNT_RULES.
+
+To add a rule: write a function of one Measurement that calls
+`m.verdict.fault(text)` for each fault it finds, and put it in CODE_RULES or
+COUNT_RULES, where the rules before it have filled in what it reads
+(`m.accesses` after check_instructions, `m.verdict.accumulator` after
+check_memory).
+"""
+import dataclasses
+from typing import NamedTuple
+
+from report import ITERATIONS, KERNEL_NAMES
+
+from .allowlist import access_width, decode, is_timespec, timestamp_copy
+from .controlflow import cyclic_nodes, own_code, reach
+from .counting import Emulator
+from .errors import CannotCount, ProgramFault, TripFault
+from .graph import Graph, stretch_nodes
+from .interpreter import memory_accesses
+from .objdump import Insn
+from .state import describe
+from .values import Value
+
+CLOCK_MONOTONIC = 1
+CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
+CLOCK_SYSCALL = 228  # clock_gettime's system call number on x86-64
+
+
+@dataclasses.dataclass
+class KernelVerdict:
+    """The check's verdict on one kernel's measurement: its faults (none:
+    it passes) and what it found."""
+    name: str
+    faults: list = dataclasses.field(default_factory=list)
+    accumulator: Value = None
+    copies: set = dataclasses.field(default_factory=set)  # where the start time is saved
+    reads: int = 0
+    writes: int = 0
+    steps: int = 0  # instructions executed between the two clock calls
+    periods: list = dataclasses.field(default_factory=list)
+    body: list = dataclasses.field(default_factory=list)
+
+    def fault(self, text):
+        if text not in self.faults:
+            self.faults.append(text)
+
+
+class Access(NamedTuple):
+    """One memory access by an instruction of the stretch."""
+    insn: Insn
+    reads: int  # 0 or 1
+    writes: int  # 0 or 1
+    bits: int  # how much of the object at the address it covers
+
+
+@dataclasses.dataclass
+class Measurement:
+    """One kernel's measurement: the clock calls around it, the stretch
+    between them, and what the rules have found so far."""
+    graph: Graph
+    verdict: KernelVerdict
+    start: int  # the first clock call
+    end: int  # the second
+    stretch: set  # the timed stretch's instructions
+    loop: set  # those of it that lie on a loop
+    timespec: Value  # the first clock call's timespec (its %rsi)
+    accesses: dict = None  # address -> [Access]: check_instructions fills it
+
+    @classmethod
+    def between(cls, graph, name, start, end):
+        stretch = stretch_nodes(graph, start, end)
+        loop = cyclic_nodes(graph.nodes, stretch)
+        verdict = KernelVerdict(name, body=[str(graph.program.at(a)) for a in sorted(loop)])
+        return cls(graph, verdict, start, end, stretch, loop, graph.states[start].get("rsi"))
+
+
+# ------------------------------------------------ step 1: the clock calls
+
+def is_clock_call(program, insn):
+    return insn.is_call and program.callee(insn) in CLOCK_NAMES
+
+
+def find_clock_sequence(graph):
+    """The clock calls in the order main makes them. Each must be followed
+    by exactly one next clock call on every path that returns."""
+    program = graph.program
+    clocks = {a for a in graph.nodes if is_clock_call(program, program.at(a))}
+    for address in sorted(clocks & cyclic_nodes(graph.nodes, set(graph.nodes))):
+        raise ProgramFault(f"{program.at(address)}: clock call inside a loop")
+    sequence, current = [], [graph.entry]
+    while True:
+        ahead = reach(graph.nodes, current, clocks) & clocks
+        ahead -= set(current) if sequence else set()
+        if not ahead:
+            break
+        if len(ahead) > 1:
+            listed = ", ".join(str(program.at(a)) for a in sorted(ahead))
+            raise ProgramFault(f"clock calls in no single order: next could be any of {listed}")
+        nxt = ahead.pop()
+        sequence.append(nxt)
+        current = [nxt]
+    missing = clocks - set(sequence)
+    if missing:
+        raise ProgramFault(f"clock call off the main sequence: {program.at(min(missing))}")
+    return sequence
+
+
+def clock_pairs(graph):
+    """(kernel name, first clock call, second clock call) per kernel, in
+    the report's order."""
+    clocks = find_clock_sequence(graph)
+    if len(clocks) != 2 * len(KERNEL_NAMES):
+        raise ProgramFault(f"{len(clocks)} clock calls reached from main's entry, "
+                           f"expected {2 * len(KERNEL_NAMES)}")
+    return [(name, clocks[2 * k], clocks[2 * k + 1]) for k, name in enumerate(KERNEL_NAMES)]
+
+
+# ------------------------------------------------------- the code rules
+
+def makes_clock_syscall(program, entry):
+    """Whether the function at `entry` (a statically linked C library's
+    clock_gettime) loads the clock_gettime system call's number and makes a
+    system call."""
+    code = list(own_code(program, entry))
+    return (any(insn.mnemonic == "mov" and insn.operands[:1] == [f"${CLOCK_SYSCALL:#x}"]
+                for insn in code)
+            and any(insn.mnemonic == "syscall" for insn in code))
+
+
+def check_clock_calls(m):
+    """Step 1, per call: each clock call passes CLOCK_MONOTONIC, and one to
+    code in the executable itself makes the clock's system call."""
+    program, kernel = m.graph.program, m.verdict
+    for call in (m.start, m.end):
+        clock_id = m.graph.states[call].get("edi")
+        if clock_id is None or not clock_id.known:
+            kernel.fault(f"{program.at(call)}: the clock id is not a known constant")
+        elif clock_id.c0 != CLOCK_MONOTONIC:
+            kernel.fault(f"{program.at(call)}: clock id {clock_id.c0}, not CLOCK_MONOTONIC "
+                         f"({CLOCK_MONOTONIC})")
+        insn = program.at(call)
+        if program.calls_own_code(insn) and not makes_clock_syscall(program, insn.target):
+            kernel.fault(f"{insn}: calls a clock_gettime defined in the program itself, which "
+                         f"does not make the clock_gettime system call as the C library's does")
+
+
+def check_resuming_calls(m):
+    """Step 2: a call after the first clock call that never returns must
+    end the process. One that resumes elsewhere (an exception thrown, a long
+    jump) may land inside the timed stretch, where its handler would run."""
+    graph = m.graph
+    for address in sorted(reach(graph.nodes, graph.nodes[m.start], {m.end}) - {m.end}):
+        insn = graph.program.at(address)
+        if insn.is_call and graph.noreturn.call(insn) and not graph.noreturn.terminates(insn):
+            m.verdict.fault(f"{insn}: a call that does not return but may resume inside the "
+                            f"timed stretch (an exception thrown, a long jump)")
+
+
+def check_instructions(m):
+    """Step 3: the allowlist over every instruction of the stretch. Records
+    the stretch's memory accesses in m.accesses, as {address: [Access(insn,
+    reads, writes, bits)]}, leaving out the reads of the clock's own
+    timespec outside the loop and the timestamp's copies."""
+    program, kernel, states = m.graph.program, m.verdict, m.graph.states
+    accesses, copied = {}, set()
+    # A slot of the timespec that the stretch writes has been reused for
+    # something else: reads of it are no timestamp.
+    stored = {where for a in m.stretch for insn in [program.at(a)] for decoded in [decode(insn)]
+              if decoded.allowed for where, _, w in memory_accesses(insn, decoded, states[a])
+              if w}
+    for address in sorted(m.stretch):
+        insn = program.at(address)
+        state = states.get(address)
+        copy = timestamp_copy(insn, state, m.timespec, copied)
+        if copy and address not in m.loop:
+            if isinstance(copy, Value):
+                kernel.copies.add(copy)
+            continue
+        decoded = decode(insn)
+        if not decoded.allowed:
+            kernel.fault(f"{insn}: {decoded.refusal} inside the timed stretch")
+            continue
+        for where, r, w in memory_accesses(insn, decoded, state):
+            if where is None:
+                kernel.fault(f"{insn}: memory access at an address the check cannot know")
+            elif not w and is_timespec(where, m.timespec) and where not in stored:
+                if address in m.loop:
+                    kernel.fault(f"{insn}: reads the clock's timespec inside a loop")
+            else:
+                accesses.setdefault(where, []).append(
+                    Access(insn, r, w, access_width(insn, decoded)))
+    m.accesses = accesses
+
+
+def check_memory(m):
+    """Step 3, memory: the accumulator is the one object written in the
+    stretch that was reset to zero before the first clock call; nothing
+    else is touched."""
+    kernel, accesses = m.verdict, m.accesses
+    memory = m.graph.states[m.start].memory
+    stored = [a for a, uses in accesses.items() if any(use.writes for use in uses)]
+    candidates = [a for a in stored if memory.get(a) == Value(0)]
+    if not stored:
+        if not kernel.faults:  # else a rejected instruction may be the one that writes
+            kernel.fault("nothing is written to memory inside the timed stretch: the "
+                         "accumulator is not updated in memory (not volatile, or the loop "
+                         "was removed)")
+        return
+    if len(candidates) != 1:
+        what = "no object" if not candidates else "more than one object"
+        kernel.fault(f"{what} written inside the timed stretch is reset to 0 before the first "
+                     f"clock call: cannot tell the accumulator")
+        return
+    kernel.accumulator = candidates[0]
+    for copy in sorted(kernel.copies, key=lambda v: (v.base or "", v.c0)):
+        if copy.base == kernel.accumulator.base and abs(copy.c0 - kernel.accumulator.c0) < 16:
+            kernel.fault(f"the timestamp is copied over the accumulator at {describe(copy)}")
+    for use in accesses[kernel.accumulator]:
+        if use.bits != 64:
+            kernel.fault(f"{use.insn}: accesses {use.bits} bits of the accumulator, not all 64")
+    for where, uses in accesses.items():
+        if where == kernel.accumulator:
+            continue
+        in_loop = [use.insn for use in uses if use.insn.address in m.loop]
+        if where.base == "sp" and any(use.writes for use in uses) \
+                and any(use.reads for use in uses) and in_loop:
+            kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
+                         f"loop: the loop index (or another local) lives in memory, not in a "
+                         f"register")
+            continue
+        for use in uses:
+            if use.writes:
+                kernel.fault(f"{use.insn}: store to {describe(where)}, which is not the "
+                             f"accumulator, inside the timed stretch")
+            else:
+                kernel.fault(f"{use.insn}: read of {describe(where)}, which is neither the "
+                             f"accumulator nor the clock's timespec, inside the timed stretch")
+
+
+# ------------------------------------------------------ the count rules
+
+def count_updates(m):
+    """Step 4: exactly ITERATIONS reads and writes of the accumulator, and
+    every trip around a loop updating it."""
+    kernel, program = m.verdict, m.graph.program
+    emulator = Emulator(m.graph, kernel.accumulator, m.stretch, m.loop, m.start, m.end)
+    try:
+        emulator.run()
+    except TripFault as trip:
+        kernel.fault(f"{trip.head}: a trip around the loop reads the accumulator {trip.reads} "
+                     f"and writes it {trip.writes} time(s); every trip must update it, one "
+                     f"read and one write per update")
+        return
+    except CannotCount as stop:
+        kernel.fault(str(stop) or "the timed stretch could not be followed")
+        return
+    finally:
+        counts = emulator.counts
+        kernel.reads, kernel.writes, kernel.steps = counts.reads, counts.writes, counts.steps
+        kernel.periods = counts.periods
+    if kernel.reads != ITERATIONS or kernel.writes != ITERATIONS:
+        where = "; ".join(f"loop at {program.at(a)}" for a in sorted(emulator.heads)) \
+            or "no loop"
+        kernel.fault(f"the accumulator is read {kernel.reads} and written {kernel.writes} "
+                     f"times between {program.at(m.start)} and {program.at(m.end)} ({where}): "
+                     f"{ITERATIONS} updates (one read and one write each) expected")
+
+
+def check_final_read(m):
+    """Step 5: the accumulator is read after the second clock call, before
+    any other call (the report's printf)."""
+    graph = m.graph
+    program = graph.program
+    calls = {a for a in graph.nodes if program.at(a).is_call}
+    after = reach(graph.nodes, graph.nodes[m.end], calls) - calls
+    for address in after:
+        insn = program.at(address)
+        decoded = decode(insn)
+        if not decoded.allowed:
+            continue
+        for where, r, _ in memory_accesses(insn, decoded, graph.states[address]):
+            if r and where == m.verdict.accumulator:
+                return
+    m.verdict.fault("the accumulator is not read after the second clock call")
+
+
+# The rules, in the order they run (and their faults are listed).
+CODE_RULES = (check_clock_calls, check_resuming_calls, check_instructions, check_memory)
+COUNT_RULES = (count_updates, check_final_read)
+
+
+def judge(graph, name, start, end):
+    """The verdict on the measurement between two clock calls."""
+    m = Measurement.between(graph, name, start, end)
+    for rule in CODE_RULES:
+        rule(m)
+    if not m.verdict.faults:
+        for rule in COUNT_RULES:
+            rule(m)
+    return m.verdict

@@ -1,0 +1,127 @@
+"""The machine state the interpreter works on: the general registers (their
+names, widths and the 64-bit register each is part of), the values known in
+them and at known memory addresses, and how an operand is read: its value,
+or the address of a memory operand.
+"""
+import re
+
+from .values import Value, add, low, mul
+
+REGISTERS = {}  # name -> (64-bit family, width in bits, bit offset)
+for _n in "abcd":
+    REGISTERS.update({f"r{_n}x": (f"r{_n}x", 64, 0), f"e{_n}x": (f"r{_n}x", 32, 0),
+                      f"{_n}x": (f"r{_n}x", 16, 0), f"{_n}l": (f"r{_n}x", 8, 0),
+                      f"{_n}h": (f"r{_n}x", 8, 8)})
+for _n in ("si", "di", "bp", "sp"):
+    REGISTERS.update({f"r{_n}": (f"r{_n}", 64, 0), f"e{_n}": (f"r{_n}", 32, 0),
+                      _n: (f"r{_n}", 16, 0), f"{_n}l": (f"r{_n}", 8, 0)})
+for _i in range(8, 16):
+    REGISTERS.update({f"r{_i}": (f"r{_i}", 64, 0), f"r{_i}d": (f"r{_i}", 32, 0),
+                      f"r{_i}w": (f"r{_i}", 16, 0), f"r{_i}b": (f"r{_i}", 8, 0)})
+# What a call may change (the System V ABI's caller-saved registers).
+CALLER_SAVED = ("rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11")
+
+
+class State:
+    __slots__ = ("regs", "flags", "memory")
+
+    def __init__(self, regs=None, flags=None, memory=None):
+        self.regs = dict(regs or {})
+        self.flags = flags
+        # The 64-bit values last stored at known addresses. Only constant
+        # propagation reads them back (a spilled pointer, the reset of the
+        # accumulator); while a stretch is run, memory reads give unknowns,
+        # since the accumulator is volatile and its values are not followed.
+        self.memory = dict(memory or {})
+
+    def copy(self):
+        return State(self.regs, self.flags, self.memory)
+
+    def store(self, where, value):
+        """A store of up to 64 bits at `where`: it forgets every value it
+        may overlap, and records a 64-bit value (None: the value is unknown)."""
+        if where is None or where.c1:
+            self.memory = {}
+            return
+        self.memory = {a: v for a, v in self.memory.items()
+                       if a.base != where.base or abs(a.c0 - where.c0) >= 8}
+        if value is not None and value.w == 64:
+            self.memory[where] = value
+
+    def get(self, name):
+        family, width, offset = REGISTERS[name]
+        value = self.regs.get(family)
+        if offset:
+            return Value(value.c0 >> 8, 0, 8) if value is not None and value.known else None
+        return low(value, width)
+
+    def set(self, name, value, ctx):
+        family, width, offset = REGISTERS[name]
+        if width == 64:
+            self.regs[family] = value
+        elif width == 32:
+            ctx.no_wrap(value)  # a 32-bit write is zero-extended
+            self.regs[family] = None if value is None or value.base else Value(value.c0, value.c1)
+        else:  # 8 and 16 bits merge into the register
+            old = self.regs.get(family)
+            if value is None or old is None or not value.known or not old.known:
+                self.regs[family] = None
+            else:
+                mask = ((1 << width) - 1) << offset
+                self.regs[family] = Value((old.c0 & ~mask) | (value.c0 << offset & mask))
+
+
+def join(a, b):
+    """What holds on both of two ways into an instruction."""
+    regs = {k: v for k, v in a.regs.items() if b.regs.get(k) == v and v is not None}
+    memory = {k: v for k, v in a.memory.items() if b.memory.get(k) == v}
+    return State(regs, a.flags if a.flags == b.flags else None, memory)
+
+
+def same_state(a, b):
+    def known(state):
+        return {k: v for k, v in state.regs.items() if v is not None}
+    return known(a) == known(b) and a.flags == b.flags and a.memory == b.memory
+
+
+MEMORY = re.compile(r"^(?:%([a-z]s):)?(-?0x[0-9a-f]+|-?\d+)?(?:\((%[a-z0-9]+)?(?:,(%[a-z0-9]+))?"
+                    r"(?:,(\d))?\))?$")
+
+
+def is_memory(operand):
+    return not operand.startswith(("$", "%")) or operand.startswith(("%fs:", "%gs:",
+                                                                      "%es:", "%ds:"))
+
+
+def address_of(operand, insn, state):
+    """The address of a memory operand as a value (None when unknown)."""
+    match = MEMORY.match(operand)
+    if not match:
+        return None
+    segment, disp, base, index, scale = match.groups()
+    offset = int(disp, 0) if disp else 0
+    if base == "%rip":
+        return Value(insn.rip_address) if insn.rip_address is not None else None
+    value = Value(offset, 0, 64, segment if segment in ("fs", "gs") else None)
+    if base:
+        value = add(value, state.get(base[1:]), 64)
+    if index:
+        value = add(value, mul(state.get(index[1:]), Value(int(scale or 1)), 64), 64)
+    return value
+
+
+def operand_value(operand, width, insn, state):
+    if operand.startswith("$"):
+        return Value(int(operand[1:], 0), 0, width)
+    if operand.startswith("%") and operand[1:] in REGISTERS:
+        return low(state.get(operand[1:]), width)
+    return None  # memory is not tracked: the accumulator is volatile
+
+
+def describe(address):
+    """An address as a fault message names it."""
+    if address is None:
+        return "an unknown address"
+    if address.base == "sp":
+        return f"the stack slot at entry sp{address.signed():+#x}"
+    return f"{address.base + ':' if address.base else ''}{address.c0:#x}"
