@@ -309,8 +309,8 @@ top:   mov 0x10(%rbx),%rcx
        ret
 """
 
-# name: (loop body before the index update, (rule or cost, text) expected;
-# None: the rule kept with no flag)
+# name: (loop body before the index update, (rule or cost, text) expected or
+# None for the rule kept with no flag[, the index update and latch])
 SHAPES = {
     "honest": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)", None),
     "honest through another register": (
@@ -336,6 +336,11 @@ SHAPES = {
     "safepoint poll": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
                        " mov 0x348(%r15),%r10; test %eax,(%r10)",
                        ("cost", "safepoint poll page touch")),
+    "index in memory, accumulator in a register": (
+        "add $1,%rcx; mov -0x8(%rbp),%eax; inc %eax; mov %eax,-0x8(%rbp)",
+        ("rule", "no loop index found in a register"), "cmp $100000000,%eax; jl top"),
+    "accumulator RIP-relative": (
+        "mov acc(%rip),%rcx; add $1,%rcx; mov %rcx,acc(%rip)", None),
     "bound reloaded": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx); mov 0x20(%rbx),%r9",
                        ("cost", "1 other load(s) per iteration: rbx@head + 0x20")),
 }
@@ -343,7 +348,7 @@ SHAPES = {
 
 class LoopModel(unittest.TestCase):
     def kernel(self, body, index="inc %r13d; cmp $100000000,%r13d; jl top", notes=None):
-        source = f"entry: xor %r13d,%r13d\ntop: {body}\n{index}\nret\n"
+        source = f"entry: xor %r13d,%r13d\ntop: {body}\n{index}\nret\nacc: .quad 0\n"
         results = analyse(hotspot_dump("JitBench::inc", source, notes))
         self.assertEqual(len(results), 1)
         return results[0]
@@ -354,9 +359,9 @@ class LoopModel(unittest.TestCase):
                 + ([("cost", c) for c in hot.costs] if hot else []))
 
     def test_shapes(self):
-        for name, (body, expected) in SHAPES.items():
+        for name, (body, expected, *index) in SHAPES.items():
             with self.subTest(name):
-                result = self.kernel(body)
+                result = self.kernel(body, *index)
                 flags = self.flags(result)
                 if expected is None:
                     self.assertEqual(flags, [])

@@ -11,48 +11,57 @@ and one store of the accumulator per iteration, no fence).
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
 machine code as hex when no disassembler plug-in (hsdis) is loaded; `node`
 runs the JavaScript counterpart under V8's --print-opt-code; `dump` reads a
-dump saved earlier with --save. The runtime runs the full count, exactly as a
-measurement does. Neither runtime's disassembler is used: the bytes are
-taken from the dump and disassembled with binutils' objdump.
+dump saved earlier with --save. The counterpart runs its real count, as in a
+measurement. Neither runtime's disassembler is used: the bytes are taken from
+the dump and disassembled with binutils' objdump (linear sweep, restarted at
+any branch target it ran across).
 
-For each kernel (the methods or functions named inc, arith and branch), the
-tool takes the kernel's final compiled code (the last one printed), finds
-its loops (every backward branch, its head being the branch's target, its
-body everything on a path from the head back to it), and picks the hottest:
-among the innermost loops, the one that runs the most iterations per trip
-(an unrolled main loop rather than its pre- and post-loops), then the
-longest. It lists that loop's instructions and, for every path through it
-from the head back to the head, the memory accesses per iteration (per trip
-divided by the advance of the loop's index, found by following register
-values symbolically along the path). It flags:
+For each kernel (the methods or functions named inc, arith and branch) the
+tool reads every compilation in the highest tier printed (C2, TurboFan): a
+cold run times the on-stack-replaced code, a warm one may time a whole-method
+compilation, so each must keep the rule (--all: every tier). In each, the
+loops are the backward branches, grouped by their target (the head); a
+loop's paths run from the head back to it, forward through the code except
+for out-of-line blocks jumping back into the loop. The hottest loop is
+picked among the innermost ones (no path passes another loop's backward
+branch) as the one running the most iterations per trip (the unrolled main
+loop rather than its pre- and post-loops), then the longest; the others are
+listed, not judged. For every path the tool lists the memory accesses per
+iteration: per trip, divided by the advance of the loop's index (a register
+that advances by a constant and decides a branch, followed symbolically,
+with loaded values named by their address). Paths through a call, and paths
+that leave the loop by its bound test and come back into it (the outer trip
+of a strip-mined loop, once per strip), are shown as slow and not judged.
 
-  rule   the accumulator (the location the loop both loads and stores) is
-         not loaded once and stored once per iteration, or kept in a
-         register (no store in the loop, or no loop left at all); any
-         other store (extra stores, spills, pushes); a fence (mfence,
-         lfence, sfence) or a locked instruction (lock prefix, xchg with
-         memory);
-  cost   a safepoint or interrupt poll (a load through the runtime's thread
+It flags, on the judged paths of the hottest loop:
+
+  rule   the accumulator (the location both loaded and stored there) not
+         loaded once and stored once per iteration: kept in a register (no
+         store in the loop, or no loop left in any compiled code of the
+         kernel), the store carried to the next iteration (no load), or
+         more than one access; any other store (extra stores, spills,
+         pushes, a call's return address); a fence (mfence, lfence, sfence)
+         or a locked instruction (lock prefix, xchg with memory);
+  cost   safepoint and interrupt polls (a load through the runtime's thread
          or isolate register, a `test` that only touches a poll page, a
-         stack-limit compare); other loads (object headers, lengths, data
-         pointers reloaded every iteration); a call (its accesses are not
-         seen); slow paths (paths through a call) are listed apart.
+         compare of the stack pointer with a limit); other loads (object
+         headers, lengths, data pointers reloaded every iteration); calls.
 
-Exit status: 0 when every kernel's hottest loop keeps the rule (cost flags
-are reported, not failed), 1 when one breaks it, 2 on a usage or tool error
+Exit status: 0 when every kernel's hottest loop keeps the rule (costs are
+reported, not failed), 1 when one breaks it, 2 on a usage or tool error
 (the runtime failed, no compiled code for a kernel, objdump missing).
 
-This is a diagnostic, not a proof. It reads one run's final code, not the
-code that ran during the whole timed stretch (a cold run spends part of it
-in the interpreter and in earlier tiers; see --all), and picks the hot loop
-by the shape of the code, not by a profile. It sees only the instructions
-in the loop: not what a call does, not a deoptimisation that replaces the
-code, not stores that alias the accumulator through another address form.
-It tells locations apart by their symbolic address along one path
-(registers and loads), so two forms of one address that it cannot relate
-count as two locations, and a store through a pointer that happens to equal
-the accumulator's address counts as an extra store. The bytes are
-disassembled by linear sweep; data inside the code would be misread.
+This is a diagnostic, not a proof. It reads the code of one run as printed,
+not what ran during the timed stretch: a cold run spends part of it in the
+interpreter and in lower tiers (--all shows them), and code may be replaced
+after the dump. It picks the hot loop by its shape, not by a profile, and
+judges only it. It does not see what a call does, nor stores that reach the
+accumulator through an address it cannot relate (they count as extra
+stores), and it tells locations apart by symbolic address along one path.
+Iterations per trip come from the index's advance: an index kept scaled (a
+tagged integer advancing by 2) halves the counts, and with no index found
+the counts are per trip, said so. A slow path's faults are not judged. Data
+inside the code would be misread by the disassembly.
 """
 import argparse
 import dataclasses
@@ -891,6 +900,12 @@ def judge(loop):
         if slow:
             continue
         found_rules, found_costs = [], []
+        if not path.advance:
+            # Without an index in a register the counts are per trip, and
+            # a location loaded and stored every trip may be the index kept
+            # in memory (the accumulator then in a register).
+            found_rules.append("no loop index found in a register: the counts are per trip, "
+                               "and the location taken for the accumulator may be the index")
         if result.accumulator and (acc_r, acc_w) != (per, per):
             if acc_r == 0 and acc_w:
                 why = "no load: the stored value is carried to the next iteration in a register"
@@ -992,7 +1007,7 @@ def show(result, verbose, out):
         out.write(f"       accumulator: {hot.accumulator}, addressed as {hot.form}\n")
     for line in hot.per_path:
         out.write(f"       {line}\n")
-    for rule in hot.rules:
+    for rule in result.rules:
         out.write(f"       rule: {rule}\n")
     for cost in hot.costs:
         out.write(f"       cost: {cost}\n")
@@ -1013,12 +1028,13 @@ def show(result, verbose, out):
         if verbose:
             for note in insn.notes:
                 out.write(f"{'':17}; {note}\n")
+    # Not judged (the hot loop is the one judged), but shown: the hot loop
+    # is picked by its shape, not by a profile.
     for other in result.others:
-        flags = len(other.rules)
         out.write(f"       other innermost loop at {other.loop.head:#x}: "
-                  f"{other.iterations} iteration(s) per trip, "
-                  + (f"{flags} rule flag(s): " + "; ".join(other.rules) if flags else "rule kept")
-                  + "\n")
+                  f"{other.iterations} iteration(s) per trip, {len(other.loop.paths)} path(s), "
+                  + ("rule kept" if not other.rules else "not judged, would flag: "
+                     + "; ".join(other.rules)) + "\n")
 
 
 # ------------------------------------------------------------- running
@@ -1081,12 +1097,8 @@ def machine_name():
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        epilog="A diagnostic, not a proof: it reads the final code of one run and picks the "
-               "hot loop by its shape; it does not see what calls do, code that ran before the "
-               "final tier, or aliasing through different address forms. See the module's "
-               "opening text and docs/jit.md.",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="A diagnostic, not a proof: see above for what it can miss, and docs/jit.md.")
     sub = parser.add_subparsers(dest="source", required=True)
     java = sub.add_parser("java", help="run the Java counterpart under HotSpot's print option")
     java.add_argument("--java", default="java", help="the java launcher (default: java)")
@@ -1104,7 +1116,7 @@ def parse_arguments(argv):
                           help="pass the counterpart its warm-up count (default: cold)")
     for each in (java, node, dump):
         each.add_argument("--all", action="store_true",
-                          help="analyse every compilation of each kernel, not only the final one")
+                          help="analyse every compilation of each kernel, not only the top tier")
         each.add_argument("--save", metavar="FILE",
                           help="save the analysed compilations' dump, readable with `dump`")
         each.add_argument("--verbose", "-v", action="store_true",
