@@ -1,0 +1,727 @@
+#!/usr/bin/env python3
+"""Tests of the JIT counterparts (jit/) and of tools/jit_loops.py.
+
+  JavaReport, NodeReport: each counterpart at small test counts (the
+    BENCH_TEST_ITERATIONS variable) and once at the real count: the report
+    byte for byte, the accumulators against the kernels' arithmetic, the
+    warm-up banner, bad arguments and unwritable output; tools/compare.py
+    accepts the real run.
+  NodeMutants: the report checks above reject counterparts with one fault
+    each (a negative control of the checks, on copies of the node script).
+  LoopModel: tools/jit_loops.py on small machine-code loops assembled here
+    (binutils' `as`), shaped like HotSpot's and V8's dumps: the hot loop,
+    its paths, the per-iteration counts and every flag.
+  SavedDumps: the dumps in tests/data/jit, taken on this project's machine:
+    the honest counterparts pass; a plain Java field (kept in a register), a
+    volatile Java field (a locked fence per iteration) and a long loop index
+    (a safepoint poll per iteration) are flagged.
+  JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
+    installed runtimes (they must keep the rule), and on Java variants built
+    here from the real source with one fault each (they must be flagged).
+
+A group that needs a runtime skips (exit 77) only when the build found none.
+The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
+the counterparts and on the VARIANTS below.
+
+    test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
+"""
+import argparse
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import harness
+import jit_loops
+from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
+
+OPTIONS = argparse.Namespace()
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+TOOLS = os.path.join(ROOT, "tools")
+DATA = os.path.join(HERE, "data", "jit")
+JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
+NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
+INC, ARITH, BRANCH = KERNEL_NAMES
+SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
+MASK = (1 << 64) - 1
+TEST_VARIABLE = "BENCH_TEST_ITERATIONS"
+
+
+def signed(value):
+    return value - (1 << 64) if value >> 63 else value
+
+
+def expected_finals(n):
+    """The accumulators after n iterations, step by step as the kernels go."""
+    inc = arith = branch = 0
+    for i in range(n):
+        inc = (inc + 1) & MASK
+        arith = (arith * 3 + 7) & MASK
+        branch = (branch + 1 if i % 2 == 0 else branch - 1) & MASK
+    return [signed(inc), signed(arith), signed(branch)]
+
+
+def run(command, env=None, **kwargs):
+    environment = dict(os.environ)
+    environment.pop(TEST_VARIABLE, None)
+    environment.update(env or {})
+    return subprocess.run(command, capture_output=True, text=True, timeout=600, env=environment,
+                          check=False, **kwargs)
+
+
+# ------------------------------------------------------------ the reports
+
+class CounterpartChecks:
+    """The checks shared by both counterparts; a subclass names the command."""
+    LANGUAGE = ""
+
+    def command(self):
+        raise NotImplementedError
+
+    def check_report(self, result, n, warmup=0):
+        """The whole report, byte for byte, with the accumulators of n iterations."""
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "")
+        count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
+        if warmup:
+            count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
+        banner = f"=== {self.LANGUAGE} JIT ({count}) ==="
+        results = parse(result.stdout)
+        self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
+        finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
+        self.assertEqual([r.x for r in results], finals, f"{n} iterations")
+        self.assertEqual(result.stdout, render([r.ms for r in results], finals, banner))
+
+    def test_small_counts(self):
+        for n in SMALL_COUNTS:
+            with self.subTest(iterations=n):
+                self.check_report(run(self.command(), {TEST_VARIABLE: str(n)}), n)
+
+    def test_warm_up_runs_restart_from_zero(self):
+        # Each run resets the accumulator: warm-ups must not add up.
+        for warmup in (1, 3):
+            with self.subTest(warmup=warmup):
+                result = run(self.command() + [str(warmup)], {TEST_VARIABLE: "39"})
+                self.check_report(result, 39, warmup)
+
+    def test_real_count_through_compare(self):
+        command = shlex.join(self.command())
+        result = run([sys.executable, os.path.join(TOOLS, "compare.py"), "-n", "1",
+                      "--format", "json", command])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = json.loads(result.stdout)["results"]
+        self.assertEqual({r["kernel"]: r["x"] for r in rows},
+                         {k: str(v) for k, v in FINALS.items()})
+        self.assertTrue(all(r["times_ms"][0] > 0 for r in rows), rows)
+
+    def test_bad_arguments_fail_before_any_output(self):
+        cases = [(["-1"], {}), (["x"], {}), (["+3"], {}), (["\u0663"], {}), (["2147483648"], {}),
+                 (["1", "2"], {}), ([], {TEST_VARIABLE: ""}), ([], {TEST_VARIABLE: "-5"}),
+                 ([], {TEST_VARIABLE: "1e3"}), ([], {TEST_VARIABLE: "99999999999"})]
+        for args, env in cases:
+            with self.subTest(args=args, env=env):
+                result = run(self.command() + args, env)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertEqual(result.stdout, "")
+                self.assertRegex(result.stderr, r"must be a whole number|usage")
+
+    def test_unwritable_output_fails(self):
+        with open("/dev/full", "w", encoding="utf-8") as full:
+            result = subprocess.run(self.command(), stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=120, check=False,
+                                    env={**os.environ, TEST_VARIABLE: "3"})
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("write error", result.stderr)
+
+
+def need(option, what):
+    value = getattr(OPTIONS, option, None)
+    if not value:
+        raise unittest.SkipTest(f"no {what} was found when the build was configured")
+    return value
+
+
+class JavaReport(CounterpartChecks, unittest.TestCase):
+    LANGUAGE = "Java"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.java = need("java", "JDK")
+        cls.classes = need("classes", "JDK")
+
+    def command(self):
+        return [self.java, "-cp", self.classes, "JitBench"]
+
+    def test_closed_output_fails(self):
+        # (node cannot see this: it reopens a closed standard output on /dev/null.)
+        result = subprocess.run(self.command(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True, timeout=120, check=False,
+                                env={**os.environ, TEST_VARIABLE: "3"},
+                                preexec_fn=lambda: os.close(1))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("write error", result.stderr)
+
+
+class NodeReport(CounterpartChecks, unittest.TestCase):
+    LANGUAGE = "JavaScript"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+
+    def command(self):
+        return [self.node, NODE_SCRIPT]
+
+    def test_test_count_is_refused_without_the_literal(self):
+        # The small-count kernels are recompiled from their own source with
+        # another literal bound; a kernel whose bound is not that literal
+        # must not silently run 1e8 iterations under a test banner.
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "bench.js")
+            with open(NODE_SCRIPT, encoding="utf-8") as f:
+                source = f.read()
+            edited = source.replace("for (let i = 0; i < 100000000; i++)",
+                                    "for (let i = 0; i < 1e8; i++)", 1)
+            self.assertNotEqual(edited, source)
+            with open(script, "w", encoding="utf-8") as f:
+                f.write(edited)
+            result = run([self.node, script], {TEST_VARIABLE: "3"})
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("expected the bound 100000000 exactly once", result.stderr)
+
+
+# What the report checks must catch: (name, old, new) edits of the node script.
+MUTANTS = [
+    ("no reset before the clock", "acc[0] = 0n;\n  const start", "const start"),
+    ("wrong arithmetic", "acc[0] * 3n + 7n", "acc[0] * 3n + 6n"),
+    ("one iteration too many", "i < 100000000; i++) {\n    acc[0] = BigInt.asUintN(64, acc[0] + 1n)",
+     "i <= 100000000; i++) {\n    acc[0] = BigInt.asUintN(64, acc[0] + 1n)"),
+    ("no 64-bit wrap-around", "BigInt.asUintN(64, acc[0] * 3n + 7n)", "(acc[0] * 3n + 7n) & ((1n << 63n) - 1n)"),
+    ("branch arms swapped", "acc[0] = BigInt.asUintN(64, acc[0] + 1n);\n    } else",
+     "acc[0] = BigInt.asUintN(64, acc[0] - 1n);\n    } else"),
+]
+
+
+class NodeMutants(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+
+    def test_each_fault_is_caught(self):
+        with open(NODE_SCRIPT, encoding="utf-8") as f:
+            source = f.read()
+        checks = NodeReport()
+        for name, old, new in MUTANTS:
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                self.assertIn(old, source, name)
+                script = os.path.join(folder, "bench.js")
+                with open(script, "w", encoding="utf-8") as f:
+                    f.write(source.replace(old, new, 1))  # in the first kernel that has it
+                caught = False
+                for n, warmup in ((40, 0), (39, 2), (1001, 0)):
+                    result = run([self.node, script] + ([str(warmup)] if warmup else []),
+                                 {TEST_VARIABLE: str(n)})
+                    try:
+                        checks.check_report(result, n, warmup)
+                    except AssertionError:
+                        caught = True
+                self.assertTrue(caught, f"{name}: no check failed")
+
+
+# ------------------------------------------------------ the diagnostic
+
+BASE = 0x7F0000001000
+
+
+def assemble(source):
+    """The bytes of x86-64 assembly (AT&T) and its labels' offsets."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, name) for name in ("code.s", "code.o", "code.bin")]
+        with open(paths[0], "w", encoding="utf-8") as f:
+            f.write(".text\n" + source + "\n")
+        subprocess.run(["as", "--64", "-o", paths[1], paths[0]], check=True)
+        subprocess.run(["objcopy", "-O", "binary", "-j", ".text", paths[1], paths[2]], check=True)
+        symbols = subprocess.run(["nm", paths[1]], capture_output=True, text=True,
+                                 check=True).stdout
+        with open(paths[2], "rb") as f:
+            data = f.read()
+    labels = {m[2]: int(m[1], 16) for m in re.finditer(r"^([0-9a-f]+) \w (\S+)$", symbols, re.M)}
+    return data, labels
+
+
+def hotspot_dump(method, source, notes=None, tier=4):
+    """HotSpot's hex print of `source` as the code of `method`. `notes` maps
+    a label to a comment, printed (as HotSpot does) at the 4-byte boundary
+    at or before it."""
+    data, labels = assemble(source)
+    at = {}
+    for label, text in (notes or {}).items():
+        at.setdefault(labels[label] & ~3, []).append(text)
+    lines = ["============================= C2-compiled nmethod ===========================",
+             f"Compiled method (c2)      81  128 %     {tier}       {method} @ 14 (51 bytes)",
+             "[MachCode]", "[Verified Entry Point]"]
+    cuts = sorted(set(range(0, len(data), 32)) | set(at) | {len(data)})
+    for start, end in zip(cuts, cuts[1:]):
+        for text in at.get(start, []):
+            lines.append(f"  0x{BASE + start:016x}: ;   {text}")
+        chunk = data[start:end].hex()
+        groups = [chunk[k:k + 4] for k in range(0, len(chunk), 4)]
+        words = [" ".join(groups[k:k + 2]) for k in range(0, len(groups), 2)]
+        lines.append(f"  0x{BASE + start:016x}: " + " | ".join(words))
+    return "\n".join(lines + ["[/MachCode]", ""])
+
+
+def v8_dump(name, source, notes=None):
+    """V8's --print-opt-code listing of `source` as the optimised code of `name`."""
+    data, labels = assemble(source)
+    where = {labels[label]: text for label, text in (notes or {}).items()}
+    cuts = sorted(set(range(0, len(data), 5)) | set(where) | {len(data)})
+    lines = ["--- Optimized code ---", "optimization_id = 0", "kind = TURBOFAN", f"name = {name}",
+             "", f"Instructions (size = {len(data)})"]
+    for start, end in zip(cuts, cuts[1:]):
+        comment = f"    ;; {where[start]}" if start in where else ""
+        lines.append(f"0x{BASE + start:x}  {start:4x}  {data[start:end].hex():<20} "
+                     f"(bytes){comment}")
+    return "\n".join(lines + ["", "--- End code ---", ""])
+
+
+def analyse(text):
+    compilations = jit_loops.parse_dump(text)
+    results = [jit_loops.analyse(c) for c in compilations]
+    jit_loops.excuse_loopless(results)
+    return results
+
+
+HONEST = """
+entry: xor %r13d,%r13d
+top:   mov 0x10(%rbx),%rcx
+       add $1,%rcx
+       mov %rcx,0x10(%rbx)
+       inc %r13d
+       cmp $100000000,%r13d
+       jl top
+       ret
+"""
+
+# name: (loop body before the index update, (rule or cost, text) expected or
+# None for the rule kept with no flag[, the index update and latch])
+SHAPES = {
+    "honest": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)", None),
+    "honest through another register": (
+        "lea 0x10(%rbx),%rax; mov (%rax),%rcx; lea (%rcx,%rcx,2),%rcx; add $7,%rcx;"
+        " mov %rcx,0x10(%rbx)", None),
+    "kept in a register": ("add $1,%rcx", ("rule", "kept in a register")),
+    "store forwarded to the next load": ("add $1,%rcx; mov %rcx,0x10(%rbx)",
+                                         ("rule", "loaded 0 and stored 1")),
+    "two updates per iteration": (
+        "mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
+        " mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)", ("rule", "loaded 2 and stored 2")),
+    "volatile: locked fence": (
+        "mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx); lock addl $0,-0x40(%rsp)",
+        ("rule", "lock prefix")),
+    "mfence": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx); mfence",
+               ("rule", "fence (mfence)")),
+    "xchg with memory": ("mov 0x10(%rbx),%rcx; add $1,%rcx; xchg %rcx,0x10(%rbx)",
+                         ("rule", "xchg with memory")),
+    "extra store": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx); mov %r13,0x18(%rbx)",
+                    ("rule", "extra store to rbx@head + 0x18")),
+    "spill to the stack": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
+                           " mov %rcx,0x8(%rsp)", ("rule", "extra store to rsp@head + 0x8")),
+    "safepoint poll": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
+                       " mov 0x348(%r15),%r10; test %eax,(%r10)",
+                       ("cost", "safepoint poll page touch")),
+    "index in memory, accumulator in a register": (
+        "add $1,%rcx; mov -0x8(%rbp),%eax; inc %eax; mov %eax,-0x8(%rbp)",
+        ("rule", "no loop index found in a register"), "cmp $100000000,%eax; jl top"),
+    "accumulator RIP-relative": (
+        "mov acc(%rip),%rcx; add $1,%rcx; mov %rcx,acc(%rip)", None),
+    "bound reloaded": ("mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx); mov 0x20(%rbx),%r9",
+                       ("cost", "1 other load(s) per iteration: rbx@head + 0x20")),
+}
+
+
+class LoopModel(unittest.TestCase):
+    def kernel(self, body, index="inc %r13d; cmp $100000000,%r13d; jl top", notes=None):
+        source = f"entry: xor %r13d,%r13d\ntop: {body}\n{index}\nret\nacc: .quad 0\n"
+        results = analyse(hotspot_dump("JitBench::inc", source, notes))
+        self.assertEqual(len(results), 1)
+        return results[0]
+
+    def flags(self, result):
+        hot = result.hottest
+        return ([("rule", r) for r in result.rules]
+                + ([("cost", c) for c in hot.costs] if hot else []))
+
+    def test_shapes(self):
+        for name, (body, expected, *index) in SHAPES.items():
+            with self.subTest(name):
+                result = self.kernel(body, *index)
+                flags = self.flags(result)
+                if expected is None:
+                    self.assertEqual(flags, [])
+                    self.assertIn("accumulator 1 load(s), 1 store(s)", result.hottest.per_path[0])
+                else:
+                    kind, text = expected
+                    self.assertTrue(any(k == kind and text in f for k, f in flags), flags)
+                    self.assertEqual(bool(result.rules), kind == "rule", flags)
+
+    def test_unrolled_and_counted_down_loops_count_per_iteration(self):
+        update = "mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
+        for name, body, index, per_trip in (
+                ("unrolled by 4", update * 4, "add $4,%r13d; cmp $100000000,%r13d; jl top", 4),
+                ("counting down", update * 2, "sub $2,%r13d; jg top", 2),
+                ("compared through a copy", update,
+                 "mov %r13,%r11; add $1,%r11d; cmp $100000000,%r11d; mov %r11,%r13; jl top", 1)):
+            with self.subTest(name):
+                result = self.kernel(body, index)
+                self.assertEqual(result.rules, [])
+                self.assertEqual(result.hottest.iterations, per_trip)
+                self.assertIn("accumulator 1 load(s), 1 store(s)", result.hottest.per_path[0])
+
+    def test_unknown_index_counts_per_trip(self):
+        # With no index to divide by, an unrolled loop is counted per trip
+        # and flagged: the diagnostic says so rather than guess.
+        update = "mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx);"
+        result = self.kernel(update * 2, "dec %r8; mov %r8,%r9; test %r10,%r10; jne top")
+        self.assertIn("iterations per trip unknown", result.hottest.per_path[0])
+        self.assertTrue(result.rules)
+
+    def test_branch_arm_out_of_line(self):
+        # The odd arm lies after the loop and jumps back into it: both paths
+        # are examined, and a fault on the out-of-line one is seen.
+        for odd, fault in (("mov 0x10(%rbx),%rcx; sub $1,%rcx; mov %rcx,0x10(%rbx)", None),
+                           ("mov 0x10(%rbx),%rcx; sub $1,%rcx; mov %rcx,0x10(%rbx);"
+                            " mov %rcx,0x18(%rbx)", "extra store")):
+            with self.subTest(fault=fault):
+                source = (f"entry: xor %r13d,%r13d\ntop: test $1,%r13d\njne odd\n"
+                          f"mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)\n"
+                          f"next: inc %r13d; cmp $100000000,%r13d; jl top\nret\n"
+                          f"odd: {odd}\njmp next\n")
+                result = analyse(hotspot_dump("JitBench::branch", source))[0]
+                self.assertEqual(len(result.hottest.loop.paths), 2)
+                if fault:
+                    self.assertTrue(any(fault in r for r in result.rules), result.rules)
+                else:
+                    self.assertEqual(result.rules, [])
+
+    def test_strip_mined_inner_loop_is_the_hot_one(self):
+        # C2's shape: an inner loop of 1000 iterations inside an outer one
+        # that polls; the outer loop's poll is not charged to the inner.
+        source = """
+entry: xor %r13d,%r13d
+outer: lea 1000(%r13),%r9
+inner: mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)
+       inc %r13d; cmp %r9d,%r13d; jl inner
+       mov 0x348(%r15),%r10; test %eax,(%r10)
+       cmp $100000000,%r13d; jl outer
+       ret
+"""
+        result = analyse(hotspot_dump("JitBench::inc", source))[0]
+        self.assertEqual(result.hottest.loop.head, BASE + assemble(source)[1]["inner"])
+        self.assertEqual((result.rules, result.hottest.costs), ([], []))
+
+    def test_strip_mined_reentry_is_an_outer_trip(self):
+        # C2's other shape: the inner loop leaves by its bound test to the
+        # outer loop's poll, which jumps back into the middle of the inner
+        # loop. That path is the outer trip (once per strip): not judged.
+        source = """
+entry: xor %ecx,%ecx; mov $1000,%r8d
+top:   mov 0x10(%rbx),%r10; add $1,%r10; mov %r10,0x10(%rbx)
+       add $1,%ecx
+       cmp %r8d,%ecx; jge outer
+again: test $1,%ecx
+       jmp top
+outer: mov 0x348(%r15),%r10; test %eax,(%r10)
+       cmp $100000000,%ecx; jge done
+       lea 1000(%rcx),%r8d
+       jmp again
+done:  ret
+"""
+        result = analyse(hotspot_dump("JitBench::branch", source))[0]
+        hot = result.hottest
+        self.assertEqual((result.rules, hot.costs), ([], []))
+        outer = [p for p in hot.loop.paths if p.exit_test is not None]
+        self.assertTrue(outer and all(p.slow for p in outer))
+        self.assertTrue(any("leaves by the bound test" in line for line in hot.per_path))
+
+    def test_head_inside_padding_is_resynchronised(self):
+        # A byte that a linear sweep reads as the start of a 5-byte mov
+        # swallows the loop head; the sweep restarts at the branch target.
+        source = "entry: jmp top\n.byte 0xb8\n" + HONEST.replace("entry: xor %r13d,%r13d", "")
+        result = analyse(hotspot_dump("JitBench::inc", source))[0]
+        self.assertIsNotNone(result.hottest)
+        self.assertEqual(result.rules, [])
+        self.assertEqual(result.hottest.loop.head, BASE + assemble(source)[1]["top"])
+
+    def test_deoptimisation_exits_are_not_paths(self):
+        # An uncommon trap falls through (in the code's layout) to a jump
+        # back to the head; HotSpot's note says the call never returns.
+        source = """
+entry: xor %r13d,%r13d
+top:   mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)
+       test %rbx,%rbx; je trap
+       inc %r13d; cmp $100000000,%r13d; jl top
+       ret
+trap:  mov %rcx,0x8(%rsp)
+call1: call *%r10
+       jmp top
+"""
+        plain = analyse(hotspot_dump("JitBench::inc", source))[0]
+        # Without the note the trap is a slow path back to the head: shown, not judged.
+        self.assertEqual(sorted(p.slow for p in plain.hottest.loop.paths), [False, True])
+        self.assertEqual(plain.rules, [])
+        noted = analyse(hotspot_dump("JitBench::inc", source,
+                                     {"call1": "{runtime_call UncommonTrapBlob}"}))[0]
+        self.assertEqual(noted.rules, [])
+        self.assertEqual(len(noted.hottest.loop.paths), 1)
+
+    def test_v8_shape_with_interrupt_check_and_slow_path(self):
+        source = """
+entry: xor %edx,%edx
+top:   mov %rdx,%r11
+       cmp $100000000,%r11d; jge done
+       mov 0x47(%rdi),%r8; mov 0x3f(%rdi),%r12
+       mov (%r12,%r8,1),%rdx; add $1,%rdx
+       mov 0x47(%rdi),%r12; mov 0x3f(%rdi),%r15
+       mov %rdx,(%r15,%r12,1)
+       mov %r11,%rdx; add $1,%edx; jo deopt
+       cmp -0x60(%r13),%rsp
+       ja top
+       jmp slow
+done:  ret
+slow:  mov %rdx,-0x80(%rbp)
+       call *%rbx
+       mov -0x80(%rbp),%rdx
+       jmp top
+deopt: call *-0x38(%r13)
+"""
+        text = v8_dump("inc", source, {"deopt": "debug: deopt reason 'overflow'"})
+        result = analyse(text)[0]
+        hot = result.hottest
+        self.assertEqual(result.rules, [])
+        self.assertEqual(hot.form, "[reg+reg*scale]")
+        self.assertEqual([p.slow for p in hot.loop.paths], [False, True])
+        self.assertIn("stack-limit compare", " ".join(hot.costs))
+        self.assertIn("4 other load(s) per iteration", " ".join(hot.costs))
+
+    def test_no_loop(self):
+        result = analyse(hotspot_dump("JitBench::inc", "mov $100000000,%rcx\nmov %rcx,0x10(%rbx)\n"
+                                      "ret\n"))[0]
+        self.assertEqual(result.rules, [jit_loops.NO_LOOP])
+
+    def test_loopless_code_beside_code_with_the_loop_is_not_judged(self):
+        loopless = hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=4)
+        results = analyse(hotspot_dump("JitBench::inc", HONEST) + loopless)
+        self.assertEqual([bool(r.rules) for r in results], [False, False])
+        self.assertIn("not judged", results[1].note)
+
+    def test_only_the_top_tier_is_judged_unless_all(self):
+        text = (hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=3)
+                + hotspot_dump("JitBench::inc", HONEST, tier=4))
+        compilations = jit_loops.parse_dump(text)
+        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, False)], [4])
+        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, True)], [3, 4])
+
+
+def tool(*args):
+    return run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), *args])
+
+
+def verdicts(output):
+    """kernel -> set of statuses ("ok", "FLAG", "note") over its compilations."""
+    found = {}
+    for match in re.finditer(r"^(ok|FLAG|note)\s+(\w+ loop):", output, re.M):
+        found.setdefault(match[2], set()).add(match[1])
+    return found
+
+
+def kernel_blocks(output):
+    """(kernel, its lines) for each compilation in the diagnostic's output."""
+    parts = re.split(r"^(?=(?:ok|FLAG|note)\s+\w+ loop:)", output, flags=re.M)
+    return [(p.split(":", 1)[0].split(None, 1)[1], p) for p in parts[1:]]
+
+
+def hottest_path_lines(output):
+    return re.findall(r"^\s+path \d+(?! \(slow).*$", output, re.M)
+
+
+# dump file: (exit status, kernels flagged, text that must appear, text that must not)
+SAVED = {
+    "hotspot_opaque.txt": (0, set(), "accumulator 1 load(s), 1 store(s)", "cost: poll"),
+    "hotspot_opaque_warm.txt": (0, set(), "accumulator 1 load(s), 1 store(s)", "cost: poll"),
+    "v8_biguint64array.txt": (0, set(), "stack-limit compare", None),
+    "hotspot_plain_field.txt": (1, {INC, ARITH}, "in a register", None),
+    "hotspot_volatile.txt": (1, {INC, ARITH, BRANCH}, "locked instruction (lock prefix)", None),
+    "hotspot_long_index.txt": (0, set(), "safepoint poll page touch", None),
+    "v8_biguint64array_warm.txt": (0, set(), "not judged", None),
+}
+
+
+class SavedDumps(unittest.TestCase):
+    def test_saved_dumps(self):
+        for name, (status, flagged, present, absent) in SAVED.items():
+            with self.subTest(name):
+                result = tool("dump", os.path.join(DATA, name))
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                found = verdicts(result.stdout)
+                self.assertEqual(set(found), set(KERNEL_NAMES))
+                self.assertEqual({k for k, v in found.items() if "FLAG" in v}, flagged)
+                self.assertIn(present, result.stdout)
+                if absent:
+                    self.assertNotIn(absent, result.stdout)
+
+    def test_honest_dumps_do_one_load_and_one_store_per_iteration(self):
+        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt"):
+            with self.subTest(name):
+                lines = hottest_path_lines(tool("dump", os.path.join(DATA, name)).stdout)
+                self.assertTrue(lines)
+                for line in lines:
+                    self.assertIn("accumulator 1 load(s), 1 store(s); other loads", line)
+                    self.assertIn("other stores 0", line)
+
+    def test_save_round_trip(self):
+        with tempfile.TemporaryDirectory() as folder:
+            copy = os.path.join(folder, "copy.txt")
+            first = tool("dump", os.path.join(DATA, "hotspot_volatile.txt"), "--save", copy)
+            second = tool("dump", copy)
+        strip = lambda text: text.split("\n", 1)[1]  # noqa: E731 (the origin line differs)
+        self.assertEqual(strip(first.stdout), strip(second.stdout))
+
+    def test_errors(self):
+        with tempfile.TemporaryDirectory() as folder:
+            empty = os.path.join(folder, "empty.txt")
+            open(empty, "w", encoding="utf-8").close()
+            for args, text in ((["dump", empty], "no compiled code"),
+                               (["dump", os.path.join(folder, "missing.txt")], "No such file"),
+                               (["java", "--java", os.path.join(folder, "none")], "not found"),
+                               (["java", "--java", "false"], "exited with status 1")):
+                with self.subTest(args=args):
+                    result = tool(*args)
+                    self.assertEqual(result.returncode, 2, result.stdout)
+                    self.assertIn(text, result.stderr)
+
+    def test_help_says_it_is_a_diagnostic(self):
+        self.assertIn("not a proof", tool("--help").stdout)
+
+
+# --------------------------------------------- live runs of the diagnostic
+
+# Java variants: (name, edits of the real source) that the diagnostic must flag.
+VARIANTS = {
+    "plain field": [(r"X\.setOpaque\(a, (.*)\);", r"a.x = \1;"),
+                    (r"\(long\) X\.getOpaque\(a\)(?=[ *;)])", "a.x")],
+    "volatile field": [(r"X\.setOpaque\(a, (.*)\);", r"a.x = \1;"),
+                       (r"\(long\) X\.getOpaque\(a\)(?=[ *;)])", "a.x"),
+                       (r"private long x;", "private volatile long x;")],
+    "long index": [(r"for \(int i = 0;", "for (long i = 0;")],
+}
+
+
+def variant_source(edits):
+    with open(JAVA_SOURCE, encoding="utf-8") as f:
+        source = f.read()
+    for pattern, replacement in edits:
+        source, count = re.subn(pattern, replacement, source)
+        assert count, pattern
+    return source
+
+
+class JavaLoops(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.java = need("java", "JDK")
+        cls.classes = need("classes", "JDK")
+        cls.javac = need("javac", "JDK")
+
+    def diagnose(self, classes, *extra):
+        return tool("java", "--java", self.java, "--classpath", classes, *extra)
+
+    def test_counterpart_keeps_the_rule(self):
+        for warmup in ("0", "2"):
+            with self.subTest(warmup=warmup):
+                result = self.diagnose(self.classes, "--warmup", warmup)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(set(verdicts(result.stdout)), set(KERNEL_NAMES))
+                lines = hottest_path_lines(result.stdout)
+                self.assertTrue(lines)
+                for line in lines:
+                    self.assertIn("accumulator 1 load(s), 1 store(s); other loads 0, other "
+                                  "stores 0", line)
+                # The int index: no poll on the hot path (one may sit on the
+                # path through a strip-mined loop's outer trip).
+                for kernel, block in kernel_blocks(result.stdout):
+                    self.assertRegex(block, r"path \d+, .*polls 0\n", kernel)
+
+    def test_faulty_variants_are_flagged(self):
+        for name, edits in VARIANTS.items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                source = os.path.join(folder, "JitBench.java")
+                with open(source, "w", encoding="utf-8") as f:
+                    f.write(variant_source(edits))
+                subprocess.run([self.javac, "-d", folder, source], check=True)
+                result = self.diagnose(folder)
+                if name == "long index":  # the rule holds; the poll is a cost
+                    self.assertRegex(result.stdout, r"polls [1-9]")
+                    continue
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                found = verdicts(result.stdout)
+                if name == "plain field":
+                    self.assertIn("FLAG", found[INC])
+                    self.assertIn("in a register", result.stdout)
+                else:
+                    self.assertTrue(all("FLAG" in v for v in found.values()), found)
+                    self.assertIn("lock prefix", result.stdout)
+
+
+class NodeLoops(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+
+    def test_counterpart_keeps_the_rule(self):
+        result = tool("node", "--node", self.node, "--script", NODE_SCRIPT)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(set(verdicts(result.stdout)), set(KERNEL_NAMES))
+        lines = hottest_path_lines(result.stdout)
+        self.assertTrue(lines)
+        for line in lines:
+            self.assertIn("accumulator 1 load(s), 1 store(s)", line)
+            self.assertIn("other stores 0", line)
+
+
+RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
+                  "NodeMutants": "node", "NodeLoops": "node"}
+
+
+def add_arguments(parser):
+    parser.add_argument("--java", help="the java launcher of the JDK the build found")
+    parser.add_argument("--javac", help="its javac")
+    parser.add_argument("--classes", help="where the build put JitBench.class")
+    parser.add_argument("--node", help="the node executable")
+
+
+def before_run():
+    """Exit 77 (skipped) when every group asked for needs a runtime the build
+    did not find; the tools the diagnostic needs must be there."""
+    asked = OPTIONS.groups or harness.groups(sys.modules["__main__"])
+    absent = [g for g in asked if g in RUNTIME_GROUPS and not getattr(OPTIONS,
+                                                                     RUNTIME_GROUPS[g])]
+    if asked and len(absent) == len(asked):
+        runtime = "a JDK" if RUNTIME_GROUPS[absent[0]] == "java" else "node"
+        print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
+        return 77
+    missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]
+    if missing:
+        print(f"binutils missing: {', '.join(missing)}", file=sys.stderr)
+        return 1
+    return None
+
+
+if __name__ == "__main__":
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, before_run))
