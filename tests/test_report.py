@@ -203,33 +203,6 @@ class Clock(ReportChecks):
                 self.assertEqual(result.stdout.decode("ascii"), render([step / 1e6] * 3))
 
 
-class Floor(ReportChecks):
-    # Each of bench_floor's variants, by its arguments, and the banner it prints.
-    VARIANTS = {
-        (): "=== Hardware floor (1e8 iterations) ===",
-        ("--rolled",): "=== Hardware floor, rolled loops (1e8 iterations) ===",
-    }
-
-    def setUp(self):
-        if not OPTIONS.floor:
-            self.skipTest("bench_floor is built on x86-64 only")
-
-    def test_every_floor_computes_the_same_accumulators(self):
-        for args, banner in self.VARIANTS.items():
-            with self.subTest(args=args):
-                result = run([OPTIONS.floor, *args])
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stderr, b"")
-                self.assert_report(result.stdout, banner=banner)
-
-    def test_other_arguments_are_refused(self):
-        for args in (["--unrolled"], [""], ["--rolled", "--rolled"]):
-            with self.subTest(args=args):
-                result = run([OPTIONS.floor, *args])
-                self.assertEqual((result.returncode, result.stdout), (2, b""))
-                self.assertEqual(result.stderr, b"usage: bench_floor [--rolled]\n")
-
-
 class KernelArithmetic(ReportChecks):
     def output_after(self, n):
         result = run([os.path.join(OPTIONS.small_dir, f"bench_iterations_{n}")])
