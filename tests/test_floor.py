@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Tests of bench_floor (tools/floor.cpp), the hand-written hardware floor:
-its reports and the arguments it refuses.
+its reports, the arguments it refuses, and its output that cannot be written.
 
 Run by CTest as:  test_floor.py [--floor F] GROUP
 where GROUP is one of the TestCase classes below; without --floor (bench_floor
@@ -8,6 +8,8 @@ is built on x86-64 only) every group skips.
 """
 import argparse
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import unittest
@@ -66,6 +68,48 @@ class Floor(FloorTest):
                 result = run([OPTIONS.floor, *args])
                 self.assertEqual((result.returncode, result.stdout), (2, b""))
                 self.assertEqual(result.stderr, b"usage: bench_floor [--rolled]\n")
+
+
+class WriteFailure(FloorTest):
+    MODES = {"floor": [], "rolled": ["--rolled"]}
+
+    def assert_write_error(self, result, message):
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines()[-1], message)
+
+    def test_full_device(self):
+        for mode, args in self.MODES.items():
+            with self.subTest(mode), open("/dev/full", "wb") as full:
+                self.assert_write_error(run([OPTIONS.floor, *args], stdout=full),
+                                        "bench_floor: write error: No space left on device")
+
+    def test_error_on_an_earlier_line(self):
+        # Line-buffered, every line is written as it is printed: the failed
+        # writes happen before the final flush, which then has nothing left to
+        # write and succeeds. Only the stream's error indicator remembers.
+        stdbuf = shutil.which("stdbuf")
+        if stdbuf is None:
+            self.skipTest("stdbuf (coreutils) is not installed")
+        for mode, args in self.MODES.items():
+            with self.subTest(mode), open("/dev/full", "wb") as full:
+                result = run([stdbuf, "-oL", OPTIONS.floor, *args], stdout=full)
+                self.assert_write_error(result, "bench_floor: write error")
+
+    def test_closed_standard_output(self):
+        for mode, args in self.MODES.items():
+            with self.subTest(mode):
+                result = run(["sh", "-c", 'exec "$0" "$@" >&-', OPTIONS.floor, *args])
+                self.assert_write_error(result, "bench_floor: write error: Bad file descriptor")
+
+    def test_reader_gone_with_sigpipe_ignored(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            result = run([OPTIONS.floor, "--rolled"], stdout=write_end,
+                         preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+        finally:
+            os.close(write_end)
+        self.assert_write_error(result, "bench_floor: write error: Broken pipe")
 
 
 def add_arguments(parser):

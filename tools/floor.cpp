@@ -159,8 +159,18 @@ int main(int argc, char **argv) {
         measure("Branch loop:", [](std::uint64_t &x) { branch_kernel(x); });
     }
     std::puts("\n=== Done ===");
-    if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "bench_floor: write error: %s\n", std::strerror(errno));
+    // If any of the report could not be written, fail rather than exit 0
+    // with it lost. A write can fail before this flush (a line-buffered
+    // stream writes each line as it is printed), leaving the flush nothing
+    // to do: only the stream's error indicator remembers it.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        const int err = errno;
+        if (err != 0) {
+            std::fprintf(stderr, "bench_floor: write error: %s\n", std::strerror(err));
+        } else {
+            std::fprintf(stderr, "bench_floor: write error\n");
+        }
         return 1;
     }
     return 0;
