@@ -1,26 +1,52 @@
 #!/usr/bin/env python3
-"""Tests of bench_floor (tools/floor.cpp), the hand-written hardware floor:
-its reports, the arguments it refuses, and its output that cannot be written.
+"""Tests of bench_floor (tools/floor.cpp, tools/floor_forms.hpp): its reports
+and options, its failure paths (unwritable output, unreadable clock), and the
+machine code each form's name promises (read with objdump), with negative
+controls that break it.
 
-Run by CTest as:  test_floor.py [--floor F] GROUP
-where GROUP is one of the TestCase classes below; without --floor (bench_floor
-is built on x86-64 only) every group skips.
+Run by CTest as:  test_floor.py --floor F --fake-clock L [--sanitized] GROUP
 """
 import argparse
+import collections
+import json
 import os
+import re
+import shlex
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import harness
-from report import DONE, EXACT_LINE, KERNELS, LABEL_WIDTH
+from report import DONE, EXACT_LINE, KERNELS, LABEL_WIDTH, render
 
 OPTIONS = argparse.Namespace()
 BANNER = "=== Hardware floor (1e8 iterations) ==="
 ROLLED_BANNER = "=== Hardware floor, rolled loops (1e8 iterations) ==="
 LABELS = tuple(f"{kernel.label:<{LABEL_WIDTH}}" for kernel in KERNELS)
+KERNEL_OF = {"inc": KERNELS[0], "arith": KERNELS[1], "branch": KERNELS[2]}
+
+# What the forms must be, stated here independently of the C++ table: each
+# operation at each unroll (iterations per trip), each aligned and straddling.
+UNROLLS = (1, 2, 4, 5, 8, 10, 16)
+PAIRED_UNROLLS = (2, 4, 8, 10, 16, 20, 32)
+FAMILIES = {
+    "inc.rmw": UNROLLS, "inc.add": UNROLLS, "inc.lea": UNROLLS,
+    "arith.lea": UNROLLS, "arith.lea-add": UNROLLS, "arith.imul-add": UNROLLS,
+    "branch.rmw": PAIRED_UNROLLS, "branch.add": PAIRED_UNROLLS, "branch.lea": PAIRED_UNROLLS,
+    "branch.test-rmw": UNROLLS, "branch.test-add": UNROLLS, "branch.test-split": (1,),
+}
+FORMS = tuple(f"{family}.u{u}.{align}" for family, unrolls in FAMILIES.items()
+              for u in unrolls for align in ("a64", "s64"))
+DEFAULT_FORMS = ("inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64")
+PICK = re.compile(r"bench_floor: (Inc|Arith|Branch) loop: (\S+), the fastest of (\d+) forms "
+                  r"\(median [0-9.]+ cycles per iteration in the search\)")
+
+
+def kernel_of(form):
+    return KERNEL_OF[form.split(".")[0]]
 
 
 def run(argv, env_extra=None, **kwargs):
@@ -49,29 +75,173 @@ class FloorTest(unittest.TestCase):
             times.append(float(match["ms"]))
         return times
 
+    def assert_usage_error(self, args, problem):
+        result = run([OPTIONS.floor, *args])
+        self.assertEqual((result.returncode, result.stdout), (2, b""), args)
+        first, rest = result.stderr.decode().split("\n", 1)
+        self.assertEqual(first, f"bench_floor: {problem}")
+        self.assertTrue(rest.startswith("usage: bench_floor "), rest)
+
+    def list_forms(self, binary):
+        result = run([binary, "--list"])
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        return result.stdout.decode().splitlines()
+
 
 class Floor(FloorTest):
-    # Each of bench_floor's variants, by its arguments, and the banner it prints.
-    VARIANTS = {(): BANNER, ("--rolled",): ROLLED_BANNER}
-
     def test_every_floor_computes_the_same_accumulators(self):
-        for args, banner in self.VARIANTS.items():
-            with self.subTest(args=args):
-                result = run([OPTIONS.floor, *args])
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stderr, b"")
-                self.assert_report(result.stdout, banner=banner)
+        result = run([OPTIONS.floor, "--rolled"])
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assert_report(result.stdout, ROLLED_BANNER)
+        result = run([OPTIONS.floor])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_report(result.stdout)
+        # Standard error names each kernel's pick, a form of that kernel.
+        picks = [PICK.fullmatch(line) for line in result.stderr.decode().splitlines()]
+        self.assertTrue(all(picks), result.stderr)
+        self.assertEqual([m[1] for m in picks], ["Inc", "Arith", "Branch"])
+        for match, kernel in zip(picks, KERNELS):
+            self.assertIn(match[2], FORMS)
+            self.assertIs(kernel_of(match[2]), kernel)
+            self.assertEqual(int(match[3]), sum(kernel_of(f) is kernel for f in FORMS))
 
     def test_other_arguments_are_refused(self):
-        for args in (["--unrolled"], [""], ["--rolled", "--rolled"]):
+        cases = {
+            ("--unrolled",): "unexpected argument '--unrolled'",
+            ("",): "unexpected argument ''",
+            ("--rolled", "--rolled"): "unexpected argument '--rolled'",
+            ("--list", "--rolled"): "unexpected argument '--list'",
+            ("\x1b[2J",): "unexpected argument '\\x1b[2J'",
+            ("--trace", "160"): "unexpected argument '--trace'",  # the probe's, not the product's
+            ("--form",): "--form needs a form's name (bench_floor --list names them)",
+            ("--form", "inc.rmw.u3.a64"): "no form named 'inc.rmw.u3.a64' (bench_floor --list "
+                                          "names them)",
+            ("--form", "inc.broken-short.u1.a64"): "no form named 'inc.broken-short.u1.a64' "
+                                                   "(bench_floor --list names them)",
+            ("--form", "inc.add.u1.a64", "--form=inc.rmw.u2.s64"):
+                "two forms for the Inc loop: inc.add.u1.a64 and inc.rmw.u2.s64",
+            ("--form", "inc.add.u1.a64", "--rolled"): "unexpected argument '--rolled'",
+            ("--search", "--format", "xml"): "--format takes table or json, not 'xml'",
+            ("--search", "--format"): "unexpected argument '--format' after --search",
+            ("--search", "--list"): "unexpected argument '--list' after --search",
+            ("--format", "json"): "unexpected argument '--format'",
+        }
+        for args, problem in cases.items():
             with self.subTest(args=args):
+                self.assert_usage_error(list(args), problem)
+
+
+class Forms(FloorTest):
+    def test_list_names_every_form_once(self):
+        self.assertEqual(self.list_forms(OPTIONS.floor), list(FORMS))
+        self.assertEqual(len(FORMS), 156)
+        for name in DEFAULT_FORMS:
+            self.assertIn(name, FORMS)
+
+    def test_named_forms_run_each_family(self):
+        # Per run one form of each kernel, until every family has run once at
+        # its largest unroll, straddling, through the product at 1e8.
+        by_kernel = collections.defaultdict(list)
+        for family, unrolls in FAMILIES.items():
+            by_kernel[family.split(".")[0]].append(f"{family}.u{unrolls[-1]}.s64")
+        rounds = max(len(names) for names in by_kernel.values())
+        for r in range(rounds):
+            names = [names[r % len(names)] for names in by_kernel.values()]
+            with self.subTest(forms=names):
+                args = [arg for name in names for arg in ("--form", name)]
                 result = run([OPTIONS.floor, *args])
-                self.assertEqual((result.returncode, result.stdout), (2, b""))
-                self.assertEqual(result.stderr, b"usage: bench_floor [--rolled]\n")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_report(result.stdout)
+                self.assertEqual(result.stderr.decode().splitlines(), [
+                    f"bench_floor: {kernel.name}: {name} (named)"
+                    for kernel, name in zip(KERNELS, names)])
+
+    def test_unnamed_kernels_run_their_default(self):
+        result = run([OPTIONS.floor, "--form=branch.test-add.u5.a64"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_report(result.stdout)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            f"bench_floor: Inc loop: {DEFAULT_FORMS[0]} (default)",
+            f"bench_floor: Arith loop: {DEFAULT_FORMS[1]} (default)",
+            "bench_floor: Branch loop: branch.test-add.u5.a64 (named)"])
+
+
+class Search(FloorTest):
+    def search(self, *args, env_extra=None):
+        result = run([OPTIONS.floor, "--search", *args], env_extra)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        return result.stdout.decode()
+
+    def test_table_ranks_every_form_and_gives_a_working_command(self):
+        text = self.search()
+        self.assertRegex(text.splitlines()[0], r"^bench_floor --search: 156 forms, \d+ "
+                                               r"interleaved rounds of \d+ iterations each$")
+        row = re.compile(r" +(\d+)  (\S+) +([0-9.]+) +([0-9.]+) +([0-9.]+) +([0-9.]+)")
+        sections = text.split("\n\n")[1:]
+        self.assertEqual(len(sections), 4, text)
+        for kernel, section in zip(KERNELS, sections):
+            lines = section.splitlines()
+            self.assertEqual(lines[0], f"{kernel.name}: {sum(kernel_of(f) is kernel for f in FORMS)}"
+                                       " forms")
+            rows = [row.fullmatch(line) for line in lines[2:-1]]
+            self.assertTrue(all(rows), lines)
+            self.assertEqual([int(m[1]) for m in rows], list(range(1, len(rows) + 1)))
+            self.assertEqual(sorted(m[2] for m in rows),
+                             sorted(f for f in FORMS if kernel_of(f) is kernel))
+            medians = [float(m[3]) for m in rows]
+            self.assertEqual(medians, sorted(medians))
+            for m in rows:
+                self.assertLessEqual(float(m[4]), float(m[3]))
+                self.assertLessEqual(float(m[3]), float(m[5]))
+            self.assertEqual(lines[-1], f"fastest: {OPTIONS.floor} --form {rows[0][2]}")
+        last = sections[-1].strip()
+        self.assertTrue(last.startswith("all three fastest: "), last)
+        # The command it gives runs and reports the forms it names.
+        result = run(shlex.split(last[len("all three fastest: "):]))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_report(result.stdout)
+        self.assertNotIn(b"(default)", result.stderr)
+
+    def test_json_with_a_fake_clock(self):
+        # Every timed stretch lasts exactly STEP ns: the chain's too, so the
+        # cycle scale is exact and every form takes
+        # (STEP / iterations) / (STEP / (steps * 3)) cycles per iteration.
+        if OPTIONS.sanitized:
+            self.skipTest("the sanitizer runtime reads the clock itself")
+        step = 5_000_000
+        data = json.loads(self.search("--format", "json", env_extra={
+            "LD_PRELOAD": OPTIONS.fake_clock, "FAKE_CLOCK_STEP_NS": str(step)}))
+        self.assertEqual(set(data), {"schema", "iterations", "rounds", "calibration", "kernels",
+                                     "command"})
+        self.assertEqual(data["schema"], "bench_floor-search/1")
+        calibration = data["calibration"]
+        self.assertEqual((calibration["chain"], calibration["cycles_per_step"]), ("imul r64, r64", 3))
+        self.assertEqual(calibration["median_ns"], step)
+        self.assertAlmostEqual(calibration["ghz"], calibration["steps"] * 3 / step, places=4)
+        cycles = calibration["steps"] * 3 / data["iterations"]
+        fastest = []
+        for kernel, entry in zip(KERNELS, data["kernels"]):
+            self.assertEqual(entry["kernel"], kernel.name)
+            forms = entry["forms"]
+            names = [form["form"] for form in forms]
+            # All tie, so the ranking falls back to the names' order.
+            self.assertEqual(names, sorted(f for f in FORMS if kernel_of(f) is kernel))
+            self.assertEqual(entry["fastest"], names[0])
+            self.assertEqual(entry["command"], f"{OPTIONS.floor} --form {names[0]}")
+            fastest.append(names[0])
+            for rank, form in enumerate(forms, start=1):
+                self.assertEqual(form["rank"], rank)
+                self.assertEqual(form["unroll"], int(form["form"].split(".u")[1].split(".")[0]))
+                self.assertEqual(form["runs_ms"], [step / 1e6] * data["rounds"])
+                self.assertEqual((form["median_ms"], form["min_ms"], form["max_ms"]),
+                                 (step / 1e6,) * 3)
+                self.assertAlmostEqual(form["cycles_per_iteration"], cycles, places=4)
+        self.assertEqual(data["command"],
+                         f"{OPTIONS.floor} " + " ".join(f"--form {f}" for f in fastest))
 
 
 class WriteFailure(FloorTest):
-    MODES = {"floor": [], "rolled": ["--rolled"]}
+    MODES = {"report": ["--rolled"], "forms": ["--form", "inc.add.u1.a64"], "list": ["--list"]}
 
     def assert_write_error(self, result, message):
         self.assertEqual(result.returncode, 1)
@@ -90,7 +260,7 @@ class WriteFailure(FloorTest):
         stdbuf = shutil.which("stdbuf")
         if stdbuf is None:
             self.skipTest("stdbuf (coreutils) is not installed")
-        for mode, args in self.MODES.items():
+        for mode, args in {**self.MODES, "floor": []}.items():
             with self.subTest(mode), open("/dev/full", "wb") as full:
                 result = run([stdbuf, "-oL", OPTIONS.floor, *args], stdout=full)
                 self.assert_write_error(result, "bench_floor: write error")
@@ -105,16 +275,178 @@ class WriteFailure(FloorTest):
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
-            result = run([OPTIONS.floor, "--rolled"], stdout=write_end,
+            result = run([OPTIONS.floor, "--list"], stdout=write_end,
                          preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
         finally:
             os.close(write_end)
         self.assert_write_error(result, "bench_floor: write error: Broken pipe")
 
 
+class Clock(FloorTest):
+    FORMS = ["--form", "inc.lea.u5.s64", "--form", "arith.imul-add.u2.a64", "--form",
+             "branch.test-rmw.u4.s64"]
+
+    def run_with_clock(self, args, **settings):
+        if OPTIONS.sanitized:
+            self.skipTest("the sanitizer runtime reads the clock itself, so calls cannot be counted")
+        env = {"LD_PRELOAD": OPTIONS.fake_clock}
+        env.update({f"FAKE_CLOCK_{k.upper()}": str(v) for k, v in settings.items()})
+        return run([OPTIONS.floor, *args], env)
+
+    def test_exactly_six_clock_readings(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            count_file = os.path.join(tmp, "count")
+            result = self.run_with_clock(self.FORMS, count_file=count_file)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(count_file, encoding="ascii") as f:
+                self.assertEqual(f.read(), "6\n")
+
+    def test_failing_clock_stops_the_report(self):
+        message = "bench_floor: cannot read the monotonic clock: Invalid argument"
+        for failing_call in range(1, 7):
+            with self.subTest(failing_call=failing_call):
+                result = self.run_with_clock(self.FORMS, fail_at=failing_call)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr.decode().splitlines()[-1], message)
+                lines = result.stdout.decode().split("\n")
+                measured = (failing_call - 1) // 2
+                self.assertEqual(lines[:2] + lines[-1:], [BANNER, "", ""])
+                self.assertEqual(len(lines) - 3, measured, lines)
+        # In the search, before any report line.
+        result = self.run_with_clock([], fail_at=1)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertEqual(result.stderr.decode(), message + "\n")
+
+    def test_report_is_the_benchmarks_format(self):
+        # The report, byte for byte, as tools/report.py renders it: the
+        # floor's own copy of the labels and format cannot drift.
+        for step, args, banner in ((12_345_678, self.FORMS, BANNER),
+                                   (1_000_000_000_000, ["--rolled"], ROLLED_BANNER)):
+            with self.subTest(args=args):
+                result = self.run_with_clock(args, step_ns=step)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.decode(), render([step / 1e6] * 3, banner=banner))
+
+
+# The machine code each name promises, per unit of the loop body (an
+# iteration, or a pair of iterations for the folded branch forms): counted
+# instructions as objdump writes them, X standing for the accumulator and %b
+# for any byte register. Whatever else is in the loop must be loop control on
+# registers.
+LOAD, STORE = "mov X,%rax", "mov %rax,X"
+SHAPES = {
+    "inc.rmw": (1, {"addq $0x1,X": 1}),
+    "inc.add": (1, {LOAD: 1, "add $0x1,%rax": 1, STORE: 1}),
+    "inc.lea": (1, {LOAD: 1, "lea 0x1(%rax),%rax": 1, STORE: 1}),
+    "arith.lea": (1, {LOAD: 1, "lea 0x7(%rax,%rax,2),%rax": 1, STORE: 1}),
+    "arith.lea-add": (1, {LOAD: 1, "lea (%rax,%rax,2),%rax": 1, "add $0x7,%rax": 1, STORE: 1}),
+    "arith.imul-add": (1, {LOAD: 1, "imul $0x3,%rax,%rax": 1, "add $0x7,%rax": 1, STORE: 1}),
+    "branch.rmw": (2, {"addq $0x1,X": 1, "subq $0x1,X": 1}),
+    "branch.add": (2, {LOAD: 2, "add $0x1,%rax": 1, "sub $0x1,%rax": 1, STORE: 2}),
+    "branch.lea": (2, {LOAD: 2, "lea 0x1(%rax),%rax": 1, "lea -0x1(%rax),%rax": 1, STORE: 2}),
+    "branch.test-rmw": (1, {"test $0x1,%b": 1, "addq $0x1,X": 1, "subq $0x1,X": 1}),
+    "branch.test-add": (1, {LOAD: 1, "test $0x1,%b": 1, "add $0x1,%rax": 1, "sub $0x1,%rax": 1,
+                            STORE: 1}),
+    "branch.test-split": (1, {"mov X,%rdx": 1, "test $0x1,%b": 1, "add $0x1,%rdx": 1,
+                              "sub $0x1,%rdx": 1, "mov %rdx,X": 2}),
+}
+
+
+def shape_matches(shape, text):
+    return re.fullmatch(re.escape(shape).replace("%b", "%[a-z0-9]+[lb]"), text) is not None
+
+
+CONTROL = re.compile(r"(sub \$0x[0-9a-f]+|add \$0x1|cmp %[a-z0-9]+),%[a-z0-9]+"
+                     r"|j[a-z]+ [0-9a-f]+ <[^>]+>")
+MEMORY = re.compile(r"-?(?:0x[0-9a-f]+)?\(%[a-z0-9]+(?:,%[a-z0-9]+,\d)?\)")
+HEADER = re.compile(r"([0-9a-f]+) <floor\.(.+)>:")
+INSTRUCTION = re.compile(r" *([0-9a-f]+):\t((?:[0-9a-f]{2} )+)\s*\t([^#]*?)\s*(?:#.*)?")
+
+
+def form_loops(binary):
+    """Each form's loop from objdump: name -> (head address, [(bytes, text)]),
+    from the symbol floor.NAME to floor.NAME.end."""
+    listing = subprocess.run(["objdump", "-d", "--insn-width=16", binary], capture_output=True,
+                             text=True, check=True).stdout
+    loops, current = {}, None
+    for line in listing.splitlines():
+        header = HEADER.fullmatch(line)
+        if header:
+            name = header[2]
+            current = None if name.endswith(".end") else name
+            if current:
+                loops[current] = (int(header[1], 16), [])
+        elif current and (insn := INSTRUCTION.fullmatch(line)):
+            loops[current][1].append((insn[2].strip(), " ".join(insn[3].split())))
+    return loops
+
+
+def shape_problems(name, head, code):
+    """What in a form's loop differs from what its name says; [] if nothing."""
+    family, unroll, align = name.rsplit(".", 2)
+    unroll = int(unroll[1:])
+    problems = []
+    if head % 64 != (0 if align == "a64" else 56):
+        problems.append(f"head at {head:#x}, {head % 64} bytes past a 64-byte boundary")
+    size = sum(len(raw.split()) for raw, _ in code)
+    if align == "s64" and head % 64 + size <= 64:
+        problems.append("does not straddle a 64-byte boundary")
+    operands = {m for _, text in code if not text.startswith(("lea", "nop"))
+                for m in MEMORY.findall(text)}
+    if len(operands) != 1:
+        return problems + [f"memory operands {sorted(operands)}, expected the accumulator alone"]
+    accumulator = operands.pop()
+    if not OPTIONS.sanitized and not accumulator.endswith(("(%rsp)", "(%rbp)")):
+        problems.append(f"the accumulator {accumulator} is not a slot on the stack")
+    texts = [text.replace(accumulator, "X") for _, text in code]
+    per_unit, shape = SHAPES[family]
+    for pattern, count in shape.items():
+        found = sum(shape_matches(pattern, text) for text in texts)
+        if found != count * unroll // per_unit:
+            problems.append(f"{found} of '{pattern}', expected {count * unroll // per_unit}")
+    for text in texts:
+        if not any(shape_matches(p, text) for p in shape) and not CONTROL.fullmatch(text):
+            problems.append(f"unexpected {text!r}")
+    if not re.fullmatch(r"j(ne|nz) .*", texts[-1]):
+        problems.append(f"the loop ends with {texts[-1]!r}, not a conditional branch back")
+    return problems
+
+
+class Shape(FloorTest):
+    def test_each_form_is_what_its_name_says(self):
+        loops = form_loops(OPTIONS.floor)
+        self.assertEqual(sorted(loops), sorted(FORMS))
+        for name, (head, code) in loops.items():
+            with self.subTest(form=name):
+                self.assertEqual(shape_problems(name, head, code), [])
+
+    def test_negative_controls(self):
+        # A form's loop with its name changed, or its code shifted, must fail.
+        loops = form_loops(OPTIONS.floor)
+        head, code = loops["inc.add.u8.a64"]
+        self.assertIn("0 of 'addq $0x1,X', expected 8", shape_problems("inc.rmw.u8.a64", head, code))
+        self.assertIn("4 of 'mov X,%rax', expected 8", shape_problems("inc.add.u8.a64", head,
+                                                                        code[12:]))
+        self.assertIn("head at 0x%x, 8 bytes past a 64-byte boundary" % (head + 8),
+                      shape_problems("inc.add.u8.a64", head + 8, code))
+        head, code = loops["branch.lea.u4.a64"]
+        self.assertIn("4 of 'mov X,%rax', expected 8", shape_problems("branch.lea.u8.a64", head,
+                                                                        code))
+        head, code = loops["arith.lea.u1.s64"]
+        self.assertIn("does not straddle a 64-byte boundary",
+                      shape_problems("arith.lea.u1.s64", head, code[:1]))
+
+
+
 def add_arguments(parser):
     parser.add_argument("--floor", default="", help="bench_floor, where it is built")
+    parser.add_argument("--fake-clock", required=True)
+    parser.add_argument("--sanitized", action="store_true")
+
+
+def prepare():
+    OPTIONS.fake_clock = os.path.abspath(OPTIONS.fake_clock)
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments))
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, prepare))
