@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
 """Tests of bench_floor (tools/floor.cpp, tools/floor_forms.hpp): its reports
 and options, its failure paths (unwritable output, unreadable clock), and the
-machine code each form's name promises (read with objdump), with negative
-controls that break it.
+proof of every form: its final accumulator at small counts, exactly one load
+and one store of the accumulator per iteration and no other memory access
+(counted in a valgrind lackey trace), and the machine code its name promises
+(read with objdump); each check with negative controls that break it.
 
-Run by CTest as:  test_floor.py --floor F --fake-clock L [--sanitized] GROUP
+Run by CTest as:  test_floor.py --floor F --probe P --fake-clock L [--sanitized] GROUP
+where P is the tests' probe build of the same source (BENCH_FLOOR_PROBE): it
+adds `--trace N` and deliberately broken forms.
 """
 import argparse
 import collections
+import dataclasses
+import fractions
 import json
 import os
 import re
@@ -41,8 +47,33 @@ FAMILIES = {
 FORMS = tuple(f"{family}.u{u}.{align}" for family, unrolls in FAMILIES.items()
               for u in unrolls for align in ("a64", "s64"))
 DEFAULT_FORMS = ("inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64")
+# The probe's negative controls: each breaks the rule in one way and what
+# each check must say about it (None: the check passes it).
+BROKEN = {
+    "inc.broken-two-stores": ("2 stores of the accumulator per iteration", None),
+    "inc.broken-one-load-fewer": ("1/2 loads of the accumulator per iteration", None),
+    "inc.broken-counter-in-memory": ("2 other memory accesses per iteration", None),
+    "inc.broken-short": (None, "x="),
+}
+BROKEN_FORMS = tuple(f"{family}.u{2 if 'one-load' in family else 1}.{align}"
+                     for family in BROKEN for align in ("a64", "s64"))
 PICK = re.compile(r"bench_floor: (Inc|Arith|Branch) loop: (\S+), the fastest of (\d+) forms "
                   r"\(median [0-9.]+ cycles per iteration in the search\)")
+
+
+def signed64(value):
+    value &= (1 << 64) - 1
+    return value - (1 << 64) if value >= 1 << 63 else value
+
+
+def model_final(kernel, n):
+    """The accumulator after n iterations: n; 7 * (3^n - 1) / 2 modulo 2^64;
+    n mod 2 (signed readings)."""
+    if kernel is KERNELS[0]:
+        return signed64(n)
+    if kernel is KERNELS[1]:
+        return signed64(7 * ((pow(3, n, 1 << 66) - 1) // 2))
+    return n % 2
 
 
 def kernel_of(form):
@@ -137,6 +168,8 @@ class Forms(FloorTest):
         self.assertEqual(len(FORMS), 156)
         for name in DEFAULT_FORMS:
             self.assertIn(name, FORMS)
+        # The probe adds the negative controls and nothing else.
+        self.assertEqual(self.list_forms(OPTIONS.probe), list(FORMS + BROKEN_FORMS))
 
     def test_named_forms_run_each_family(self):
         # Per run one form of each kernel, until every family has run once at
@@ -328,6 +361,202 @@ class Clock(FloorTest):
                 self.assertEqual(result.stdout.decode(), render([step / 1e6] * 3, banner=banner))
 
 
+def probe_trace(n, wrapper=()):
+    """Runs the probe's --trace n: returns the marker's address and, per
+    form, (accumulator address, final accumulator)."""
+    result = run([*wrapper, OPTIONS.probe, "--trace", str(n)])
+    if result.returncode != 0:
+        raise AssertionError(f"probe --trace {n} failed: {result.stderr.decode()}")
+    lines = result.stdout.decode().splitlines()
+    marker = int(lines[0].removeprefix("marker "), 16)
+    forms = {}
+    for line in lines[1:]:
+        _, name, address, x = line.split()
+        forms[name] = (int(address, 16), int(x))
+    return marker, forms
+
+
+def accumulator_problem(name, n, x):
+    """None, or what is wrong with a form's accumulator after n iterations."""
+    expected = model_final(kernel_of(name), n)
+    return None if x == expected else f"x={x} after {n} iterations, expected {expected}"
+
+
+class Accumulators(FloorTest):
+    # Multiples of every unroll (160 = lcm); from the 39th iteration on the
+    # arithmetic kernel wraps around.
+    COUNTS = (160, 480, 1600)
+
+    def test_every_form_at_small_counts(self):
+        for n in self.COUNTS:
+            _, forms = probe_trace(n)
+            self.assertEqual(list(forms), list(FORMS + BROKEN_FORMS))
+            for name, (_, x) in forms.items():
+                with self.subTest(form=name, n=n):
+                    problem = accumulator_problem(name, n, x)
+                    expected = BROKEN.get(name.rsplit(".", 2)[0], (None, None))[1]
+                    if expected is None:
+                        self.assertIsNone(problem)
+                    else:  # the negative control: right traffic, wrong count
+                        self.assertIn(expected, problem)
+
+    def test_probe_refuses_counts_a_form_cannot_run(self):
+        for n in ("0", "-160", "100", "x"):
+            with self.subTest(n=n):
+                result = run([OPTIONS.probe, "--trace", n])
+                self.assertEqual(result.returncode, 2)
+                self.assertTrue(result.stderr.startswith(
+                    b"bench_floor: --trace takes a positive multiple of 160\n"), result.stderr)
+
+
+@dataclasses.dataclass
+class Traffic:
+    """One form's data accesses in one run: to the accumulator (8 bytes at
+    its address; lackey's M, a read-modify-write, is one load and one store),
+    and to anything else."""
+    loads: int = 0
+    stores: int = 0
+    others: int = 0
+    partial: int = 0  # accesses touching the accumulator's bytes but not exactly them
+    order: str = ""  # the accumulator's accesses in order, L and S
+
+
+def lackey_stretches(text, marker):
+    """The data accesses (kind, address, size) of a lackey trace between
+    consecutive stores to the marker, one list per stretch; what comes before
+    the first store and after the last is not a form's."""
+    stretches = None
+    for line in text.splitlines():
+        if len(line) < 4 or line[0] != " " or line[1] not in "LSM" or line[2] != " ":
+            continue
+        address, size = line[3:].split(",")
+        access = (line[1], int(address, 16), int(size))
+        if access == ("S", marker, 8):
+            stretches = [] if stretches is None else stretches
+            stretches.append([])
+        elif stretches is not None:
+            stretches[-1].append(access)
+    return (stretches or [[]])[:-1]
+
+
+def traffic(accesses, x):
+    counted = Traffic()
+    for kind, address, size in accesses:
+        if address + size <= x or address >= x + 8:
+            counted.others += 2 if kind == "M" else 1
+        elif (address, size) != (x, 8):
+            counted.partial += 1
+        else:
+            counted.order += "LS" if kind == "M" else kind
+    counted.loads = counted.order.count("L")
+    counted.stores = counted.order.count("S")
+    return counted
+
+
+def traffic_problems(first, second, span):
+    """What breaks the rule, from one form's traffic at two counts `span`
+    iterations apart: per iteration exactly one load and one store of the
+    accumulator, alternating, and no other access. [] when nothing does."""
+    problems = []
+    for what, count in (("loads", second.loads - first.loads),
+                        ("stores", second.stores - first.stores)):
+        per = fractions.Fraction(count, span)
+        if per != 1:
+            problems.append(f"{per} {what} of the accumulator per iteration")
+    others = fractions.Fraction(second.others - first.others, span)
+    if others != 0:
+        problems.append(f"{others} other memory accesses per iteration")
+    for counted in (first, second):
+        if counted.partial:
+            problems.append(f"{counted.partial} accesses to part of the accumulator")
+        if "LL" in counted.order or "SS" in counted.order:
+            problems.append("two loads or two stores of the accumulator in a row")
+    return problems
+
+
+class TrafficCheck(unittest.TestCase):
+    """The trace reading and the rule, on hand-made traces."""
+    X = 0x1000
+
+    def trace(self, per_iteration, n, before="", after=" L 1000,8\n"):
+        marker = " S 9000,8\n"
+        head = "I  0400,3\n S 1000,8\n S 2000,8\n"  # the reset and some constant traffic
+        return marker + before + head + per_iteration * n + after + marker
+
+    def problems(self, per_iteration, **parts):
+        runs = [traffic(lackey_stretches(self.trace(per_iteration, n, **parts), 0x9000)[0],
+                        self.X) for n in (3, 7)]
+        return traffic_problems(*runs, span=4)
+
+    def test_rule(self):
+        in_a_row = "two loads or two stores of the accumulator in a row"
+        cases = {
+            "load, store": (" L 1000,8\nI  0401,3\n S 1000,8\n", []),
+            "read-modify-write": (" M 1000,8\n", []),
+            "two stores": (" L 1000,8\n S 1000,8\n S 1000,8\n",
+                           ["2 stores of the accumulator per iteration", in_a_row, in_a_row]),
+            "no load": (" S 1000,8\n",
+                        ["0 loads of the accumulator per iteration", in_a_row, in_a_row]),
+            "a spill": (" M 1000,8\n S 1ff8,8\n L 1ff8,8\n",
+                        ["2 other memory accesses per iteration"]),
+            "counter in memory": (" M 1000,8\n M 3000,8\n",
+                                  ["2 other memory accesses per iteration"]),
+            "next to it": (" M 1000,8\n L 1008,8\n", ["1 other memory accesses per iteration"]),
+            "half of it": (" L 1000,4\n S 1000,8\n",
+                           ["0 loads of the accumulator per iteration",
+                            "3 accesses to part of the accumulator", in_a_row,
+                            "7 accesses to part of the accumulator", in_a_row]),
+            "across its end": (" M 1000,8\n L 1004,8\n",
+                               ["3 accesses to part of the accumulator",
+                                "7 accesses to part of the accumulator"]),
+        }
+        for name, (per_iteration, expected) in cases.items():
+            with self.subTest(name):
+                self.assertEqual(self.problems(per_iteration), expected)
+
+    def test_stretches(self):
+        text = " S 1000,8\n S 9000,8\n L 1,8\n S 9000,4\n M 9000,8\nI  9000,8\n S 9000,8\n"
+        # A store of another width or a modify at the marker is no mark.
+        self.assertEqual(lackey_stretches(text, 0x9000),
+                         [[("L", 1, 8), ("S", 0x9000, 4), ("M", 0x9000, 8)]])
+        self.assertEqual(lackey_stretches(" L 1,8\n", 0x9000), [])
+
+
+class MemoryTraffic(FloorTest):
+    """Every form under valgrind's lackey at two counts: the difference
+    between the runs is what the loop does per iteration, whatever the code
+    around it (clock calls, the call itself) does once."""
+    COUNTS = (160, 320)
+
+    def test_one_load_and_one_store_per_iteration(self):
+        if OPTIONS.sanitized:
+            self.skipTest("valgrind cannot run a sanitizer build")
+        valgrind = shutil.which("valgrind")
+        if valgrind is None:
+            self.skipTest("valgrind is not installed (Debian package valgrind)")
+        counted = {}
+        with tempfile.TemporaryDirectory() as tmp:
+            for n in self.COUNTS:
+                log = os.path.join(tmp, f"lackey-{n}")
+                marker, forms = probe_trace(n, [valgrind, "--tool=lackey", "--trace-mem=yes",
+                                                f"--log-file={log}"])
+                with open(log, encoding="ascii") as f:
+                    stretches = lackey_stretches(f.read(), marker)
+                self.assertEqual(len(stretches), len(forms))
+                for (name, (x, _)), accesses in zip(forms.items(), stretches):
+                    counted.setdefault(name, []).append(traffic(accesses, x))
+        self.assertEqual(list(counted), list(FORMS + BROKEN_FORMS))
+        span = self.COUNTS[1] - self.COUNTS[0]
+        for name, runs in counted.items():
+            with self.subTest(form=name):
+                problems = traffic_problems(*runs, span)
+                expected = BROKEN.get(name.rsplit(".", 2)[0], (None, None))[0]
+                if expected is None:
+                    self.assertEqual(problems, [])
+                else:  # a negative control: the check must reject it
+                    self.assertIn(expected, problems)
+
+
 # The machine code each name promises, per unit of the loop body (an
 # iteration, or a pair of iterations for the folded branch forms): counted
 # instructions as objdump writes them, X standing for the accumulator and %b
@@ -436,10 +665,19 @@ class Shape(FloorTest):
         self.assertIn("does not straddle a 64-byte boundary",
                       shape_problems("arith.lea.u1.s64", head, code[:1]))
 
+    def test_probe_runs_the_products_loops(self):
+        # The memory-traffic and accumulator tests run the probe: its loops
+        # must be the product's, byte for byte.
+        product, probe = form_loops(OPTIONS.floor), form_loops(OPTIONS.probe)
+        self.assertEqual(sorted(probe), sorted(FORMS + BROKEN_FORMS))
+        for name, (_, code) in product.items():
+            with self.subTest(form=name):
+                self.assertEqual([raw for raw, _ in probe[name][1]], [raw for raw, _ in code])
 
 
 def add_arguments(parser):
     parser.add_argument("--floor", default="", help="bench_floor, where it is built")
+    parser.add_argument("--probe", default="", help="its probe build")
     parser.add_argument("--fake-clock", required=True)
     parser.add_argument("--sanitized", action="store_true")
 

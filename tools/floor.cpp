@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -249,12 +250,14 @@ const Form *find_form(const std::vector<Form> &forms, std::string_view name) {
     return nullptr;
 }
 
-// The forms a search times.
+// The forms a search times: all but the probe's negative controls.
 std::vector<const Form *> searched(const std::vector<Form> &forms) {
     std::vector<const Form *> chosen;
     chosen.reserve(forms.size());
     for (const Form &form : forms) {
-        chosen.push_back(&form);
+        if (!form.control) {
+            chosen.push_back(&form);
+        }
     }
     return chosen;
 }
@@ -409,6 +412,35 @@ void print_search_json(const Search &found, const std::string &program) {
                 json_string(form_command(program, fastest)).c_str());
 }
 
+#ifdef BENCH_FLOOR_PROBE
+// The tests' probe: every form, the broken ones too, at one small count, in
+// table order. Before each form it writes the form's number to `trace_marker`,
+// so that a memory trace of the run (valgrind's lackey) splits at those
+// writes into one stretch per form. Nothing whose memory traffic depends on
+// the count runs between two marks: the results are printed after the last.
+volatile std::uint64_t trace_marker = 0;
+
+int trace(const std::vector<Form> &forms, std::int64_t n) {
+    struct Traced {
+        std::uintptr_t address;
+        std::uint64_t x;
+    };
+    std::vector<Traced> traced(forms.size());
+    for (std::size_t k = 0; k < forms.size(); ++k) {
+        trace_marker = k;
+        const Run run = forms[k].run(n);
+        traced[k] = Traced{bench_floor::last_accumulator, run.x};
+    }
+    trace_marker = forms.size();
+    std::printf("marker %#" PRIxPTR "\n", reinterpret_cast<std::uintptr_t>(&trace_marker));
+    for (std::size_t k = 0; k < forms.size(); ++k) {
+        std::printf("form %s %#" PRIxPTR " %lld\n", forms[k].name.c_str(), traced[k].address,
+                    static_cast<long long>(traced[k].x));
+    }
+    return 0;
+}
+#endif
+
 constexpr const char *USAGE =
     "usage: bench_floor                  the floor: each kernel in its fastest form, searched\n"
     "       bench_floor --rolled         one iteration per trip, in g++ -O2's forms\n"
@@ -561,6 +593,20 @@ int run(const std::vector<std::string_view> &args, const std::string &program) {
     if (args[0] == "--form" || args[0].substr(0, 7) == "--form=") {
         return run_forms(forms, args);
     }
+#ifdef BENCH_FLOOR_PROBE
+    if (args.size() == 2 && args[0] == "--trace") {
+        std::int64_t lcm = 1;
+        for (const Form &form : forms) {
+            lcm = std::lcm(lcm, form.unroll);
+        }
+        const std::int64_t n = std::strtoll(std::string(args[1]).c_str(), nullptr, 10);
+        if (n <= 0 || n % lcm != 0) {
+            return usage_error("--trace takes a positive multiple of " + std::to_string(lcm));
+        }
+        const int status = trace(forms, n);
+        return status != 0 ? status : finish();
+    }
+#endif
     return usage_error("unexpected argument " + printable(args[0]));
 }
 

@@ -35,6 +35,11 @@
 // Every loop head carries a symbol of that name, floor.<form>, and its end
 // floor.<form>.end, so `objdump -d` shows each form's loop by name; the
 // tests read them there.
+//
+// Built with BENCH_FLOOR_PROBE (the tests' probe build only), the table also
+// holds deliberately broken forms that break the rule in one way each, with
+// the right final accumulator: the negative controls of the memory-traffic
+// test.
 #pragma once
 
 #include <cerrno>
@@ -70,6 +75,12 @@ enum class Op : std::uint8_t {
     branch_test_rmw,
     branch_test_add,
     branch_test_split,
+#ifdef BENCH_FLOOR_PROBE
+    broken_two_stores,
+    broken_one_load_fewer,
+    broken_counter_in_memory,
+    broken_short,
+#endif
 };
 
 // One timed run: the nanoseconds between the two clock readings and the
@@ -86,12 +97,13 @@ struct Form {
     Kernel kernel;       // the report line it fills
     std::int64_t unroll; // iterations per trip: a run's count must be a multiple
     FormFunction run;
+    bool control; // a negative control that breaks the rule (probe builds only)
 };
 
 // The address of the accumulator of the last form run, as a number. Storing
 // it makes the accumulator's address escape, so the compiler must write the
 // reset to memory before the first clock call, never after it inside the
-// timed stretch.
+// timed stretch; the tests' probe prints it.
 inline volatile std::uintptr_t last_accumulator = 0;
 
 [[noreturn]] inline void fail_clock(int err) {
@@ -287,6 +299,51 @@ template <Op O, std::int64_t U, Align A>
                      "jne 2b\n"
                      "3:" BF_END("branch.test-split")
                      BF_UP_OPERANDS : "rdx", "cc");
+#ifdef BENCH_FLOOR_PROBE
+    } else if constexpr (O == Op::broken_two_stores) {
+        // Stores the same value twice: right result, one write too many.
+        asm volatile(BF_HEAD("inc.broken-two-stores")
+                     ".rept %c[u]\n\t"
+                     "mov %[x], %%rax\n\t"
+                     "add $1, %%rax\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_DOWN BF_END("inc.broken-two-stores")
+                     BF_DOWN_OPERANDS : "rax", "cc");
+    } else if constexpr (O == Op::broken_one_load_fewer) {
+        // Every second iteration goes on from the register instead of
+        // reading memory: right result, one read too few.
+        asm volatile(BF_HEAD("inc.broken-one-load-fewer")
+                     ".rept %c[pairs]\n\t"
+                     "mov %[x], %%rax\n\t"
+                     "add $1, %%rax\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     "add $1, %%rax\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_DOWN BF_END("inc.broken-one-load-fewer")
+                     BF_DOWN_OPERANDS : "rax", "cc");
+    } else if constexpr (O == Op::broken_counter_in_memory) {
+        // The trip counter lives in memory: right result, other traffic.
+        std::int64_t counter = n;
+        asm volatile(BF_HEAD("inc.broken-counter-in-memory")
+                     ".rept %c[u]\n\t"
+                     "addq $1, %[x]\n\t"
+                     ".endr\n\t"
+                     "subq %[u], %[c]\n\t"
+                     "jnz 8b" BF_END("inc.broken-counter-in-memory")
+                     : [x] "+m"(x), [c] "+m"(counter) : BF_CONSTANTS : "cc");
+    } else if constexpr (O == Op::broken_short) {
+        // One trip fewer than asked: the rule's traffic, the wrong result.
+        asm volatile("sub %[u], %[n]\n\t"
+                     BF_HEAD("inc.broken-short")
+                     ".rept %c[u]\n\t"
+                     "addq $1, %[x]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_DOWN BF_END("inc.broken-short")
+                     BF_DOWN_OPERANDS : "cc");
+#endif
     }
     static_cast<void>(i);
 }
@@ -317,17 +374,17 @@ template <Op O, std::int64_t U, Align A> [[gnu::noinline]] Run timed(std::int64_
 }
 
 template <Op O, std::int64_t U, Align A>
-void add_form(std::vector<Form> &forms, const char *family, Kernel kernel) {
+void add_form(std::vector<Form> &forms, const char *family, Kernel kernel, bool control) {
     std::string name =
         std::string(family) + ".u" + std::to_string(U) + (A == Align::a64 ? ".a64" : ".s64");
-    forms.push_back(Form{std::move(name), kernel, U, &timed<O, U, A>});
+    forms.push_back(Form{std::move(name), kernel, U, &timed<O, U, A>, control});
 }
 
 // One operation at every unroll in Us, each aligned and straddling.
 template <Op O, std::int64_t... Us>
-void add_family(std::vector<Form> &forms, const char *family, Kernel kernel) {
-    ((add_form<O, Us, Align::a64>(forms, family, kernel),
-      add_form<O, Us, Align::s64>(forms, family, kernel)),
+void add_family(std::vector<Form> &forms, const char *family, Kernel kernel, bool control = false) {
+    ((add_form<O, Us, Align::a64>(forms, family, kernel, control),
+      add_form<O, Us, Align::s64>(forms, family, kernel, control)),
      ...);
 }
 
@@ -351,6 +408,13 @@ inline std::vector<Form> all_forms() {
     add_family<Op::branch_test_rmw, BF_UNROLLS>(forms, "branch.test-rmw", Kernel::branch);
     add_family<Op::branch_test_add, BF_UNROLLS>(forms, "branch.test-add", Kernel::branch);
     add_family<Op::branch_test_split, 1>(forms, "branch.test-split", Kernel::branch);
+#ifdef BENCH_FLOOR_PROBE
+    add_family<Op::broken_two_stores, 1>(forms, "inc.broken-two-stores", Kernel::inc, true);
+    add_family<Op::broken_one_load_fewer, 2>(forms, "inc.broken-one-load-fewer", Kernel::inc, true);
+    add_family<Op::broken_counter_in_memory, 1>(forms, "inc.broken-counter-in-memory", Kernel::inc,
+                                                true);
+    add_family<Op::broken_short, 1>(forms, "inc.broken-short", Kernel::inc, true);
+#endif
     return forms;
 }
 
