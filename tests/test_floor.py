@@ -140,8 +140,8 @@ class Floor(FloorTest):
         cases = {
             ("--unrolled",): "unexpected argument '--unrolled'",
             ("",): "unexpected argument ''",
-            ("--rolled", "--rolled"): "unexpected argument '--rolled'",
-            ("--list", "--rolled"): "unexpected argument '--list'",
+            ("--rolled", "--rolled"): "unexpected argument '--rolled' after --rolled",
+            ("--list", "--rolled"): "unexpected argument '--rolled' after --list",
             ("\x1b[2J",): "unexpected argument '\\x1b[2J'",
             ("--trace", "160"): "unexpected argument '--trace'",  # the probe's, not the product's
             ("--form",): "--form needs a form's name (bench_floor --list names them)",

@@ -573,7 +573,11 @@ int run(const std::vector<std::string_view> &args, const std::string &program) {
         report(BANNER, picks);
         return finish();
     }
-    if (args.size() == 1 && args[0] == "--rolled") {
+    if ((args[0] == "--rolled" || args[0] == "--list") && args.size() > 1) {
+        return usage_error("unexpected argument " + printable(args[1]) + " after " +
+                           std::string(args[0]));
+    }
+    if (args[0] == "--rolled") {
         std::array<const Form *, KERNEL_COUNT> picks{};
         for (std::size_t k = 0; k < picks.size(); ++k) {
             picks[k] = find_form(forms, ROLLED_FORMS[k]);
@@ -581,7 +585,7 @@ int run(const std::vector<std::string_view> &args, const std::string &program) {
         report(ROLLED_BANNER, picks);
         return finish();
     }
-    if (args.size() == 1 && args[0] == "--list") {
+    if (args[0] == "--list") {
         for (const Form &form : forms) {
             std::printf("%s\n", form.name.c_str());
         }
