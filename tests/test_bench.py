@@ -5,7 +5,7 @@ failure paths (unwritable output, unreadable clock), and the kernels'
 arithmetic through small-iteration builds of the same source.
 
 Run by CTest as:  test_bench.py --bench B --fake-clock L --small-dir D
-                  --small-counts 0,1,... [--floor F] [--sanitized] GROUP
+                  --small-counts 0,1,... [--sanitized] GROUP
 where GROUP is one of the TestCase classes below.
 """
 import argparse
@@ -203,33 +203,6 @@ class Clock(ReportChecks):
                 self.assertEqual(result.stdout.decode("ascii"), render([step / 1e6] * 3))
 
 
-class Floor(ReportChecks):
-    # Each of bench_floor's variants, by its arguments, and the banner it prints.
-    VARIANTS = {
-        (): "=== Hardware floor (1e8 iterations) ===",
-        ("--rolled",): "=== Hardware floor, rolled loops (1e8 iterations) ===",
-    }
-
-    def setUp(self):
-        if not OPTIONS.floor:
-            self.skipTest("bench_floor is built on x86-64 only")
-
-    def test_every_floor_computes_the_same_accumulators(self):
-        for args, banner in self.VARIANTS.items():
-            with self.subTest(args=args):
-                result = run([OPTIONS.floor, *args])
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(result.stderr, b"")
-                self.assert_report(result.stdout, banner=banner)
-
-    def test_other_arguments_are_refused(self):
-        for args in (["--unrolled"], [""], ["--rolled", "--rolled"]):
-            with self.subTest(args=args):
-                result = run([OPTIONS.floor, *args])
-                self.assertEqual((result.returncode, result.stdout), (2, b""))
-                self.assertEqual(result.stderr, b"usage: bench_floor [--rolled]\n")
-
-
 class KernelArithmetic(ReportChecks):
     def output_after(self, n):
         result = run([os.path.join(OPTIONS.small_dir, f"bench_iterations_{n}")])
@@ -258,7 +231,6 @@ def add_arguments(parser):
     parser.add_argument("--small-dir", required=True)
     parser.add_argument("--small-counts", required=True)
     parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("--floor", default="", help="bench_floor, where it is built")
 
 
 def prepare():
