@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Tests of tools/compare.py through small fake benchmark commands: shell
-scripts, written by the tests, that print fixed or counted reports.
+"""Tests of tools/compare.py as a command, end to end, through small fake
+benchmark commands: shell scripts, written by the tests, that print fixed or
+counted reports. The output formats on saved rows are tested in process by
+test_compare_formats.py, the statistic by test_compare_statistics.py.
 
     test_compare.py [GROUP ...]
 """
 import argparse
 import contextlib
-import itertools
 import json
 import os
 import signal
@@ -31,7 +32,9 @@ def report(inc_ms, arith_ms, branch_ms, finals=FINALS, banner="=== Fake (1e8 ite
     return render([inc_ms, arith_ms, branch_ms], [finals[name] for name in KERNEL_NAMES], banner)
 
 
-class CompareTests(unittest.TestCase):
+class FakeCommands(unittest.TestCase):
+    """The fake commands and compare run as a command; holds no tests."""
+
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
@@ -63,6 +66,20 @@ class CompareTests(unittest.TestCase):
     def compare(self, *args):
         return subprocess.run([sys.executable, compare.__file__, *args], capture_output=True,
                               text=True, timeout=120, check=False)
+
+    def path(self, name):
+        return os.path.join(self.tmp.name, name)
+
+    def assert_gone(self, pid_file):
+        """Every process listed in `pid_file` has ended (a zombie has ended too)."""
+        with open(pid_file, encoding="utf-8") as f:
+            for pid in f.read().split() or self.fail("no process listed"):
+                with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
+                    self.assertEqual(stat.read().split(") ")[1][0], "Z", f"{pid} still runs")
+
+
+class Rounds(FakeCommands):
+    """The interleaved rounds, what they count, and the numbers they give."""
 
     def test_interleaved_runs_ratios_and_verdicts(self):
         fast = self.fake("fast", report(10, 20, 30))
@@ -97,6 +114,36 @@ class CompareTests(unittest.TestCase):
                                     "kernel_release", "load_average_before",
                                     "load_average_after", "cpufreq_governor", "python"})
         self.assertEqual((env["logical_cores"], env["python"][:2]), (os.cpu_count(), "3."))
+
+    def test_varying_runs_and_plot(self):
+        # a, given twice, prints its run count k as the increment kernel's time: after one
+        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
+        a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
+        b = self.fake("b", report(10.5, 20, 30))
+        svg = self.path("plot.svg")
+        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        first, _, second = json.loads(result.stdout)["results"][:3]
+        self.assertEqual((first["times_ms"], second["times_ms"]),
+                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
+        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
+                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
+        ns = {"s": "http://www.w3.org/2000/svg"}
+        panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
+        self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
+        for panel in panels:
+            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
+            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
+            axis = panel.find("s:line[@class='axis']", ns)
+            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
+                x = float(mark.get("cx") or mark.get("x1"))
+                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
+        # 3..16 and 10.5: fifteen places on the axis.
+        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
+
+
+class Outputs(FakeCommands):
+    """The table and markdown as printed, and an output that cannot be written."""
 
     def test_table_and_markdown(self):
         a = self.fake("a", report(10, 20, 30))
@@ -133,6 +180,23 @@ class CompareTests(unittest.TestCase):
         self.assertIn("| `` sh -c '\"$0\" # `x`\\n' ", rows[1])
         self.assertIn("/odd\\udcff ``", rows[1])
 
+    def test_output_that_cannot_be_written(self):
+        a = self.fake("a", report(1, 1, 1))
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        full = os.open("/dev/full", os.O_WRONLY)
+        # A reader that went away ends it quietly; a full disk is said.
+        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
+                                                     "space left on device\n")):
+            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
+                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
+            os.close(out)
+            self.assertEqual((result.returncode, result.stderr), (1, message))
+
+
+class CommandLine(FakeCommands):
+    """Commands split into words as a shell would; usage errors."""
+
     def test_command_split_like_a_shell(self):
         a = self.fake("a", report(1, 2, 3))
         spaced = os.path.join(self.tmp.name, "with space")
@@ -141,6 +205,27 @@ class CompareTests(unittest.TestCase):
         result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag", f"sh -c '\"{a}\" | cat'",
                               f"sh -c '\"{a}\"; exec >&- 2>&-; sleep 0.3'")
         self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_usage_errors(self):
+        a = self.fake("a", report(1, 1, 1))
+        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
+                     ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
+                     [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
+                     [f"{a} > out"]):
+            with self.subTest(args=args):
+                result = self.compare(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("usage: compare.py", result.stderr)
+                if len(args) == 1 and args[0].startswith(a):
+                    self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
+                self.assertEqual(result.stdout, "")
+        usage = self.compare("--help").stdout
+        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
+            self.assertIn(needed, usage)
+
+
+class ResultChecks(FakeCommands):
+    """Wrong, malformed or missing results, and failing commands."""
 
     def test_wrong_results_name_command_run_and_kernel(self):
         one = report(5, 5, 5, finals={**FINALS, ARITH: 1})
@@ -196,15 +281,9 @@ class CompareTests(unittest.TestCase):
         self.assertEqual(missing.returncode, 1)
         self.assertIn("cannot run", missing.stderr)
 
-    def path(self, name):
-        return os.path.join(self.tmp.name, name)
 
-    def assert_gone(self, pid_file):
-        """Every process listed in `pid_file` has ended (a zombie has ended too)."""
-        with open(pid_file, encoding="utf-8") as f:
-            for pid in f.read().split() or self.fail("no process listed"):
-                with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
-                    self.assertEqual(stat.read().split(") ")[1][0], "Z", f"{pid} still runs")
+class Processes(FakeCommands):
+    """Hung commands and signals: every process of a run is ended."""
 
     def test_hung_commands_are_ended(self):
         good = self.fake("good", report(10, 10, 10))
@@ -246,152 +325,6 @@ class CompareTests(unittest.TestCase):
                 self.assertIn(f"INTERRUPTED ({signum.name}): only the 2 completed round(s)", out)
                 self.assertIn(f"{INC} (x={FINALS[INC]})", out)
                 self.assert_gone(self.path("pids"))
-
-    def test_varying_runs_and_plot(self):
-        # a, given twice, prints its run count k as the increment kernel's time: after one
-        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
-        a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
-        b = self.fake("b", report(10.5, 20, 30))
-        svg = self.path("plot.svg")
-        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        first, _, second = json.loads(result.stdout)["results"][:3]
-        self.assertEqual((first["times_ms"], second["times_ms"]),
-                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
-        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
-                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
-        ns = {"s": "http://www.w3.org/2000/svg"}
-        panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
-        self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
-        for panel in panels:
-            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
-            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
-            axis = panel.find("s:line[@class='axis']", ns)
-            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
-                x = float(mark.get("cx") or mark.get("x1"))
-                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
-        # 3..16 and 10.5: fifteen places on the axis.
-        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
-
-    def test_usage_errors(self):
-        a = self.fake("a", report(1, 1, 1))
-        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
-                     ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
-                     [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
-                     [f"{a} > out"]):
-            with self.subTest(args=args):
-                result = self.compare(*args)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn("usage: compare.py", result.stderr)
-                if len(args) == 1 and args[0].startswith(a):
-                    self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
-                self.assertEqual(result.stdout, "")
-        usage = self.compare("--help").stdout
-        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
-            self.assertIn(needed, usage)
-
-    def test_output_that_cannot_be_written(self):
-        a = self.fake("a", report(1, 1, 1))
-        read_end, write_end = os.pipe()
-        os.close(read_end)
-        full = os.open("/dev/full", os.O_WRONLY)
-        # A reader that went away ends it quietly; a full disk is said.
-        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
-                                                     "space left on device\n")):
-            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
-                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
-            os.close(out)
-            self.assertEqual((result.returncode, result.stderr), (1, message))
-
-
-def verdicts(reference, *candidates):
-    """The rows of an in-process summary of these samples, for one kernel."""
-    commands = [f"c{i}" for i in range(len(candidates) + 1)]
-    times = [{kernel: list(sample) for kernel in KERNEL_NAMES}
-             for sample in (reference, *candidates)]
-    rows, correction = compare.summarise(commands, times)
-    return [row for row in rows if row["kernel"] == INC][1:], correction
-
-
-class Statistics(unittest.TestCase):
-    def test_printed_interval_ends_show_whether_they_hold_one(self):
-        for value, text in ((1.0003, "1.0003"), (0.99996, "0.99996"), (1.0, "1.000"),
-                            (1.23456, "1.235"), (0.5, "0.500")):
-            self.assertEqual(compare.bound_text(value), text)
-
-    def test_null_distribution_of_u_by_enumeration(self):
-        for m, n in ((1, 1), (2, 3), (4, 4), (3, 6), (5, 2)):
-            counts = [0] * (m * n + 1)
-            for first in itertools.combinations(range(m + n), m):
-                # U: pairs (a in the first sample, b in the second) with a above b.
-                counts[sum(1 for a in first for b in range(m + n) if b not in first and a > b)] += 1
-            self.assertEqual(list(compare.u_null_counts(m, n)), counts, (m, n))
-
-    def test_interval_computed_by_hand(self):
-        # 4 and 4: P(U <= 1) = 2/70 <= 0.05 < P(U <= 2) = 4/70, so at level 0.90 the interval
-        # runs from the 2nd smallest to the 2nd largest of the 16 differences 7 8 8 9 9 9 10
-        # 10 10 11 11 11 12 12 13 14: [8, 13], estimate (10 + 10) / 2.
-        self.assertEqual(compare.shift_interval([11, 12, 13, 15], [1, 2, 3, 4], 0.10),
-                         (10, (8, 13), True))
-        # 3 and 3 at 0.05: even U = 0 has probability 1/20 > 0.025: no interval.
-        self.assertEqual(compare.shift_interval([1, 2, 3], [4, 5, 6], 0.05)[1], None)
-        # Above the exact limit, the normal approximation leaves out at most as many
-        # differences as the exact distribution would (1179 here), and nearly as many.
-        with unittest.mock.patch.object(compare, "EXACT_LIMIT", 0):
-            k, exact = compare.tail_depth(60, 60, 0.001)
-        self.assertEqual((compare.tail_depth(60, 60, 0.001), exact), ((1179, True), False))
-        self.assertTrue(0.99 * 1179 <= k <= 1179, k)
-
-    def test_tied_samples_keep_the_level(self):
-        # Every split of a tied pool into two samples is equally likely when both come
-        # from one distribution: at most alpha of the splits may exclude a zero shift.
-        for pool, m in (([1, 1, 1, 2, 2, 3, 3, 3], 4), ([5] * 5 + [6] * 5, 5),
-                        ([1, 2, 2, 2, 2, 2, 2, 3, 4, 4], 5)):
-            splits = list(itertools.combinations(range(len(pool)), m))
-            wrong = 0
-            for first in splits:
-                a = [pool[i] for i in first]
-                b = [pool[i] for i in range(len(pool)) if i not in first]
-                interval = compare.shift_interval(a, b, 0.10)[1]
-                wrong += interval is not None and not interval[0] <= 0 <= interval[1]
-            self.assertLessEqual(wrong / len(splits), 0.10, pool)
-
-    def test_verdicts(self):
-        # Medians 10 and 10, every high run >= every low run: the ranks differ clearly
-        # (Mann-Whitney p < 0.001), but a shift of zero fits the 64 tied pairs.
-        low, high = [5] * 7 + [10] * 8, [10] * 8 + [20] * 7
-        cases = [  # (reference, candidate, verdict)
-            # Every candidate run at least as slow, equal medians: never faster.
-            (low, high, "no significant difference"),
-            (high, low, "no significant difference"),
-            ([20.0] * 8, [10.0] * 8, "faster"),
-            # Bimodal candidate: most runs slower, its median too; the estimate decides.
-            ([10, 10.1, 10.2, 10.3, 10.4, 10.5, 10.6, 10.7], [9] * 3 + [10.8] * 5,
-             "no significant difference"),
-            ([10] * 8, [12, 12, 12, 12, 12, 12, 12, 9], "slower"),
-            # Three kernels, so each tail holds 0.05 / 3 / 2 = 1/120: P(U = 0) = 1/70 for four
-            # runs each is too likely, 1/252 for five is not.
-            ([10] * 4, [12] * 4, "too few runs for the adjusted level"),
-            ([10] * 5, [12] * 5, "slower"),
-            ([10] * 6, [0.0] * 6, "undefined: a zero time"),
-        ]
-        for reference, candidate, verdict in cases:
-            with self.subTest(candidate=candidate):
-                [row], _ = verdicts(reference, candidate)
-                self.assertEqual(row["verdict"], verdict)
-                if row["interval"]:
-                    low_r, high_r = row["interval"]
-                    self.assertLessEqual(low_r, row["ratio"])
-                    self.assertLessEqual(row["ratio"], high_r)
-                    self.assertEqual(verdict == "faster", high_r < 1)
-                    self.assertEqual(verdict == "slower", low_r > 1)
-
-    def test_correction_counts_every_comparison(self):
-        rows, correction = verdicts([10] * 7, *([[12] * 7] * 9))
-        self.assertEqual((correction["tests"], correction["per_test_alpha"]), (27, 0.05 / 27))
-        self.assertEqual({row["verdict"] for row in rows}, {"slower"})  # 1/3432 < 0.05/54
-        rows, _ = verdicts([10] * 6, *([[12] * 6] * 9))
-        self.assertEqual({row["verdict"] for row in rows}, {"too few runs for the adjusted level"})
 
 
 if __name__ == "__main__":

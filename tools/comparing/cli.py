@@ -1,0 +1,156 @@
+"""compare's command line: the options, the help text (the reference for
+them), and main, which runs the steps in order: read the arguments, run the
+rounds, summarise, write the outputs."""
+import argparse
+import math
+import sys
+
+import report
+from comparing.commands import CommandError, split
+from comparing.environment import environment
+from comparing.format_json import format_json
+from comparing.format_markdown import format_markdown
+from comparing.format_table import format_table
+from comparing.plot import plot_svg
+from comparing.progress import Progress
+from comparing.records import Comparison
+from comparing.rounds import RunError, measure
+from comparing.running import catch_signals
+from comparing.streams import say, write_output
+from comparing.summary import summarise
+
+# Seconds per run: a native run takes a fraction of a second, but a slow
+# interpreter may take a minute or more for the 3 x 10^8 iterations.
+DEFAULT_TIMEOUT = 300.0
+INTERRUPTED = 130
+FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json}
+
+HELP = """\
+    compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
+               [--plot FILE.svg] COMMAND [COMMAND ...]
+
+Each COMMAND is one argument, split into words at spaces and by quotes and
+backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
+and run directly, not by a shell: a pipe, `&&`, `;`, a redirection or a leading
+NAME=value does not work and is refused. Wrap such a command in sh -c, e.g.
+    compare.py ./build/bench_c_jit_compare "sh -c 'cd jit && JAVA_OPTS=-Xint ./run'"
+
+Each command must print bench_c_jit_compare's report: one line per kernel,
+{example}
+each once (other lines are ignored; a banner is not required; a run may
+print at most 16 MiB). The time is
+a plain non-negative decimal number of milliseconds; the accumulator must be
+the value shown, which is the only correct one, in every run of every
+command, or the comparison stops there naming the command, run and kernel.
+
+The first COMMAND is the reference. After K warm-up rounds (not counted) the
+commands run RUNS rounds, interleaved (A B C A B C ...), so that drift in the
+machine's speed hits all alike. Each run gets its own process group and at
+most --timeout seconds; on a timeout, or when compare itself is interrupted,
+the whole group is ended (TERM, then KILL).
+
+Per kernel and command the output gives the median, min and max time, the
+spread (max/min), the ratio of the medians and the ratio estimate: the
+Hodges-Lehmann estimate of the shift of log times, exponentiated, with its
+distribution-free confidence interval from the exact Mann-Whitney
+distribution (a normal approximation above 100 x 100 runs, said in the
+output). The intervals are Bonferroni-adjusted over all candidate x kernel
+comparisons in the report, so the chance of any wrong "faster"/"slower" in a
+report is at most 5% (for runs independent of each other; interleaving keeps
+slow drift from favouring one command). A verdict is "faster" or "slower" only when the
+interval excludes 1; "too few runs for the adjusted level" when no interval
+from so few runs could.
+
+Exit status: 0 on success; 1 when a command fails, times out, reports a
+wrong or malformed result, or the output cannot be written; 2 on a usage
+error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP or SIGQUIT), after printing the summary
+of the rounds completed so far, marked as interrupted.
+"""
+
+
+def parse_arguments(argv):
+    # The report's lines as the program prints them, with made-up times.
+    example = "\n".join("    " + report.format_line(kernel, ms, kernel.final)
+                        for kernel, ms in zip(report.KERNELS, (28.97, 55.44, 29.44)))
+    parser = argparse.ArgumentParser(
+        prog="compare.py", description=HELP.format(example=example),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="Example: tools/compare.py -n 15 ./build/bench_c_jit_compare "
+               "'java -jar jit.jar'")
+    parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
+                        help="measured rounds (default 10)")
+    parser.add_argument("--warmup", type=int, default=1, metavar="K",
+                        help="warm-up rounds, not counted (default 1)")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help=f"limit for one run (default {DEFAULT_TIMEOUT:g})")
+    parser.add_argument("--format", choices=sorted(FORMATS), default="table",
+                        help="table (default), markdown to paste, or json with every run's "
+                             "time and the machine's details")
+    parser.add_argument("--plot", metavar="FILE.svg",
+                        help="also draw every counted run into this SVG file, one panel "
+                             "per kernel")
+    parser.add_argument("commands", nargs="+", metavar="COMMAND",
+                        help="one argument per command; the first is the reference")
+    args = parser.parse_args(argv)
+    if args.runs < 1:
+        parser.error("-n RUNS must be at least 1")
+    if args.warmup < 0:
+        parser.error("--warmup K must not be negative")
+    if not (math.isfinite(args.timeout) and args.timeout > 0):
+        parser.error("--timeout SECONDS must be a positive number")
+    try:
+        args.commands = tuple(split(command) for command in args.commands)
+    except CommandError as error:
+        parser.error(str(error))
+    return args
+
+
+def run_rounds(args, progress):
+    """The measurement, with the interrupting signals caught for its length:
+    an interrupt ends the run in progress and keeps the completed rounds."""
+    catch_signals()
+    return measure(args.commands, args.warmup, args.runs, args.timeout, progress)
+
+
+def write_results(args, comparison):
+    """Writes the plot (if asked) and the report; returns 0, or 1 when either
+    could not be written."""
+    status = 0
+    text = FORMATS[args.format](comparison)
+    if args.plot:
+        title = f"tools/compare.py: {comparison.runs} interleaved runs per command"
+        try:
+            with open(args.plot, "w", encoding="utf-8") as f:
+                f.write(plot_svg([c.text for c in comparison.commands], comparison.times, title))
+        except OSError as error:
+            say(f"compare: cannot write {args.plot}: {error.strerror or error}\n")
+            status = 1
+    return write_output(text) or status
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty())
+    before = environment()
+    try:
+        measurement = run_rounds(args, progress)
+    except RunError as error:
+        progress.clear()
+        say(f"compare: {error}\n")
+        return 1
+    progress.clear()
+    status = 0
+    if measurement.interrupted:
+        status = INTERRUPTED
+        say(f"compare: interrupted by {measurement.interrupted}; its run was ended; "
+            f"{measurement.completed} of {args.runs} round(s) completed\n")
+    if measurement.completed == 0:
+        return status or 1
+    rows, correction = summarise([c.text for c in args.commands], measurement.times)
+    comparison = Comparison(
+        commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
+        warmup=args.warmup, timeout=args.timeout, times=measurement.times,
+        warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
+        environment_before=before, environment_after=environment())
+    written = write_results(args, comparison)
+    return status or written
