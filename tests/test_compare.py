@@ -7,9 +7,12 @@ test_compare_formats.py, the statistic by test_compare_statistics.py.
     test_compare.py [GROUP ...]
 """
 import argparse
+import base64
 import contextlib
 import json
 import os
+import pty
+import re
 import signal
 import stat
 import subprocess
@@ -63,9 +66,10 @@ class FakeCommands(unittest.TestCase):
         os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
         return path
 
-    def compare(self, *args):
+    def compare(self, *args, env_path=None):
+        env = {**os.environ, **({"PATH": env_path} if env_path else {})}
         return subprocess.run([sys.executable, compare.__file__, *args], capture_output=True,
-                              text=True, timeout=120, check=False)
+                              text=True, timeout=120, check=False, env=env)
 
     def path(self, name):
         return os.path.join(self.tmp.name, name)
@@ -106,7 +110,10 @@ class Rounds(FakeCommands):
         self.assertEqual(rows[ARITH, "slow"]["x"], str(FINALS[ARITH]))
         self.assertEqual(document["finals"], {k: str(v) for k, v in FINALS.items()})
         self.assertEqual(document["schema_version"], 1)
-        self.assertEqual(document["commands"][1], {"command": slow, "words": [slow]})
+        exact = base64.b64encode(slow.encode()).decode()
+        self.assertEqual(document["commands"][1], {"command": slow, "words": [slow],
+                                                   "argument_base64": exact,
+                                                   "words_base64": [exact]})
         self.assertEqual({k: document["correction"][k] for k in ("method", "tests")},
                          {"method": "bonferroni", "tests": 3})
         env = document["environment"]
@@ -261,7 +268,11 @@ class ResultChecks(FakeCommands):
                 result = self.compare("-n", "3", "--warmup", "0" if "run 2 of 3" in message
                                       else "1", ref, cand)
                 self.assertEqual(result.returncode, 1)
-                self.assertEqual(result.stdout, "")
+                if "run 2 of 3" not in message:  # failed in the warm-up round
+                    self.assertEqual(result.stdout, "")
+                else:  # the one round completed before is summarised, marked
+                    self.assertIn(f"FAILED ({cand}, run 2 of 3): ", result.stdout)
+                    self.assertIn("only the 1 completed round(s)", result.stdout)
                 self.assertIn(message, result.stderr)
                 self.assertNotIn("Traceback", result.stderr)
 
@@ -325,6 +336,189 @@ class Processes(FakeCommands):
                 self.assertIn(f"INTERRUPTED ({signum.name}): only the 2 completed round(s)", out)
                 self.assertIn(f"{INC} (x={FINALS[INC]})", out)
                 self.assert_gone(self.path("pids"))
+
+
+class BeforeTheFirstRun(FakeCommands):
+    """What can be checked is checked before any command runs."""
+
+    def test_commands_and_plot_are_checked_first(self):
+        ref = self.fake("ref", report(1, 1, 1))
+        plain = self.path("plain")
+        with open(plain, "w", encoding="utf-8") as f:
+            f.write(report(1, 1, 1))
+        dangling = self.path("dangling")
+        os.symlink(self.path("gone"), dangling)
+        missing, folder = self.path("no-such-command"), self.tmp.name
+        cases = [  # (arguments, exit status, what standard error says)
+            ([ref, missing], 1, [f"{missing}: cannot run: '{missing}': no such file"]),
+            ([ref, "no-such-program-here --flag"], 1,
+             ["no-such-program-here --flag: cannot run: 'no-such-program-here' is not an "
+              "executable file on PATH"]),
+            ([ref, folder], 1, [f"{folder}: cannot run: '{folder}' is a folder"]),
+            ([ref, f"{plain} -x"], 1, [f"{plain} -x: cannot run: '{plain}' is not executable"]),
+            ([ref, dangling], 1, ["is a symbolic link to nothing"]),
+            ([missing, ref, "no-such-program-here"], 1, [f"{missing}: cannot run",
+                                                         "no-such-program-here: cannot run"]),
+            (["--plot", "", ref], 2, ["--plot FILE.svg: an empty file name"]),
+            (["--plot", self.path("no-such-dir/p.svg"), ref], 1,
+             [f"cannot write {self.path('no-such-dir/p.svg')}: no folder"]),
+            (["--plot", folder, ref], 1, [f"cannot write {folder}: it is a folder"]),
+            (["--plot", f"{ref}/p.svg", ref], 1, [f"cannot write {ref}/p.svg: no folder"]),
+        ]
+        for args, status, messages in cases:
+            with self.subTest(args=args):
+                result = self.compare("-n", "1", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                for message in messages:
+                    self.assertIn(message, result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertFalse(os.path.exists(self.log), "a command ran")
+
+    def test_commands_found_as_a_run_finds_them(self):
+        a = self.fake("a", report(1, 1, 1))
+        os.symlink(a, self.path("linked"))
+        # A file named with a slash, a program on PATH, a link, a name found
+        # only in a folder put on PATH.
+        result = self.compare("-n", "1", a, "sh -c 'exec \"$0\"' " + a, self.path("linked"),
+                              "a", env_path=self.tmp.name + os.pathsep + os.environ["PATH"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+
+class FailedRuns(FakeCommands):
+    """A run that fails ends the comparison with what was measured before."""
+
+    def test_the_completed_rounds_are_summarised_then_the_error(self):
+        ref = self.fake("ref", report(10, 10, 10))
+        # Its fourth run (the third counted one, after a warm-up run) fails.
+        cand = self.fake("cand", report(12, 12, 12),
+                         then="[ RUN -ge 4 ] && { echo 'it broke' >&2; exit 3; }")
+        error = f"compare: {cand}, run 3 of 5: exited with status 3"
+        for format_ in ("table", "markdown", "json"):
+            with self.subTest(format=format_):
+                for name in ("ref", "cand"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(self.path(name) + ".count")
+                svg = self.path(f"{format_}.svg")
+                # One stream for both, to see the order.
+                result = subprocess.run([sys.executable, compare.__file__, "-n", "5", "--format",
+                                         format_, "--plot", svg, ref, cand],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        text=True, timeout=60, check=False)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                summary, _, message = result.stdout.partition(error)
+                self.assertIn("| it broke", message)
+                if format_ == "json":
+                    document = json.loads(summary)
+                    self.assertEqual(document["runs"], 2)
+                    self.assertEqual(document["failed"]["command_index"], 1)
+                    self.assertEqual(document["failed"]["run"], "run 3 of 5")
+                    self.assertTrue(document["failed"]["message"].startswith(
+                        f"{cand}, run 3 of 5: exited with status 3\n"))
+                    self.assertEqual(document["results"][1]["times_ms"], [12.0, 12.0])
+                else:
+                    self.assertIn(f"FAILED ({cand}, run 3 of 5): only the 2 completed round(s)",
+                                  summary)
+                    self.assertRegex(summary, r"cand`? *\|? *12\.00")
+                title = ElementTree.parse(svg).getroot().find(
+                    "{http://www.w3.org/2000/svg}text").text
+                self.assertIn("2 interleaved runs per command (FAILED", title)
+
+
+class BoundedErrorOutput(FakeCommands):
+    """A failing command's output is shown bounded, and escaped."""
+
+    def test_floods_are_cut(self):
+        cases = [  # (shell lines that make the output, what the message must show)
+            ("head -c 2000000 /dev/zero | tr '\\0' a; exit 3", ["exited with status 3",
+                                                                 "aaa [...", " bytes cut...] aaa"]),
+            # (The fake command writes a newline to standard error first.)
+            ("head -c 2000000 /dev/zero | tr '\\0' e >&2; exit 3",
+             ["standard error (of its 2000001 bytes, the last 65536 were kept):", "eee [...",
+              " bytes cut...] eee"]),
+            ("head -c 20000000 /dev/zero", ["wrote more than 16777216 bytes",
+                                            "\\x00\\x00 [...", "bytes cut...] \\x00"]),
+            ("for i in $(seq 50); do printf '\\033[2J\\033[H\\a\\r%s\\n' $i >&2; done; exit 3",
+             ["\\x1b[2J\\x1b[H\\x07\\r41", "\\x1b[2J\\x1b[H\\x07\\r50"]),
+        ]
+        for then, expected in cases:
+            with self.subTest(then=then):
+                flood = self.fake("flood", "", then=then)
+                result = subprocess.run([sys.executable, compare.__file__, "-n", "1", flood],
+                                        capture_output=True, timeout=60, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertLess(len(result.stderr), 10_000)
+                message = result.stderr.decode("utf-8")
+                for part in expected:
+                    self.assertIn(part, message)
+                self.assertTrue(all(c.isprintable() for c in message.replace("\n", "")),
+                                repr(message[:300]))
+
+
+class OutputEncodings(FakeCommands):
+    """No output stream loses the results to text it cannot encode."""
+
+    def test_unencodable_command_names_are_escaped(self):
+        a = self.fake("a", report(10, 20, 30))
+        failing = self.fake("failing", "", status=3)
+        for name, target in (("caf\u00e9", a), ("\u65e5\u672c\u8a9e", a),
+                             ("\u65e5\u672c-fails", failing)):
+            os.symlink(target, self.path(name))
+        cases = [  # (encoding, format, command, exit status, what the output must hold)
+            ("ascii", "table", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("ascii", "table", "caf\u00e9", 0, "caf\\xe9"),
+            ("ascii", "markdown", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("ascii", "json", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("latin-1", "table", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("latin-1", "table", "caf\u00e9", 0, "caf\u00e9"),
+            ("ascii", "table", "\u65e5\u672c-fails", 1, "\\u65e5\\u672c-fails, warm-up run 1"),
+        ]
+        for encoding, format_, name, status, expected in cases:
+            with self.subTest(encoding=encoding, format=format_, name=name):
+                result = subprocess.run(
+                    [sys.executable, compare.__file__, "-n", "2", "--format", format_, a,
+                     self.path(name)], capture_output=True, timeout=60, check=False,
+                    env={**os.environ, "PYTHONIOENCODING": encoding})
+                out = result.stdout.decode(encoding) + result.stderr.decode(encoding)
+                self.assertEqual(result.returncode, status, out)
+                self.assertNotIn("Traceback", out)
+                self.assertIn(expected, out)
+                if format_ == "table" and status == 0:
+                    self.assert_columns_line_up(result.stdout.decode(encoding))
+
+    def assert_columns_line_up(self, table):
+        """The first number of every row ends under the end of "median"."""
+        for line in table.splitlines():
+            if line.startswith("  command"):
+                end = line.index("median") + len("median")
+            elif line.startswith("  ") and end:
+                self.assertEqual(re.search(r"[0-9]+\.[0-9][0-9]  ", line).end() - 2, end, line)
+
+
+class ProgressOnATerminal(FakeCommands):
+    """On a terminal, the progress line estimates the time left."""
+
+    def test_the_estimate_shows(self):
+        a = self.fake("a", report(1, 1, 1))
+        b = self.fake("b", report(2, 2, 2))
+        terminal, other_end = pty.openpty()
+        process = subprocess.Popen([sys.executable, compare.__file__, "-n", "3", a, b],
+                                   stdout=subprocess.PIPE, stderr=other_end,
+                                   env={**os.environ, "COLUMNS": "300"})
+        os.close(other_end)
+        shown = bytearray()
+        with contextlib.suppress(OSError):  # EIO: the other end is closed
+            while chunk := os.read(terminal, 4096):
+                shown += chunk
+        os.close(terminal)
+        out, _ = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0)
+        lines = shown.decode().split("\r\x1b[K")
+        self.assertIn(f"warm-up run 1 of 1: {a} (0 s)", lines)
+        self.assertTrue(any(re.fullmatch(rf"run [123] of 3, (under 1 s|about \d+ s) left: "
+                                         rf"{re.escape(b)} \(0 s\)", line) for line in lines),
+                        lines)
+        self.assertEqual(lines[-1], "")  # cleared at the end
+        self.assertIn(b"Inc loop", out)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,28 @@
 """The texts that the table and markdown formats share: a row's numbers,
-its estimate with interval, and the notes under the rows."""
+its estimate with interval, the notes under the rows, and the width a text
+takes on a terminal."""
+import unicodedata
+
 from comparing.summary import UNSTABLE_SPREAD
+
+
+def display_width(text):
+    """Terminal columns that `text` takes: two for a wide or full-width
+    (East Asian) character, none for a combining mark or a format
+    character, one for any other."""
+    width = 0
+    for char in text:
+        if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me", "Cf"):
+            continue
+        width += 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+    return width
+
+
+def pad(text, width, align="<"):
+    """`text` padded with spaces to `width` display columns, on the right
+    (align "<") or the left (">")."""
+    room = " " * max(0, width - display_width(text))
+    return text + room if align == "<" else room + text
 
 
 def number(value, digits=2):
@@ -48,4 +70,9 @@ def notes(comparison):
     if comparison.interrupted:
         lines.insert(0, f"INTERRUPTED ({comparison.interrupted}): only the {comparison.runs} "
                         "completed round(s).")
+    if comparison.failed:
+        failed = comparison.failed
+        name = next(row.command for row in rows if row.command_index == failed.command_index)
+        lines.insert(0, f"FAILED ({name}, {failed.run}): only the {comparison.runs} completed "
+                        "round(s); the error is on standard error.")
     return lines

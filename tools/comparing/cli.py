@@ -12,11 +12,12 @@ from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import format_table
 from comparing.plot import plot_svg
+from comparing.preflight import problems
 from comparing.progress import Progress
 from comparing.records import Comparison
-from comparing.rounds import RunError, measure
+from comparing.rounds import measure
 from comparing.running import catch_signals
-from comparing.streams import say, write_output
+from comparing.streams import escape_unencodable, for_output, say, write_output
 from comparing.summary import summarise
 
 # Seconds per run: a native run takes a fraction of a second, but a slow
@@ -43,11 +44,23 @@ a plain non-negative decimal number of milliseconds; the accumulator must be
 the value shown, which is the only correct one, in every run of every
 command, or the comparison stops there naming the command, run and kernel.
 
+Before the first run, compare checks that every command's program resolves
+to an executable file (a word with a slash names a file; any other is looked
+up on PATH) and that the --plot file's folder is writable, and stops naming
+what is wrong.
+
 The first COMMAND is the reference. After K warm-up rounds (not counted) the
 commands run RUNS rounds, interleaved (A B C A B C ...), so that drift in the
 machine's speed hits all alike. Each run gets its own process group and at
 most --timeout seconds; on a timeout, or when compare itself is interrupted,
-the whole group is ended (TERM, then KILL).
+the whole group is ended (TERM, then KILL). On a terminal, standard error
+shows the run in progress and an estimate of the time left.
+
+A run that fails ends the comparison: the summary of the rounds completed so
+far is printed, marked as failed, then the error, naming the command and the
+run, with the end of the command's standard output and error (at most 10
+lines each, a line longer than 400 bytes cut in the middle, control
+characters and bytes that are not UTF-8 escaped).
 
 Per kernel and command the output gives the median, min and max time, the
 spread (max/min), the ratio of the medians and the ratio estimate: the
@@ -59,12 +72,15 @@ comparisons in the report, so the chance of any wrong "faster"/"slower" in a
 report is at most 5% (for runs independent of each other; interleaving keeps
 slow drift from favouring one command). A verdict is "faster" or "slower" only when the
 interval excludes 1; "too few runs for the adjusted level" when no interval
-from so few runs could.
+from so few runs could. Text that an output's encoding cannot hold is
+written escaped (\\xNN, \\uNNNN).
 
-Exit status: 0 on success; 1 when a command fails, times out, reports a
-wrong or malformed result, or the output cannot be written; 2 on a usage
-error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP or SIGQUIT), after printing the summary
-of the rounds completed so far, marked as interrupted.
+Exit status: 0 on success; 1 when a command cannot run, fails, times out,
+reports a wrong or malformed result (after printing the summary of the
+rounds completed so far, marked as failed), or the output cannot be
+written; 2 on a usage error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP
+or SIGQUIT), after printing the summary of the rounds completed so far,
+marked as interrupted.
 """
 
 
@@ -87,8 +103,9 @@ def parse_arguments(argv):
                         help="table (default), markdown to paste, or json with every run's "
                              "time and the machine's details")
     parser.add_argument("--plot", metavar="FILE.svg",
-                        help="also draw every counted run into this SVG file, one panel "
-                             "per kernel")
+                        help="also draw every counted run into this SVG file: one panel "
+                             "per kernel, one numbered row per command with its ratio and "
+                             "verdict beside it, the commands in full in a legend")
     parser.add_argument("commands", nargs="+", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
@@ -98,6 +115,8 @@ def parse_arguments(argv):
         parser.error("--warmup K must not be negative")
     if not (math.isfinite(args.timeout) and args.timeout > 0):
         parser.error("--timeout SECONDS must be a positive number")
+    if args.plot == "":
+        parser.error("--plot FILE.svg: an empty file name")
     try:
         args.commands = tuple(split(command) for command in args.commands)
     except CommandError as error:
@@ -112,16 +131,28 @@ def run_rounds(args, progress):
     return measure(args.commands, args.warmup, args.runs, args.timeout, progress)
 
 
+def summarise_rounds(args, measurement, before):
+    """The Comparison of the completed rounds. The table and markdown name
+    each command as standard output can show it (comparing/streams.py), so
+    that their columns count what is shown."""
+    shown = for_output if args.format in ("table", "markdown") else (lambda text: text)
+    rows, correction = summarise([shown(c.text) for c in args.commands], measurement.times)
+    return Comparison(
+        commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
+        warmup=args.warmup, timeout=args.timeout, times=measurement.times,
+        warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
+        failed=measurement.failed, environment_before=before, environment_after=environment())
+
+
 def write_results(args, comparison):
     """Writes the plot (if asked) and the report; returns 0, or 1 when either
     could not be written."""
     status = 0
     text = FORMATS[args.format](comparison)
     if args.plot:
-        title = f"tools/compare.py: {comparison.runs} interleaved runs per command"
         try:
             with open(args.plot, "w", encoding="utf-8") as f:
-                f.write(plot_svg([c.text for c in comparison.commands], comparison.times, title))
+                f.write(plot_svg(comparison))
         except OSError as error:
             say(f"compare: cannot write {args.plot}: {error.strerror or error}\n")
             status = 1
@@ -129,28 +160,26 @@ def write_results(args, comparison):
 
 
 def main(argv=None):
+    escape_unencodable()
     args = parse_arguments(argv)
-    progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty())
-    before = environment()
-    try:
-        measurement = run_rounds(args, progress)
-    except RunError as error:
-        progress.clear()
-        say(f"compare: {error}\n")
+    found = problems(args.commands, args.plot)
+    if found:
+        say("".join(f"compare: {problem}\n" for problem in found))
         return 1
+    progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty(),
+                        commands=[c.text for c in args.commands], rounds=args.warmup + args.runs)
+    before = environment()
+    measurement = run_rounds(args, progress)
     progress.clear()
     status = 0
     if measurement.interrupted:
         status = INTERRUPTED
         say(f"compare: interrupted by {measurement.interrupted}; its run was ended; "
             f"{measurement.completed} of {args.runs} round(s) completed\n")
-    if measurement.completed == 0:
-        return status or 1
-    rows, correction = summarise([c.text for c in args.commands], measurement.times)
-    comparison = Comparison(
-        commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
-        warmup=args.warmup, timeout=args.timeout, times=measurement.times,
-        warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
-        environment_before=before, environment_after=environment())
-    written = write_results(args, comparison)
-    return status or written
+    if measurement.completed:
+        written = write_results(args, summarise_rounds(args, measurement, before))
+        status = status or written
+    if measurement.failed:
+        # After the summary, so that on a terminal the error is what shows last.
+        say(f"compare: {measurement.failed.message}\n")
+    return status or (1 if measurement.failed or not measurement.completed else 0)

@@ -18,6 +18,9 @@ class CommandError(ValueError):
 class Command:
     text: str  # as given, printable: every output names the command by it
     words: Tuple[str, ...]  # as split, and run
+    # As given, exactly: a byte that was not UTF-8 on the command line is held
+    # as a lone surrogate (os.fsencode gives the bytes back).
+    argument: str = ""
 
 
 def shell_syntax(command):
@@ -60,4 +63,4 @@ def split(command):
         raise CommandError(f"cannot split {command!r}: {error}") from error
     if not words:
         raise CommandError("an empty COMMAND")
-    return Command(printable(command), tuple(words))
+    return Command(printable(command), tuple(words), command)

@@ -1,24 +1,37 @@
 """The plain-text table, compare's default output: one block per kernel, one
-line per command, columns aligned."""
-from comparing.cells import estimate_text, notes, number
+line per command, every column as wide as its widest cell in display
+columns (a wide East Asian character takes two), so the columns line up for
+any command and any value."""
+from comparing.cells import display_width, estimate_text, notes, number, pad
 from report import FINALS, KERNEL_NAMES
+
+# (heading, alignment, the least width): the least widths keep the usual
+# table's layout; a wider cell widens its column in every block.
+COLUMNS = (("command", "<", 0), ("median", ">", 9), ("min", ">", 9), ("max", ">", 9),
+           ("spread", ">", 6), ("median ratio", ">", 12), ("ratio [interval]", "<", 24),
+           ("verdict", "", 0))
+
+
+def cells(row):
+    return [row.command, number(row.median_ms), number(row.min_ms), number(row.max_ms),
+            number(row.spread), number(row.median_ratio, 3), estimate_text(row),
+            row.verdict + ("  unstable" if row.unstable else "")]
 
 
 def format_table(comparison):
     rows = comparison.rows
-    width = max(len(row.command) for row in rows)
+    table = [cells(row) for row in rows]
+    widths = [max([least, display_width(heading), *(display_width(line[i]) for line in table)])
+              if align else 0 for i, (heading, align, least) in enumerate(COLUMNS)]
+
+    def line(texts):
+        return "  " + "  ".join(pad(text, width, align) if align else text
+                                for text, width, (_, align, _) in zip(texts, widths, COLUMNS))
+
     out = []
     for kernel in KERNEL_NAMES:
         out.append(f"{kernel} (x={FINALS[kernel]})")
-        out.append(f"  {'command':<{width}}  {'median':>9}  {'min':>9}  {'max':>9}  "
-                   f"{'spread':>6}  {'median ratio':>12}  {'ratio [interval]':<24}  verdict")
-        for row in rows:
-            if row.kernel != kernel:
-                continue
-            flag = "  unstable" if row.unstable else ""
-            out.append(f"  {row.command:<{width}}  {number(row.median_ms):>9}  "
-                       f"{number(row.min_ms):>9}  {number(row.max_ms):>9}  "
-                       f"{number(row.spread):>6}  {number(row.median_ratio, 3):>12}  "
-                       f"{estimate_text(row):<24}  {row.verdict}{flag}")
+        out.append(line([heading for heading, _, _ in COLUMNS]))
+        out.extend(line(texts) for row, texts in zip(rows, table) if row.kernel == kernel)
         out.append("")
     return "\n".join(out + notes(comparison)) + "\n"

@@ -1,12 +1,27 @@
 """The SVG plot (--plot): one panel per kernel, one row per command, every
-counted run a dot on the panel's time axis, the median a bar."""
+counted run a dot on the panel's time axis, the median a bar; beside each
+row the command's ratio to the reference with its interval, and its
+verdict.
+
+Commands are numbered in the order given, and each row's label is its
+number and the command shortened in the middle to fit, so that two commands
+alike at either end still read apart; the legend under the panels gives
+every command in full, the reference marked.
+"""
 import math
 import statistics
+import textwrap
 
+from comparing.cells import estimate_text
 from report import KERNEL_NAMES
 
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2",
            "#7f7f7f", "#bcbd22", "#17becf"]
+MONO = 'font-family="monospace"'
+CHAR_W = 7.3  # px of one character of 12 px monospace, about
+LABEL_CHARS = 36  # of a command's label, its number included
+SIDE_CHARS = 36  # of the ratio and verdict beside a row (11 px)
+LEGEND_CHARS = 130  # per line of the legend
 
 
 def nice_ticks(low, high, count=6):
@@ -28,13 +43,78 @@ def xml_text(text):
             .replace('"', "&quot;"))
 
 
-def plot_svg(commands, times, title):
-    """A self-contained SVG of the counted `times` (per command {kernel: [ms]})
-    of the `commands` (their printable names)."""
-    label_w, plot_w, row_h, top = 260, 560, 34, 40
-    width = label_w + plot_w + 30
-    panel_h = 40 + row_h * len(commands) + 30
-    height = top + panel_h * len(KERNEL_NAMES) + 10
+def shorten(text, room):
+    """`text` in at most `room` characters, cut in the middle with an
+    ellipsis: the start of a command names the program, the end its
+    file or class, and both tell commands apart."""
+    if len(text) <= room:
+        return text
+    head = room // 2
+    return text[:head] + "\u2026" + text[len(text) - (room - 1 - head):]
+
+
+def keep_in_view(text, low, high, room):
+    """`text` in at most `room` characters with text[low:high] (where it
+    differs from a look-alike) kept in view, between its start and its end."""
+    middle_low = max(0, low - 8)
+    middle = (middle_low, min(len(text), max(high, low + 1) + 6, middle_low + room // 2))
+    free = room - (middle[1] - middle[0]) - 2  # two ellipses at most
+    ranges = [(0, free // 2), middle, (len(text) - (free - free // 2), len(text))]
+    merged = [ranges[0]]
+    for start, end in ranges[1:]:
+        if start <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(merged[-1][1], end))
+        else:
+            merged.append((start, end))
+    return "\u2026".join(text[start:end] for start, end in merged)
+
+
+def common_length(a, b):
+    return next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+
+
+def labels(names):
+    """Each command's label: its number and the command, shortened in the
+    middle; where two different commands would get the same shortened text,
+    what tells them apart is kept in view."""
+    room = LABEL_CHARS - len(f"{len(names)} ")
+    first = [shorten(name, room) for name in names]
+    short = list(first)
+    for index, name in enumerate(names):
+        alike = [other for other, text in zip(names, first)
+                 if text == first[index] and other != name]
+        if alike:
+            low = max(common_length(name, other) for other in alike)
+            high = len(name) - max(common_length(name[::-1], other[::-1]) for other in alike)
+            short[index] = keep_in_view(name, low, high, room)
+    return [f"{index + 1} {text}" for index, text in enumerate(short)]
+
+
+def side_texts(row):
+    """The two lines beside a row: the ratio to the reference with its
+    interval, and the verdict."""
+    if row.verdict == "reference":
+        return "reference", ""
+    return estimate_text(row), row.verdict
+
+
+def plot_svg(comparison):
+    """A self-contained SVG of the comparison's counted runs."""
+    names = [command.text for command in comparison.commands]
+    shown = labels(names)
+    times, rows = comparison.times, comparison.rows
+    label_w, plot_w, row_h, top = round(LABEL_CHARS * CHAR_W) + 20, 520, 34, 40
+    side_x = label_w + plot_w + 14
+    width = side_x + round(SIDE_CHARS * 6.7) + 10
+    panel_h = 40 + row_h * len(names) + 30
+    legend = [(index, line) for index, name in enumerate(names)
+              for line in textwrap.wrap(name, LEGEND_CHARS, break_on_hyphens=False) or [""]]
+    legend_y = top + panel_h * len(KERNEL_NAMES) + 10
+    height = legend_y + 24 + 16 * len(legend) + 10
+    title = f"tools/compare.py: {comparison.runs} interleaved runs per command"
+    if comparison.interrupted or comparison.failed:
+        title += (f" ({'INTERRUPTED' if comparison.interrupted else 'FAILED'}: the rounds "
+                  "completed)")
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
@@ -48,10 +128,12 @@ def plot_svg(commands, times, title):
             return label_w + (value - lo) / (hi - lo) * plot_w
 
         y0 = top + panel * panel_h
-        axis_y = y0 + 30 + row_h * len(commands)
+        axis_y = y0 + 30 + row_h * len(names)
         out.append(f'<g class="panel" data-kernel="{xml_text(kernel)}">')
         out.append(f'<text x="10" y="{y0 + 18}" font-weight="bold">{xml_text(kernel)} '
                    f'(ms, every counted run; bar: median)</text>')
+        out.append(f'<text x="{side_x}" y="{y0 + 18}" font-weight="bold">ratio to the '
+                   'reference [interval]</text>')
         out.append(f'<line class="axis" x1="{label_w}" y1="{axis_y}" x2="{label_w + plot_w}" '
                    f'y2="{axis_y}" stroke="black"/>')
         for tick in ticks:
@@ -59,13 +141,15 @@ def plot_svg(commands, times, title):
             out.append(f'<line x1="{x:.1f}" y1="{y0 + 26}" x2="{x:.1f}" y2="{axis_y + 4}" '
                        'stroke="#ddd"/>')
             out.append(f'<text x="{x:.1f}" y="{axis_y + 17}" text-anchor="middle">{tick:g}</text>')
-        for index, command in enumerate(commands):
+        kernel_rows = {row.command_index: row for row in rows if row.kernel == kernel}
+        for index, name in enumerate(names):
             runs = times[index][kernel]
             colour = COLOURS[index % len(COLOURS)]
             cy = y0 + 30 + row_h * index + row_h / 2
-            short = command if len(command) <= 38 else "..." + command[-35:]
-            out.append(f'<text x="{label_w - 8}" y="{cy + 4:.1f}" text-anchor="end">'
-                       f'<title>{xml_text(command)}</title>{xml_text(short)}</text>')
+            weight = ' font-weight="bold"' if index == 0 else ""
+            out.append(f'<text class="label" data-command="{index}" x="{label_w - 8}" '
+                       f'y="{cy + 4:.1f}" text-anchor="end" {MONO}{weight}>'
+                       f'<title>{xml_text(name)}</title>{xml_text(shown[index])}</text>')
             for run, value in enumerate(runs):
                 # Spread the dots of a row up and down a little so equal times stay countable.
                 dy = ((run * 7) % 11 - 5) * row_h / 30
@@ -77,6 +161,20 @@ def plot_svg(commands, times, title):
                 out.append(f'<line class="median" x1="{mx:.2f}" y1="{cy - row_h / 2 + 3:.1f}" '
                            f'x2="{mx:.2f}" y2="{cy + row_h / 2 - 3:.1f}" stroke="black" '
                            'stroke-width="2"/>')
+            ratio, verdict = side_texts(kernel_rows[index])
+            out.append(f'<text class="ratio" data-command="{index}" x="{side_x}" '
+                       f'y="{cy - 2:.1f}" font-size="11" {MONO}{weight}>{xml_text(ratio)}</text>')
+            out.append(f'<text class="verdict" data-command="{index}" x="{side_x}" '
+                       f'y="{cy + 11:.1f}" font-size="11">{xml_text(verdict)}</text>')
         out.append("</g>")
+    out.append(f'<g class="legend"><text x="10" y="{legend_y + 14}" font-weight="bold">'
+               'Commands (1 is the reference)</text>')
+    for line_number, (index, text) in enumerate(legend):
+        first = line_number == 0 or legend[line_number - 1][0] != index
+        number = f"{index + 1:>2} " if first else "   "
+        out.append(f'<text class="legend-entry" data-command="{index}" x="10" '
+                   f'y="{legend_y + 32 + 16 * line_number}" {MONO} xml:space="preserve">'
+                   f'{xml_text(number + text)}</text>')
+    out.append("</g>")
     out.append("</svg>")
     return "\n".join(out) + "\n"

@@ -41,6 +41,14 @@ class Correction:
 
 
 @dataclasses.dataclass(frozen=True)
+class Failure:
+    """The run that ended a comparison early."""
+    command_index: int
+    run: str  # e.g. "run 3 of 10"
+    message: str  # as said on standard error: the command, the run, what went wrong
+
+
+@dataclasses.dataclass(frozen=True)
 class Comparison:
     """One report: what ran, what it measured and what follows from it."""
     commands: Tuple[Command, ...]
@@ -52,5 +60,6 @@ class Comparison:
     times: Times  # counted runs
     warmup_times: Times
     interrupted: Optional[str]  # the signal's name when interrupted
+    failed: Optional[Failure]  # the run that failed, ending the rounds
     environment_before: dict
     environment_after: dict

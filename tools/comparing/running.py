@@ -68,15 +68,17 @@ def end_group(process):
 
 def run_once(words, timeout, progress=lambda elapsed: None):
     """Runs one command in a process group of its own. Returns
-    (stdout bytes, stderr bytes, status, problem) where problem is None or
-    why the run was ended early. Raises CannotRun, or Interrupted when one
-    of SIGNALS arrived (the run ended)."""
+    (stdout bytes, stderr bytes, stderr's length, status, problem): of its
+    standard error only the last KEPT_ERROR bytes are kept; problem is None
+    or why the run was ended early. Raises CannotRun, or Interrupted when
+    one of SIGNALS arrived (the run ended)."""
     try:
         process = subprocess.Popen(words, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, start_new_session=True)
     except (OSError, ValueError) as error:
         raise CannotRun(f"cannot run: {getattr(error, 'strerror', None) or error}") from error
     out, err = bytearray(), bytearray()
+    err_length = 0
     problem = None
     start = time.monotonic()
     drain_until = None
@@ -112,6 +114,7 @@ def run_once(words, timeout, progress=lambda elapsed: None):
                     else:
                         key.data.extend(chunk)
                         if key.data is err:
+                            err_length += len(chunk)
                             del err[:-KEPT_ERROR]
                 if problem:
                     break
@@ -120,4 +123,4 @@ def run_once(words, timeout, progress=lambda elapsed: None):
             end_group(process)
             process.stdout.close()
             process.stderr.close()
-    return bytes(out), bytes(err), process.wait(), problem
+    return bytes(out), bytes(err), err_length, process.wait(), problem

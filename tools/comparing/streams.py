@@ -1,15 +1,37 @@
 """compare's own output streams: messages to standard error that never
 raise, and the report to standard output, where a failure is said once and
-a reader that went away ends it quietly."""
+a reader that went away ends it quietly. Neither stream can lose the
+results to text it cannot encode (a command named in Chinese, written to
+an ASCII or Latin-1 terminal): such text is escaped as \\xNN, \\uNNNN."""
 import os
 import sys
+
+
+def escape_unencodable():
+    """From here on, text that a stream's encoding cannot hold is written
+    escaped rather than raising UnicodeEncodeError."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):  # closed, or not a text stream of its own
+            pass
+
+
+def for_output(text):
+    """`text` as standard output will show it: what its encoding cannot hold
+    escaped already, so that a table can count the characters it shows."""
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    try:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+    except (LookupError, UnicodeError):
+        return text.encode("ascii", "backslashreplace").decode("ascii")
 
 
 def say(text):
     try:
         sys.stderr.write(text)
         sys.stderr.flush()
-    except (OSError, AttributeError):  # standard error closed, or never opened
+    except (OSError, AttributeError, UnicodeError):  # closed, never opened, or a bad codec
         pass
 
 
