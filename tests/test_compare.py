@@ -111,7 +111,8 @@ class Rounds(FakeCommands):
         self.assertEqual(document["finals"], {k: str(v) for k, v in FINALS.items()})
         self.assertEqual(document["schema_version"], 1)
         exact = base64.b64encode(slow.encode()).decode()
-        self.assertEqual(document["commands"][1], {"command": slow, "words": [slow],
+        self.assertEqual(document["commands"][1], {"command": slow, "role": "candidate",
+                                                   "words": [slow],
                                                    "argument_base64": exact,
                                                    "words_base64": [exact]})
         self.assertEqual({k: document["correction"][k] for k in ("method", "tests")},
@@ -519,6 +520,64 @@ class ProgressOnATerminal(FakeCommands):
                         lines)
         self.assertEqual(lines[-1], "")  # cleared at the end
         self.assertIn(b"Inc loop", out)
+
+
+class FloorCommand(FakeCommands):
+    """--floor: one more command in every round, and every row's ratio to it."""
+
+    def test_the_floor_runs_interleaved_and_every_row_gets_its_ratio(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        cand = self.fake("cand", report(20, 20, 15))
+        # A floor prints the same report under a banner of its own.
+        floor = self.fake("floor", report(5, 20, 30, banner="=== Floor (hand-written) ==="))
+        result = self.compare("-n", "6", "--format", "json", "--floor", floor, ref, cand)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.log, encoding="utf-8") as f:
+            self.assertEqual(f.read().split(), ["ref", "cand", "floor"] * 7)
+        document = json.loads(result.stdout)
+        self.assertEqual([(c["command"], c["role"]) for c in document["commands"]],
+                         [(ref, "reference"), (cand, "candidate"), (floor, "floor")])
+        # 1 candidate and 2 commands against the floor, for 3 kernels.
+        self.assertEqual(document["correction"]["tests"], 9)
+        rows = {(r["kernel"], os.path.basename(r["command"])): r for r in document["results"]}
+        cases = [  # (kernel, command, ratio to the reference, verdict, ratio to the floor,
+            # verdict)
+            (INC, "ref", None, "reference", 2.0, "above the floor"),
+            (INC, "cand", 2.0, "slower", 4.0, "above the floor"),
+            (ARITH, "cand", 1.0, "no significant difference", 1.0, "no significant difference"),
+            (BRANCH, "ref", None, "reference", 1.0, "no significant difference"),
+            (BRANCH, "cand", 0.5, "faster", 0.5, "below the floor"),
+            (INC, "floor", None, "floor", None, None),
+        ]
+        for kernel, command, ratio, verdict, floor_ratio, floor_verdict in cases:
+            with self.subTest(kernel=kernel, command=command):
+                row = rows[kernel, command]
+                self.assertEqual((row["verdict"], row["floor_verdict"]), (verdict, floor_verdict))
+                for value, expected in ((row["ratio"], ratio),
+                                        (row["floor_ratio"], floor_ratio)):
+                    self.assertEqual(value is None, expected is None)
+                    if expected is not None:
+                        self.assertAlmostEqual(value, expected)
+        self.assertEqual(rows[INC, "floor"]["times_ms"], [5.0] * 6)
+        table = self.compare("-n", "6", "--floor", floor, ref, cand)
+        self.assertEqual(table.returncode, 0, table.stderr)
+        self.assertRegex(table.stdout, r"cand .* slower +4\.000 \[4\.000, 4\.000\] +above the floor")
+        self.assertIn("floor ratio: the same estimate", table.stdout)
+
+    def test_the_floor_is_checked_like_a_command(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        missing = self.path("no-such-floor")
+        cases = [  # (floor, exit status, what standard error says)
+            ("", 2, "an empty COMMAND"),
+            (f"{ref} | cat", 2, "contains shell syntax (|)"),
+            (missing, 1, f"{missing}: cannot run: '{missing}': no such file"),
+        ]
+        for floor, status, message in cases:
+            with self.subTest(floor=floor):
+                result = self.compare("--floor", floor, ref)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.log), "a command ran")
 
 
 if __name__ == "__main__":

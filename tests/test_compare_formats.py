@@ -18,11 +18,11 @@ import unittest
 from xml.etree import ElementTree
 
 import harness
-from comparing.cells import display_width, estimate_text
+from comparing.cells import display_width, estimate_text, floor_estimate_text
 from comparing.commands import Command, split
 from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
-from comparing.format_table import COLUMNS, format_table
+from comparing.format_table import COLUMNS, FLOOR_COLUMNS, format_table
 from comparing.format_table import cells as table_cells
 from comparing.plot import LABEL_CHARS, plot_svg
 from comparing.records import Comparison, Correction, Failure, Row
@@ -110,19 +110,23 @@ def columns(text):
                else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
-def misaligned(table, rows):
+def misaligned(table, rows, floor=False):
     """The lines of `table` whose cells do not line up with their block's
     heading: a right-aligned column must end, a left-aligned one start, in
     the same display column on every line."""
+    columns = FLOOR_COLUMNS if floor else COLUMNS
     lines = table.splitlines()
     bad = []
     for kernel in KERNEL_NAMES:
         block = lines.index(f"{kernel} (x={FINALS[kernel]})")
-        heading = text_cells(lines[block + 1], [h for h, _, _ in COLUMNS])
+        heading = text_cells(lines[block + 1], [h for h, _, _ in columns])
         kernel_rows = [row for row in rows if row.kernel == kernel]
         for offset, row in enumerate(kernel_rows, start=2):
-            spans = text_cells(lines[block + offset], table_cells(row))
-            for (_, align, _), head, cell in zip(COLUMNS, heading, spans):
+            spans = text_cells(lines[block + offset], table_cells(row, floor))
+            for (_, align, _), head, cell, text in zip(columns, heading, spans,
+                                                      table_cells(row, floor)):
+                if not text:  # an empty last cell: nothing to line up
+                    continue
                 if (align == ">" and head[1] != cell[1]) or (align != ">" and head[0] != cell[0]):
                     bad.append(lines[block + offset])
                     break
@@ -261,13 +265,14 @@ class JsonFormat(unittest.TestCase):
     def test_saved_rows_field_by_field(self):
         comparison = saved(interrupted="SIGTERM")
         document = json.loads(format_json(comparison))
-        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 1))
+        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 2))
         self.assertEqual(document["environment"], {
             **{k: v for k, v in ENVIRONMENT.items() if k != "load_average"},
             "load_average_before": [0.5, 0.4, 0.3], "load_average_after": [1.0, 0.5, 0.25]})
-        self.assertEqual([{k: c[k] for k in ("command", "words")}
+        self.assertEqual([{k: c[k] for k in ("command", "role", "words")}
                           for c in document["commands"]],
-                         [{"command": c.text, "words": list(c.words)} for c in COMMANDS])
+                         [{"command": c.text, "role": role, "words": list(c.words)}
+                          for c, role in zip(COMMANDS, ("reference", "candidate", "candidate"))])
         self.assertEqual({k: document[k] for k in ("runs", "warmup", "timeout_s",
                                                    "interrupted", "failed")},
                          {"runs": 5, "warmup": 1, "timeout_s": 300.0, "interrupted": "SIGTERM",
@@ -425,6 +430,81 @@ class Plot(unittest.TestCase):
                                ({"failed": Failure(1, "run 2 of 5", "x")}, "FAILED")):
             root = ElementTree.fromstring(plot_svg(saved(**changes)))
             self.assertIn(f"({words}: the rounds completed)", root.find("s:text", SVG).text)
+
+
+def with_floor():
+    """The saved comparison's first two commands and a floor in place of the
+    third, summarised from the saved times."""
+    commands = COMMANDS[:2] + (Command("./build/bench_floor", ("./build/bench_floor",)),)
+    rows, correction = summarise([c.text for c in commands], TIMES, floor_index=2)
+    return saved(commands=commands, rows=rows, correction=correction, floor_index=2)
+
+
+class FloorColumns(unittest.TestCase):
+    """With --floor, every format gives each row's ratio to the floor."""
+
+    def test_table(self):
+        comparison = with_floor()
+        table = format_table(comparison)
+        self.assertEqual(misaligned(table, comparison.rows, floor=True), [])
+        lines = table.splitlines()
+        self.assertRegex(lines[1], r"  verdict +floor ratio \[interval\]    floor verdict$")
+        for row in comparison.rows:
+            line = next(line for line in lines[lines.index(f"{row.kernel} (x="
+                                                           f"{FINALS[row.kernel]})"):]
+                        if line.startswith(f"  {row.command} "))
+            if row.verdict == "floor":
+                self.assertRegex(line, r"  -  +floor  +-$")
+            else:
+                self.assertTrue(line.endswith(f"  {floor_estimate_text(row)}  "
+                                              f"{' ' * (24 - len(floor_estimate_text(row)))}"
+                                              f"{row.floor_verdict}"), line)
+        self.assertEqual([line for line in lines if line != line.rstrip()], [])
+        self.assertIn("floor ratio: the same estimate of time / floor time", table)
+
+    def test_markdown(self):
+        comparison = with_floor()
+        lines = format_markdown(comparison).splitlines()
+        self.assertTrue(lines[0].endswith("| verdict | floor ratio [interval] | floor verdict |"))
+        table = [line for line in lines[2:] if line.startswith("|")]
+        self.assertEqual(len(table), len(comparison.rows))
+        for line, row in zip(table, comparison.rows):
+            self.assertEqual(line.count("|"), 12, line)
+            self.assertTrue(line.endswith(f"| {row.verdict} | {floor_estimate_text(row)} | "
+                                          f"{row.floor_verdict or ''} |"), line)
+
+    def test_json(self):
+        comparison = with_floor()
+        document = json.loads(format_json(comparison))
+        self.assertEqual([c["role"] for c in document["commands"]],
+                         ["reference", "candidate", "floor"])
+        self.assertEqual(document["correction"]["tests"], 9)
+        for row, result in zip(comparison.rows, document["results"]):
+            self.assertEqual({k: result[k] for k in ("floor_ratio", "floor_interval",
+                                                     "floor_exact", "floor_verdict")},
+                             {"floor_ratio": row.floor_ratio, "floor_interval": row.floor_interval,
+                              "floor_exact": row.floor_exact, "floor_verdict": row.floor_verdict})
+        self.assertEqual({r["verdict"] for r in document["results"] if r["command_index"] == 2},
+                         {"floor"})
+
+    def test_plot(self):
+        comparison = with_floor()
+        root = ElementTree.fromstring(plot_svg(comparison))
+        for panel in root.findall("s:g[@class='panel']", SVG):
+            kernel = panel.get("data-kernel")
+            for row in (row for row in comparison.rows if row.kernel == kernel):
+                index = row.command_index
+                ratio, verdict = (panel.find(f"s:text[@class='{kind}'][@data-command='{index}']",
+                                             SVG) for kind in ("floor-ratio", "floor-verdict"))
+                if row.verdict == "floor":
+                    self.assertEqual((ratio.text, verdict.text), (None, None))
+                    self.assertEqual(panel.find(f"s:text[@class='ratio'][@data-command='{index}']",
+                                                SVG).text, "floor")
+                else:
+                    self.assertEqual((ratio.text, verdict.text),
+                                     (floor_estimate_text(row), row.floor_verdict))
+        self.assertEqual(root.find("s:g[@class='legend']/s:text", SVG).text,
+                         "Commands (1 is the reference, 3 the floor)")
 
 
 if __name__ == "__main__":

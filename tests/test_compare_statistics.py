@@ -111,5 +111,69 @@ class Statistics(unittest.TestCase):
         self.assertEqual({row.verdict for row in rows}, {"too few runs for the adjusted level"})
 
 
+def with_floor(reference, floor, *candidates):
+    """The rows (increment kernel) and correction of an in-process summary
+    of these samples, the floor last."""
+    commands = ["ref", *(f"c{i}" for i in range(len(candidates))), "floor"]
+    times = [{kernel: list(sample) for kernel in KERNEL_NAMES}
+             for sample in (reference, *candidates, floor)]
+    rows, correction = summarise(commands, times, floor_index=len(commands) - 1)
+    return [row for row in rows if row.kernel == INC], correction
+
+
+class FloorComparisons(unittest.TestCase):
+    def test_ratios_to_the_floor(self):
+        cases = [  # (reference, floor, candidate, the reference's and the candidate's
+            # expected ratio to the floor and verdict)
+            ([10] * 8, [5] * 8, [4] * 8, (2.0, "above the floor"), (0.8, "below the floor")),
+            ([10] * 8, [10] * 8, [10] * 8, (1.0, "no significant difference"),
+             (1.0, "no significant difference")),
+            ([10] * 8, [0.0] * 8, [10] * 8, (None, "undefined: a zero time"),
+             (None, "undefined: a zero time")),
+            # Nine comparisons: each tail holds 0.05 / 9 / 2 = 1/360, which four runs each
+            # cannot reach (P(U = 0) = 1/70).
+            ([10] * 4, [5] * 4, [5] * 4, (2.0, "too few runs for the adjusted level"),
+             (1.0, "too few runs for the adjusted level")),
+        ]
+        for reference, floor, candidate, ref_expected, cand_expected in cases:
+            with self.subTest(floor=floor, candidate=candidate):
+                rows, _ = with_floor(reference, floor, candidate)
+                for row, (ratio, verdict) in zip(rows, (ref_expected, cand_expected)):
+                    self.assertEqual(row.floor_verdict, verdict)
+                    if ratio is None:
+                        self.assertIsNone(row.floor_ratio)
+                        continue
+                    self.assertAlmostEqual(row.floor_ratio, ratio)
+                    if row.floor_interval:
+                        low, high = row.floor_interval
+                        self.assertTrue(low <= row.floor_ratio <= high)
+                        self.assertEqual(verdict == "above the floor", low > 1)
+                        self.assertEqual(verdict == "below the floor", high < 1)
+                floor_row = rows[-1]
+                self.assertEqual((floor_row.verdict, floor_row.ratio, floor_row.floor_ratio,
+                                  floor_row.floor_verdict), ("floor", None, None, None))
+                # The reference is still compared with nothing but the floor.
+                self.assertEqual((rows[0].verdict, rows[0].ratio), ("reference", None))
+
+    def test_floor_comparisons_count_in_the_correction(self):
+        # Five runs each: against the reference alone (3 comparisons, 1/120 per tail)
+        # P(U = 0) = 1/252 is rare enough; with a floor (3 more per command: 9, 1/360)
+        # it is not.
+        [row], correction = verdicts([10] * 5, [12] * 5)
+        self.assertEqual((row.verdict, correction.tests), ("slower", 3))
+        rows, correction = with_floor([10] * 5, [5] * 5, [12] * 5)
+        self.assertEqual((correction.tests, correction.per_test_alpha), (9, 0.05 / 9))
+        self.assertEqual(rows[1].verdict, "too few runs for the adjusted level")
+        self.assertEqual(rows[1].floor_verdict, "too few runs for the adjusted level")
+        # Six runs reach it: 1/924.
+        rows, _ = with_floor([10] * 6, [5] * 6, [12] * 6)
+        self.assertEqual([(row.verdict, row.floor_verdict) for row in rows],
+                         [("reference", "above the floor"), ("slower", "above the floor"),
+                          ("floor", None)])
+        # Only a floor: three comparisons, all with the floor.
+        rows, correction = with_floor([10] * 5, [5] * 5)
+        self.assertEqual((correction.tests, rows[0].floor_verdict), (3, "above the floor"))
+
+
 if __name__ == "__main__":
     sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0]))

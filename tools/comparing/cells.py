@@ -39,30 +39,54 @@ def bound_text(value):
     return f"{value:.{digits}f}"
 
 
-def estimate_text(row):
-    if row.ratio is None:
-        return "-" if row.verdict == "reference" else "undefined"
-    low, high = row.interval or (None, None)
+def ratio_text(ratio, interval):
+    low, high = interval or (None, None)
     if low is None:
-        return f"{row.ratio:.3f} [none]"
-    return f"{row.ratio:.3f} [{bound_text(low)}, {bound_text(high)}]"
+        return f"{ratio:.3f} [none]"
+    return f"{ratio:.3f} [{bound_text(low)}, {bound_text(high)}]"
+
+
+def estimate_text(row):
+    """The ratio to the reference with its interval."""
+    if row.ratio is None:
+        return "-" if row.verdict in ("reference", "floor") else "undefined"
+    return ratio_text(row.ratio, row.interval)
+
+
+def floor_estimate_text(row):
+    """The ratio to the floor with its interval."""
+    if row.floor_ratio is None:
+        return "-" if row.verdict == "floor" else "undefined"
+    return ratio_text(row.floor_ratio, row.floor_interval)
 
 
 def notes(comparison):
     """The lines under the rows: how the figures were made, and what a flag
-    or an interrupt means."""
+    or an early end means."""
     correction, rows = comparison.correction, comparison.rows
-    approx = any(row.exact is False for row in rows)
-    lines = [f"{comparison.runs} runs per command after {comparison.warmup} warm-up round(s), "
-             "interleaved.",
-             "ratio: Hodges-Lehmann estimate of time / reference time, with its "
-             f"{correction.interval_level:.2%} interval "
+    floor = comparison.floor_index is not None
+    candidates = len({row.command_index for row in rows} - {0, comparison.floor_index})
+    approx = any(row.exact is False or row.floor_exact is False for row in rows)
+    level = (f"{correction.interval_level:.2%} interval "
              f"({'normal approximation' if approx else 'exact Mann-Whitney distribution'}); "
              f"Bonferroni correction over {correction.tests} comparison(s), family level "
-             f"{correction.family_alpha:.0%}; faster/slower only when the interval "
-             "excludes 1. median ratio: median / reference median."]
+             f"{correction.family_alpha:.0%}")
+    lines = [f"{comparison.runs} runs per command after {comparison.warmup} warm-up round(s), "
+             "interleaved."]
+    if candidates:
+        lines.append(f"ratio: Hodges-Lehmann estimate of time / reference time, with its {level}; "
+                     "faster/slower only when the interval excludes 1. median ratio: median / "
+                     "reference median.")
+    if floor:
+        lines.append("floor ratio: the same estimate of time / floor time (the floor ran in the "
+                     "same rounds), " + ("at the same level and counted in the correction"
+                                         if candidates else f"with its {level}") +
+                     "; above/below the floor only when the interval excludes 1. Below the "
+                     "floor: faster than the floor command, which then is not this machine's "
+                     "floor for that kernel." +
+                     ("" if candidates else " median ratio: median / reference median."))
     if not correction.tests:
-        lines[1:] = ["One command only: nothing to compare it with."]
+        lines.append("One command only: nothing to compare it with.")
     if any(row.unstable for row in rows):
         lines.append(f"unstable: max/min above {UNSTABLE_SPREAD}; the machine was noisy or the "
                      "command's speed varies from run to run; more runs will not fix a bimodal "

@@ -28,7 +28,7 @@ FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_js
 
 HELP = """\
     compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
-               [--plot FILE.svg] COMMAND [COMMAND ...]
+               [--plot FILE.svg] [--floor COMMAND] COMMAND [COMMAND ...]
 
 Each COMMAND is one argument, split into words at spaces and by quotes and
 backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
@@ -62,13 +62,23 @@ run, with the end of the command's standard output and error (at most 10
 lines each, a line longer than 400 bytes cut in the middle, control
 characters and bytes that are not UTF-8 escaped).
 
+With --floor COMMAND, one more command runs in every round (last): the
+floor, such as ./build/bench_floor, the kernels written by hand at the
+machine's limit. Every other command, the reference included, then gets its
+ratio to the floor per kernel, with the same estimate and interval as below,
+counted in the same correction, and a verdict: "above the floor", "below the
+floor" (faster than the floor command, which then is not this machine's
+floor for that kernel) or "no significant difference". The floor is not
+compared with the reference.
+
 Per kernel and command the output gives the median, min and max time, the
 spread (max/min), the ratio of the medians and the ratio estimate: the
 Hodges-Lehmann estimate of the shift of log times, exponentiated, with its
 distribution-free confidence interval from the exact Mann-Whitney
 distribution (a normal approximation above 100 x 100 runs, said in the
 output). The intervals are Bonferroni-adjusted over all candidate x kernel
-comparisons in the report, so the chance of any wrong "faster"/"slower" in a
+comparisons in the report (and command x kernel comparisons with a floor),
+so the chance of any wrong "faster"/"slower" (or above/below the floor) in a
 report is at most 5% (for runs independent of each other; interleaving keeps
 slow drift from favouring one command). A verdict is "faster" or "slower" only when the
 interval excludes 1; "too few runs for the adjusted level" when no interval
@@ -106,6 +116,9 @@ def parse_arguments(argv):
                         help="also draw every counted run into this SVG file: one panel "
                              "per kernel, one numbered row per command with its ratio and "
                              "verdict beside it, the commands in full in a legend")
+    parser.add_argument("--floor", metavar="COMMAND",
+                        help="also run this command, the floor (e.g. ./build/bench_floor), in "
+                             "every round, and give every other command's ratio to it")
     parser.add_argument("commands", nargs="+", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
@@ -119,6 +132,12 @@ def parse_arguments(argv):
         parser.error("--plot FILE.svg: an empty file name")
     try:
         args.commands = tuple(split(command) for command in args.commands)
+        # The floor runs last in each round and is one more command to the
+        # rounds; only the summary treats it apart.
+        args.floor_index = None
+        if args.floor is not None:
+            args.commands += (split(args.floor),)
+            args.floor_index = len(args.commands) - 1
     except CommandError as error:
         parser.error(str(error))
     return args
@@ -136,12 +155,14 @@ def summarise_rounds(args, measurement, before):
     each command as standard output can show it (comparing/streams.py), so
     that their columns count what is shown."""
     shown = for_output if args.format in ("table", "markdown") else (lambda text: text)
-    rows, correction = summarise([shown(c.text) for c in args.commands], measurement.times)
+    rows, correction = summarise([shown(c.text) for c in args.commands], measurement.times,
+                                 args.floor_index)
     return Comparison(
         commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
         warmup=args.warmup, timeout=args.timeout, times=measurement.times,
         warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
-        failed=measurement.failed, environment_before=before, environment_after=environment())
+        failed=measurement.failed, environment_before=before, environment_after=environment(),
+        floor_index=args.floor_index)
 
 
 def write_results(args, comparison):

@@ -16,7 +16,10 @@ import os
 from report import FINALS, KERNEL_NAMES
 
 SCHEMA_VERSION = 1
-SCHEMA_MINOR = 1  # 1: "failed"; commands[]: "argument_base64", "words_base64"
+# 1: "failed"; commands[]: "argument_base64", "words_base64".
+# 2: commands[]: "role"; results[]: "floor_ratio", "floor_interval", "floor_exact",
+#    "floor_verdict".
+SCHEMA_MINOR = 2
 
 
 def finite(value):
@@ -38,8 +41,9 @@ def exact(text):
     return base64.b64encode(os.fsencode(text)).decode("ascii")
 
 
-def command_json(command):
-    return {"command": command.text, "words": [readable(word) for word in command.words],
+def command_json(command, role):
+    return {"command": command.text, "role": role,
+            "words": [readable(word) for word in command.words],
             "argument_base64": exact(command.argument),
             "words_base64": [exact(word) for word in command.words]}
 
@@ -59,7 +63,9 @@ def format_json(comparison):
         "environment": {**{k: v for k, v in before.items() if k != "load_average"},
                         "load_average_before": before["load_average"],
                         "load_average_after": after["load_average"]},
-        "commands": [command_json(command) for command in comparison.commands],
+        "commands": [command_json(command, "reference" if index == 0 else
+                                  "floor" if index == comparison.floor_index else "candidate")
+                     for index, command in enumerate(comparison.commands)],
         "runs": comparison.runs, "warmup": comparison.warmup, "timeout_s": comparison.timeout,
         "interrupted": comparison.interrupted,
         "failed": failure_json(comparison.failed),

@@ -1,7 +1,7 @@
 """The SVG plot (--plot): one panel per kernel, one row per command, every
 counted run a dot on the panel's time axis, the median a bar; beside each
 row the command's ratio to the reference with its interval, and its
-verdict.
+verdict, and with a floor its ratio to the floor and that verdict.
 
 Commands are numbered in the order given, and each row's label is its
 number and the command shortened in the middle to fit, so that two commands
@@ -12,7 +12,7 @@ import math
 import statistics
 import textwrap
 
-from comparing.cells import estimate_text
+from comparing.cells import estimate_text, floor_estimate_text
 from report import KERNEL_NAMES
 
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2",
@@ -93,9 +93,17 @@ def labels(names):
 def side_texts(row):
     """The two lines beside a row: the ratio to the reference with its
     interval, and the verdict."""
-    if row.verdict == "reference":
-        return "reference", ""
+    if row.verdict in ("reference", "floor"):
+        return row.verdict, ""
     return estimate_text(row), row.verdict
+
+
+def floor_texts(row):
+    """The two lines beside a row about the floor: the ratio to it with its
+    interval, and the verdict."""
+    if row.verdict == "floor":
+        return "", ""
+    return floor_estimate_text(row), row.floor_verdict or ""
 
 
 def plot_svg(comparison):
@@ -105,7 +113,9 @@ def plot_svg(comparison):
     times, rows = comparison.times, comparison.rows
     label_w, plot_w, row_h, top = round(LABEL_CHARS * CHAR_W) + 20, 520, 34, 40
     side_x = label_w + plot_w + 14
-    width = side_x + round(SIDE_CHARS * 6.7) + 10
+    side_w = round(SIDE_CHARS * 6.7) + 10
+    floor = comparison.floor_index
+    width = side_x + side_w * (1 if floor is None else 2)
     panel_h = 40 + row_h * len(names) + 30
     legend = [(index, line) for index, name in enumerate(names)
               for line in textwrap.wrap(name, LEGEND_CHARS, break_on_hyphens=False) or [""]]
@@ -134,6 +144,9 @@ def plot_svg(comparison):
                    f'(ms, every counted run; bar: median)</text>')
         out.append(f'<text x="{side_x}" y="{y0 + 18}" font-weight="bold">ratio to the '
                    'reference [interval]</text>')
+        if floor is not None:
+            out.append(f'<text x="{side_x + side_w}" y="{y0 + 18}" font-weight="bold">ratio to '
+                       'the floor [interval]</text>')
         out.append(f'<line class="axis" x1="{label_w}" y1="{axis_y}" x2="{label_w + plot_w}" '
                    f'y2="{axis_y}" stroke="black"/>')
         for tick in ticks:
@@ -146,7 +159,8 @@ def plot_svg(comparison):
             runs = times[index][kernel]
             colour = COLOURS[index % len(COLOURS)]
             cy = y0 + 30 + row_h * index + row_h / 2
-            weight = ' font-weight="bold"' if index == 0 else ""
+            weight = (' font-weight="bold"' if index == 0 else
+                      ' font-style="italic"' if index == floor else "")
             out.append(f'<text class="label" data-command="{index}" x="{label_w - 8}" '
                        f'y="{cy + 4:.1f}" text-anchor="end" {MONO}{weight}>'
                        f'<title>{xml_text(name)}</title>{xml_text(shown[index])}</text>')
@@ -166,9 +180,18 @@ def plot_svg(comparison):
                        f'y="{cy - 2:.1f}" font-size="11" {MONO}{weight}>{xml_text(ratio)}</text>')
             out.append(f'<text class="verdict" data-command="{index}" x="{side_x}" '
                        f'y="{cy + 11:.1f}" font-size="11">{xml_text(verdict)}</text>')
+            if floor is not None:
+                ratio, verdict = floor_texts(kernel_rows[index])
+                out.append(f'<text class="floor-ratio" data-command="{index}" '
+                           f'x="{side_x + side_w}" y="{cy - 2:.1f}" font-size="11" {MONO}>'
+                           f'{xml_text(ratio)}</text>')
+                out.append(f'<text class="floor-verdict" data-command="{index}" '
+                           f'x="{side_x + side_w}" y="{cy + 11:.1f}" font-size="11">'
+                           f'{xml_text(verdict)}</text>')
         out.append("</g>")
+    roles = "1 is the reference" + ("" if floor is None else f", {floor + 1} the floor")
     out.append(f'<g class="legend"><text x="10" y="{legend_y + 14}" font-weight="bold">'
-               'Commands (1 is the reference)</text>')
+               f'Commands ({roles})</text>')
     for line_number, (index, text) in enumerate(legend):
         first = line_number == 0 or legend[line_number - 1][0] != index
         number = f"{index + 1:>2} " if first else "   "

@@ -13,7 +13,8 @@ Times = List[Dict[str, List[float]]]  # per command, in order: kernel name -> ms
 class Row:
     """One kernel's figures for one command. None stands for undefined (no
     runs, or a zero time in a ratio); `ratio` and `interval` compare the
-    command with the reference (the first command)."""
+    command with the reference (the first command), the floor_ fields with
+    the floor (--floor; None without one, and in the floor's own row)."""
     kernel: str
     command: str  # printable, as every output names it
     command_index: int
@@ -28,6 +29,10 @@ class Row:
     exact: Optional[bool] = None  # whether the interval came from the exact distribution
     verdict: str = "no runs"
     unstable: bool = False
+    floor_ratio: Optional[float] = None  # Hodges-Lehmann estimate of time / floor time
+    floor_interval: Optional[List[float]] = None
+    floor_exact: Optional[bool] = None
+    floor_verdict: Optional[str] = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -51,7 +56,7 @@ class Failure:
 @dataclasses.dataclass(frozen=True)
 class Comparison:
     """One report: what ran, what it measured and what follows from it."""
-    commands: Tuple[Command, ...]
+    commands: Tuple[Command, ...]  # as run: the reference, the candidates, the floor
     rows: List[Row]
     correction: Correction
     runs: int  # counted rounds completed
@@ -63,3 +68,4 @@ class Comparison:
     failed: Optional[Failure]  # the run that failed, ending the rounds
     environment_before: dict
     environment_after: dict
+    floor_index: Optional[int] = None  # the --floor command's index in `commands`
