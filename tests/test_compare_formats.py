@@ -497,12 +497,15 @@ class FloorColumns(unittest.TestCase):
                 ratio, verdict = (panel.find(f"s:text[@class='{kind}'][@data-command='{index}']",
                                              SVG) for kind in ("floor-ratio", "floor-verdict"))
                 if row.verdict == "floor":
-                    self.assertEqual((ratio.text, verdict.text), (None, None))
+                    self.assertEqual((ratio, verdict), (None, None))
                     self.assertEqual(panel.find(f"s:text[@class='ratio'][@data-command='{index}']",
                                                 SVG).text, "floor")
                 else:
                     self.assertEqual((ratio.text, verdict.text),
-                                     (floor_estimate_text(row), row.floor_verdict))
+                                     ("floor: " + floor_estimate_text(row), row.floor_verdict))
+                    # Beside its own row: within the row's band of height.
+                    label = panel.find(f"s:text[@class='label'][@data-command='{index}']", SVG)
+                    self.assertLess(abs(float(ratio.get("y")) - float(label.get("y"))), 29)
         self.assertEqual(root.find("s:g[@class='legend']/s:text", SVG).text,
                          "Commands (1 is the reference, 3 the floor)")
 

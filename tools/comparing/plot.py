@@ -20,7 +20,7 @@ COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e
 MONO = 'font-family="monospace"'
 CHAR_W = 7.3  # px of one character of 12 px monospace, about
 LABEL_CHARS = 36  # of a command's label, its number included
-SIDE_CHARS = 36  # of the ratio and verdict beside a row (11 px)
+SIDE_W = 200  # px beside the rows for the ratios and verdicts (11 px text)
 LEGEND_CHARS = 130  # per line of the legend
 
 
@@ -103,7 +103,7 @@ def floor_texts(row):
     interval, and the verdict."""
     if row.verdict == "floor":
         return "", ""
-    return floor_estimate_text(row), row.floor_verdict or ""
+    return "floor: " + floor_estimate_text(row), row.floor_verdict or ""
 
 
 def plot_svg(comparison):
@@ -111,11 +111,12 @@ def plot_svg(comparison):
     names = [command.text for command in comparison.commands]
     shown = labels(names)
     times, rows = comparison.times, comparison.rows
-    label_w, plot_w, row_h, top = round(LABEL_CHARS * CHAR_W) + 20, 520, 34, 40
-    side_x = label_w + plot_w + 14
-    side_w = round(SIDE_CHARS * 6.7) + 10
     floor = comparison.floor_index
-    width = side_x + side_w * (1 if floor is None else 2)
+    # With a floor, two more lines beside each row: its ratio to the floor.
+    label_w, plot_w, row_h, top = (round(LABEL_CHARS * CHAR_W) + 20, 480,
+                                   34 if floor is None else 58, 40)
+    side_x = label_w + plot_w + 14
+    width = side_x + SIDE_W
     panel_h = 40 + row_h * len(names) + 30
     legend = [(index, line) for index, name in enumerate(names)
               for line in textwrap.wrap(name, LEGEND_CHARS, break_on_hyphens=False) or [""]]
@@ -143,12 +144,12 @@ def plot_svg(comparison):
         out.append(f'<text x="10" y="{y0 + 18}" font-weight="bold">{xml_text(kernel)} '
                    f'(ms, every counted run; bar: median)</text>')
         out.append(f'<text x="{side_x}" y="{y0 + 18}" font-weight="bold">ratio to the '
-                   'reference [interval]</text>')
-        if floor is not None:
-            out.append(f'<text x="{side_x + side_w}" y="{y0 + 18}" font-weight="bold">ratio to '
-                       'the floor [interval]</text>')
+                   'reference' + ('' if floor is None else ', the floor') + '</text>')
         out.append(f'<line class="axis" x1="{label_w}" y1="{axis_y}" x2="{label_w + plot_w}" '
                    f'y2="{axis_y}" stroke="black"/>')
+        for index in range(1, len(names), 2):  # a light band under every other row
+            out.append(f'<rect class="band" x="{label_w - 4}" y="{y0 + 30 + row_h * index}" '
+                       f'width="{width - label_w - 2}" height="{row_h}" fill="#f4f4f4"/>')
         for tick in ticks:
             x = x_of(tick)
             out.append(f'<line x1="{x:.1f}" y1="{y0 + 26}" x2="{x:.1f}" y2="{axis_y + 4}" '
@@ -175,19 +176,18 @@ def plot_svg(comparison):
                 out.append(f'<line class="median" x1="{mx:.2f}" y1="{cy - row_h / 2 + 3:.1f}" '
                            f'x2="{mx:.2f}" y2="{cy + row_h / 2 - 3:.1f}" stroke="black" '
                            'stroke-width="2"/>')
-            ratio, verdict = side_texts(kernel_rows[index])
-            out.append(f'<text class="ratio" data-command="{index}" x="{side_x}" '
-                       f'y="{cy - 2:.1f}" font-size="11" {MONO}{weight}>{xml_text(ratio)}</text>')
-            out.append(f'<text class="verdict" data-command="{index}" x="{side_x}" '
-                       f'y="{cy + 11:.1f}" font-size="11">{xml_text(verdict)}</text>')
+            lines = [("ratio", True), ("verdict", False)]
+            texts = side_texts(kernel_rows[index])
             if floor is not None:
-                ratio, verdict = floor_texts(kernel_rows[index])
-                out.append(f'<text class="floor-ratio" data-command="{index}" '
-                           f'x="{side_x + side_w}" y="{cy - 2:.1f}" font-size="11" {MONO}>'
-                           f'{xml_text(ratio)}</text>')
-                out.append(f'<text class="floor-verdict" data-command="{index}" '
-                           f'x="{side_x + side_w}" y="{cy + 11:.1f}" font-size="11">'
-                           f'{xml_text(verdict)}</text>')
+                lines += [("floor-ratio", True), ("floor-verdict", False)]
+                texts += floor_texts(kernel_rows[index])
+            shown_lines = [(line, text) for line, text in zip(lines, texts) if text]
+            top_line = cy - 6 * len(shown_lines) + 9
+            for number, ((kind, mono), text) in enumerate(shown_lines):
+                style = f"{MONO}{weight}" if mono else ""
+                out.append(f'<text class="{kind}" data-command="{index}" x="{side_x}" '
+                           f'y="{top_line + 12 * number:.1f}" font-size="11" {style}>'
+                           f'{xml_text(text)}</text>')
         out.append("</g>")
     roles = "1 is the reference" + ("" if floor is None else f", {floor + 1} the floor")
     out.append(f'<g class="legend"><text x="10" y="{legend_y + 14}" font-weight="bold">'
