@@ -228,7 +228,8 @@ class CommandLine(FakeCommands):
                     self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
                 self.assertEqual(result.stdout, "")
         usage = self.compare("--help").stdout
-        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
+        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH]),
+                       "--floor ./build/bench_floor ./build/bench_c_jit_compare"):
             self.assertIn(needed, usage)
 
 
