@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Tests of tools/compare.py through small fake benchmark commands: shell
-scripts, written by the tests, that print fixed or counted reports.
+"""Tests of tools/compare.py as a command, end to end, through small fake
+benchmark commands: shell scripts, written by the tests, that print fixed or
+counted reports. The output formats on saved rows are tested in process by
+test_compare_formats.py, the statistic by test_compare_statistics.py.
 
     test_compare.py [GROUP ...]
 """
 import argparse
+import base64
 import contextlib
-import itertools
 import json
 import os
+import pty
+import re
 import signal
 import stat
 import subprocess
@@ -31,7 +35,9 @@ def report(inc_ms, arith_ms, branch_ms, finals=FINALS, banner="=== Fake (1e8 ite
     return render([inc_ms, arith_ms, branch_ms], [finals[name] for name in KERNEL_NAMES], banner)
 
 
-class CompareTests(unittest.TestCase):
+class FakeCommands(unittest.TestCase):
+    """The fake commands and compare run as a command; holds no tests."""
+
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
@@ -60,9 +66,24 @@ class CompareTests(unittest.TestCase):
         os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
         return path
 
-    def compare(self, *args):
+    def compare(self, *args, env_path=None):
+        env = {**os.environ, **({"PATH": env_path} if env_path else {})}
         return subprocess.run([sys.executable, compare.__file__, *args], capture_output=True,
-                              text=True, timeout=120, check=False)
+                              text=True, timeout=120, check=False, env=env)
+
+    def path(self, name):
+        return os.path.join(self.tmp.name, name)
+
+    def assert_gone(self, pid_file):
+        """Every process listed in `pid_file` has ended (a zombie has ended too)."""
+        with open(pid_file, encoding="utf-8") as f:
+            for pid in f.read().split() or self.fail("no process listed"):
+                with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
+                    self.assertEqual(stat.read().split(") ")[1][0], "Z", f"{pid} still runs")
+
+
+class Rounds(FakeCommands):
+    """The interleaved rounds, what they count, and the numbers they give."""
 
     def test_interleaved_runs_ratios_and_verdicts(self):
         fast = self.fake("fast", report(10, 20, 30))
@@ -89,7 +110,11 @@ class CompareTests(unittest.TestCase):
         self.assertEqual(rows[ARITH, "slow"]["x"], str(FINALS[ARITH]))
         self.assertEqual(document["finals"], {k: str(v) for k, v in FINALS.items()})
         self.assertEqual(document["schema_version"], 1)
-        self.assertEqual(document["commands"][1], {"command": slow, "words": [slow]})
+        exact = base64.b64encode(slow.encode()).decode()
+        self.assertEqual(document["commands"][1], {"command": slow, "role": "candidate",
+                                                   "words": [slow],
+                                                   "argument_base64": exact,
+                                                   "words_base64": [exact]})
         self.assertEqual({k: document["correction"][k] for k in ("method", "tests")},
                          {"method": "bonferroni", "tests": 3})
         env = document["environment"]
@@ -97,6 +122,36 @@ class CompareTests(unittest.TestCase):
                                     "kernel_release", "load_average_before",
                                     "load_average_after", "cpufreq_governor", "python"})
         self.assertEqual((env["logical_cores"], env["python"][:2]), (os.cpu_count(), "3."))
+
+    def test_varying_runs_and_plot(self):
+        # a, given twice, prints its run count k as the increment kernel's time: after one
+        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
+        a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
+        b = self.fake("b", report(10.5, 20, 30))
+        svg = self.path("plot.svg")
+        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        first, _, second = json.loads(result.stdout)["results"][:3]
+        self.assertEqual((first["times_ms"], second["times_ms"]),
+                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
+        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
+                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
+        ns = {"s": "http://www.w3.org/2000/svg"}
+        panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
+        self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
+        for panel in panels:
+            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
+            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
+            axis = panel.find("s:line[@class='axis']", ns)
+            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
+                x = float(mark.get("cx") or mark.get("x1"))
+                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
+        # 3..16 and 10.5: fifteen places on the axis.
+        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
+
+
+class Outputs(FakeCommands):
+    """The table and markdown as printed, and an output that cannot be written."""
 
     def test_table_and_markdown(self):
         a = self.fake("a", report(10, 20, 30))
@@ -133,6 +188,23 @@ class CompareTests(unittest.TestCase):
         self.assertIn("| `` sh -c '\"$0\" # `x`\\n' ", rows[1])
         self.assertIn("/odd\\udcff ``", rows[1])
 
+    def test_output_that_cannot_be_written(self):
+        a = self.fake("a", report(1, 1, 1))
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        full = os.open("/dev/full", os.O_WRONLY)
+        # A reader that went away ends it quietly; a full disk is said.
+        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
+                                                     "space left on device\n")):
+            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
+                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
+            os.close(out)
+            self.assertEqual((result.returncode, result.stderr), (1, message))
+
+
+class CommandLine(FakeCommands):
+    """Commands split into words as a shell would; usage errors."""
+
     def test_command_split_like_a_shell(self):
         a = self.fake("a", report(1, 2, 3))
         spaced = os.path.join(self.tmp.name, "with space")
@@ -141,6 +213,28 @@ class CompareTests(unittest.TestCase):
         result = self.compare("-n", "1", f"sh '{spaced}' --ignored-flag", f"sh -c '\"{a}\" | cat'",
                               f"sh -c '\"{a}\"; exec >&- 2>&-; sleep 0.3'")
         self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_usage_errors(self):
+        a = self.fake("a", report(1, 1, 1))
+        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
+                     ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
+                     [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
+                     [f"{a} > out"]):
+            with self.subTest(args=args):
+                result = self.compare(*args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("usage: compare.py", result.stderr)
+                if len(args) == 1 and args[0].startswith(a):
+                    self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
+                self.assertEqual(result.stdout, "")
+        usage = self.compare("--help").stdout
+        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH]),
+                       "--floor ./build/bench_floor ./build/bench_c_jit_compare"):
+            self.assertIn(needed, usage)
+
+
+class ResultChecks(FakeCommands):
+    """Wrong, malformed or missing results, and failing commands."""
 
     def test_wrong_results_name_command_run_and_kernel(self):
         one = report(5, 5, 5, finals={**FINALS, ARITH: 1})
@@ -176,7 +270,11 @@ class CompareTests(unittest.TestCase):
                 result = self.compare("-n", "3", "--warmup", "0" if "run 2 of 3" in message
                                       else "1", ref, cand)
                 self.assertEqual(result.returncode, 1)
-                self.assertEqual(result.stdout, "")
+                if "run 2 of 3" not in message:  # failed in the warm-up round
+                    self.assertEqual(result.stdout, "")
+                else:  # the one round completed before is summarised, marked
+                    self.assertIn(f"FAILED ({cand}, run 2 of 3): ", result.stdout)
+                    self.assertIn("only the 1 completed round(s)", result.stdout)
                 self.assertIn(message, result.stderr)
                 self.assertNotIn("Traceback", result.stderr)
 
@@ -196,15 +294,9 @@ class CompareTests(unittest.TestCase):
         self.assertEqual(missing.returncode, 1)
         self.assertIn("cannot run", missing.stderr)
 
-    def path(self, name):
-        return os.path.join(self.tmp.name, name)
 
-    def assert_gone(self, pid_file):
-        """Every process listed in `pid_file` has ended (a zombie has ended too)."""
-        with open(pid_file, encoding="utf-8") as f:
-            for pid in f.read().split() or self.fail("no process listed"):
-                with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/stat") as stat:
-                    self.assertEqual(stat.read().split(") ")[1][0], "Z", f"{pid} still runs")
+class Processes(FakeCommands):
+    """Hung commands and signals: every process of a run is ended."""
 
     def test_hung_commands_are_ended(self):
         good = self.fake("good", report(10, 10, 10))
@@ -247,151 +339,246 @@ class CompareTests(unittest.TestCase):
                 self.assertIn(f"{INC} (x={FINALS[INC]})", out)
                 self.assert_gone(self.path("pids"))
 
-    def test_varying_runs_and_plot(self):
-        # a, given twice, prints its run count k as the increment kernel's time: after one
-        # warm-up round, the first a gets the odd counts 3..15, the second the even 4..16.
-        a = self.fake("a", report(10, 20, 30).replace("   10.00", "RUN.00"))
-        b = self.fake("b", report(10.5, 20, 30))
-        svg = self.path("plot.svg")
-        result = self.compare("-n", "7", "--format", "json", "--plot", svg, a, b, a)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        first, _, second = json.loads(result.stdout)["results"][:3]
-        self.assertEqual((first["times_ms"], second["times_ms"]),
-                         (list(range(3, 16, 2)), list(range(4, 17, 2))))
-        self.assertEqual((first["median_ms"], first["min_ms"], first["max_ms"], first["spread"],
-                          first["unstable"]), (9.0, 3.0, 15.0, 5.0, True))
-        ns = {"s": "http://www.w3.org/2000/svg"}
-        panels = ElementTree.parse(svg).getroot().findall("s:g[@class='panel']", ns)
-        self.assertEqual([panel.get("data-kernel") for panel in panels], list(KERNEL_NAMES))
-        for panel in panels:
-            self.assertEqual(len(panel.findall("s:circle[@class='run']", ns)), 21)
-            self.assertEqual(len(panel.findall("s:line[@class='median']", ns)), 3)
-            axis = panel.find("s:line[@class='axis']", ns)
-            for mark in panel.findall("s:circle", ns) + panel.findall("s:line[@class='median']", ns):
-                x = float(mark.get("cx") or mark.get("x1"))
-                self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
-        # 3..16 and 10.5: fifteen places on the axis.
-        self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
 
-    def test_usage_errors(self):
-        a = self.fake("a", report(1, 1, 1))
-        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
-                     ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
-                     [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
-                     [f"{a} > out"]):
-            with self.subTest(args=args):
-                result = self.compare(*args)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn("usage: compare.py", result.stderr)
-                if len(args) == 1 and args[0].startswith(a):
-                    self.assertIn("wrap it: \"sh -c '...'\"", result.stderr)
-                self.assertEqual(result.stdout, "")
-        usage = self.compare("--help").stdout
-        for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH])):
-            self.assertIn(needed, usage)
+class BeforeTheFirstRun(FakeCommands):
+    """What can be checked is checked before any command runs."""
 
-    def test_output_that_cannot_be_written(self):
-        a = self.fake("a", report(1, 1, 1))
-        read_end, write_end = os.pipe()
-        os.close(read_end)
-        full = os.open("/dev/full", os.O_WRONLY)
-        # A reader that went away ends it quietly; a full disk is said.
-        for out, message in ((write_end, ""), (full, "compare: cannot write the output: No "
-                                                     "space left on device\n")):
-            result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
-                                    stderr=subprocess.PIPE, text=True, timeout=60, check=False)
-            os.close(out)
-            self.assertEqual((result.returncode, result.stderr), (1, message))
-
-
-def verdicts(reference, *candidates):
-    """The rows of an in-process summary of these samples, for one kernel."""
-    commands = [f"c{i}" for i in range(len(candidates) + 1)]
-    times = [{kernel: list(sample) for kernel in KERNEL_NAMES}
-             for sample in (reference, *candidates)]
-    rows, correction = compare.summarise(commands, times)
-    return [row for row in rows if row["kernel"] == INC][1:], correction
-
-
-class Statistics(unittest.TestCase):
-    def test_printed_interval_ends_show_whether_they_hold_one(self):
-        for value, text in ((1.0003, "1.0003"), (0.99996, "0.99996"), (1.0, "1.000"),
-                            (1.23456, "1.235"), (0.5, "0.500")):
-            self.assertEqual(compare.bound_text(value), text)
-
-    def test_null_distribution_of_u_by_enumeration(self):
-        for m, n in ((1, 1), (2, 3), (4, 4), (3, 6), (5, 2)):
-            counts = [0] * (m * n + 1)
-            for first in itertools.combinations(range(m + n), m):
-                # U: pairs (a in the first sample, b in the second) with a above b.
-                counts[sum(1 for a in first for b in range(m + n) if b not in first and a > b)] += 1
-            self.assertEqual(list(compare.u_null_counts(m, n)), counts, (m, n))
-
-    def test_interval_computed_by_hand(self):
-        # 4 and 4: P(U <= 1) = 2/70 <= 0.05 < P(U <= 2) = 4/70, so at level 0.90 the interval
-        # runs from the 2nd smallest to the 2nd largest of the 16 differences 7 8 8 9 9 9 10
-        # 10 10 11 11 11 12 12 13 14: [8, 13], estimate (10 + 10) / 2.
-        self.assertEqual(compare.shift_interval([11, 12, 13, 15], [1, 2, 3, 4], 0.10),
-                         (10, (8, 13), True))
-        # 3 and 3 at 0.05: even U = 0 has probability 1/20 > 0.025: no interval.
-        self.assertEqual(compare.shift_interval([1, 2, 3], [4, 5, 6], 0.05)[1], None)
-        # Above the exact limit, the normal approximation leaves out at most as many
-        # differences as the exact distribution would (1179 here), and nearly as many.
-        with unittest.mock.patch.object(compare, "EXACT_LIMIT", 0):
-            k, exact = compare.tail_depth(60, 60, 0.001)
-        self.assertEqual((compare.tail_depth(60, 60, 0.001), exact), ((1179, True), False))
-        self.assertTrue(0.99 * 1179 <= k <= 1179, k)
-
-    def test_tied_samples_keep_the_level(self):
-        # Every split of a tied pool into two samples is equally likely when both come
-        # from one distribution: at most alpha of the splits may exclude a zero shift.
-        for pool, m in (([1, 1, 1, 2, 2, 3, 3, 3], 4), ([5] * 5 + [6] * 5, 5),
-                        ([1, 2, 2, 2, 2, 2, 2, 3, 4, 4], 5)):
-            splits = list(itertools.combinations(range(len(pool)), m))
-            wrong = 0
-            for first in splits:
-                a = [pool[i] for i in first]
-                b = [pool[i] for i in range(len(pool)) if i not in first]
-                interval = compare.shift_interval(a, b, 0.10)[1]
-                wrong += interval is not None and not interval[0] <= 0 <= interval[1]
-            self.assertLessEqual(wrong / len(splits), 0.10, pool)
-
-    def test_verdicts(self):
-        # Medians 10 and 10, every high run >= every low run: the ranks differ clearly
-        # (Mann-Whitney p < 0.001), but a shift of zero fits the 64 tied pairs.
-        low, high = [5] * 7 + [10] * 8, [10] * 8 + [20] * 7
-        cases = [  # (reference, candidate, verdict)
-            # Every candidate run at least as slow, equal medians: never faster.
-            (low, high, "no significant difference"),
-            (high, low, "no significant difference"),
-            ([20.0] * 8, [10.0] * 8, "faster"),
-            # Bimodal candidate: most runs slower, its median too; the estimate decides.
-            ([10, 10.1, 10.2, 10.3, 10.4, 10.5, 10.6, 10.7], [9] * 3 + [10.8] * 5,
-             "no significant difference"),
-            ([10] * 8, [12, 12, 12, 12, 12, 12, 12, 9], "slower"),
-            # Three kernels, so each tail holds 0.05 / 3 / 2 = 1/120: P(U = 0) = 1/70 for four
-            # runs each is too likely, 1/252 for five is not.
-            ([10] * 4, [12] * 4, "too few runs for the adjusted level"),
-            ([10] * 5, [12] * 5, "slower"),
-            ([10] * 6, [0.0] * 6, "undefined: a zero time"),
+    def test_commands_and_plot_are_checked_first(self):
+        ref = self.fake("ref", report(1, 1, 1))
+        plain = self.path("plain")
+        with open(plain, "w", encoding="utf-8") as f:
+            f.write(report(1, 1, 1))
+        dangling = self.path("dangling")
+        os.symlink(self.path("gone"), dangling)
+        missing, folder = self.path("no-such-command"), self.tmp.name
+        cases = [  # (arguments, exit status, what standard error says)
+            ([ref, missing], 1, [f"{missing}: cannot run: '{missing}': no such file"]),
+            ([ref, "no-such-program-here --flag"], 1,
+             ["no-such-program-here --flag: cannot run: 'no-such-program-here' is not an "
+              "executable file on PATH"]),
+            ([ref, folder], 1, [f"{folder}: cannot run: '{folder}' is a folder"]),
+            ([ref, f"{plain} -x"], 1, [f"{plain} -x: cannot run: '{plain}' is not executable"]),
+            ([ref, dangling], 1, ["is a symbolic link to nothing"]),
+            ([missing, ref, "no-such-program-here"], 1, [f"{missing}: cannot run",
+                                                         "no-such-program-here: cannot run"]),
+            (["--plot", "", ref], 2, ["--plot FILE.svg: an empty file name"]),
+            (["--plot", self.path("no-such-dir/p.svg"), ref], 1,
+             [f"cannot write {self.path('no-such-dir/p.svg')}: no folder"]),
+            (["--plot", folder, ref], 1, [f"cannot write {folder}: it is a folder"]),
+            (["--plot", f"{ref}/p.svg", ref], 1, [f"cannot write {ref}/p.svg: no folder"]),
         ]
-        for reference, candidate, verdict in cases:
-            with self.subTest(candidate=candidate):
-                [row], _ = verdicts(reference, candidate)
-                self.assertEqual(row["verdict"], verdict)
-                if row["interval"]:
-                    low_r, high_r = row["interval"]
-                    self.assertLessEqual(low_r, row["ratio"])
-                    self.assertLessEqual(row["ratio"], high_r)
-                    self.assertEqual(verdict == "faster", high_r < 1)
-                    self.assertEqual(verdict == "slower", low_r > 1)
+        for args, status, messages in cases:
+            with self.subTest(args=args):
+                result = self.compare("-n", "1", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                for message in messages:
+                    self.assertIn(message, result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertFalse(os.path.exists(self.log), "a command ran")
 
-    def test_correction_counts_every_comparison(self):
-        rows, correction = verdicts([10] * 7, *([[12] * 7] * 9))
-        self.assertEqual((correction["tests"], correction["per_test_alpha"]), (27, 0.05 / 27))
-        self.assertEqual({row["verdict"] for row in rows}, {"slower"})  # 1/3432 < 0.05/54
-        rows, _ = verdicts([10] * 6, *([[12] * 6] * 9))
-        self.assertEqual({row["verdict"] for row in rows}, {"too few runs for the adjusted level"})
+    def test_commands_found_as_a_run_finds_them(self):
+        a = self.fake("a", report(1, 1, 1))
+        os.symlink(a, self.path("linked"))
+        # A file named with a slash, a program on PATH, a link, a name found
+        # only in a folder put on PATH.
+        result = self.compare("-n", "1", a, "sh -c 'exec \"$0\"' " + a, self.path("linked"),
+                              "a", env_path=self.tmp.name + os.pathsep + os.environ["PATH"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+
+class FailedRuns(FakeCommands):
+    """A run that fails ends the comparison with what was measured before."""
+
+    def test_the_completed_rounds_are_summarised_then_the_error(self):
+        ref = self.fake("ref", report(10, 10, 10))
+        # Its fourth run (the third counted one, after a warm-up run) fails.
+        cand = self.fake("cand", report(12, 12, 12),
+                         then="[ RUN -ge 4 ] && { echo 'it broke' >&2; exit 3; }")
+        error = f"compare: {cand}, run 3 of 5: exited with status 3"
+        for format_ in ("table", "markdown", "json"):
+            with self.subTest(format=format_):
+                for name in ("ref", "cand"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(self.path(name) + ".count")
+                svg = self.path(f"{format_}.svg")
+                # One stream for both, to see the order.
+                result = subprocess.run([sys.executable, compare.__file__, "-n", "5", "--format",
+                                         format_, "--plot", svg, ref, cand],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        text=True, timeout=60, check=False)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                summary, _, message = result.stdout.partition(error)
+                self.assertIn("| it broke", message)
+                if format_ == "json":
+                    document = json.loads(summary)
+                    self.assertEqual(document["runs"], 2)
+                    self.assertEqual(document["failed"]["command_index"], 1)
+                    self.assertEqual(document["failed"]["run"], "run 3 of 5")
+                    self.assertTrue(document["failed"]["message"].startswith(
+                        f"{cand}, run 3 of 5: exited with status 3\n"))
+                    self.assertEqual(document["results"][1]["times_ms"], [12.0, 12.0])
+                else:
+                    self.assertIn(f"FAILED ({cand}, run 3 of 5): only the 2 completed round(s)",
+                                  summary)
+                    self.assertRegex(summary, r"cand`? *\|? *12\.00")
+                title = ElementTree.parse(svg).getroot().find(
+                    "{http://www.w3.org/2000/svg}text").text
+                self.assertIn("2 interleaved runs per command (FAILED", title)
+
+
+class BoundedErrorOutput(FakeCommands):
+    """A failing command's output is shown bounded, and escaped."""
+
+    def test_floods_are_cut(self):
+        cases = [  # (shell lines that make the output, what the message must show)
+            ("head -c 2000000 /dev/zero | tr '\\0' a; exit 3", ["exited with status 3",
+                                                                 "aaa [...", " bytes cut...] aaa"]),
+            # (The fake command writes a newline to standard error first.)
+            ("head -c 2000000 /dev/zero | tr '\\0' e >&2; exit 3",
+             ["standard error (of its 2000001 bytes, the last 65536 were kept):", "eee [...",
+              " bytes cut...] eee"]),
+            ("head -c 20000000 /dev/zero", ["wrote more than 16777216 bytes",
+                                            "\\x00\\x00 [...", "bytes cut...] \\x00"]),
+            ("for i in $(seq 50); do printf '\\033[2J\\033[H\\a\\r%s\\n' $i >&2; done; exit 3",
+             ["\\x1b[2J\\x1b[H\\x07\\r41", "\\x1b[2J\\x1b[H\\x07\\r50"]),
+        ]
+        for then, expected in cases:
+            with self.subTest(then=then):
+                flood = self.fake("flood", "", then=then)
+                result = subprocess.run([sys.executable, compare.__file__, "-n", "1", flood],
+                                        capture_output=True, timeout=60, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertLess(len(result.stderr), 10_000)
+                message = result.stderr.decode("utf-8")
+                for part in expected:
+                    self.assertIn(part, message)
+                self.assertTrue(all(c.isprintable() for c in message.replace("\n", "")),
+                                repr(message[:300]))
+
+
+class OutputEncodings(FakeCommands):
+    """No output stream loses the results to text it cannot encode."""
+
+    def test_unencodable_command_names_are_escaped(self):
+        a = self.fake("a", report(10, 20, 30))
+        failing = self.fake("failing", "", status=3)
+        for name, target in (("caf\u00e9", a), ("\u65e5\u672c\u8a9e", a),
+                             ("\u65e5\u672c-fails", failing)):
+            os.symlink(target, self.path(name))
+        cases = [  # (encoding, format, command, exit status, what the output must hold)
+            ("ascii", "table", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("ascii", "table", "caf\u00e9", 0, "caf\\xe9"),
+            ("ascii", "markdown", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("ascii", "json", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("latin-1", "table", "\u65e5\u672c\u8a9e", 0, "\\u65e5\\u672c\\u8a9e"),
+            ("latin-1", "table", "caf\u00e9", 0, "caf\u00e9"),
+            ("ascii", "table", "\u65e5\u672c-fails", 1, "\\u65e5\\u672c-fails, warm-up run 1"),
+        ]
+        for encoding, format_, name, status, expected in cases:
+            with self.subTest(encoding=encoding, format=format_, name=name):
+                result = subprocess.run(
+                    [sys.executable, compare.__file__, "-n", "2", "--format", format_, a,
+                     self.path(name)], capture_output=True, timeout=60, check=False,
+                    env={**os.environ, "PYTHONIOENCODING": encoding})
+                out = result.stdout.decode(encoding) + result.stderr.decode(encoding)
+                self.assertEqual(result.returncode, status, out)
+                self.assertNotIn("Traceback", out)
+                self.assertIn(expected, out)
+                if format_ == "table" and status == 0:
+                    self.assert_columns_line_up(result.stdout.decode(encoding))
+
+    def assert_columns_line_up(self, table):
+        """The first number of every row ends under the end of "median"."""
+        for line in table.splitlines():
+            if line.startswith("  command"):
+                end = line.index("median") + len("median")
+            elif line.startswith("  ") and end:
+                self.assertEqual(re.search(r"[0-9]+\.[0-9][0-9]  ", line).end() - 2, end, line)
+
+
+class ProgressOnATerminal(FakeCommands):
+    """On a terminal, the progress line estimates the time left."""
+
+    def test_the_estimate_shows(self):
+        a = self.fake("a", report(1, 1, 1))
+        b = self.fake("b", report(2, 2, 2))
+        terminal, other_end = pty.openpty()
+        process = subprocess.Popen([sys.executable, compare.__file__, "-n", "3", a, b],
+                                   stdout=subprocess.PIPE, stderr=other_end,
+                                   env={**os.environ, "COLUMNS": "300"})
+        os.close(other_end)
+        shown = bytearray()
+        with contextlib.suppress(OSError):  # EIO: the other end is closed
+            while chunk := os.read(terminal, 4096):
+                shown += chunk
+        os.close(terminal)
+        out, _ = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0)
+        lines = shown.decode().split("\r\x1b[K")
+        self.assertIn(f"warm-up run 1 of 1: {a} (0 s)", lines)
+        self.assertTrue(any(re.fullmatch(rf"run [123] of 3, (under 1 s|about \d+ s) left: "
+                                         rf"{re.escape(b)} \(0 s\)", line) for line in lines),
+                        lines)
+        self.assertEqual(lines[-1], "")  # cleared at the end
+        self.assertIn(b"Inc loop", out)
+
+
+class FloorCommand(FakeCommands):
+    """--floor: one more command in every round, and every row's ratio to it."""
+
+    def test_the_floor_runs_interleaved_and_every_row_gets_its_ratio(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        cand = self.fake("cand", report(20, 20, 15))
+        # A floor prints the same report under a banner of its own.
+        floor = self.fake("floor", report(5, 20, 30, banner="=== Floor (hand-written) ==="))
+        result = self.compare("-n", "6", "--format", "json", "--floor", floor, ref, cand)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.log, encoding="utf-8") as f:
+            self.assertEqual(f.read().split(), ["ref", "cand", "floor"] * 7)
+        document = json.loads(result.stdout)
+        self.assertEqual([(c["command"], c["role"]) for c in document["commands"]],
+                         [(ref, "reference"), (cand, "candidate"), (floor, "floor")])
+        # 1 candidate and 2 commands against the floor, for 3 kernels.
+        self.assertEqual(document["correction"]["tests"], 9)
+        rows = {(r["kernel"], os.path.basename(r["command"])): r for r in document["results"]}
+        cases = [  # (kernel, command, ratio to the reference, verdict, ratio to the floor,
+            # verdict)
+            (INC, "ref", None, "reference", 2.0, "above the floor"),
+            (INC, "cand", 2.0, "slower", 4.0, "above the floor"),
+            (ARITH, "cand", 1.0, "no significant difference", 1.0, "no significant difference"),
+            (BRANCH, "ref", None, "reference", 1.0, "no significant difference"),
+            (BRANCH, "cand", 0.5, "faster", 0.5, "below the floor"),
+            (INC, "floor", None, "floor", None, None),
+        ]
+        for kernel, command, ratio, verdict, floor_ratio, floor_verdict in cases:
+            with self.subTest(kernel=kernel, command=command):
+                row = rows[kernel, command]
+                self.assertEqual((row["verdict"], row["floor_verdict"]), (verdict, floor_verdict))
+                for value, expected in ((row["ratio"], ratio),
+                                        (row["floor_ratio"], floor_ratio)):
+                    self.assertEqual(value is None, expected is None)
+                    if expected is not None:
+                        self.assertAlmostEqual(value, expected)
+        self.assertEqual(rows[INC, "floor"]["times_ms"], [5.0] * 6)
+        table = self.compare("-n", "6", "--floor", floor, ref, cand)
+        self.assertEqual(table.returncode, 0, table.stderr)
+        self.assertRegex(table.stdout, r"cand .* slower +4\.000 \[4\.000, 4\.000\] +above the floor")
+        self.assertIn("floor ratio: the same estimate", table.stdout)
+
+    def test_the_floor_is_checked_like_a_command(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        missing = self.path("no-such-floor")
+        cases = [  # (floor, exit status, what standard error says)
+            ("", 2, "an empty COMMAND"),
+            (f"{ref} | cat", 2, "contains shell syntax (|)"),
+            (missing, 1, f"{missing}: cannot run: '{missing}': no such file"),
+        ]
+        for floor, status, message in cases:
+            with self.subTest(floor=floor):
+                result = self.compare("--floor", floor, ref)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.log), "a command ran")
 
 
 if __name__ == "__main__":

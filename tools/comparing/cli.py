@@ -1,0 +1,208 @@
+"""compare's command line: the options, the help text (the reference for
+them), and main, which runs the steps in order: read the arguments, run the
+rounds, summarise, write the outputs."""
+import argparse
+import math
+import sys
+
+import report
+from comparing.commands import CommandError, split
+from comparing.environment import environment
+from comparing.format_json import format_json
+from comparing.format_markdown import format_markdown
+from comparing.format_table import format_table
+from comparing.plot import plot_svg
+from comparing.preflight import problems
+from comparing.progress import Progress
+from comparing.records import Comparison
+from comparing.rounds import measure
+from comparing.running import catch_signals
+from comparing.streams import escape_unencodable, for_output, say, write_output
+from comparing.summary import summarise
+
+# Seconds per run: a native run takes a fraction of a second, but a slow
+# interpreter may take a minute or more for the 3 x 10^8 iterations.
+DEFAULT_TIMEOUT = 300.0
+INTERRUPTED = 130
+FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json}
+
+HELP = """\
+    compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
+               [--plot FILE.svg] [--floor COMMAND] COMMAND [COMMAND ...]
+
+Each COMMAND is one argument, split into words at spaces and by quotes and
+backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
+and run directly, not by a shell: a pipe, `&&`, `;`, a redirection or a leading
+NAME=value does not work and is refused. Wrap such a command in sh -c, e.g.
+    compare.py ./build/bench_c_jit_compare "sh -c 'cd jit && JAVA_OPTS=-Xint ./run'"
+
+Each command must print bench_c_jit_compare's report: one line per kernel,
+{example}
+each once (other lines are ignored; a banner is not required; a run may
+print at most 16 MiB). The time is
+a plain non-negative decimal number of milliseconds; the accumulator must be
+the value shown, which is the only correct one, in every run of every
+command, or the comparison stops there naming the command, run and kernel.
+
+Before the first run, compare checks that every command's program resolves
+to an executable file (a word with a slash names a file; any other is looked
+up on PATH) and that the --plot file's folder is writable, and stops naming
+what is wrong.
+
+The first COMMAND is the reference. After K warm-up rounds (not counted) the
+commands run RUNS rounds, interleaved (A B C A B C ...), so that drift in the
+machine's speed hits all alike. Each run gets its own process group and at
+most --timeout seconds; on a timeout, or when compare itself is interrupted,
+the whole group is ended (TERM, then KILL). On a terminal, standard error
+shows the run in progress and an estimate of the time left.
+
+A run that fails ends the comparison: the summary of the rounds completed so
+far is printed, marked as failed, then the error, naming the command and the
+run, with the end of the command's standard output and error (at most 10
+lines each, a line longer than 400 bytes cut in the middle, control
+characters and bytes that are not UTF-8 escaped).
+
+With --floor COMMAND, one more command runs in every round (last): the
+floor, such as ./build/bench_floor, the kernels written by hand at the
+machine's limit. Every other command, the reference included, then gets its
+ratio to the floor per kernel, with the same estimate and interval as below,
+counted in the same correction, and a verdict: "above the floor", "below the
+floor" (faster than the floor command, which then is not this machine's
+floor for that kernel) or "no significant difference". The floor is not
+compared with the reference.
+
+Per kernel and command the output gives the median, min and max time, the
+spread (max/min), the ratio of the medians and the ratio estimate: the
+Hodges-Lehmann estimate of the shift of log times, exponentiated, with its
+distribution-free confidence interval from the exact Mann-Whitney
+distribution (a normal approximation above 100 x 100 runs, said in the
+output). The intervals are Bonferroni-adjusted over all candidate x kernel
+comparisons in the report (and command x kernel comparisons with a floor),
+so the chance of any wrong "faster"/"slower" (or above/below the floor) in a
+report is at most 5% (for runs independent of each other; interleaving keeps
+slow drift from favouring one command). A verdict is "faster" or "slower" only when the
+interval excludes 1; "too few runs for the adjusted level" when no interval
+from so few runs could. Text that an output's encoding cannot hold is
+written escaped (\\xNN, \\uNNNN).
+
+Exit status: 0 on success; 1 when a command cannot run, fails, times out,
+reports a wrong or malformed result (after printing the summary of the
+rounds completed so far, marked as failed), or the output cannot be
+written; 2 on a usage error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP
+or SIGQUIT), after printing the summary of the rounds completed so far,
+marked as interrupted.
+"""
+
+
+def parse_arguments(argv):
+    # The report's lines as the program prints them, with made-up times.
+    example = "\n".join("    " + report.format_line(kernel, ms, kernel.final)
+                        for kernel, ms in zip(report.KERNELS, (28.97, 55.44, 29.44)))
+    parser = argparse.ArgumentParser(
+        prog="compare.py", description=HELP.format(example=example),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="Examples:\n"
+               "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -jar jit.jar'\n"
+               "    tools/compare.py -n 15 --floor ./build/bench_floor "
+               "./build/bench_c_jit_compare 'java -jar jit.jar'")
+    parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
+                        help="measured rounds (default 10)")
+    parser.add_argument("--warmup", type=int, default=1, metavar="K",
+                        help="warm-up rounds, not counted (default 1)")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help=f"limit for one run (default {DEFAULT_TIMEOUT:g})")
+    parser.add_argument("--format", choices=sorted(FORMATS), default="table",
+                        help="table (default), markdown to paste, or json with every run's "
+                             "time and the machine's details")
+    parser.add_argument("--plot", metavar="FILE.svg",
+                        help="also draw every counted run into this SVG file: one panel "
+                             "per kernel, one numbered row per command with its ratio and "
+                             "verdict beside it, the commands in full in a legend")
+    parser.add_argument("--floor", metavar="COMMAND",
+                        help="also run this command, the floor (e.g. ./build/bench_floor), in "
+                             "every round, and give every other command's ratio to it")
+    parser.add_argument("commands", nargs="+", metavar="COMMAND",
+                        help="one argument per command; the first is the reference")
+    args = parser.parse_args(argv)
+    if args.runs < 1:
+        parser.error("-n RUNS must be at least 1")
+    if args.warmup < 0:
+        parser.error("--warmup K must not be negative")
+    if not (math.isfinite(args.timeout) and args.timeout > 0):
+        parser.error("--timeout SECONDS must be a positive number")
+    if args.plot == "":
+        parser.error("--plot FILE.svg: an empty file name")
+    try:
+        args.commands = tuple(split(command) for command in args.commands)
+        # The floor runs last in each round and is one more command to the
+        # rounds; only the summary treats it apart.
+        args.floor_index = None
+        if args.floor is not None:
+            args.commands += (split(args.floor),)
+            args.floor_index = len(args.commands) - 1
+    except CommandError as error:
+        parser.error(str(error))
+    return args
+
+
+def run_rounds(args, progress):
+    """The measurement, with the interrupting signals caught for its length:
+    an interrupt ends the run in progress and keeps the completed rounds."""
+    catch_signals()
+    return measure(args.commands, args.warmup, args.runs, args.timeout, progress)
+
+
+def summarise_rounds(args, measurement, before):
+    """The Comparison of the completed rounds. The table and markdown name
+    each command as standard output can show it (comparing/streams.py), so
+    that their columns count what is shown."""
+    shown = for_output if args.format in ("table", "markdown") else (lambda text: text)
+    rows, correction = summarise([shown(c.text) for c in args.commands], measurement.times,
+                                 args.floor_index)
+    return Comparison(
+        commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
+        warmup=args.warmup, timeout=args.timeout, times=measurement.times,
+        warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
+        failed=measurement.failed, environment_before=before, environment_after=environment(),
+        floor_index=args.floor_index)
+
+
+def write_results(args, comparison):
+    """Writes the plot (if asked) and the report; returns 0, or 1 when either
+    could not be written."""
+    status = 0
+    text = FORMATS[args.format](comparison)
+    if args.plot:
+        try:
+            with open(args.plot, "w", encoding="utf-8") as f:
+                f.write(plot_svg(comparison))
+        except OSError as error:
+            say(f"compare: cannot write {args.plot}: {error.strerror or error}\n")
+            status = 1
+    return write_output(text) or status
+
+
+def main(argv=None):
+    escape_unencodable()
+    args = parse_arguments(argv)
+    found = problems(args.commands, args.plot)
+    if found:
+        say("".join(f"compare: {problem}\n" for problem in found))
+        return 1
+    progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty(),
+                        commands=[c.text for c in args.commands], rounds=args.warmup + args.runs)
+    before = environment()
+    measurement = run_rounds(args, progress)
+    progress.clear()
+    status = 0
+    if measurement.interrupted:
+        status = INTERRUPTED
+        say(f"compare: interrupted by {measurement.interrupted}; its run was ended; "
+            f"{measurement.completed} of {args.runs} round(s) completed\n")
+    if measurement.completed:
+        written = write_results(args, summarise_rounds(args, measurement, before))
+        status = status or written
+    if measurement.failed:
+        # After the summary, so that on a terminal the error is what shows last.
+        say(f"compare: {measurement.failed.message}\n")
+    return status or (1 if measurement.failed or not measurement.completed else 0)

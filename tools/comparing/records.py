@@ -1,0 +1,71 @@
+"""The typed records that compare's output formats read: one Row per kernel
+and command, the Correction that sets every interval's level, and the
+Comparison that carries everything one report is made of."""
+import dataclasses
+from typing import Dict, List, Optional, Tuple
+
+from comparing.commands import Command
+
+Times = List[Dict[str, List[float]]]  # per command, in order: kernel name -> ms of each run
+
+
+@dataclasses.dataclass
+class Row:
+    """One kernel's figures for one command. None stands for undefined (no
+    runs, or a zero time in a ratio); `ratio` and `interval` compare the
+    command with the reference (the first command), the floor_ fields with
+    the floor (--floor; None without one, and in the floor's own row)."""
+    kernel: str
+    command: str  # printable, as every output names it
+    command_index: int
+    runs: int
+    median_ms: Optional[float] = None
+    min_ms: Optional[float] = None
+    max_ms: Optional[float] = None
+    spread: Optional[float] = None  # max / min
+    median_ratio: Optional[float] = None  # median / the reference's median
+    ratio: Optional[float] = None  # Hodges-Lehmann estimate of time / reference time
+    interval: Optional[List[float]] = None  # [low, high] at the corrected level
+    exact: Optional[bool] = None  # whether the interval came from the exact distribution
+    verdict: str = "no runs"
+    unstable: bool = False
+    floor_ratio: Optional[float] = None  # Hodges-Lehmann estimate of time / floor time
+    floor_interval: Optional[List[float]] = None
+    floor_exact: Optional[bool] = None
+    floor_verdict: Optional[str] = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Correction:
+    """The multiple-comparison correction over every interval in a report."""
+    method: str
+    family_alpha: float
+    tests: int
+    per_test_alpha: float
+    interval_level: float
+
+
+@dataclasses.dataclass(frozen=True)
+class Failure:
+    """The run that ended a comparison early."""
+    command_index: int
+    run: str  # e.g. "run 3 of 10"
+    message: str  # as said on standard error: the command, the run, what went wrong
+
+
+@dataclasses.dataclass(frozen=True)
+class Comparison:
+    """One report: what ran, what it measured and what follows from it."""
+    commands: Tuple[Command, ...]  # as run: the reference, the candidates, the floor
+    rows: List[Row]
+    correction: Correction
+    runs: int  # counted rounds completed
+    warmup: int  # warm-up rounds asked for
+    timeout: float  # seconds per run
+    times: Times  # counted runs
+    warmup_times: Times
+    interrupted: Optional[str]  # the signal's name when interrupted
+    failed: Optional[Failure]  # the run that failed, ending the rounds
+    environment_before: dict
+    environment_after: dict
+    floor_index: Optional[int] = None  # the --floor command's index in `commands`
