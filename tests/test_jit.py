@@ -37,7 +37,7 @@ import tempfile
 import unittest
 
 import harness
-import jit_loops
+from jitloops import analysis, dumps, rules
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
 
 OPTIONS = argparse.Namespace()
@@ -292,9 +292,9 @@ def v8_dump(name, source, notes=None):
 
 
 def analyse(text):
-    compilations = jit_loops.parse_dump(text)
-    results = [jit_loops.analyse(c) for c in compilations]
-    jit_loops.excuse_loopless(results)
+    compilations = dumps.parse_dump(text)
+    results = [analysis.analyse(c) for c in compilations]
+    rules.excuse_loopless(results)
     return results
 
 
@@ -513,7 +513,7 @@ deopt: call *-0x38(%r13)
     def test_no_loop(self):
         result = analyse(hotspot_dump("JitBench::inc", "mov $100000000,%rcx\nmov %rcx,0x10(%rbx)\n"
                                       "ret\n"))[0]
-        self.assertEqual(result.rules, [jit_loops.NO_LOOP])
+        self.assertEqual(result.rules, [rules.NO_LOOP])
 
     def test_loopless_code_beside_code_with_the_loop_is_not_judged(self):
         loopless = hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=4)
@@ -524,9 +524,9 @@ deopt: call *-0x38(%r13)
     def test_only_the_top_tier_is_judged_unless_all(self):
         text = (hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=3)
                 + hotspot_dump("JitBench::inc", HONEST, tier=4))
-        compilations = jit_loops.parse_dump(text)
-        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, False)], [4])
-        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, True)], [3, 4])
+        compilations = dumps.parse_dump(text)
+        self.assertEqual([c.tier for c in dumps.top_tier(compilations, False)], [4])
+        self.assertEqual([c.tier for c in dumps.top_tier(compilations, True)], [3, 4])
 
 
 def tool(*args):
