@@ -8,13 +8,18 @@
     accepts the real run.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
-  LoopModel: tools/jit_loops.py on small machine-code loops assembled here
-    (binutils' `as`), shaped like HotSpot's and V8's dumps: the hot loop,
+  DumpReading: HotSpot's and V8's dumps (made here from code assembled by
+    binutils' `as`) read into compilations, cut-off and foreign code
+    skipped, a saved dump read back, and the top tier chosen per kernel.
+  LoopModel: the diagnostic (tools/jitloops/) on small machine-code loops
+    assembled here, shaped like HotSpot's and V8's dumps: the hot loop,
     its paths, the per-iteration counts and every flag.
   SavedDumps: the dumps in tests/data/jit, taken on this project's machine:
     the honest counterparts pass; a plain Java field (kept in a register), a
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged.
+  Layers: each module of tools/jitloops/ imports only the layers below it,
+    and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
     here from the real source with one fault each (they must be flagged).
@@ -26,6 +31,7 @@ the counterparts and on the VARIANTS below.
     test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
 """
 import argparse
+import ast
 import json
 import os
 import re
@@ -37,7 +43,8 @@ import tempfile
 import unittest
 
 import harness
-import jit_loops
+import jitloops
+from jitloops import analysis, dumps, loops, paths, rules
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
 
 OPTIONS = argparse.Namespace()
@@ -292,9 +299,9 @@ def v8_dump(name, source, notes=None):
 
 
 def analyse(text):
-    compilations = jit_loops.parse_dump(text)
-    results = [jit_loops.analyse(c) for c in compilations]
-    jit_loops.excuse_loopless(results)
+    compilations = dumps.parse_dump(text)
+    results = [analysis.analyse(c) for c in compilations]
+    rules.excuse_loopless(results)
     return results
 
 
@@ -308,6 +315,77 @@ top:   mov 0x10(%rbx),%rcx
        jl top
        ret
 """
+
+class DumpReading(unittest.TestCase):
+    def test_dumps_read_into_compilations(self):
+        code = assemble(HONEST)[0]
+        hotspot, v8 = hotspot_dump("JitBench::inc", HONEST), v8_dump("arith", HONEST)
+        cut_hotspot = hotspot_dump("JitBench::arith", HONEST).replace("[/MachCode]", "")
+        cut_v8 = v8_dump("branch", HONEST).replace("--- End code ---", "")
+        # name: (dump text, (runtime, method, kernel, tier) of each compilation read)
+        cases = {
+            "HotSpot": (hotspot, [("HotSpot", "JitBench::inc", INC, 4)]),
+            "V8": (v8, [("V8", "arith", ARITH, 2)]),
+            "two kernels in print order": (
+                hotspot_dump("JitBench::branch", HONEST, tier=3) + hotspot,
+                [("HotSpot", "JitBench::branch", BRANCH, 3), ("HotSpot", "JitBench::inc", INC, 4)]),
+            "HotSpot, not a kernel": (hotspot_dump("JitBench::main", HONEST), []),
+            "V8, not a kernel": (v8_dump("main", HONEST), []),
+            "HotSpot, the last one cut off": (hotspot + cut_hotspot,
+                                              [("HotSpot", "JitBench::inc", INC, 4)]),
+            "V8, the last one cut off": (v8 + cut_v8, [("V8", "arith", ARITH, 2)]),
+            "neither runtime": ("Compiled method inc\n0x10: 4889d8\n", []),
+        }
+        for name, (text, expected) in cases.items():
+            with self.subTest(name):
+                found = dumps.parse_dump(text)
+                self.assertEqual([(c.runtime, c.method, c.kernel, c.tier) for c in found],
+                                 expected)
+                for compilation in found:
+                    self.assertEqual(compilation.segments, [(BASE, code)])
+
+    def test_comments_kept_by_address(self):
+        # HotSpot prints a comment at the 4-byte boundary at or before its
+        # instruction, V8 on the instruction's own line.
+        offset = assemble(HONEST)[1]["top"]
+        self.assertTrue(offset & 3, "the label must sit off a 4-byte boundary")
+        hotspot = dumps.parse_dump(hotspot_dump("JitBench::inc", HONEST, {"top": "{poll}"}))[0]
+        self.assertEqual(hotspot.annotations, {BASE + (offset & ~3): ["{poll}"]})
+        v8 = dumps.parse_dump(v8_dump("inc", HONEST, {"top": "a note"}))[0]
+        self.assertEqual([a - BASE for a, notes in v8.annotations.items() if "a note" in notes],
+                         [offset])
+
+    def test_saved_dump_reads_back(self):
+        origin = "java -cp build/jit JitBench on a test machine"
+        for name, text in (("HotSpot", hotspot_dump("JitBench::inc", HONEST, {"top": "head"})
+                            + hotspot_dump("JitBench::arith", HONEST, tier=3)),
+                           ("V8", v8_dump("branch", HONEST, {"top": "head"}))):
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "saved.txt")
+                compilations = dumps.parse_dump(text)
+                dumps.save(path, origin, compilations)
+                with open(path, encoding="utf-8") as f:
+                    saved = f.read()
+                self.assertEqual(dumps.saved_origin(saved, path), origin)
+                # A saved V8 dump keeps each address's comments on one line.
+                seen = [(c.runtime, c.method, c.description, c.tier, c.segments,
+                         {a: " | ".join(notes) for a, notes in c.annotations.items()})
+                        for c in compilations]
+                again = [(c.runtime, c.method, c.description, c.tier, c.segments,
+                          {a: " | ".join(notes) for a, notes in c.annotations.items()})
+                         for c in dumps.parse_dump(saved)]
+                self.assertEqual(again, seen)
+                self.assertEqual(len(seen), 2 if name == "HotSpot" else 1)
+        # A runtime's own output, saved by hand, is named by its file.
+        self.assertEqual(dumps.saved_origin(text, "run.txt"), "dump run.txt")
+
+    def test_only_the_top_tier_is_judged_unless_all(self):
+        text = (hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=3)
+                + hotspot_dump("JitBench::inc", HONEST, tier=4))
+        compilations = dumps.parse_dump(text)
+        self.assertEqual([c.tier for c in dumps.top_tier(compilations, False)], [4])
+        self.assertEqual([c.tier for c in dumps.top_tier(compilations, True)], [3, 4])
+
 
 # name: (loop body before the index update, (rule or cost, text) expected or
 # None for the rule kept with no flag[, the index update and latch])
@@ -513,7 +591,7 @@ deopt: call *-0x38(%r13)
     def test_no_loop(self):
         result = analyse(hotspot_dump("JitBench::inc", "mov $100000000,%rcx\nmov %rcx,0x10(%rbx)\n"
                                       "ret\n"))[0]
-        self.assertEqual(result.rules, [jit_loops.NO_LOOP])
+        self.assertEqual(result.rules, [rules.NO_LOOP])
 
     def test_loopless_code_beside_code_with_the_loop_is_not_judged(self):
         loopless = hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=4)
@@ -521,12 +599,36 @@ deopt: call *-0x38(%r13)
         self.assertEqual([bool(r.rules) for r in results], [False, False])
         self.assertIn("not judged", results[1].note)
 
-    def test_only_the_top_tier_is_judged_unless_all(self):
-        text = (hotspot_dump("JitBench::inc", "call *%r10\nret\n", tier=3)
-                + hotspot_dump("JitBench::inc", HONEST, tier=4))
-        compilations = jit_loops.parse_dump(text)
-        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, False)], [4])
-        self.assertEqual([c.tier for c in jit_loops.top_tier(compilations, True)], [3, 4])
+    def test_hottest_loop_first(self):
+        def loop(head, length, *advances, slow=None):
+            """A loop of `length` instructions from `head`: a fast path per
+            advance (None: no index found), and a slow one advancing `slow`."""
+            body = list(range(head, head + length))
+            made = [paths.Path(body, [], advance) for advance in advances]
+            if slow:
+                made.append(paths.Path(body, [], slow, calls=[head]))
+            return loops.Loop(head, [body[-1]], made)
+
+        # name: (loops in code order, their iterations per trip, heads hottest first)
+        cases = {
+            "most iterations per trip first": ([loop(0, 50, 1), loop(100, 10, 4)], [1, 4],
+                                               [100, 0]),
+            "then the longest": ([loop(0, 10, 2), loop(100, 30, 2)], [2, 2], [100, 0]),
+            "alike keep their order in the code": ([loop(0, 10, 2), loop(100, 10, 2)], [2, 2],
+                                                   [0, 100]),
+            "the fastest path of several": ([loop(0, 10, 1, 3), loop(100, 10, 2)], [3, 2],
+                                            [0, 100]),
+            "a slow path's advance does not count": (
+                [loop(0, 10, 1, slow=8), loop(100, 10, 2)], [1, 2], [100, 0]),
+            "no index counts as one per trip": ([loop(0, 20, None), loop(100, 10, 1)], [1, 1],
+                                                [0, 100]),
+        }
+        for name, (made, iterations, heads) in cases.items():
+            with self.subTest(name):
+                self.assertEqual([lp.iterations for lp in made], iterations)
+                # What the report prints for a loop is its judged report's.
+                self.assertEqual([rules.judge(lp).iterations for lp in made], iterations)
+                self.assertEqual([lp.head for lp in loops.hottest_first(made)], heads)
 
 
 def tool(*args):
@@ -608,6 +710,83 @@ class SavedDumps(unittest.TestCase):
 
     def test_help_says_it_is_a_diagnostic(self):
         self.assertIn("not a proof", tool("--help").stdout)
+
+
+# ------------------------------------------------ the diagnostic's layers
+
+def layer_problems(folder, layers):
+    """What breaks the layering of the package in `folder`: a module missing
+    from `layers` or listed there without a file, a module importing one of
+    the package's modules not listed before it, a module other than x86
+    importing the check's package (loopcheck) directly, the package's
+    __init__ importing any of its modules (loading the package would load
+    it under every layer). Only import statements are read: a module
+    imported at run time by name (importlib) is not seen."""
+    modules = sorted(name[:-3] for name in os.listdir(folder)
+                     if name.endswith(".py") and name != "__init__.py")
+    problems = [f"{name}: not in LAYERS" for name in modules if name not in layers]
+    problems += [f"{name}: in LAYERS, no file" for name in layers if name not in modules]
+    for module in modules + ["__init__"]:
+        with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom):
+                # "from . import x": path [""], names [x]; "from .x import y": ["", "x"]
+                path = [""] * node.level + (node.module.split(".") if node.module else [])
+                named = [(path, [a.name for a in node.names])]
+            elif isinstance(node, ast.Import):
+                named = [(a.name.split("."), []) for a in node.names]
+            else:
+                continue
+            for path, names in named:
+                if path[0] == "loopcheck" and module != "x86":
+                    problems.append(f"{module}: imports loopcheck, not through x86")
+                if path[0] not in ("", "jitloops"):
+                    continue
+                inner = [p for p in path[1:] if p][:1] or names
+                for other in inner:
+                    if module == "__init__":
+                        problems.append(f"__init__: imports {other}")
+                    elif other not in layers or module not in layers \
+                            or layers.index(other) >= layers.index(module):
+                        problems.append(f"{module}: imports {other}, not a layer below it")
+    return problems
+
+
+class Layers(unittest.TestCase):
+    FOLDER = os.path.dirname(os.path.abspath(jitloops.__file__))
+
+    def test_modules_import_only_the_layers_below(self):
+        self.assertEqual(layer_problems(self.FOLDER, jitloops.LAYERS), [])
+
+    def test_faulty_imports_are_found(self):
+        # (module, line added, the problem expected) on a copy of the package
+        cases = [
+            ("x86", "from .driver import main", "x86: imports driver, not a layer below it"),
+            ("rules", "from . import output", "rules: imports output, not a layer below it"),
+            ("dumps", "import jitloops.analysis", "dumps: imports analysis, not a layer below it"),
+            ("loops", "from jitloops import rules", "loops: imports rules, not a layer below it"),
+            ("paths", "from .paths import Path", "paths: imports paths, not a layer below it"),
+            ("symbolic", "from loopcheck import state",
+             "symbolic: imports loopcheck, not through x86"),
+            ("accesses", "import loopcheck.objdump",
+             "accesses: imports loopcheck, not through x86"),
+            ("output", "from .extra import show", "output: imports extra, not a layer below it"),
+            ("__init__", "from .driver import main", "__init__: imports driver"),
+        ]
+        for module, line, expected in cases:
+            with self.subTest(module, line=line), tempfile.TemporaryDirectory() as folder:
+                copy = os.path.join(folder, "jitloops")
+                shutil.copytree(self.FOLDER, copy, ignore=shutil.ignore_patterns("__pycache__"))
+                with open(os.path.join(copy, module + ".py"), "a", encoding="utf-8") as f:
+                    f.write(line + "\n")
+                self.assertEqual(layer_problems(copy, jitloops.LAYERS), [expected])
+        layers = jitloops.LAYERS
+        self.assertEqual(layer_problems(self.FOLDER, layers + ("extra",)),
+                         ["extra: in LAYERS, no file"])
+        self.assertEqual(layer_problems(self.FOLDER, tuple(m for m in layers if m != "output")),
+                         ["output: not in LAYERS", "driver: imports output, not a layer below it",
+                          "output: imports accesses, not a layer below it"])
 
 
 # --------------------------------------------- live runs of the diagnostic

@@ -1,0 +1,47 @@
+"""The JIT loop diagnostic (tools/jit_loops.py is its command line and holds
+its account): what HotSpot and V8 made of the JIT counterparts' loops, read
+from the runtimes' own code dumps, and whether each kernel's hottest loop
+keeps the benchmark's rule (one load and one store of the accumulator per
+iteration, no other store, no fence).
+
+The steps, for each kernel's compilations in the top tier printed:
+
+  1. read the dump (HotSpot's hex, V8's --print-opt-code) into compilations:
+     the code's bytes by address and the runtime's comments;
+  2. disassemble the bytes with objdump, by linear sweep restarted at every
+     branch target the sweep ran across;
+  3. find the loops (backward branches, grouped by their target) and walk
+     every path from a loop's head back to it;
+  4. run each path symbolically: its memory accesses, the loop index and
+     its advance, so the accesses count per iteration;
+  5. keep the innermost loops, pick the hottest by shape (most iterations
+     per trip, then the longest) and judge it: rule and cost flags;
+  6. print each compilation's report; exit 0, 1 (a rule broken) or 2.
+
+The modules, from the bottom layer up; each imports only modules listed
+before it (LAYERS):
+
+  errors       the exception for a usage or tool error
+  x86          the x86-64 listing vocabulary; the only module that borrows
+               from the machine-code check's package (tools/loopcheck/)
+  dumps        HotSpot's and V8's dumps, and saved ones, read into
+               compilations; the top tier chosen per kernel
+  runtimes     running a counterpart under its runtime's dump option
+  disassembly  objdump on the bytes, the re-synchronised linear sweep, the
+               runtime's comments attached to instructions
+  accesses     what one instruction reads and writes in memory; fences,
+               locked instructions and polls
+  symbolic     registers as linear values along a path; one instruction's
+               effect on them and its accesses' symbolic addresses
+  paths        one path run symbolically: accesses, calls, fences, the loop
+               index and its advance, a strip-mined loop's outer trip
+  loops        control flow; loops, the paths through them, the innermost
+               ones, the hottest first
+  rules        the rule and cost flags with their messages; loopless code
+  analysis     one compilation analysed into a kernel report
+  output       the report of one compilation, as printed
+  driver       the command line: the dump's source, the report, the exit status
+"""
+
+LAYERS = ("errors", "x86", "dumps", "runtimes", "disassembly", "accesses", "symbolic", "paths",
+          "loops", "rules", "analysis", "output", "driver")

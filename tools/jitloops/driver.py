@@ -1,0 +1,87 @@
+"""The command line: where the dump comes from (a run of the Java or node
+counterpart, or a saved dump), which compilations are analysed, the report
+and the exit status (0 every kernel's hottest loop keeps the rule, 1 one
+breaks it, 2 a usage or tool error). tools/jit_loops.py holds the tool's
+account, which is its --help text.
+"""
+import argparse
+import sys
+
+import report
+
+from . import dumps
+from .analysis import analyse
+from .errors import ToolError
+from .output import show
+from .rules import excuse_loopless
+from .runtimes import hotspot_command, machine_name, run_dump, v8_command
+
+
+def parse_arguments(description, argv):
+    parser = argparse.ArgumentParser(
+        description=description, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="A diagnostic, not a proof: see above for what it can miss, and docs/jit.md.")
+    sub = parser.add_subparsers(dest="source", required=True)
+    java = sub.add_parser("java", help="run the Java counterpart under HotSpot's print option")
+    java.add_argument("--java", default="java", help="the java launcher (default: java)")
+    java.add_argument("--classpath", default="build/jit",
+                      help="where the compiled classes are (default: build/jit)")
+    java.add_argument("--main", default="JitBench", help="the main class (default: JitBench)")
+    node = sub.add_parser("node", help="run the JavaScript counterpart under V8's --print-opt-code")
+    node.add_argument("--node", default="node", help="the node executable (default: node)")
+    node.add_argument("--script", default="jit/jit_bench.js",
+                      help="the counterpart (default: jit/jit_bench.js)")
+    dump = sub.add_parser("dump", help="read a dump saved with --save")
+    dump.add_argument("file")
+    for each in (java, node):
+        each.add_argument("--warmup", type=int, default=0, metavar="N",
+                          help="pass the counterpart its warm-up count (default: cold)")
+    for each in (java, node, dump):
+        each.add_argument("--all", action="store_true",
+                          help="analyse every compilation of each kernel, not only the top tier")
+        each.add_argument("--save", metavar="FILE",
+                          help="save the analysed compilations' dump, readable with `dump`")
+        each.add_argument("--verbose", "-v", action="store_true",
+                          help="show the runtime's comments under each instruction")
+    args = parser.parse_args(argv)
+    if getattr(args, "warmup", 0) < 0:
+        parser.error("--warmup must not be negative")
+    return args
+
+
+def main(description, argv=None):
+    """Runs the tool on `argv` (default: the command line); `description` is
+    its --help text. Returns the exit status."""
+    args = parse_arguments(description, argv)
+    out = sys.stdout
+    try:
+        if args.source == "dump":
+            with open(args.file, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            origin = dumps.saved_origin(text, args.file)
+        else:
+            command = hotspot_command(args) if args.source == "java" else v8_command(args)
+            text = run_dump(command)
+            origin = f"{' '.join(command)} on {machine_name()}"
+        compilations = dumps.top_tier(dumps.parse_dump(text), args.all)
+        missing = [k for k in report.KERNEL_NAMES if not any(c.kernel == k for c in compilations)]
+        if missing:
+            raise ToolError(f"no compiled code for {', '.join(missing)} in the dump "
+                            "(was the kernel run long enough to be compiled?)")
+        if args.save:
+            dumps.save(args.save, origin, compilations)
+        results = [analyse(c) for c in compilations]
+        excuse_loopless(results)
+    except (ToolError, OSError) as error:
+        print(f"jit_loops: {error}", file=sys.stderr)
+        return 2
+    out.write(f"jit_loops: {origin}\n")
+    broken = []
+    for result in results:
+        show(result, args.verbose, out)
+        if result.rules and result.kernel not in broken:
+            broken.append(result.kernel)
+    out.write("rule broken in: " + ", ".join(broken) + "\n" if broken else
+              "rule kept in every kernel's hottest loop: one load and one store of the "
+              "accumulator per iteration, no other store, no fence\n")
+    return 1 if broken else 0

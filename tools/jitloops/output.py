@@ -1,0 +1,57 @@
+"""The report of one compilation: its verdict line, the hottest loop's head,
+accumulator, per-path counts per iteration, rule and cost flags, and its
+instructions with each memory access and fence marked (with --verbose, the
+runtime's comments under them); then the other innermost loops, listed but
+not judged.
+"""
+from .accesses import fence_kind
+
+
+def show(result, verbose, out):
+    """Writes the kernel report `result` to the stream `out`."""
+    c = result.compilation
+    status = "FLAG" if result.rules else "note" if result.note else "ok  "
+    out.write(f"{status} {result.kernel}: {c.runtime} {c.method} ({c.description})\n")
+    hot = result.hottest
+    if hot is None:
+        for rule in result.rules:
+            out.write(f"       rule: {rule}\n")
+        if result.note:
+            out.write(f"       {result.note}\n")
+        return
+    loop = hot.loop
+    out.write(f"       hottest loop: head {loop.head:#x}, backward branch at "
+              + ", ".join(f"{a:#x}" for a in loop.latches)
+              + f"; {len(loop.body)} instructions, {len(loop.paths)} path(s)\n")
+    if hot.accumulator:
+        out.write(f"       accumulator: {hot.accumulator}, addressed as {hot.form}\n")
+    for line in hot.per_path:
+        out.write(f"       {line}\n")
+    for rule in result.rules:
+        out.write(f"       rule: {rule}\n")
+    for cost in hot.costs:
+        out.write(f"       cost: {cost}\n")
+    kinds = {}
+    for path in loop.paths:
+        for a in path.accesses:
+            kinds.setdefault(a.address, set()).add(
+                ("store " if a.writes and not a.reads else "load+store " if a.writes else "load ")
+                + (a.kind if a.kind != "other" else "other") + (f" ({a.why})" if a.why else ""))
+    out.write("       instructions:\n")
+    for address in sorted(loop.body):
+        insn = result.code[address]
+        mark = "; ".join(sorted(kinds.get(address, ())))
+        fence = fence_kind(insn)
+        mark = "; ".join(x for x in (mark, fence and "FENCE") if x)
+        line = f"         {address:#x}: {insn.text}"
+        out.write(f"{line:<64}{'  ' + mark if mark else ''}\n".rstrip() + "\n")
+        if verbose:
+            for note in insn.notes:
+                out.write(f"{'':17}; {note}\n")
+    # Not judged (the hot loop is the one judged), but shown: the hot loop
+    # is picked by its shape, not by a profile.
+    for other in result.others:
+        out.write(f"       other innermost loop at {other.loop.head:#x}: "
+                  f"{other.iterations} iteration(s) per trip, {len(other.loop.paths)} path(s), "
+                  + ("rule kept" if not other.rules else "not judged, would flag: "
+                     + "; ".join(other.rules)) + "\n")
