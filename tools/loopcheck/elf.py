@@ -1,0 +1,120 @@
+"""Reading what runs before main from an x86-64 ELF executable: the
+constructors of its .preinit_array and .init_array (with the addresses a
+position-independent executable's relocations put there), the shared
+libraries it needs, and whether it has a symbol table at all (a stripped
+executable has none, and the check finds main by its symbol).
+
+The check reads these as a block of text after the disassembly
+(`startup_text`, parsed back by objdump.Program), so that a saved listing
+can carry them as well as an executable.
+"""
+import struct
+
+from .errors import ToolError
+
+SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
+SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
+DT_NEEDED, DT_STRTAB = 1, 5
+R_X86_64_RELATIVE = 8
+EM_X86_64 = 62
+STT_FUNC = 2
+
+# The first line of the block; objdump.Program looks for it.
+STARTUP_HEADER = "Run before main (the needed libraries, then .preinit_array and .init_array):"
+
+
+class Elf:
+    """The parts of an ELF64 little-endian file the check reads."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = data = f.read()
+        if data[:4] != b"\x7fELF":
+            raise ToolError(f"{path} is not an ELF file")
+        if data[4] != 2 or data[5] != 1 or struct.unpack_from("<H", data, 18)[0] != EM_X86_64:
+            raise ToolError(f"{path} is not an x86-64 executable")
+        shoff, = struct.unpack_from("<Q", data, 0x28)
+        shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
+        self.sections = []
+        for k in range(shnum):
+            (name, kind, _, addr, offset, size, link, _, _,
+             entsize) = struct.unpack_from("<IIQQQQIIQQ", data, shoff + k * shentsize)
+            self.sections.append({"name": name, "type": kind, "addr": addr, "offset": offset,
+                                  "size": size, "link": link, "entsize": entsize})
+        names = self.sections[shstrndx] if shnum else None
+        for section in self.sections:
+            section["name"] = self.string(names, section["name"]) if names else ""
+
+    def string(self, table, offset):
+        start = table["offset"] + offset
+        return self.data[start:self.data.index(b"\0", start)].decode("utf-8", "replace")
+
+    def of_type(self, kind):
+        return [s for s in self.sections if s["type"] == kind]
+
+    @property
+    def stripped(self):
+        return not self.of_type(SHT_SYMTAB)
+
+    def relative(self):
+        """Slot address -> the address a relative relocation puts there."""
+        slots = {}
+        for section in self.of_type(SHT_RELA):
+            for k in range(section["size"] // 24):
+                where, info, addend = struct.unpack_from("<QQq", self.data,
+                                                         section["offset"] + 24 * k)
+                if info & 0xffffffff == R_X86_64_RELATIVE:
+                    slots[where] = addend
+        return slots
+
+    def function_names(self):
+        """Address -> the name of a function symbol there."""
+        names = {}
+        for table in self.of_type(SHT_SYMTAB):
+            strings = self.sections[table["link"]]
+            for k in range(table["size"] // 24):
+                name, info, _, _, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                table["offset"] + 24 * k)
+                if info & 0xf == STT_FUNC and value not in names:
+                    names[value] = self.string(strings, name)
+        return names
+
+    def constructors(self):
+        """[(section name, address)] in the order they run: .preinit_array,
+        then .init_array."""
+        slots, found = self.relative(), []
+        for kind in (SHT_PREINIT_ARRAY, SHT_INIT_ARRAY):
+            for section in self.of_type(kind):
+                for k in range(section["size"] // 8):
+                    address, = struct.unpack_from("<Q", self.data, section["offset"] + 8 * k)
+                    found.append((section["name"],
+                                  slots.get(section["addr"] + 8 * k, address) or address))
+        return found
+
+    def needed(self):
+        """The shared libraries the executable names (DT_NEEDED)."""
+        libraries = []
+        for dynamic in self.of_type(SHT_DYNAMIC):
+            strings = self.sections[dynamic["link"]]
+            for k in range(dynamic["size"] // 16):
+                tag, value = struct.unpack_from("<qQ", self.data, dynamic["offset"] + 16 * k)
+                if tag == DT_NEEDED:
+                    libraries.append(self.string(strings, value))
+        return libraries
+
+
+def startup_text(path):
+    """The block the check reads after the disassembly: one line per needed
+    library and per constructor, each constructor with its symbol's name."""
+    elf = Elf(path)
+    if elf.stripped:
+        raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
+                        f"and the functions it calls by their symbols; check the build before "
+                        f"it is stripped")
+    names = elf.function_names()
+    lines = [STARTUP_HEADER]
+    lines += [f" needed {library}" for library in elf.needed()]
+    for section, address in elf.constructors():
+        name = names.get(address)
+        lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))
+    return "\n".join(lines) + "\n"
