@@ -1,8 +1,10 @@
-"""Reading what runs before main from an x86-64 ELF executable: the
-constructors of its .preinit_array and .init_array (with the addresses a
-position-independent executable's relocations put there), the shared
-libraries it needs, and whether it has a symbol table at all (a stripped
-executable has none, and the check finds main by its symbol).
+"""Reading what runs before main from an x86-64 ELF executable: the shared
+libraries it needs, the ifunc resolvers of its own that the dynamic loader
+runs, its init function (DT_INIT, or the .init section of a static one),
+the constructors of its .preinit_array and .init_array (with the addresses
+a position-independent executable's relocations put there), and whether it
+has a symbol table at all (a stripped executable has none, and the check
+finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
 (`startup_text`, parsed back by objdump.Program), so that a saved listing
@@ -14,13 +16,14 @@ from .errors import ToolError
 
 SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
 SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
-DT_NEEDED, DT_STRTAB = 1, 5
-R_X86_64_RELATIVE = 8
+DT_NEEDED, DT_INIT = 1, 12
+R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
 EM_X86_64 = 62
 STT_FUNC = 2
 
 # The first line of the block; objdump.Program looks for it.
-STARTUP_HEADER = "Run before main (the needed libraries, then .preinit_array and .init_array):"
+STARTUP_HEADER = ("Run before main (needed libraries, ifunc resolvers, .preinit_array, .init, "
+                  ".init_array):")
 
 
 class Elf:
@@ -56,16 +59,26 @@ class Elf:
     def stripped(self):
         return not self.of_type(SHT_SYMTAB)
 
-    def relative(self):
-        """Slot address -> the address a relative relocation puts there."""
+    def relocations(self, kind):
+        """Slot address -> addend, of every relocation of type `kind`."""
         slots = {}
         for section in self.of_type(SHT_RELA):
             for k in range(section["size"] // 24):
                 where, info, addend = struct.unpack_from("<QQq", self.data,
                                                          section["offset"] + 24 * k)
-                if info & 0xffffffff == R_X86_64_RELATIVE:
+                if info & 0xffffffff == kind:
                     slots[where] = addend
         return slots
+
+    def dynamic_entries(self, tag):
+        """The values of the dynamic section's entries with `tag`."""
+        values = []
+        for dynamic in self.of_type(SHT_DYNAMIC):
+            for k in range(dynamic["size"] // 16):
+                found, value = struct.unpack_from("<qQ", self.data, dynamic["offset"] + 16 * k)
+                if found == tag:
+                    values.append(value)
+        return values
 
     def function_names(self):
         """Address -> the name of a function symbol there."""
@@ -80,15 +93,26 @@ class Elf:
         return names
 
     def constructors(self):
-        """[(section name, address)] in the order they run: .preinit_array,
-        then .init_array."""
-        slots, found = self.relative(), []
-        for kind in (SHT_PREINIT_ARRAY, SHT_INIT_ARRAY):
+        """[(kind, address)] of the code run before main, in the order it
+        runs: "ifunc" for a resolver of the executable's own (in one that
+        needs shared libraries: a static one's are its C library's), then
+        the .preinit_array, the init function (".init") and the .init_array."""
+        slots, found = self.relocations(R_X86_64_RELATIVE), []
+        if self.needed():
+            found += [("ifunc", resolver)
+                      for resolver in self.relocations(R_X86_64_IRELATIVE).values()]
+
+        def array(kind):
             for section in self.of_type(kind):
                 for k in range(section["size"] // 8):
                     address, = struct.unpack_from("<Q", self.data, section["offset"] + 8 * k)
                     found.append((section["name"],
                                   slots.get(section["addr"] + 8 * k, address) or address))
+        array(SHT_PREINIT_ARRAY)
+        init = self.dynamic_entries(DT_INIT) or [s["addr"] for s in self.sections
+                                                 if s["name"] == ".init"]
+        found += [(".init", address) for address in init]
+        array(SHT_INIT_ARRAY)
         return found
 
     def needed(self):

@@ -28,8 +28,8 @@ import dataclasses
 from .allowlist import access_width, decode
 from .controlflow import ENDS, PROCESS_ENDING, is_return
 from .graph import ENTRY_SP, EXIT_SYSCALLS, build_graph
-from .interpreter import memory_accesses
-from .state import describe
+from .interpreter import ERRNO, memory_accesses
+from .state import CALLEE_SAVED, address_of, describe, is_memory
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
 # Functions known to return normally and never throw: the report's output
@@ -48,8 +48,9 @@ UNKNOWN_CALLEE = "not known to return normally without throwing, nor to end the 
 @dataclasses.dataclass(frozen=True)
 class Finding:
     """One way out of the code that the check does not understand: `kind`
-    is "end" (a path ends there), "call" or "syscall"; `what` names it and
-    `why` (for a call) says why it is not allowed."""
+    is "end" (a path ends there), "call", "syscall" or "store" (one that
+    may change what a later call runs: the GOT, a function pointer); `what`
+    names it and `why` (for a call) says why it is not allowed."""
     address: int
     kind: str
     what: str
@@ -111,7 +112,7 @@ class Exits:
         if entry in self.summaries:
             return self.summaries[entry]
         self.summaries[entry] = ""  # while it is read: a call back into it is allowed
-        graph = build_graph(self.program, entry)
+        graph = build_graph(self.program, entry, callee_saved=True)
         findings = self.findings(graph, graph.nodes)
         why = ""
         if findings:
@@ -136,6 +137,11 @@ class Exits:
                 if why:
                     found.append(Finding(address, "call", f"a call to {name}", why))
                 continue
+            where = stored_outside_stack(insn, graph.states[address])
+            if where is not False:
+                found.append(Finding(address, "store", "a store " + (
+                    "through a pointer the check cannot know" if where is None
+                    else f"to {describe(where)}, outside the stack,")))
             if insn.mnemonic == "syscall":
                 number = graph.states[address].get("eax")
                 if number is None or not number.known or number.c0 not in EXIT_SYSCALLS:
@@ -160,9 +166,48 @@ class Exits:
                 elif written:
                     found.append(Finding(address, "end", f"a return after {written} "
                                                          f"overwrote the return address"))
+                else:
+                    changed = changed_callee_saved(graph, address)
+                    if changed:
+                        found.append(Finding(address, "end", f"a return that leaves %{changed} "
+                                                             f"changed, which a call must "
+                                                             f"preserve"))
             elif ENDS.match(insn.mnemonic):
                 found.append(Finding(address, "end", what_ends(insn)))
         return found
+
+
+def stored_outside_stack(insn, state):
+    """Where `insn` stores other than on the stack or at errno: the address
+    (None when the check cannot know it), or False when it does not. An
+    instruction outside the allowlist is taken to store at its last operand
+    when that is memory (AT&T puts the destination last)."""
+    m = insn.mnemonic
+    decoded = decode(insn)
+    if decoded.allowed:
+        written = [where for where, _, w in memory_accesses(insn, decoded, state) if w]
+    elif m.startswith(("push", "pop", "call", "ret", "leave", "enter", "nop", "prefetch",
+                       "cmp", "test", "ucomis", "comis", "ptest", "vptest", "bt")):
+        return False  # stack operations, or no store at all
+    elif insn.operands and is_memory(insn.operands[-1]):
+        written = [address_of(insn.operands[-1], insn, state)]
+    else:
+        return False
+    for where in written:
+        if where is None or where.base not in (ENTRY_SP.base, ERRNO):
+            return where
+    return False
+
+
+def changed_callee_saved(graph, address):
+    """A register a call must preserve that the return at `address` does not
+    leave at its entry value, "" when there is none (main's graph does not
+    hold entry values: what main leaves to its caller does not matter)."""
+    entry, now = graph.states[graph.entry].regs, graph.states[address].regs
+    for family in CALLEE_SAVED:
+        if entry.get(family) is not None and now.get(family) != entry[family]:
+            return family
+    return ""
 
 
 def return_address_written(graph):

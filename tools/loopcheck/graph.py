@@ -16,7 +16,7 @@ from .errors import ToolError, Unresolved
 from .flags import condition, narrowing
 from .interpreter import transfer
 from .objdump import Program
-from .state import State, join, same_state
+from .state import CALLEE_SAVED, State, join, same_state
 from .values import Context, Value
 
 # Where the stack pointer is at a function's entry: the base of the stack
@@ -65,10 +65,21 @@ def ways(program, noreturn, insn, state):
     return result
 
 
-def build_graph(program, entry=None):
+def entry_state(callee_saved=False):
+    """The state at a function's entry: the stack pointer as the base of
+    stack addresses, and with `callee_saved`, each register a call must
+    preserve as its own symbolic entry value (so that a return can be
+    checked to restore it)."""
+    regs = {"rsp": ENTRY_SP}
+    if callee_saved:
+        regs.update({family: Value(0, 0, 64, f"{family} at entry") for family in CALLEE_SAVED})
+    return State(regs)
+
+
+def build_graph(program, entry=None, callee_saved=False):
     """Every instruction reachable from the entry (main's, unless another
     address is given) over the ways not provably dead, and the register
-    values known before each."""
+    values known before each (entry_state gives the first)."""
     if entry is None:
         if "main" not in program.starts:
             if any(name.startswith(".") for name in program.starts):
@@ -80,7 +91,7 @@ def build_graph(program, entry=None):
         entry = program.starts["main"]
     noreturn = NoReturn(program)
     nodes, unresolved = {}, set()
-    states = {entry: State({"rsp": ENTRY_SP})}
+    states = {entry: entry_state(callee_saved)}
     work = [entry]
     while work:
         address = work.pop()

@@ -195,6 +195,10 @@ HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_le
             **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
 
 
+# The base of the address __errno_location returns.
+ERRNO = "errno"
+
+
 def memory_accesses(insn, decoded, state):
     """An allowed instruction's memory accesses in `state`, as
     [(address or None, reads, writes)]; no state, no known address."""
@@ -246,6 +250,10 @@ def transfer(insn, state):
         for family in CALLER_SAVED:
             state.put(family, None, f"the call {insn} may change it")
         state.flags, state.memory = None, {}
+        if insn.target_name == "__errno_location":
+            # Where errno lives: its own base, so that a store to it can be
+            # told from a store through any other pointer.
+            state.put("rax", Value(0, 0, 64, ERRNO))
         return state
     if m in ("push", "pushq", "pushfq", "pushf"):
         pushed = insn.operands[0] if m in ("push", "pushq") and insn.operands else ""

@@ -62,7 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
-STARTUP_LINE = re.compile(r"^ (needed (\S+)|(\.\w+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ (needed (\S+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -122,7 +122,7 @@ class Startup:
     """What runs before main, as the listing's block gives it."""
     text: str  # the block itself
     needed: list  # shared library names
-    constructors: list  # [(section, address, name or "")], in the order they run
+    constructors: list  # [(kind, address, name or "")], in the order they run
 
 
 def parse_startup(text):

@@ -39,6 +39,8 @@ CLOCK_SYSCALL = 228  # clock_gettime's system call number on x86-64
 PATH_END = "a path may end only in a call that ends the process or in main's own return"
 OUT_OF_STRETCH = "on a way out of the timed stretch"
 RUNNING = "the check cannot know what it leaves running"
+CHANGED = "the check cannot know what it changes (the GOT, a function pointer: what a later " \
+          "call runs)"
 ALL_KERNELS = "all kernels"  # the name of the whole program's verdict
 
 
@@ -200,7 +202,8 @@ def check_ways_out(m):
         elif finding.kind == "call":
             m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: {finding.why}")
         else:
-            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: {RUNNING}")
+            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: "
+                            f"{CHANGED if finding.kind == 'store' else RUNNING}")
 
 
 def check_instructions(m):
@@ -368,7 +371,8 @@ def check_main(p):
         elif finding.kind == "call":
             p.verdict.fault(f"{insn}: {finding.what} in main: {RUNNING} ({finding.why})")
         else:
-            p.verdict.fault(f"{insn}: {finding.what} in main: {RUNNING}")
+            p.verdict.fault(f"{insn}: {finding.what} in main: "
+                            f"{CHANGED if finding.kind == 'store' else RUNNING}")
 
 
 # The C and C++ runtime's shared libraries: what a build of the benchmark
@@ -388,12 +392,43 @@ def check_libraries(p):
 
 
 def check_constructors(p):
-    """Nothing runs before main but the toolchain's own constructors."""
-    for section, address, name in p.constructors or []:
-        why = toolchain_constructor(p.graph.program, address, name)
+    """Nothing runs before main but the toolchain's own code: crti's init
+    function and crtbegin's frame_dummy constructor. An ifunc resolver of
+    the executable's own, or any other constructor, may set up anything."""
+    program = p.graph.program
+    for kind, address, name in p.constructors or []:
+        if kind == "ifunc":
+            why = "an ifunc resolver of the program's own"
+        elif kind == ".init":
+            why = toolchain_init(program, address, name)
+        else:
+            why = toolchain_constructor(program, address, name)
         if why:
-            p.verdict.fault(f"constructor {name or hex(address)} in {section} (run before "
-                            f"main): {why}: {RUNNING}")
+            p.verdict.fault(f"{'constructor' if kind != 'ifunc' else 'resolver'} "
+                            f"{name or hex(address)} in {kind} (run before main): {why}: "
+                            f"{RUNNING}")
+
+
+def toolchain_init(program, address, name):
+    """Why the init function at `address` is not crti's own _init, "" when
+    it is: it calls at most __gmon_start__ (the profiler's hook, null unless
+    profiling) through the pointer it loads, and returns."""
+    if name != "_init":
+        return "not the toolchain's own (_init)"
+    if "__gmon_start__" in program.starts:
+        return "the program defines __gmon_start__, which _init calls"
+    code = list(own_code(program, address))
+    if not code:
+        return "its code is not in the listing"
+    for insn in code:
+        if insn.is_call and insn.text.replace(" ", "") != "call*%rax":
+            return f"{insn} calls what crti's _init does not"
+        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
+                and insn.operands[0] != "$0x0" and "__gmon_start__" not in insn.target_name:
+            return f"{insn} loads a pointer other than __gmon_start__'s"
+        if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
+            return f"{insn} goes where crti's _init does not"
+    return ""
 
 
 def toolchain_constructor(program, address, name):
@@ -455,7 +490,8 @@ def unended(graph, name, start, exits):
     for finding in exits.findings(graph, region_nodes(graph, start, None)):
         insn = program.at(finding.address)
         verdict.fault(f"{insn}: {finding.what}: {PATH_END}" if finding.kind == "end" else
-                      f"{insn}: {finding.what} {OUT_OF_STRETCH}: {finding.why or RUNNING}")
+                      f"{insn}: {finding.what} {OUT_OF_STRETCH}: "
+                      f"{finding.why or (CHANGED if finding.kind == 'store' else RUNNING)}")
     return verdict
 
 

@@ -21,6 +21,8 @@ for _i in range(8, 16):
                       f"r{_i}w": (f"r{_i}", 16, 0), f"r{_i}b": (f"r{_i}", 8, 0)})
 # What a call may change (the System V ABI's caller-saved registers).
 CALLER_SAVED = ("rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11")
+# What a call must leave as it found it (the rest of the general registers).
+CALLEE_SAVED = ("rbx", "rbp", "r12", "r13", "r14", "r15")
 
 
 def family_of(name):
