@@ -5,10 +5,13 @@ build and accept every honest one.
   NegativeControls: the real source rebuilt with one deliberate fault at a
     time (and a few correct rewrites), with the build's compiler and flags;
     each fault must be rejected in its kernel only, naming the rule broken.
-  FlagMatrix: the unchanged source under every supported optimised flag set
-    must pass; an unoptimised build must fail because its index lives in
-    memory; the excerpt of a build's listing that the check reads gives the
-    verdicts the whole listing gives.
+  FlagMatrix: the unchanged source, and its loops with an int or a
+    std::uint64_t index, under every supported optimised flag set must pass;
+    an unoptimised build must fail because its index lives in memory; the
+    excerpt of a build's listing that the check reads gives the verdicts the
+    whole listing gives.
+  CommandLine: check_loops.py as a user runs it: a stripped executable, the
+    output cut short by a reader, the listing it reads.
 
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
@@ -202,13 +205,16 @@ INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static", "-O2 -fno-plt"]
+             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).
 LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
                        "14; gcc-12 ships its own)",
-              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)"}
+              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)",
+              # lld leaves a position-independent executable's constructor
+              # table to its relocations: the check must read those.
+              "-fuse-ld=lld": "the LLVM linker (lld)"}
 
 
 def edit(source, old, new, occurrence):
@@ -320,6 +326,45 @@ class FlagMatrix(Builds):
                 part = excerpt(Program(whole))
                 self.assertLess(len(part), len(whole))
                 self.assertEqual(verdicts(part), verdicts(whole))
+
+
+CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
+                     "check_loops.py")
+
+
+class CommandLine(Builds):
+    """tools/check_loops.py as a user runs it."""
+
+    def build(self, name, flags=()):
+        path, built = self.compile(name, self.source, [*shlex.split(OPTIONS.flags), *flags])
+        self.assertEqual(built.returncode, 0, built.stderr)
+        return path
+
+    def test_a_stripped_executable_is_a_tool_error_that_says_so(self):
+        path = self.build("stripped", ["-s"])
+        run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stdout), (2, ""))
+        self.assertIn("is stripped (it has no symbol table)", run.stderr)
+
+    def test_output_cut_short_ends_quietly(self):
+        # As `check_loops.py --verbose EXE | head`: the reader is gone before
+        # the output ends (here, before it starts). No traceback, and the
+        # verdict's exit status.
+        path = self.build("cut short")
+        with subprocess.Popen([sys.executable, CHECK, "--verbose", path], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) as check:
+            check.stdout.close()
+            errors = check.stderr.read()
+        self.assertEqual((check.returncode, errors), (0, ""))
+
+    def test_the_listing_is_what_the_check_reads(self):
+        path = self.build("listing")
+        run = subprocess.run([sys.executable, CHECK, "--listing", path], capture_output=True,
+                             text=True, check=True)
+        self.assertIn("\n .init_array ", run.stdout)
+        self.assertIn(" <frame_dummy>\n", run.stdout)
+        self.assertEqual([k.faults for k in analyse_text(run.stdout)],
+                         [k.faults for k in analyse(path)])
 
 
 def add_arguments(parser):

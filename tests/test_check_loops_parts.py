@@ -27,9 +27,10 @@ import loopcheck
 from loopcheck import counting, rules
 from loopcheck.allowlist import Decoded, decode
 from loopcheck.controlflow import NoReturn, next_addresses
-from loopcheck.driver import analyse_text, verdict_lines
+from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
+from loopcheck.elf import STARTUP_HEADER
 from loopcheck.exits import Exits
-from loopcheck.flags import condition
+from loopcheck.flags import condition, narrowing
 from loopcheck.graph import build_graph
 from loopcheck.rules import ALL_KERNELS
 from loopcheck.interpreter import execute
@@ -43,11 +44,14 @@ LISTINGS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "listings")
 
 
 def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
-                 reset="movq   $0x0,0x8(%rsp)", load_id=("mov    ${:#x},%edi",)):
+                 reset="movq   $0x0,0x8(%rsp)", load_id=("mov    ${:#x},%edi",), prologue=(),
+                 extra=""):
     """objdump-style text of a main with three measurements; each loop is
     a list of instruction texts run between the clock calls, where `@N`
     stands for the address of the loop's N-th instruction. `load_id` puts
-    the clock id into %edi before each first clock call."""
+    the clock id into %edi before each first clock call; `prologue` comes
+    first in main; `extra` (more symbols, the block of what runs before
+    main) ends the listing."""
     lines, address = ["0000000000001000 <main>:"], 0x1000
 
     def emit(text):
@@ -55,6 +59,8 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
         lines.append(f"    {address:x}:\t{text}")
         address += 4
     emit("sub    $0x28,%rsp")
+    for text in prologue:
+        emit(text)
     for body in loops:
         emit(reset)
         emit("lea    0x10(%rsp),%rsi")
@@ -65,8 +71,8 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
         emit("jne    1ff0 <fail>")
         first = address
         for text in body:
-            emit(text.replace("@", "").format(*[f"{first + 4 * n:x}" for n in range(len(body))])
-                 if "@" in text else text)
+            emit(text.replace("@{", "{").format(*[f"{first + 4 * n:x}" for n in range(len(body))])
+                 if "@{" in text else text)
         emit("lea    0x10(%rsp),%rsi")
         emit(f"mov    ${clock_id:#x},%edi")
         emit(f"call   *0x1000(%rip)        # 3000 <{clock}>" if got else f"call   2000 <{clock}>")
@@ -79,8 +85,10 @@ def program_text(loops, clock="clock_gettime@plt", clock_id=1, got=False,
               f"0000000000002000 <{clock}>:", "    2000:\tmov    $0xe4,%eax",
               "    2005:\tsyscall", "    2007:\tret", "",
               "0000000000002010 <printf@plt>:", "    2010:\tjmp    *0x1(%rip)", "",
-              "0000000000002020 <abort@plt>:", "    2020:\tjmp    *0x1(%rip)", ""]
-    return "\n".join(lines) + "\n"
+              "0000000000002020 <abort@plt>:", "    2020:\tjmp    *0x1(%rip)", "",
+              "0000000000002030 <setitimer@plt>:", "    2030:\tjmp    *0x1(%rip)", "",
+              "0000000000002040 <__errno_location@plt>:", "    2040:\tjmp    *0x1(%rip)", ""]
+    return "\n".join(lines) + "\n" + extra
 
 
 def loop_of(update, step, bound_setup, test, jump):
@@ -415,6 +423,278 @@ class Rules(unittest.TestCase):
         self.assertEqual([k.faults for k in verdicts], [["a fault of the code"], [], []])
         self.assertEqual(seen, [("code", 0), ("code", 0), ("count", ITERATIONS), ("code", 0),
                                 ("count", ITERATIONS)])
+
+
+class Narrowing(unittest.TestCase):
+    def test_each_way_of_a_branch_tells_what_its_condition_tested(self):
+        # (instructions on unknown registers, condition, whether it held,
+        # {register: value it is known to hold on that way}); None: unknown.
+        cases = [
+            (["test   %eax,%eax"], "ne", False, {"eax": 0, "rax": None}),
+            (["test   %eax,%eax"], "e", True, {"eax": 0}),
+            (["test   %eax,%eax"], "ne", True, {"eax": None}),
+            (["test   %rax,%rax"], "e", True, {"rax": 0}),
+            (["cmp    $0x5,%rcx"], "e", True, {"rcx": 5}),
+            (["cmp    $0x5,%ecx"], "ne", False, {"ecx": 5, "rcx": None}),
+            (["cmp    $0x5,%rcx"], "ne", True, {"rcx": None}),
+            (["sub    $0x1,%rbx"], "ne", False, {"rbx": 0}),
+            (["dec    %ebx"], "e", True, {"ebx": 0, "rbx": None}),
+            (["cmp    $0x0,%rdx"], "be", True, {"rdx": 0}),
+            (["cmp    $0x1,%rdx"], "b", True, {"rdx": 0}),
+            (["cmp    $0x1,%rdx"], "ae", False, {"rdx": 0}),
+            (["cmp    $0x1,%rdx"], "l", True, {"rdx": None}),  # signed: any negative
+            (["mov    $0x7,%eax", "cmp    %rcx,%rax"], "e", True, {"rcx": 7}),
+            (["test   $0x1,%al"], "e", True, {"al": None}),  # one bit tells no value
+            (["test   %ecx,%eax"], "e", True, {"eax": None, "ecx": None}),
+            # Written since the compare: the flags no longer tell of it.
+            (["cmp    $0x5,%rcx", "mov    %rdx,%rcx"], "e", True, {"rcx": None}),
+            (["cmp    $0x5,%ecx", "mov    %dl,%cl"], "e", True, {"ecx": None}),
+        ]
+        for texts, cc, outcome, expected in cases:
+            with self.subTest(texts, cc=cc, outcome=outcome):
+                state = State()
+                for text in texts:
+                    insn = parse_line(f"  1000:\t{text}")
+                    execute(insn, decode(insn), state, Context())
+                for name, value in narrowing(state.flags, cc, outcome):
+                    state.narrow(name, value)
+                for name, value in expected.items():
+                    known = state.get(name)
+                    self.assertEqual(None if known is None else known.c0, value, name)
+
+    def test_a_register_known_in_its_low_bits_only(self):
+        # %rax known only in its low 32 bits, 0 (past test %eax,%eax; jne):
+        # (instruction, register read after it, its value; None: unknown)
+        cases = [("nop", "eax", 0), ("nop", "al", 0), ("nop", "rax", None),
+                 ("lea    0x1(%rax),%esi", "esi", 1), ("lea    0x1(%rax),%rsi", "rsi", None),
+                 ("add    $0x1,%eax", "rax", 1), ("mov    $0x5,%al", "eax", 5),
+                 ("mov    $0x5,%al", "rax", None), ("mov    %rax,%rcx", "rcx", None)]
+        for text, name, value in cases:
+            with self.subTest(text, read=name):
+                state = State({"rax": Value(0, 0, 32)})
+                insn = parse_line(f"  1000:\t{text}")
+                execute(insn, decode(insn), state, Context())
+                known = state.get(name)
+                self.assertEqual(None if known is None else known.c0, value)
+
+    def test_the_graph_holds_only_the_ways_a_branch_may_take(self):
+        text = "\n".join([
+            "0000000000001000 <main>:",
+            "    1000:\tmov    $0x1,%ecx", "    1004:\ttest   %ecx,%ecx",
+            "    1008:\tje     1020 <main+0x20>",  # never taken: %ecx is 1
+            "    100c:\tcall   2000 <f>", "    1010:\ttest   %eax,%eax",
+            "    1014:\tjne    1024 <main+0x24>", "    1018:\tmov    %eax,%edx",
+            "    101c:\tret", "    1020:\tud2", "    1024:\tret", "",
+            "0000000000002000 <f>:", "    2000:\tret", ""])
+        graph = build_graph(Program(text))
+        self.assertNotIn(0x1020, graph.nodes)
+        self.assertEqual(sorted(graph.nodes[0x1014]), [0x1018, 0x1024])
+        self.assertEqual(graph.states[0x1018].get("eax"), Value(0, 0, 32))
+        self.assertIsNone(graph.states[0x1024].get("eax"))
+
+
+def way_out(loop, end):
+    """`loop` (as loop_of gives it) with a way out after it: when %rdx (which
+    the clock call leaves unknown) is not 0, on to `end`, instructions that
+    the loop jumps over on its way in."""
+    shifted = [text.replace("@{1}", f"@{{{1 + len(end) + 1}}}") for text in loop]
+    return [f"jmp @{{{1 + len(end)}}}", *end, *shifted, "test   %rdx,%rdx", "jne @{1}"]
+
+
+def faults_of(*args, **options):
+    """{verdict's name: its faults} for program_text(*args, **options)."""
+    return {k.name: k.faults for k in analyse_text(program_text(*args, **options))}
+
+
+PATH_END = "a path may end only in a call that ends the process or in main's own return"
+ABORT = "call   2020 <abort@plt>"
+RUNNING = "the check cannot know what it leaves running"
+CHANGED = "the check cannot know what it changes"
+
+
+class WaysOut(unittest.TestCase):
+    def test_each_end_of_a_way_out_of_a_stretch(self):
+        # (instructions a way out of the arithmetic loop's stretch ends in,
+        # words of its fault; None: the way out is understood)
+        cases = [
+            (["ud2"], "an undefined instruction (it raises SIGILL): " + PATH_END),
+            (["hlt"], "a halt (privileged: it raises a signal): " + PATH_END),
+            (["iretq"], "an interrupt return: " + PATH_END),
+            (["lretq"], "a far return: " + PATH_END),
+            (["sysretq"], "a return from a system call: " + PATH_END),
+            (["int3"], "a software interrupt (it raises a signal): " + PATH_END),
+            (["push   $0x1000", "ret"], "a return with the stack pointer at the stack slot at "
+                                        "entry sp-0x30, not back at the function's entry value"),
+            (["jmp    *%rax"], "a jump or call target that is not code the check can read"),
+            (["mov    $0x27,%eax", "syscall", ABORT],
+             "a system call with number 39 on a way out of the timed stretch: " + RUNNING),
+            (["call   2030 <setitimer@plt>", ABORT],
+             "a call to setitimer on a way out of the timed stretch: not known to return "
+             "normally"),
+            (["mov    $0xe7,%eax", "syscall"], None),  # exit_group
+            ([ABORT], None),
+            (["call   1ff0 <fail>"], None),  # the program's own: it only aborts
+            (["add    $0x28,%rsp", "ret"], None),  # main's own return
+        ]
+        for end, expected in cases:
+            with self.subTest(end):
+                faults = faults_of([GOOD, way_out(GOOD, end), GOOD])
+                self.assertEqual(faults[INC], [])
+                self.assertEqual(faults[BRANCH], [])
+                self.assertNotIn(ALL_KERNELS, faults)
+                if expected is None:
+                    self.assertEqual(faults[ARITH], [])
+                else:
+                    self.assertTrue(any(expected in f for f in faults[ARITH]), faults[ARITH])
+
+    def test_main_outside_the_stretches_is_the_whole_programs(self):
+        # (instructions first in main, words of the whole program's fault;
+        # None: allowed)
+        cases = [
+            (["call   2030 <setitimer@plt>"], "a call to setitimer in main: " + RUNNING),
+            (["mov    $0x27,%eax", "syscall"], "a system call with number 39 in main: " + RUNNING),
+            (["movq   $0x0,0x1000(%rip)        # 3000 <hook>"], "a store to 0x3000, outside the "
+                                                                "stack, in main: " + CHANGED),
+            (["mov    0x18(%rsp),%rax", "movq   $0x0,(%rax)"],
+             "a store through a pointer the check cannot know in main: " + CHANGED),
+            (["movq   $0x1000,0x28(%rsp)"], "a return after 1004: movq $0x1000,0x28(%rsp) "
+                                            "overwrote the return address"),
+            (["call   2040 <__errno_location@plt>", "movl   $0x0,(%rax)"], None),
+            (["movq   $0x0,0x30(%rsp)"], None),  # the stack, above main's return address
+            (["call   2010 <printf@plt>"], None),
+        ]
+        for prologue, expected in cases:
+            with self.subTest(prologue):
+                faults = faults_of([GOOD] * 3, prologue=prologue)
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
+                if expected is None:
+                    self.assertNotIn(ALL_KERNELS, faults)
+                else:
+                    self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
+
+    def test_a_fault_in_one_kernels_code_is_its_own(self):
+        endless = ["mov    $0x1,%eax", *INC_RMW, "test   %rax,%rax", "jne @{1}"]
+        cases = {
+            "an indirect jump for the loop's back edge": (
+                [GOOD, GOOD[:-1] + ["jmp    *%rcx"], GOOD],
+                {ARITH: "a jump or call target that is not code the check can read",
+                 BRANCH: "its clock calls are never reached"}),
+            "a loop that never exits": (
+                [GOOD, endless, GOOD], {ARITH: "never exits",
+                                        BRANCH: "its clock calls are never reached"}),
+        }
+        for name, (loops, expected) in cases.items():
+            with self.subTest(name):
+                faults = faults_of(loops)
+                self.assertEqual(faults[INC], [])
+                self.assertNotIn(ALL_KERNELS, faults)
+                for kernel, words in expected.items():
+                    self.assertTrue(any(words in f for f in faults[kernel]), faults[kernel])
+
+
+FRAME_DUMMY = ["endbr64", "jmp    3100 <register_tm_clones>"]
+INIT = ["sub    $0x8,%rsp", "mov    0x2fcd(%rip),%rax        # 3fd8 <__gmon_start__@Base>",
+        "test   %rax,%rax", "je     301e <_init+0x12>", "call   *%rax", "add    $0x8,%rsp",
+        "ret"]
+
+
+def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
+            ifunc=False):
+    """Listing text of what runs before main: crti's _init at 0x3000 (or
+    `init`), the constructors' code from 0x3200 on, and the block."""
+    lines = ["", "0000000000003000 <_init>:"]
+    lines += [f"    {0x3000 + 2 * n:x}:\t{text}" for n, text in enumerate(init)]
+    lines += ["", "0000000000003100 <register_tm_clones>:", "    3100:\tret", "",
+              "0000000000003180 <__register_frame_info>:", "    3180:\tret"]
+    for k, (name, code) in enumerate(constructors):
+        lines += ["", f"{0x3200 + 0x100 * k:016x} <{name}>:"]
+        lines += [f"    {0x3200 + 0x100 * k + 4 * n:x}:\t{text}" for n, text in enumerate(code)]
+    lines += ["", STARTUP_HEADER, *[f" needed {name}" for name in needed]]
+    lines += [" ifunc 3100 <register_tm_clones>"] if ifunc else []
+    lines += [" .init 3000 <_init>"]
+    lines += [f" .init_array {0x3200 + 0x100 * k:x} <{name}>"
+              for k, (name, _) in enumerate(constructors)]
+    return "\n".join(lines) + "\n"
+
+
+class BeforeMain(unittest.TestCase):
+    def test_what_runs_before_main(self):
+        static_frame_dummy = ["endbr64", "push   %rbp", "mov    %rsp,%rbp",
+                              "call   3180 <__register_frame_info>", "pop    %rbp",
+                              "jmp    3100 <register_tm_clones>"]
+        cases = {
+            "the toolchain's own": ({}, None),
+            "a static build's frame_dummy": (
+                {"constructors": [("frame_dummy", static_frame_dummy)]}, None),
+            "the C++ runtime": ({"needed": ["libstdc++.so.6", "libm.so.6", "libc.so.6"]}, None),
+            "a constructor of the program's own": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY), ("set_up", ["ret"])]},
+                "constructor set_up in .init_array (run before main): not the toolchain's own"),
+            "a frame_dummy that calls more": (
+                {"constructors": [("frame_dummy", ["call   2030 <setitimer@plt>", *FRAME_DUMMY])]},
+                "calls what crtbegin's frame_dummy does not"),
+            "an _init that calls more": (
+                {"init": INIT[:5] + ["call   2030 <setitimer@plt>"] + INIT[5:]},
+                "calls what crti's _init does not"),
+            "an ifunc resolver": ({"ifunc": True}, "an ifunc resolver of the program's own"),
+            "a library of the program's own": (
+                {"needed": ["libc.so.6", "libticks.so"]},
+                "the executable loads libticks.so, which is not the C or C++ runtime's"),
+        }
+        for name, (options, expected) in cases.items():
+            with self.subTest(name):
+                verdicts = analyse_text(program_text([GOOD] * 3, extra=startup(**options)))
+                self.assertEqual(verdicts.notes, [])
+                faults = {k.name: k.faults for k in verdicts}
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
+                if expected is None:
+                    self.assertNotIn(ALL_KERNELS, faults)
+                else:
+                    self.assertTrue(any(expected in f and RUNNING in f
+                                        for f in faults[ALL_KERNELS]), faults)
+
+    def test_a_program_defining_gmon_start_is_refused(self):
+        text = program_text([GOOD] * 3, extra=startup() + "\n0000000000003f00 "
+                            "<__gmon_start__>:\n    3f00:\tret\n")
+        faults = {k.name: k.faults for k in analyse_text(text)}
+        self.assertTrue(any("the program defines __gmon_start__" in f
+                            for f in faults[ALL_KERNELS]), faults)
+
+    def test_a_listing_without_the_block_says_so(self):
+        verdicts = analyse_text(program_text([GOOD] * 3))
+        self.assertEqual([k.faults for k in verdicts], [[]] * 3)
+        self.assertEqual(verdicts.notes, [NO_STARTUP])
+        self.assertEqual(list(verdict_lines(verdicts))[-1], f"note: {NO_STARTUP}")
+
+
+class Messages(unittest.TestCase):
+    def test_each_fault_names_what_the_user_must_change(self):
+        bound_unknown = loop_of(INC_RMW, "sub    $0x1,%rax", "mov    %rdx,%rax",
+                                  "test   %rax,%rax", "jne")
+        two_reset = loop_of(["addq   $0x1,0x8(%rsp)", "addq   $0x1,0x20(%rsp)"],
+                            "sub    $0x1,%rax", f"mov    ${N:#x},%eax", "test   %rax,%rax",
+                            "jne")
+        through_a_pointer = loop_of(["mov    0x20(%rsp),%rcx", "addq   $0x1,(%rdx)"],
+                                    "sub    $0x1,%rax", f"mov    ${N:#x},%eax",
+                                    "test   %rax,%rax", "jne")
+        cases = {
+            "the register and why it is unknown": (
+                bound_unknown, {}, "decided by a value the check cannot know: %rax (the "
+                                   "clock call 1010: call 2000 <clock_gettime@plt> may change "
+                                   "it)"),
+            "the objects reset to 0": (
+                two_reset, {"prologue": ["movq   $0x0,0x20(%rsp)"]},
+                "more than one object (the stack slot at entry sp-0x20, the stack slot at "
+                "entry sp-0x8) written inside the timed stretch is reset to 0"),
+            "a read with no store at a known address": (
+                through_a_pointer, {}, "read of the stack slot at entry sp-0x8, which is "
+                                       "neither the accumulator nor the clock's timespec"),
+        }
+        for name, (loop, options, expected) in cases.items():
+            with self.subTest(name):
+                faults = faults_of([loop, GOOD, GOOD], **options)
+                self.assertTrue(any(expected in f for f in faults[INC]), faults[INC])
+                self.assertEqual(faults[ARITH], [])
 
 
 NOT_VOLATILE = ("nothing is written to memory inside the timed stretch: the accumulator is not "

@@ -30,7 +30,9 @@ class Flags:
     right: str = ""
 
     def registers(self):
-        return [name for name in (self.result, self.left, self.right) if name]
+        """The registers the flags tell of, each once."""
+        return list(dict.fromkeys(name for name in (self.result, self.left, self.right)
+                                  if name))
 
     def without(self, family, family_of):
         """These flags with every tested register of `family` forgotten."""

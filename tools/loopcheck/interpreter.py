@@ -43,7 +43,14 @@ class Operation:
         return self.dest_reg is not None and self.ops[0] == self.dest
 
     def why(self):
-        """Why a result this instruction writes is unknown, in words."""
+        """Why a result this instruction writes is unknown, in words: the
+        reason an unknown register it reads is unknown, else its own."""
+        for operand in self.ops:
+            for name in re.findall(r"%([a-z0-9]+)", operand):
+                if name in REGISTERS and self.state.get(name) is None:
+                    return self.state.why.get(
+                        REGISTERS[name][0], f"{self.insn} reads %{name}, which is not set "
+                                            f"before (an argument, or what the caller left)")
         loads = [op for op in self.ops[:-1] if is_memory(op)] if self.op != "lea" else []
         if loads and not self.ctx.memory:
             return f"{self.insn} loads it from memory, whose values the check does not follow"
