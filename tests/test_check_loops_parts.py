@@ -598,18 +598,28 @@ INIT = ["sub    $0x8,%rsp", "mov    0x2fcd(%rip),%rax        # 3fd8 <__gmon_star
         "ret"]
 
 
+START = ["xor    %ebp,%ebp", "lea    0x0(%rip),%rdi        # 1000 <main>",
+         "call   *0x1(%rip)        # 3fc0 <__libc_start_main@GLIBC_2.34>", "hlt"]
+
+
 def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
-            ifunc=False):
+            ifunc=False, start=("_start", START),
+            libraries=(" interp /lib64/ld-linux-x86-64.so.2",)):
     """Listing text of what runs before main: crti's _init at 0x3000 (or
-    `init`), the constructors' code from 0x3200 on, and the block."""
-    lines = ["", "0000000000003000 <_init>:"]
+    `init`), the entry point `start` (name, code) at 0x3800, the
+    constructors' code from 0x3200 on, and the block (`libraries` its first
+    lines)."""
+    lines = ["", f"0000000000003800 <{start[0]}>:"]
+    lines += [f"    {0x3800 + 4 * n:x}:\t{text}" for n, text in enumerate(start[1])]
+    lines += ["", "0000000000003000 <_init>:"]
     lines += [f"    {0x3000 + 2 * n:x}:\t{text}" for n, text in enumerate(init)]
     lines += ["", "0000000000003100 <register_tm_clones>:", "    3100:\tret", "",
               "0000000000003180 <__register_frame_info>:", "    3180:\tret"]
     for k, (name, code) in enumerate(constructors):
         lines += ["", f"{0x3200 + 0x100 * k:016x} <{name}>:"]
         lines += [f"    {0x3200 + 0x100 * k + 4 * n:x}:\t{text}" for n, text in enumerate(code)]
-    lines += ["", STARTUP_HEADER, *[f" needed {name}" for name in needed]]
+    lines += ["", STARTUP_HEADER, *libraries, *[f" needed {name}" for name in needed]]
+    lines += [f" entry 3800 <{start[0]}>"]
     lines += [" ifunc 3100 <register_tm_clones>"] if ifunc else []
     lines += [" .init 3000 <_init>"]
     lines += [f" .init_array {0x3200 + 0x100 * k:x} <{name}>"
@@ -640,6 +650,22 @@ class BeforeMain(unittest.TestCase):
             "a library of the program's own": (
                 {"needed": ["libc.so.6", "libticks.so"]},
                 "the executable loads libticks.so, which is not the C or C++ runtime's"),
+            "a loader of the program's own": (
+                {"libraries": [" interp /tmp/ld.so"]},
+                "the executable asks for the loader /tmp/ld.so, not the system's"),
+            "a library path of the program's own": (
+                {"libraries": [" interp /lib64/ld-linux-x86-64.so.2", " runpath $ORIGIN"]},
+                "the executable looks for its libraries in $ORIGIN first"),
+            "an entry point of the program's own": (
+                {"start": ("set_up", START)}, "entry point set_up in entry (run before main): "
+                                              "not the toolchain's own (_start)"),
+            "a _start that calls more": (
+                {"start": ("_start", ["call   2030 <setitimer@plt>", *START])},
+                "it calls what crt1's _start does not"),
+            "a _start handing on another function": (
+                {"start": ("_start", [START[0], "lea    0x0(%rip),%rdi        # 1ff0 <fail>",
+                                      *START[2:]])},
+                "it does not hand __libc_start_main main"),
         }
         for name, (options, expected) in cases.items():
             with self.subTest(name):

@@ -17,8 +17,8 @@ from .rules import ALL_KERNELS, KernelVerdict, clock_pairs, judge, judge_program
 from .state import describe
 
 SKIP = 77  # CTest's "skipped"
-NO_STARTUP = ("what runs before main (constructors, needed libraries) is not checked: the "
-              "listing does not say")
+NO_STARTUP = ("what runs before main (the loader, the libraries, the entry point, the "
+              "constructors) is not checked: the listing does not say")
 
 
 class Verdicts(list):
@@ -40,7 +40,7 @@ def analyse_text(disassembly):
     notes = [] if startup else [NO_STARTUP]
     constructors = startup and [(section, address, program.names.get(address, name))
                                 for section, address, name in startup.constructors]
-    needed = startup.needed if startup else []
+    libraries = startup.libraries if startup else []
     graph = build_graph(program)
     exits = Exits(graph)
     try:
@@ -48,10 +48,10 @@ def analyse_text(disassembly):
     except ProgramFault as fault:
         # The measurements cannot be told apart; still name every way out of
         # main that is not allowed, which may be why.
-        whole = judge_program(graph, [], constructors, needed, exits)
+        whole = judge_program(graph, [], constructors, libraries, exits)
         return Verdicts([KernelVerdict(ALL_KERNELS, [str(fault), *whole.faults])], notes)
     verdicts = [judge(graph, name, start, end, exits) for name, start, end in pairs]
-    whole = judge_program(graph, pairs, constructors, needed, exits)
+    whole = judge_program(graph, pairs, constructors, libraries, exits)
     return Verdicts(verdicts + ([whole] if whole.faults else []), notes)
 
 

@@ -1,10 +1,11 @@
-"""Reading what runs before main from an x86-64 ELF executable: the shared
-libraries it needs, the ifunc resolvers of its own that the dynamic loader
-runs, its init function (DT_INIT, or the .init section of a static one),
-the constructors of its .preinit_array and .init_array (with the addresses
-a position-independent executable's relocations put there), and whether it
-has a symbol table at all (a stripped executable has none, and the check
-finds main by its symbol).
+"""Reading what runs before main from an x86-64 ELF executable: the dynamic
+loader it asks for, the paths it searches for libraries first, the shared
+libraries it needs, its entry point, the ifunc resolvers of its own that the
+dynamic loader runs, its init function (DT_INIT, or the .init section of a
+static one), the constructors of its .preinit_array and .init_array (with
+the addresses a position-independent executable's relocations put there),
+and whether it has a symbol table at all (a stripped executable has none,
+and the check finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
 (`startup_text`, parsed back by objdump.Program), so that a saved listing
@@ -16,14 +17,15 @@ from .errors import ToolError
 
 SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
 SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
-DT_NEEDED, DT_INIT = 1, 12
+DT_NEEDED, DT_INIT, DT_RPATH, DT_RUNPATH = 1, 12, 15, 29
+PT_INTERP = 3
 R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
 EM_X86_64 = 62
 STT_FUNC = 2
 
 # The first line of the block; objdump.Program looks for it.
-STARTUP_HEADER = ("Run before main (needed libraries, ifunc resolvers, .preinit_array, .init, "
-                  ".init_array):")
+STARTUP_HEADER = ("Run before main (loader, library paths, needed libraries, entry point, "
+                  "ifunc resolvers, .preinit_array, .init, .init_array):")
 
 
 class Elf:
@@ -47,6 +49,13 @@ class Elf:
         names = self.sections[shstrndx] if shnum else None
         for section in self.sections:
             section["name"] = self.string(names, section["name"]) if names else ""
+        self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
+        phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+        self.interpreter = []
+        for k in range(phnum):
+            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + k * phentsize)
+            if kind == PT_INTERP:
+                self.interpreter.append(data[offset:offset + size].rstrip(b"\0").decode())
 
     def string(self, table, offset):
         start = table["offset"] + offset
@@ -115,21 +124,27 @@ class Elf:
         array(SHT_INIT_ARRAY)
         return found
 
-    def needed(self):
-        """The shared libraries the executable names (DT_NEEDED)."""
-        libraries = []
+    def dynamic_strings(self, *tags):
+        """The strings the dynamic section's entries with `tags` name."""
+        found = []
         for dynamic in self.of_type(SHT_DYNAMIC):
             strings = self.sections[dynamic["link"]]
             for k in range(dynamic["size"] // 16):
                 tag, value = struct.unpack_from("<qQ", self.data, dynamic["offset"] + 16 * k)
-                if tag == DT_NEEDED:
-                    libraries.append(self.string(strings, value))
-        return libraries
+                if tag in tags:
+                    found.append(self.string(strings, value))
+        return found
+
+    def needed(self):
+        """The shared libraries the executable names (DT_NEEDED)."""
+        return self.dynamic_strings(DT_NEEDED)
 
 
 def startup_text(path):
-    """The block the check reads after the disassembly: one line per needed
-    library and per constructor, each constructor with its symbol's name."""
+    """The block the check reads after the disassembly: one line for the
+    loader, per library path, per needed library, and per piece of code run
+    before main (the entry point, each resolver and constructor, with its
+    symbol's name), in the order they come into play."""
     elf = Elf(path)
     if elf.stripped:
         raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
@@ -137,8 +152,10 @@ def startup_text(path):
                         f"it is stripped")
     names = elf.function_names()
     lines = [STARTUP_HEADER]
+    lines += [f" interp {loader}" for loader in elf.interpreter]
+    lines += [f" runpath {paths}" for paths in elf.dynamic_strings(DT_RPATH, DT_RUNPATH)]
     lines += [f" needed {library}" for library in elf.needed()]
-    for section, address in elf.constructors():
+    for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))
     return "\n".join(lines) + "\n"

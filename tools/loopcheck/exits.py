@@ -24,6 +24,7 @@ defined in the executable itself is the program's own function, which is
 judged by its code, not by its name.
 """
 import dataclasses
+import re
 
 from .allowlist import access_width, decode
 from .controlflow import ENDS, PROCESS_ENDING, is_return
@@ -177,6 +178,11 @@ class Exits:
         return found
 
 
+# Instructions outside the allowlist that store nowhere but on the stack.
+NO_STORE = re.compile(r"^(push|pop|call|ret|leave|enter|nop|prefetch|v?u?comis|v?ptest|test|"
+                      r"bt[wlq]?$|cmp(?!xchg))")
+
+
 def stored_outside_stack(insn, state):
     """Where `insn` stores other than on the stack or at errno: the address
     (None when the check cannot know it), or False when it does not. An
@@ -186,8 +192,7 @@ def stored_outside_stack(insn, state):
     decoded = decode(insn)
     if decoded.allowed:
         written = [where for where, _, w in memory_accesses(insn, decoded, state) if w]
-    elif m.startswith(("push", "pop", "call", "ret", "leave", "enter", "nop", "prefetch",
-                       "cmp", "test", "ucomis", "comis", "ptest", "vptest", "bt")):
+    elif NO_STORE.match(m):
         return False  # stack operations, or no store at all
     elif insn.operands and is_memory(insn.operands[-1]):
         written = [address_of(insn.operands[-1], insn, state)]
@@ -222,6 +227,6 @@ def return_address_written(graph):
             continue
         for where, _, w in memory_accesses(insn, decoded, graph.states[address]):
             if w and where is not None and where.base == ENTRY_SP.base and not where.c1 \
-                    and where.signed() < 8 and where.signed() + access_width(insn, decoded) // 8 > 0:
+                    and -access_width(insn, decoded) // 8 < where.signed() < 8:
                 return str(insn)
     return ""

@@ -62,7 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
-STARTUP_LINE = re.compile(r"^ (needed (\S+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -121,8 +121,9 @@ def parse_line(line):
 class Startup:
     """What runs before main, as the listing's block gives it."""
     text: str  # the block itself
-    needed: list  # shared library names
-    constructors: list  # [(kind, address, name or "")], in the order they run
+    libraries: list  # [(kind, text)]: the loader ("interp"), library paths ("runpath"),
+    #                  the shared libraries needed ("needed")
+    constructors: list  # [(kind, address, name or "")]: the code run before main, in order
 
 
 def parse_startup(text):
@@ -131,17 +132,17 @@ def parse_startup(text):
     if at < 0:
         return None
     lines = text[at:].splitlines()
-    block, needed, constructors = [lines[0]], [], []
+    block, libraries, constructors = [lines[0]], [], []
     for line in lines[1:]:
         match = STARTUP_LINE.match(line)
         if not match:
             break
         block.append(line)
         if match[2]:
-            needed.append(match[2])
+            libraries.append((match[2], match[3]))
         else:
-            constructors.append((match[3], int(match[4], 16), match[5] or ""))
-    return Startup("\n".join(block) + "\n", needed, constructors)
+            constructors.append((match[4], int(match[5], 16), match[6] or ""))
+    return Startup("\n".join(block) + "\n", libraries, constructors)
 
 
 class Program:

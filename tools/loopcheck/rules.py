@@ -353,7 +353,7 @@ class Outside:
     exits: Exits
     outside: set  # main's instructions outside every measurement's region
     constructors: list  # [(section, address, name)] or None
-    needed: list  # the shared libraries the executable names
+    libraries: list  # [(kind, text)]: its loader, library paths, needed libraries
     verdict: KernelVerdict
 
 
@@ -382,13 +382,24 @@ RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libmvec.so.1", "libstdc++.so.6",
                      "ld-linux-x86-64.so.2", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"}
 
 
+# The system's dynamic loader, as x86-64 executables name it.
+LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
+
+
 def check_libraries(p):
-    """No shared library is loaded but the C and C++ runtime's: another
-    one's constructors run before main."""
-    for library in p.needed:
-        if library not in RUNTIME_LIBRARIES:
-            p.verdict.fault(f"the executable loads {library}, which is not the C or C++ "
+    """No code is loaded but the C and C++ runtime's, by the system's
+    loader from the system's paths: another library's constructors, or
+    another loader, run before main."""
+    for kind, text in p.libraries:
+        if kind == "needed" and text not in RUNTIME_LIBRARIES:
+            p.verdict.fault(f"the executable loads {text}, which is not the C or C++ "
                             f"runtime's: its constructors run before main: {RUNNING}")
+        elif kind == "interp" and text not in LOADERS:
+            p.verdict.fault(f"the executable asks for the loader {text}, not the system's: "
+                            f"it runs before main: {RUNNING}")
+        elif kind == "runpath":
+            p.verdict.fault(f"the executable looks for its libraries in {text} first: what it "
+                            f"loads there may be any library of the runtime's names: {RUNNING}")
 
 
 def check_constructors(p):
@@ -399,14 +410,33 @@ def check_constructors(p):
     for kind, address, name in p.constructors or []:
         if kind == "ifunc":
             why = "an ifunc resolver of the program's own"
+        elif kind == "entry":
+            why = toolchain_start(program, address, name)
         elif kind == ".init":
             why = toolchain_init(program, address, name)
         else:
             why = toolchain_constructor(program, address, name)
         if why:
-            p.verdict.fault(f"{'constructor' if kind != 'ifunc' else 'resolver'} "
-                            f"{name or hex(address)} in {kind} (run before main): {why}: "
-                            f"{RUNNING}")
+            what = {"ifunc": "resolver", "entry": "entry point"}.get(kind, "constructor")
+            p.verdict.fault(f"{what} {name or hex(address)} in {kind} (run before main): "
+                            f"{why}: {RUNNING}")
+
+
+def toolchain_start(program, address, name):
+    """Why the entry point is not crt1's own _start, "" when it is: it
+    calls __libc_start_main, and nothing else, with main."""
+    if name != "_start":
+        return "not the toolchain's own (_start)"
+    code = list(own_code(program, address))
+    calls = [insn for insn in code if insn.is_call]
+    if [program.callee(insn) for insn in calls] != ["__libc_start_main"]:
+        return "it calls what crt1's _start does not"
+    main = program.starts.get("main")
+    given = [insn for insn in code if insn.operands[-1:] == ["%rdi"]
+             and (insn.rip_address == main or insn.operands[0] == f"${main:#x}")]
+    if not given or any(insn.is_jump for insn in code):
+        return "it does not hand __libc_start_main main as crt1's _start does"
+    return ""
 
 
 def toolchain_init(program, address, name):
@@ -495,7 +525,7 @@ def unended(graph, name, start, exits):
     return verdict
 
 
-def judge_program(graph, pairs, constructors=None, needed=(), exits=None):
+def judge_program(graph, pairs, constructors=None, libraries=(), exits=None):
     """The verdict on the program outside the measurements `pairs` (as
     clock_pairs gives them; none when they could not be found)."""
     exits = exits or Exits(graph)
@@ -503,7 +533,8 @@ def judge_program(graph, pairs, constructors=None, needed=(), exits=None):
     for _, start, end in pairs:
         if start is not None:
             outside -= region_nodes(graph, start, end)
-    p = Outside(graph, exits, outside, constructors, list(needed), KernelVerdict(ALL_KERNELS))
+    p = Outside(graph, exits, outside, constructors, list(libraries),
+                KernelVerdict(ALL_KERNELS))
     for rule in PROGRAM_RULES:
         rule(p)
     return p.verdict
