@@ -181,6 +181,15 @@ FAULTS = {
         "mprotect(reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(&fail_clock) & "
         "~std::uintptr_t{4095}), 4096, PROT_READ | PROT_WRITE | PROT_EXEC);",
         "#include <sys/mman.h>\n"), ALL_KERNELS, RUNNING),
+    # What a later call runs, changed: the GOT, or a pointer to a function.
+    "a store to a function pointer": (before_first_clock(
+        "hook = &fail_clock;", "", "void (*volatile hook)(int);\n"),
+        ALL_KERNELS, "a store to 0x"),
+    # A function of the program's own that breaks the calling convention:
+    # the caller's %rbx (a loop counter, say) is not what the check believes.
+    "a function of the program's own leaving %rbx changed": (before_first_clock(
+        "clobber();", "", '[[gnu::noinline]] void clobber() { asm volatile("mov $5, %rbx"); }\n'),
+        ALL_KERNELS, "a return that leaves %rbx changed, which a call must preserve"),
     "a constructor of the program's own": (
         [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }\n" + HELPERS,
           0)], ALL_KERNELS, "(run before main): not the toolchain's own (frame_dummy): "
@@ -197,6 +206,12 @@ CORRECT = {
     # call's result past its test, or the last loop's counter.
     "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],
     "std::uint64_t index": [(LOOP, LOOP.replace("std::int64_t i", "std::uint64_t i"), None)],
+    # Main resets these outside the stack: a store it may make.
+    "accumulators outside the stack": [
+        (HELPERS, "volatile std::uint64_t accumulators[3];\n" + HELPERS, 0),
+        *[("volatile std::uint64_t x = 0;",
+           f"volatile std::uint64_t &x = accumulators[{k}];\n        x = 0;", 0)
+          for k in range(3)]],
 }
 
 # The variants every flag set must pass: the index types a loop may honestly use.

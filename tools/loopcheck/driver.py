@@ -51,7 +51,8 @@ def analyse_text(disassembly):
         whole = judge_program(graph, [], constructors, libraries, exits)
         return Verdicts([KernelVerdict(ALL_KERNELS, [str(fault), *whole.faults])], notes)
     verdicts = [judge(graph, name, start, end, exits) for name, start, end in pairs]
-    whole = judge_program(graph, pairs, constructors, libraries, exits)
+    whole = judge_program(graph, pairs, constructors, libraries, exits,
+                          {k.accumulator for k in verdicts if k.accumulator is not None})
     return Verdicts(verdicts + ([whole] if whole.faults else []), notes)
 
 

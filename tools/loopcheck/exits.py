@@ -31,6 +31,7 @@ from .controlflow import ENDS, PROCESS_ENDING, is_return
 from .graph import ENTRY_SP, EXIT_SYSCALLS, build_graph
 from .interpreter import ERRNO, memory_accesses
 from .state import CALLEE_SAVED, address_of, describe, is_memory
+from .values import Value
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
 # Functions known to return normally and never throw: the report's output
@@ -51,11 +52,13 @@ class Finding:
     """One way out of the code that the check does not understand: `kind`
     is "end" (a path ends there), "call", "syscall" or "store" (one that
     may change what a later call runs: the GOT, a function pointer); `what`
-    names it and `why` (for a call) says why it is not allowed."""
+    names it and `why` (for a call) says why it is not allowed; `where` is
+    the address a store goes to (None: unknown)."""
     address: int
     kind: str
     what: str
     why: str = ""
+    where: object = None
 
 
 def what_ends(insn):
@@ -142,7 +145,7 @@ class Exits:
             if where is not False:
                 found.append(Finding(address, "store", "a store " + (
                     "through a pointer the check cannot know" if where is None
-                    else f"to {describe(where)}, outside the stack,")))
+                    else f"to {describe(where)}, outside the stack,"), where=where))
             if insn.mnemonic == "syscall":
                 number = graph.states[address].get("eax")
                 if number is None or not number.known or number.c0 not in EXIT_SYSCALLS:
@@ -178,6 +181,8 @@ class Exits:
         return found
 
 
+# The address __errno_location returns: a store there sets errno, no more.
+ERRNO_VALUE = Value(0, 0, 64, ERRNO)
 # Instructions outside the allowlist that store nowhere but on the stack.
 NO_STORE = re.compile(r"^(push|pop|call|ret|leave|enter|nop|prefetch|v?u?comis|v?ptest|test|"
                       r"bt[wlq]?$|cmp(?!xchg))")
@@ -199,7 +204,7 @@ def stored_outside_stack(insn, state):
     else:
         return False
     for where in written:
-        if where is None or where.base not in (ENTRY_SP.base, ERRNO):
+        if where is None or (where.base != ENTRY_SP.base and where != ERRNO_VALUE):
             return where
     return False
 

@@ -242,9 +242,9 @@ def clobber_unknown(insn, state):
         state.put("rsp", None, why)
         state.put("rbp", None, why)
     state.flags = None
-    if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(("rep", "stos",
-                                                                                "movs")):
-        state.memory = {}
+    if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(
+            ("rep", "stos", "movs", "syscall", "sysenter", "int")):
+        state.memory = {}  # a system call may write wherever it is pointed
 
 
 def transfer(insn, state):

@@ -354,6 +354,7 @@ class Outside:
     outside: set  # main's instructions outside every measurement's region
     constructors: list  # [(section, address, name)] or None
     libraries: list  # [(kind, text)]: its loader, library paths, needed libraries
+    accumulators: set  # the measurements' accumulators, which main may reset
     verdict: KernelVerdict
 
 
@@ -366,6 +367,8 @@ def check_main(p):
     program = p.graph.program
     for finding in p.exits.findings(p.graph, p.outside):
         insn = program.at(finding.address)
+        if finding.kind == "store" and finding.where in p.accumulators:
+            continue  # an accumulator kept outside the stack, reset
         if finding.kind == "end":
             p.verdict.fault(f"{insn}: {finding.what}: {PATH_END}")
         elif finding.kind == "call":
@@ -525,15 +528,16 @@ def unended(graph, name, start, exits):
     return verdict
 
 
-def judge_program(graph, pairs, constructors=None, libraries=(), exits=None):
+def judge_program(graph, pairs, constructors=None, libraries=(), exits=None, accumulators=()):
     """The verdict on the program outside the measurements `pairs` (as
-    clock_pairs gives them; none when they could not be found)."""
+    clock_pairs gives them; none when they could not be found), whose
+    accumulators main may store to."""
     exits = exits or Exits(graph)
     outside = set(graph.nodes)
     for _, start, end in pairs:
         if start is not None:
             outside -= region_nodes(graph, start, end)
-    p = Outside(graph, exits, outside, constructors, list(libraries),
+    p = Outside(graph, exits, outside, constructors, list(libraries), set(accumulators),
                 KernelVerdict(ALL_KERNELS))
     for rule in PROGRAM_RULES:
         rule(p)
