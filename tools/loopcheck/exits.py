@@ -21,13 +21,16 @@ check cannot tell.
 The names are trusted as objdump gives them. In a dynamically linked
 executable (one whose main calls through the PLT or the GOT) a known name
 defined in the executable itself is the program's own function, which is
-judged by its code, not by its name.
+judged by its code, not by its name; so is any code in a static one that
+the check does not know by name (the program's, or its libraries'). A
+function known by name never to return (a throw, a long jump) is refused
+whoever defines it.
 """
 import dataclasses
 import re
 
 from .allowlist import access_width, decode
-from .controlflow import ENDS, PROCESS_ENDING, is_return
+from .controlflow import ENDS, PROCESS_ENDING, is_return, never_returns_by_name
 from .graph import ENTRY_SP, EXIT_SYSCALLS, build_graph
 from .interpreter import ERRNO, memory_accesses
 from .state import CALLEE_SAVED, address_of, describe, is_memory
@@ -97,6 +100,8 @@ class Exits:
             return name, ""  # the clock's own rule judges a clock of the program's own
         if not own and (name in RETURNING or name in PROCESS_ENDING):
             return name, ""
+        if never_returns_by_name(name) and name not in PROCESS_ENDING:
+            return name, UNKNOWN_CALLEE  # a throw, a long jump: whoever defines it
         if own and not self.dynamic:  # a statically linked C library's function
             if name in RETURNING:
                 return name, ""
@@ -104,7 +109,8 @@ class Exits:
                 return name, ""
         if own:
             why = self.own_function(insn.target)
-            return name, why and f"the program's own function, in which {why}"
+            return name, why and f"code in the executable that the check does not know by " \
+                                 f"name, in which {why}"
         if insn.target is None and not insn.target_name:
             return "an address in a register or memory", "the check cannot know what it calls"
         return name, UNKNOWN_CALLEE
@@ -119,10 +125,9 @@ class Exits:
         graph = build_graph(self.program, entry, callee_saved=True)
         findings = self.findings(graph, graph.nodes)
         why = ""
-        if findings:
+        if findings:  # the first says why; what it calls in turn is its own story
             first = findings[0]
-            why = f"{self.program.at(first.address)} is {first.what}" + \
-                (f" ({first.why})" if first.why else "")
+            why = f"{self.program.at(first.address)} is {first.what}"
         self.summaries[entry] = why
         return why
 
