@@ -553,8 +553,8 @@ class WaysOut(unittest.TestCase):
         cases = [
             (["call   2030 <setitimer@plt>"], "a call to setitimer in main: " + RUNNING),
             (["mov    $0x27,%eax", "syscall"], "a system call with number 39 in main: " + RUNNING),
-            (["movq   $0x0,0x1000(%rip)        # 3000 <hook>"], "a store to 0x3000, outside the "
-                                                                "stack, in main: " + CHANGED),
+            (["movq   $0x0,0x1000(%rip)        # 3000 <hook>"], "a store to 0x3000 (outside the "
+                                                                "stack) in main: " + CHANGED),
             (["mov    0x18(%rsp),%rax", "movq   $0x0,(%rax)"],
              "a store through a pointer the check cannot know in main: " + CHANGED),
             (["movq   $0x1000,0x28(%rsp)"], "a return after 1004: movq $0x1000,0x28(%rsp) "

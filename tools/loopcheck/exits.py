@@ -150,7 +150,7 @@ class Exits:
             if where is not False:
                 found.append(Finding(address, "store", "a store " + (
                     "through a pointer the check cannot know" if where is None
-                    else f"to {describe(where)}, outside the stack,"), where=where))
+                    else f"to {describe(where)} (outside the stack)"), where=where))
             if insn.mnemonic == "syscall":
                 number = graph.states[address].get("eax")
                 if number is None or not number.known or number.c0 not in EXIT_SYSCALLS:
