@@ -72,6 +72,21 @@ def own_code(program, entry):
                 todo.append(address)
 
 
+# Loading the number of the exit or exit_group system call.
+EXIT_NUMBER = (["$0x3c", "%eax"], ["$0xe7", "%eax"])
+
+
+def exits_by_system_call(program, insn):
+    """Whether `insn` is a system call right after loading the exit or
+    exit_group number (the shape the walks here, which follow no values,
+    can tell; the graph's propagation tells any other)."""
+    if insn.mnemonic != "syscall":
+        return False
+    code = program.block_code(program.block_of(insn.address))
+    k = next((k for k, other in enumerate(code) if other.address == insn.address), 0)
+    return k > 0 and code[k - 1].mnemonic == "mov" and code[k - 1].operands in EXIT_NUMBER
+
+
 class NoReturn:
     """Which calls never return: a known name, or local code from which no
     return and no jump out of the function can be reached."""
@@ -131,6 +146,8 @@ class NoReturn:
                 returns = not (insn.target is not None and program.at(insn.target)
                                and self.never_returns(insn.target))
                 following = [insn.next] if falls_through(insn) else []
+            elif exits_by_system_call(program, insn):
+                following = []
             else:
                 following = next_addresses(insn, call_returns=not (insn.is_call
                                                                    and self.call(insn)))
