@@ -107,6 +107,10 @@ class Exits:
                 return name, ""
             if name in PROCESS_ENDING and self.graph.noreturn.never_returns(insn.target):
                 return name, ""
+        elif own and name in RETURNING:
+            # What the check believes of it by name (where __errno_location's
+            # pointer goes, say) would be the program's word.
+            return name, "the program's own function of a C library function's name"
         if own:
             why = self.own_function(insn.target)
             return name, why and f"code in the executable that the check does not know by " \
