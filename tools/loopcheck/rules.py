@@ -200,7 +200,8 @@ def check_ways_out(m):
         if finding.kind == "end":
             m.verdict.fault(f"{insn}: {finding.what}: {PATH_END}")
         elif finding.kind == "call":
-            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: {finding.why}")
+            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: {finding.why}: "
+                            f"{RUNNING}")
         else:
             m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: "
                             f"{CHANGED if finding.kind == 'store' else RUNNING}")
