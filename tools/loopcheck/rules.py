@@ -15,7 +15,8 @@ To add a rule: write a function of one Measurement that calls
 `m.verdict.fault(text)` for each fault it finds, and put it in CODE_RULES or
 COUNT_RULES, where the rules before it have filled in what it reads
 (`m.accesses` after check_instructions, `m.verdict.accumulator` after
-check_memory).
+check_memory); a rule of the whole program is a function of one Outside
+(`p.verdict.fault(text)`), in PROGRAM_RULES.
 """
 import dataclasses
 from typing import NamedTuple
