@@ -5,10 +5,13 @@ build and accept every honest one.
   NegativeControls: the real source rebuilt with one deliberate fault at a
     time (and a few correct rewrites), with the build's compiler and flags;
     each fault must be rejected in its kernel only, naming the rule broken.
-  FlagMatrix: the unchanged source under every supported optimised flag set
-    must pass; an unoptimised build must fail because its index lives in
-    memory; the excerpt of a build's listing that the check reads gives the
-    verdicts the whole listing gives.
+  FlagMatrix: the unchanged source, and its loops with an int or a
+    std::uint64_t index, under every supported optimised flag set must pass;
+    an unoptimised build must fail because its index lives in memory; the
+    excerpt of a build's listing that the check reads gives the verdicts the
+    whole listing gives.
+  CommandLine: check_loops.py as a user runs it: a stripped executable, the
+    output cut short by a reader, the listing it reads.
 
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
@@ -26,8 +29,9 @@ import unittest
 
 import harness
 from loopcheck.controlflow import excerpt
-from loopcheck.driver import SKIP, analyse, analyse_text
-from loopcheck.objdump import Program, disassemble
+from loopcheck.driver import SKIP, analyse, analyse_text, listing
+from loopcheck.objdump import Program
+from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
 
 OPTIONS = argparse.Namespace()
@@ -47,6 +51,34 @@ NON_VOLATILE_X = "*const_cast<std::uint64_t *>(&x)"
 # Every count's fault quotes the clock calls ("call 1060 <clock_gettime@plt>"),
 # so a control for the call rule must expect the rule's own words.
 CALL_RULE = ": call inside the timed stretch"
+# The first measurement's end, where a way out of its stretch is added: the
+# start time is a value the check cannot know, and always positive.
+INC_END = ("const std::int64_t end = read_monotonic_ns();\n"
+           "        const std::uint64_t final_x = x;\n"
+           "        std::printf(\"Inc loop")
+INCLUDES = "#include <ctime>\n"
+MAIN = "int main() {"
+
+
+def way_out(code):
+    """An edit putting `code` on a way out of the increment loop's stretch
+    that the check cannot tell is never taken."""
+    return (INC_END, "if (start > 0) {\n            " + code + "\n        }\n        " + INC_END,
+            0)
+
+
+def before_first_clock(code, includes="", helpers=""):
+    """Edits putting `code` first in main, before the first clock call."""
+    return [(INCLUDES, INCLUDES + includes, 0), (HELPERS, helpers + HELPERS, 0),
+            (MAIN, MAIN + "\n    " + code, 0)]
+
+
+# A path may end only in a call that ends the process or main's own return.
+PATH_END = "a path may end only in a call that ends the process or in main's own return"
+# A call on a way out of the stretch must be known to return (without a
+# throw) or to end the process; anything anywhere else in main must be known.
+OUT_CALL = "on a way out of the timed stretch: not known to return normally without throwing"
+RUNNING = "the check cannot know what it leaves running"
 
 # name: (edits as (old, new, occurrence, or None for all), kernel that must
 # fail (None: every kernel), text the fault must contain: the rule's own
@@ -96,7 +128,7 @@ FAULTS = {
     "exception thrown past the loop": (
         [(LOOP, "try {\n        if (start != 12345) throw 1;\n        " + LOOP, 1),
          ("x = x * 3 + 7;\n        }", "x = x * 3 + 7;\n        }\n        } catch (int) {}", 0)],
-        ARITH, "may resume inside the timed stretch"),
+        ARITH, OUT_CALL),
     "a clock_gettime of the program's own": (
         [(HELPERS, 'extern "C" [[gnu::noinline]] int clock_gettime(clockid_t id, timespec *ts) '
                    'noexcept {\n    ts->tv_sec = id;\n    ts->tv_nsec = 0;\n'
@@ -105,6 +137,63 @@ FAULTS = {
     "segment register reloaded in the loop": (
         [("x = x + 1;", 'x = x + 1;\n            asm volatile("mov %%ds, %%eax\\n\\t'
                         'mov %%eax, %%ds" ::: "eax");', 0)], INC, "not a general register"),
+    # Ways out of a stretch that end nowhere the check understands: a signal
+    # handler, or whatever the stack holds, decides what runs next.
+    "a path out of the stretch ending in ud2": (
+        [way_out('asm volatile("ud2");')], INC, "undefined instruction (it raises SIGILL): "
+                                                + PATH_END),
+    "a path out of the stretch ending in hlt": (
+        [way_out('asm volatile("hlt");')], INC, "a halt (privileged: it raises a signal): "
+                                                + PATH_END),
+    "a path out of the stretch ending in iretq": (
+        [way_out('asm volatile("iretq");')], INC, "an interrupt return: " + PATH_END),
+    "a path out of the stretch ending in ret": (
+        [way_out('asm volatile("ret");')], INC, "not back at the function's entry value: "
+                                                + PATH_END),
+    # What the stack makes of `ret`: back into the stretch, here past the
+    # loop's bound check.
+    "push label; ret": (
+        [way_out('asm volatile("lea 1f(%%rip), %%rax\\n\\tpush %%rax\\n\\tret\\n1:" ::: '
+                 '"rax", "memory");')], INC, PATH_END),
+    # A throw caught inside the stretch: its handler jumps back into it.
+    "std::__throw_runtime_error on a way out": (
+        [(INCLUDES, INCLUDES + "#include <stdexcept>\n", 0),
+         way_out('try {\n                std::__throw_runtime_error("late");\n'
+                 '            } catch (const std::exception &) {\n            }')],
+        INC, OUT_CALL),
+    "std::rethrow_exception on a way out": (
+        [(INCLUDES, INCLUDES + "#include <exception>\n", 0),
+         (INC_END.replace("Inc", "Arith"), "try {\n            if (start > 0) "
+          "std::rethrow_exception(std::exception_ptr());\n        } catch (...) {\n        }"
+          "\n        " + INC_END.replace("Inc", "Arith"), 0)],
+        ARITH, OUT_CALL),
+    # Set up before the first clock call, running beside every loop.
+    "setitimer with a SIGALRM handler": (before_first_clock(
+        "std::signal(SIGALRM, on_alarm);\n    itimerval every{{0, 100}, {0, 100}};\n"
+        "    setitimer(ITIMER_REAL, &every, nullptr);",
+        "#include <csignal>\n#include <sys/time.h>\n",
+        "volatile std::uint64_t alarms;\nvoid on_alarm(int) { alarms = alarms + 1; }\n"),
+        ALL_KERNELS, RUNNING),
+    "a thread started before the first clock call": (before_first_clock(
+        "std::thread([] {\n        for (;;) neighbour = neighbour + 1;\n    }).detach();",
+        "#include <thread>\n", "volatile std::uint64_t neighbour;\n"), ALL_KERNELS, RUNNING),
+    "mprotect": (before_first_clock(
+        "mprotect(reinterpret_cast<void *>(reinterpret_cast<std::uintptr_t>(&fail_clock) & "
+        "~std::uintptr_t{4095}), 4096, PROT_READ | PROT_WRITE | PROT_EXEC);",
+        "#include <sys/mman.h>\n"), ALL_KERNELS, RUNNING),
+    # What a later call runs, changed: the GOT, or a pointer to a function.
+    "a store to a function pointer": (before_first_clock(
+        "hook = &fail_clock;", "", "void (*volatile hook)(int);\n"),
+        ALL_KERNELS, "a store to 0x"),
+    # A function of the program's own that breaks the calling convention:
+    # the caller's %rbx (a loop counter, say) is not what the check believes.
+    "a function of the program's own leaving %rbx changed": (before_first_clock(
+        "clobber();", "", '[[gnu::noinline]] void clobber() { asm volatile("mov $5, %rbx"); }\n'),
+        ALL_KERNELS, "a return that leaves %rbx changed, which a call must preserve"),
+    "a constructor of the program's own": (
+        [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }\n" + HELPERS,
+          0)], ALL_KERNELS, "(run before main): not the toolchain's own (frame_dummy): "
+                            + RUNNING),
 }
 
 CORRECT = {
@@ -113,18 +202,34 @@ CORRECT = {
                           "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n"
                           "            x = x + 1;\n            x = x + 1;", 0)],
     "counting down": [(LOOP, "for (std::int64_t i = ITERATIONS; i > 0; --i)", 1)],
+    # g++ starts such an index from a register it knows to be 0: the clock
+    # call's result past its test, or the last loop's counter.
+    "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],
+    "std::uint64_t index": [(LOOP, LOOP.replace("std::int64_t i", "std::uint64_t i"), None)],
+    # Main resets these outside the stack: a store it may make.
+    "accumulators outside the stack": [
+        (HELPERS, "volatile std::uint64_t accumulators[3];\n" + HELPERS, 0),
+        *[("volatile std::uint64_t x = 0;",
+           f"volatile std::uint64_t &x = accumulators[{k}];\n        x = 0;", 0)
+          for k in range(3)]],
 }
+
+# The variants every flag set must pass: the index types a loop may honestly use.
+INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static", "-O2 -fno-plt"]
+             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).
 LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
                        "14; gcc-12 ships its own)",
-              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)"}
+              "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)",
+              # lld leaves a position-independent executable's constructor
+              # table to its relocations: the check must read those.
+              "-fuse-ld=lld": "the LLVM linker (lld)"}
 
 
 def edit(source, old, new, occurrence):
@@ -180,6 +285,8 @@ class NegativeControls(Builds):
                                     f"{kernel_name}: {faults[kernel_name]}")
                 for other in set(KERNEL_NAMES) - set(failing):
                     self.assertEqual(faults[other], [], other)
+                if ALL_KERNELS not in failing:  # nor is it the whole program's
+                    self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
         for name, edits in CORRECT.items():
@@ -204,8 +311,13 @@ class FlagMatrix(Builds):
                                     if flag in flags.split())
                     self.skipTest(f"{OPTIONS.compiler} {flags} cannot link even an empty "
                                   f"program here: {why}{needs}")
-                faults = self.verdicts(flags, self.source, flags.split())
-                self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
+                # The source as it is, and with the other honest index types.
+                for variant in INDEX_VARIANTS:
+                    source = self.source
+                    for old, new, occurrence in CORRECT[variant]:
+                        source = edit(source, old, new, occurrence)
+                    faults = self.verdicts(f"{variant} {flags}", source, flags.split())
+                    self.assertEqual(faults, {k: [] for k in KERNEL_NAMES}, variant)
 
     def test_unoptimised_build_fails_with_the_index_in_memory(self):
         faults = self.verdicts("O0", self.source, ["-O0"])
@@ -225,10 +337,49 @@ class FlagMatrix(Builds):
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
                 self.assertEqual(built.returncode, 0, built.stderr)
-                whole = disassemble(path)
+                whole = listing(path)
                 part = excerpt(Program(whole))
                 self.assertLess(len(part), len(whole))
                 self.assertEqual(verdicts(part), verdicts(whole))
+
+
+CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
+                     "check_loops.py")
+
+
+class CommandLine(Builds):
+    """tools/check_loops.py as a user runs it."""
+
+    def build(self, name, flags=()):
+        path, built = self.compile(name, self.source, [*shlex.split(OPTIONS.flags), *flags])
+        self.assertEqual(built.returncode, 0, built.stderr)
+        return path
+
+    def test_a_stripped_executable_is_a_tool_error_that_says_so(self):
+        path = self.build("stripped", ["-s"])
+        run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stdout), (2, ""))
+        self.assertIn("is stripped (it has no symbol table)", run.stderr)
+
+    def test_output_cut_short_ends_quietly(self):
+        # As `check_loops.py --verbose EXE | head`: the reader is gone before
+        # the output ends (here, before it starts). No traceback, and the
+        # verdict's exit status.
+        path = self.build("cut short")
+        with subprocess.Popen([sys.executable, CHECK, "--verbose", path], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) as check:
+            check.stdout.close()
+            errors = check.stderr.read()
+        self.assertEqual((check.returncode, errors), (0, ""))
+
+    def test_the_listing_is_what_the_check_reads(self):
+        path = self.build("listing")
+        run = subprocess.run([sys.executable, CHECK, "--listing", path], capture_output=True,
+                             text=True, check=True)
+        self.assertIn("\n .init_array ", run.stdout)
+        self.assertIn(" <frame_dummy>\n", run.stdout)
+        self.assertEqual([k.faults for k in analyse_text(run.stdout)],
+                         [k.faults for k in analyse(path)])
 
 
 def add_arguments(parser):

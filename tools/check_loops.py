@@ -2,11 +2,14 @@
 """Checks, from the machine code, that a build of bench_c_jit_compare times
 exactly the loops its report claims.
 
-    tools/check_loops.py [--verbose] [--sanitized] EXECUTABLE
+    tools/check_loops.py [--verbose] [--sanitized] [--listing] EXECUTABLE
 
-Exit status: 0 when every measurement passes, 1 naming each kernel, the
-instruction and the rule broken otherwise, 2 on a usage or tool error,
-77 (skipped) off x86-64 or for a sanitizer build.
+Exit status: 0 when every measurement passes, 1 naming each kernel (or
+"all kernels", for the program outside the measurements), the instruction
+and the rule broken otherwise, 2 on a usage or tool error (a stripped
+executable among them: the check finds main by its symbol, so it gives no
+verdict), 77 (skipped) off x86-64 or for a sanitizer build. --listing
+prints what the check reads of the executable instead.
 
 The check itself is the package tools/loopcheck/, whose opening maps its
 steps and its modules.

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the part of an objdump listing that tools/check_loops.py reads, to
-keep as a saved listing here: main, the code it reaches, and the PLT stubs
-it calls (loopcheck.controlflow.excerpt). Each argument becomes a `#` line
-on top, saying how the listing was made; the check ignores those lines.
+"""Writes the part of a listing that tools/check_loops.py reads, to keep as a
+saved listing here: main, the code it reaches, the PLT stubs it calls, the
+constructors, and the block of what runs before main
+(loopcheck.controlflow.excerpt). Each argument becomes a `#` line on top,
+saying how the listing was made; the check ignores those lines.
 
-    objdump -d -w --no-show-raw-insn EXECUTABLE | tests/listings/excerpt.py LINE... > FILE
+    tools/check_loops.py --listing EXECUTABLE | tests/listings/excerpt.py LINE... > FILE
 """
 import os
 import sys

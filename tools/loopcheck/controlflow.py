@@ -1,33 +1,49 @@
 """Control flow over the listing: where control may go after an instruction
 (`next_addresses`, the one answer every walk below uses), the code a
-function owns, which calls never return and whether those end the process,
-an instruction's successors in main's graph, reachability, and loops.
+function owns, which calls never return, an instruction's successors in a
+function's graph, reachability, and loops. Whether a way out of the code is
+understood (a process-ending call, main's own return) is exits.py's question.
 """
+import re
+
 from .errors import Unresolved
 
-# Functions known to end the process (or thread) and never return. A local
-# function of such a name (static glibc's own exit) is believed only when
-# its code reaches no `ret` of its own.
-TERMINATING_NAMES = {"exit", "_exit", "_Exit", "abort", "quick_exit", "__stack_chk_fail",
-                     "__stack_chk_fail_local", "__assert_fail", "__assert_perror_fail",
-                     "__fortify_fail", "__chk_fail", "_ZSt9terminatev", "pthread_exit"}
-# Functions that never return to their caller but resume elsewhere in the
-# program: an exception's handler or a setjmp point may lie inside a timed
-# stretch, so calling one of them after the first clock call is a fault.
-RESUMING_NAMES = {"__cxa_throw", "__cxa_rethrow", "_Unwind_Resume", "_Unwind_RaiseException",
-                  "_Unwind_Resume_or_Rethrow", "longjmp", "_longjmp", "siglongjmp",
-                  "__longjmp_chk"}
-NORETURN_NAMES = TERMINATING_NAMES | RESUMING_NAMES
+# Functions known to end the process and never return. A local function of
+# such a name (static glibc's own exit) is believed only when its code
+# reaches no `ret` of its own.
+PROCESS_ENDING = {"exit", "_exit", "_Exit", "abort", "__stack_chk_fail", "__fortify_fail",
+                  "__chk_fail", "__assert_fail", "__assert_perror_fail"}
+# Functions known never to return to their caller, whatever they do instead
+# (throw, jump, end a thread): the graph does not go on past a call of one.
+# This is shape only: whether such a call is allowed is exits.py's question,
+# and none of these is.
+NEVER_RETURNING = PROCESS_ENDING | {
+    "__cxa_throw", "__cxa_rethrow", "_Unwind_Resume", "_Unwind_RaiseException",
+    "_Unwind_Resume_or_Rethrow", "longjmp", "_longjmp", "siglongjmp", "__longjmp_chk",
+    "quick_exit", "pthread_exit", "_ZSt9terminatev", "__cxa_call_terminate",
+    "__clang_call_terminate",
+    "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE"}
+THROW_HELPER = re.compile(r"^_ZSt\d+__throw_")  # std::__throw_runtime_error and the like
+
+# Instructions after which control does not go on to the next one: returns
+# of every kind, halts, undefined instructions and software interrupts (a
+# signal's handler, if any, decides what runs next), far jumps and calls.
+ENDS = re.compile(r"^(ret|iret|lret|sysret|sysexit|hlt|ud[012]|int|into|int1|int3|icebp|"
+                  r"ljmp|lcall|jmpf|callf)")
 
 
 def is_return(insn):
-    return insn.mnemonic.startswith(("ret", "iret", "sysret"))
+    return insn.mnemonic.startswith(("ret", "iret", "lret", "sysret", "sysexit"))
+
+
+def never_returns_by_name(name):
+    return name in NEVER_RETURNING or bool(THROW_HELPER.match(name))
 
 
 def falls_through(insn):
     """Whether control may go on to the next instruction after `insn`. A
     call counts as returning here: whether it does is NoReturn's question."""
-    return not (is_return(insn) or insn.mnemonic in ("jmp", "hlt", "ud2"))
+    return not (insn.mnemonic == "jmp" or ENDS.match(insn.mnemonic))
 
 
 def next_addresses(insn, call_returns=True):
@@ -56,9 +72,24 @@ def own_code(program, entry):
                 todo.append(address)
 
 
+# Loading the number of the exit or exit_group system call.
+EXIT_NUMBER = (["$0x3c", "%eax"], ["$0xe7", "%eax"])
+
+
+def exits_by_system_call(program, insn):
+    """Whether `insn` is a system call right after loading the exit or
+    exit_group number (the shape the walks here, which follow no values,
+    can tell; the graph's propagation tells any other)."""
+    if insn.mnemonic != "syscall":
+        return False
+    code = program.block_code(program.block_of(insn.address))
+    k = next((k for k, other in enumerate(code) if other.address == insn.address), 0)
+    return k > 0 and code[k - 1].mnemonic == "mov" and code[k - 1].operands in EXIT_NUMBER
+
+
 class NoReturn:
     """Which calls never return: a known name, or local code from which no
-    `ret` and no jump out of the function can be reached."""
+    return and no jump out of the function can be reached."""
 
     def __init__(self, program):
         self.program, self.memo = program, {}
@@ -67,30 +98,12 @@ class NoReturn:
         """Whether the call `insn` never returns."""
         program = self.program
         name = program.callee(insn)
-        if name in NORETURN_NAMES and not (program.calls_own_code(insn)
-                                           and self.has_ret(insn.target)):
+        if never_returns_by_name(name) and not (program.calls_own_code(insn)
+                                                and self.has_ret(insn.target)):
             return True
         if not program.calls_own_code(insn):
             return False
         return self.never_returns(insn.target)
-
-    def terminates(self, insn, reading=frozenset()):
-        """Whether a call that never returns ends the process rather than
-        resuming somewhere in it: a terminating name, or local code whose
-        own calls that never return all terminate. `reading` holds the
-        functions whose code is being read further up, so that recursion
-        between them ends."""
-        program = self.program
-        name = program.callee(insn)
-        if name in RESUMING_NAMES:
-            return False
-        if name in TERMINATING_NAMES or not program.calls_own_code(insn) \
-                or insn.target in reading:
-            return True
-        reading = reading | {insn.target}
-        return all(self.terminates(inner, reading)
-                   for inner in own_code(program, insn.target)
-                   if inner.is_call and self.call(inner))
 
     def has_ret(self, entry):
         """Whether the function's own code can reach a `ret`, a jump out of
@@ -133,6 +146,8 @@ class NoReturn:
                 returns = not (insn.target is not None and program.at(insn.target)
                                and self.never_returns(insn.target))
                 following = [insn.next] if falls_through(insn) else []
+            elif exits_by_system_call(program, insn):
+                following = []
             else:
                 following = next_addresses(insn, call_returns=not (insn.is_call
                                                                    and self.call(insn)))
@@ -163,11 +178,16 @@ def successors(program, noreturn, insn):
 
 def excerpt(program, entry="main"):
     """The part of a listing that the check reads: the symbol holding
-    `entry`, every symbol that code it keeps names as a jump or call
-    target, and the symbol after one whose last instruction falls through,
-    each with its header line. The check gives the same verdicts on the
-    excerpt as on the whole listing (the tests keep such excerpts)."""
-    keep, todo = set(), [program.block_of(program.starts[entry])]
+    `entry` and those of the constructors, every symbol that code it keeps
+    names as a jump or call target, and the symbol after one whose last
+    instruction falls through, each with its header line; then the block of
+    what runs before main. The check gives the same verdicts on the excerpt
+    as on the whole listing (the tests keep such excerpts)."""
+    constructors = program.startup.constructors if program.startup else []
+    keep = set()
+    todo = [program.block_of(program.starts[entry])] + [
+        program.block_of(address) for _, address, _ in constructors
+        if program.symbol_at(address) != "?"]
     while todo:
         k = todo.pop()
         if k < 0 or k in keep:
@@ -177,7 +197,8 @@ def excerpt(program, entry="main"):
         todo.extend(program.block_of(insn.target) for insn in code if insn.target is not None)
         if code and falls_through(code[-1]) and k + 1 < len(program.blocks):
             todo.append(k + 1)
-    return "".join(program.block_text(k) + "\n\n" for k in sorted(keep))
+    return "".join(program.block_text(k) + "\n\n" for k in sorted(keep)) + \
+        (program.startup.text if program.startup else "")
 
 
 def reach(nodes, starts, stop, forward=True):

@@ -15,7 +15,7 @@ import dataclasses
 
 from .allowlist import decode, is_timespec
 from .errors import CannotCount, TripFault
-from .flags import condition
+from .flags import condition, narrowing
 from .interpreter import execute
 from .state import CALLER_SAVED, State, describe
 from .values import Context, Value
@@ -46,13 +46,26 @@ def repeated_steps(first, second, third):
             if (a, b, c) != (None, None, None):
                 return None
             continue
-        if not a.base == b.base == c.base:
+        if not (a.base == b.base == c.base and a.w == b.w == c.w):
             return None
-        step = (c.c0 - b.c0) % (1 << 64)
-        if step != (b.c0 - a.c0) % (1 << 64):
+        step = (c.c0 - b.c0) % (1 << a.w)
+        if step != (b.c0 - a.c0) % (1 << a.w):
             return None
         delta[family] = step
     return delta
+
+
+def unknown_tested(state):
+    """The registers a branch's condition tested that the check cannot know,
+    each with why, in words."""
+    flags = state.flags
+    if flags is None:
+        return "the flags, left by an instruction whose flags the check does not model"
+    unknown = [f"%{name} ({state.unknown_why(name)})" for name in flags.registers()
+               if state.get(name) is None or not state.get(name).known]
+    if not unknown:
+        return "the flags, computed from a register written since"
+    return ", ".join(unknown)
 
 
 class Emulator:
@@ -65,7 +78,8 @@ class Emulator:
         self.decoded = {a: decode(self.program.at(a)) for a in stretch}
         state = graph.states[start].copy()
         for family in CALLER_SAVED:
-            state.regs[family] = None
+            state.put(family, None, f"the clock call {graph.program.at(start)} "
+                                    f"{'returns' if family == 'rax' else 'may change'} it")
         state.flags = None
         self.state, self.start = state, start
         self.timespec = graph.states[start].get("rsi")
@@ -96,7 +110,12 @@ class Emulator:
             options = [a for a in (insn.target, insn.next) if a in self.stretch or a == self.end]
             if len(options) != 1 or address in self.loop:
                 raise CannotCount(f"{insn}: a branch inside the timed stretch decided by a "
-                                  f"value the check cannot know")
+                                  f"value the check cannot know: {unknown_tested(state)}")
+            # The one way that stays in the stretch (the other never returns:
+            # the clock's error exit) tells what the condition tested.
+            for name, value in narrowing(state.flags, decoded.condition,
+                                         options[0] == insn.target):
+                state.narrow(name, value)
             return options[0], reads, writes
         return (insn.target if taken else insn.next), reads, writes
 
@@ -167,7 +186,7 @@ class Emulator:
         """Runs one period with every register as S0 + m*D; returns (periods
         to skip, reads, writes, instructions) when it ends in S0 + (m+1)*D."""
         ctx = Context(symbolic=True)
-        regs = {f: (v if v is None else Value(v.c0, delta.get(f, 0), 64, v.base))
+        regs = {f: (v if v is None else Value(v.c0, delta.get(f, 0), v.w, v.base))
                 for f, v in state.regs.items()}
         sym = State(regs, None)
         address, visits, reads, writes, count = head, 0, 0, 0, 0
@@ -195,7 +214,7 @@ class Emulator:
                 if before is not None or after is not None:
                     return None
                 continue
-            expect = Value(before.c0 + delta.get(family, 0), delta.get(family, 0), 64,
+            expect = Value(before.c0 + delta.get(family, 0), delta.get(family, 0), before.w,
                            before.base)
             if after != expect:
                 return None
@@ -208,7 +227,7 @@ class Emulator:
         state = self.state
         for family, d in delta.items():
             v = state.regs[family]
-            state.regs[family] = Value(v.c0 + d * limit, 0, 64, v.base)
+            state.regs[family] = Value(v.c0 + d * limit, 0, v.w, v.base)
         state.flags = None
         counts = self.counts
         counts.reads += reads * limit

@@ -2,34 +2,69 @@
 executable, and the lines and exit status tools/check_loops.py prints.
 """
 import argparse
+import os
 import platform
 import subprocess
 import sys
 import traceback
 
+from .elf import startup_text
 from .errors import ProgramFault, ToolError
+from .exits import Exits
 from .graph import build_graph
 from .objdump import Program, disassemble
-from .rules import KernelVerdict, clock_pairs, judge
+from .rules import ALL_KERNELS, KernelVerdict, clock_pairs, judge, judge_program
 from .state import describe
 
 SKIP = 77  # CTest's "skipped"
+NO_STARTUP = ("what runs before main (the loader, the libraries, the entry point, the "
+              "constructors) is not checked: the listing does not say")
+
+
+class Verdicts(list):
+    """The kernels' verdicts in the report's order, then the whole
+    program's when it has faults; `notes` says what was not checked."""
+
+    def __init__(self, verdicts, notes=()):
+        super().__init__(verdicts)
+        self.notes = list(notes)
 
 
 def analyse_text(disassembly):
-    """The kernels' verdicts for one listing (objdump -d -w
-    --no-show-raw-insn output, or a saved part of it)."""
+    """The verdicts for one listing (objdump -d -w --no-show-raw-insn
+    output, or a saved part of it, followed by the block of what runs
+    before main; without that block, what runs before main is not checked,
+    and `notes` says so)."""
     program = Program(disassembly)
+    startup = program.startup
+    notes = [] if startup else [NO_STARTUP]
+    constructors = startup and [(section, address, program.names.get(address, name))
+                                for section, address, name in startup.constructors]
+    libraries = startup.libraries if startup else []
+    graph = build_graph(program)
+    exits = Exits(graph)
     try:
-        graph = build_graph(program)
         pairs = clock_pairs(graph)
     except ProgramFault as fault:
-        return [KernelVerdict("all kernels", [str(fault)])]
-    return [judge(graph, name, start, end) for name, start, end in pairs]
+        # The measurements cannot be told apart; still name every way out of
+        # main that is not allowed, which may be why.
+        whole = judge_program(graph, [], constructors, libraries, exits)
+        return Verdicts([KernelVerdict(ALL_KERNELS, [str(fault), *whole.faults])], notes)
+    verdicts = [judge(graph, name, start, end, exits) for name, start, end in pairs]
+    whole = judge_program(graph, pairs, constructors, libraries, exits,
+                          {k.accumulator for k in verdicts if k.accumulator is not None})
+    return Verdicts(verdicts + ([whole] if whole.faults else []), notes)
+
+
+def listing(executable):
+    """What the check reads of an executable: its disassembly, then the
+    block of what runs before main."""
+    startup = startup_text(executable)  # also refuses a stripped executable
+    return disassemble(executable).rstrip("\n") + "\n\n" + startup
 
 
 def analyse(executable):
-    return analyse_text(disassemble(executable))
+    return analyse_text(listing(executable))
 
 
 def verdict_lines(verdicts, verbose=False):
@@ -47,6 +82,22 @@ def verdict_lines(verdicts, verbose=False):
                 yield f"       {line}"
             for line in kernel.body:
                 yield f"       {line}"
+    for note in getattr(verdicts, "notes", []):
+        yield f"note: {note}"
+
+
+def print_lines(lines):
+    """Prints the lines; a reader that stops early (`| head`) ends the
+    output quietly: the rest is dropped, without a traceback."""
+    try:
+        for line in lines:
+            print(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Python flushes standard output again at exit: point it at
+        # /dev/null so that this flush cannot fail as well.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
 
 
 def main(description):
@@ -56,6 +107,9 @@ def main(description):
                         help="print the loop bodies and the counts")
     parser.add_argument("--sanitized", action="store_true",
                         help="the build is instrumented: skip, its code is not what a real build times")
+    parser.add_argument("--listing", action="store_true",
+                        help="print what the check reads of the executable (its disassembly and "
+                             "what runs before main) instead of checking it")
     args = parser.parse_args()
     if args.sanitized:
         print("skipped: a sanitizer build's instrumented loops are not the loops a real build times")
@@ -64,7 +118,8 @@ def main(description):
         print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
         return SKIP
     try:
-        verdicts = analyse(args.executable)
+        text = listing(args.executable)
+        verdicts = None if args.listing else analyse_text(text)
     except (ToolError, subprocess.CalledProcessError, OSError) as error:
         print(f"check_loops: {error}", file=sys.stderr)
         return 2
@@ -72,6 +127,8 @@ def main(description):
         traceback.print_exc()
         print("check_loops: internal error", file=sys.stderr)
         return 2
-    for line in verdict_lines(verdicts, args.verbose):
-        print(line)
+    if args.listing:
+        print_lines(text.splitlines())
+        return 0
+    print_lines(verdict_lines(verdicts, args.verbose))
     return 1 if any(kernel.faults for kernel in verdicts) else 0

@@ -2,11 +2,13 @@
 layer can raise them and each is defined before anything uses it.
 
     ToolError      the check cannot run at all (no objdump, not an x86-64
-                   executable, no main): exit status 2, no verdict.
+                   executable, a stripped one, no main): exit status 2, no
+                   verdict.
     ProgramFault   a fault of the whole program rather than of one kernel
                    (the clock calls' order): every kernel fails with it.
     Unresolved     a jump or call whose target is not code the check can
-                   read: a program fault, since no stretch can be bounded.
+                   read: the graph records it as an end of its path, which
+                   the rules judge where it lies (exits.py).
     CannotCount    a timed stretch that cannot be followed to its count;
                    the message says why (empty while a loop's period is
                    being proved: that proof just fails).
@@ -24,7 +26,7 @@ class ProgramFault(Exception):
     """A fault of the whole program rather than of one kernel."""
 
 
-class Unresolved(ProgramFault):
+class Unresolved(Exception):
     def __init__(self, insn):
         super().__init__(f"{insn}: jump or call target that is not code the check can read")
         self.insn = insn

@@ -1,20 +1,57 @@
 """The arithmetic flags and the x86 condition codes: what a compare, test or
-arithmetic instruction leaves in ZF, SF, CF and OF, and the outcome of each
+arithmetic instruction leaves in ZF, SF, CF and OF, the outcome of each
 condition (jcc, cmovcc, setcc) on them, concretely or over a range of a
-loop's periods.
+loop's periods, and what each way of a branch tells about the registers the
+flags were computed from (`narrowing`).
 """
 import dataclasses
 
 from .values import Value
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(frozen=True)
 class Flags:
+    """The flags an instruction left: of a - b ("sub"), a + b ("add"), the
+    result a of a logic operation ("logic"), or of the low b bits of a
+    ("lowmask"); a and b are None when unknown. The registers they were
+    computed from (register names, "" for none) say what a branch on them
+    tells: `result` holds the operation's result, `left` and `right` are
+    the operands of a compare or test, unchanged (for a test, a is their
+    AND: it tells of a register only when both are that register). A
+    register written since is no longer what the flags tested, so the state
+    drops it from its flags (`without`)."""
     kind: str  # "sub", "add", "logic", "lowmask"
     a: Value
     b: Value = None
     w: int = 64
     carry: bool = True  # inc and dec leave CF alone: it is unknown after them
+    result: str = ""
+    left: str = ""
+    right: str = ""
+
+    def registers(self):
+        """The registers the flags tell of, each once."""
+        return list(dict.fromkeys(name for name in (self.result, self.left, self.right)
+                                  if name))
+
+    def without(self, family, family_of):
+        """These flags with every tested register of `family` forgotten."""
+        drop = {name: "" for name, value in (("result", self.result), ("left", self.left),
+                                             ("right", self.right))
+                if value and family_of(value) == family}
+        return dataclasses.replace(self, **drop) if drop else self
+
+
+def join_flags(x, y):
+    """The flags on both of two ways into an instruction: what both agree
+    on, the registers tested kept when both tested the same."""
+    if x == y:
+        return x
+    if x is None or y is None or (x.kind, x.w, x.carry, x.result, x.left, x.right) != \
+            (y.kind, y.w, y.carry, y.result, y.left, y.right):
+        return None
+    return dataclasses.replace(x, a=x.a if x.a == y.a else None,
+                               b=x.b if x.b == y.b else None)
 
 
 def flag_bits(flags, m):
@@ -108,3 +145,44 @@ def condition(cc, flags, ctx):
             return None
         flags_stability(flags, ctx)
     return CONDITIONS[cc](*flag_bits(flags, 0))
+
+
+# Conditions that hold exactly when the zero flag is set, and those that
+# hold exactly when it is clear.
+ZERO = {"e", "z"}
+NONZERO = {"ne", "nz"}
+
+
+def narrowing(flags, cc, outcome):
+    """What the way of a branch with condition `cc` that `outcome` (True:
+    the condition held) tells about the registers the flags tested, as
+    [(register name, value)]: after `test %eax,%eax; jne` the fall-through
+    knows %eax is 0; after `cmp $imm,%reg; je` the taken way knows reg ==
+    imm; after `sub $1,%rbx; jne` the fall-through knows %rbx is 0. Only
+    equalities are told (the check's values are constants, not ranges): the
+    zero flag, and an unsigned a <= 0 or a < 1 on a compare."""
+    if flags is None or flags.kind == "lowmask":
+        return []
+    equal = (cc in ZERO and outcome) or (cc in NONZERO and not outcome)
+    b = flags.b
+    if flags.kind == "sub" and b is not None and b.known and not equal:
+        # Unsigned a <= 0 or a < 1: a is 0.
+        if (b.c0 == 0 and ((cc in ("be", "na") and outcome) or (cc in ("a", "nbe")
+                                                                 and not outcome))) \
+                or (b.c0 == 1 and ((cc in ("b", "c", "nae") and outcome)
+                                   or (cc in ("ae", "nb", "nc") and not outcome))):
+            return [(flags.left, Value(0, 0, flags.w))] if flags.left else []
+        return []
+    if not equal:
+        return []
+    facts = []
+    if flags.result:
+        facts.append((flags.result, Value(0, 0, flags.w)))
+    if flags.kind == "sub":
+        if flags.left and b is not None and b.known:
+            facts.append((flags.left, b))
+        if flags.right and flags.a is not None and flags.a.known:
+            facts.append((flags.right, flags.a))
+    elif flags.kind == "logic" and flags.left and flags.left == flags.right:
+        facts.append((flags.left, Value(0, 0, flags.w)))  # test %eax,%eax
+    return facts

@@ -1,15 +1,29 @@
-"""Main's graph: every instruction reachable from main's entry with its
+"""A function's graph: every instruction reachable from its entry with its
 successors, the register and memory values known before each (forward
 constant propagation), and the timed stretch between two clock calls.
+
+The propagation and the graph are built together: a branch whose condition
+the values known there decide has only the way it takes (the other is
+provably dead and is not examined), and each way of a branch it cannot
+decide carries what that way tells about the registers the condition tested
+(flags.narrowing): after `test %eax,%eax; jne`, the fall-through knows %eax
+is 0.
 """
 import dataclasses
 
 from .controlflow import NoReturn, reach, successors
 from .errors import ToolError, Unresolved
+from .flags import condition, narrowing
 from .interpreter import transfer
 from .objdump import Program
-from .state import State, join, same_state
-from .values import Value
+from .state import CALLEE_SAVED, State, join, same_state
+from .values import Context, Value
+
+# Where the stack pointer is at a function's entry: the base of the stack
+# addresses the propagation computes.
+ENTRY_SP = Value(0, 0, 64, "sp")
+# The system calls that end the process: a path ends at them.
+EXIT_SYSCALLS = {60: "exit", 231: "exit_group"}
 
 
 @dataclasses.dataclass
@@ -19,40 +33,89 @@ class Graph:
     nodes: dict  # address -> successor addresses
     states: dict  # address -> State before the instruction
     entry: int
+    unresolved: set = dataclasses.field(default_factory=set)  # jumps and calls to unread code
 
 
-def build_graph(program):
-    """Every instruction reachable from main's entry, and the register
-    values known before each (forward constant propagation)."""
-    if "main" not in program.starts:
-        raise ToolError("no function <main> in the disassembly")
-    entry = program.starts["main"]
+def ways(program, noreturn, insn, state):
+    """(address, state) for each way control may take after `insn` in
+    `state`; the addresses are None where a target is not code the check can
+    read (successors raises for those: the caller records them)."""
+    if insn.mnemonic == "syscall":
+        number = state.get("eax")
+        if number is not None and number.known and number.c0 in EXIT_SYSCALLS:
+            return []
+    after = transfer(insn, state)
+    following = successors(program, noreturn, insn)
+    if not insn.mnemonic.startswith("j") or insn.mnemonic == "jmp" or len(following) != 2:
+        return [(address, after) for address in following]
+    # A conditional jump: its condition is on the flags `insn` leaves alone.
+    cc = insn.mnemonic[1:]
+    taken = condition(cc, state.flags, Context())
+    result = []
+    for address, outcome in ((insn.target, True), (insn.next, False)):
+        if taken is not None and taken != outcome:
+            continue  # the way this branch never takes
+        narrowed = after
+        facts = narrowing(state.flags, cc, outcome) if taken is None else []
+        if facts:
+            narrowed = after.copy()
+            for name, value in facts:
+                narrowed.narrow(name, value)
+        result.append((address, narrowed))
+    return result
+
+
+def entry_state(callee_saved=False):
+    """The state at a function's entry: the stack pointer as the base of
+    stack addresses, and with `callee_saved`, each register a call must
+    preserve as its own symbolic entry value (so that a return can be
+    checked to restore it)."""
+    regs = {"rsp": ENTRY_SP}
+    if callee_saved:
+        regs.update({family: Value(0, 0, 64, f"{family} at entry") for family in CALLEE_SAVED})
+    return State(regs)
+
+
+def build_graph(program, entry=None, callee_saved=False):
+    """Every instruction reachable from the entry (main's, unless another
+    address is given) over the ways not provably dead, and the register
+    values known before each (entry_state gives the first)."""
+    if entry is None:
+        if "main" not in program.starts:
+            if any(name.startswith(".") for name in program.starts):
+                # objdump names code by its section when there are no symbols
+                raise ToolError("no function <main> in the disassembly: the executable is "
+                                "stripped (it has no symbol table), and the check finds main "
+                                "and the functions it calls by their symbols")
+            raise ToolError("no function <main> in the disassembly")
+        entry = program.starts["main"]
     noreturn = NoReturn(program)
-    nodes, todo = {}, [entry]
-    while todo:
-        address = todo.pop()
-        if address in nodes:
-            continue
-        insn = program.at(address)
-        if insn is None:
-            raise ToolError(f"no instruction at {address:#x}")
-        nodes[address] = successors(program, noreturn, insn)
-        todo.extend(a for a in nodes[address] if a is not None)
-    for address, following in nodes.items():
-        if None in following:
-            raise Unresolved(program.at(address))
-    states = {entry: State({"rsp": Value(0, 0, 64, "sp")})}
+    nodes, unresolved = {}, set()
+    states = {entry: entry_state(callee_saved)}
     work = [entry]
     while work:
         address = work.pop()
         insn = program.at(address)
-        after = transfer(insn, states[address])
-        for nxt in nodes[address]:
+        if insn is None:
+            raise ToolError(f"no instruction at {address:#x}")
+        following = nodes.setdefault(address, [])
+        try:
+            taken = ways(program, noreturn, insn, states[address])
+        except Unresolved:  # the rules judge it; a call or branch may go on
+            unresolved.add(address)
+            taken = [(insn.next, transfer(insn, states[address]))] \
+                if insn.is_call or (insn.is_jump and insn.mnemonic != "jmp") else []
+        for nxt, after in taken:
+            if nxt is None:  # the listing ends
+                unresolved.add(address)
+                continue
+            if nxt not in following:
+                following.append(nxt)
             merged = join(states[nxt], after) if nxt in states else after.copy()
             if nxt not in states or not same_state(merged, states[nxt]):
                 states[nxt] = merged
                 work.append(nxt)
-    return Graph(program, noreturn, nodes, states, entry)
+    return Graph(program, noreturn, nodes, states, entry, unresolved)
 
 
 def stretch_nodes(graph, start, end):
@@ -63,3 +126,10 @@ def stretch_nodes(graph, start, end):
     forward = reach(graph.nodes, following, clocks)
     backward = reach(graph.nodes, [end], clocks - {end}, forward=False)
     return (forward & backward) - clocks
+
+
+def region_nodes(graph, start, end):
+    """Everything that may run after the clock call `start` returns and
+    before the clock call `end`: the timed stretch and every way out of it
+    (the paths that never reach `end`)."""
+    return reach(graph.nodes, graph.nodes[start], {end}) - {end}

@@ -42,17 +42,44 @@ class Operation:
         """op %reg,%reg (xor and sub of a register with itself give zero)."""
         return self.dest_reg is not None and self.ops[0] == self.dest
 
+    def why(self):
+        """Why a result this instruction writes is unknown, in words: the
+        reason an unknown register it reads is unknown, else its own."""
+        for operand in self.ops:
+            for name in re.findall(r"%([a-z0-9]+)", operand):
+                if name in REGISTERS and self.state.get(name) is None:
+                    return self.state.why.get(
+                        REGISTERS[name][0], f"{self.insn} reads %{name}, which is not set "
+                                            f"before (an argument, or what the caller left)")
+        loads = [op for op in self.ops[:-1] if is_memory(op)] if self.op != "lea" else []
+        if loads and not self.ctx.memory:
+            return f"{self.insn} loads it from memory, whose values the check does not follow"
+        if loads:
+            return f"{self.insn} loads it from memory the check cannot know"
+        return f"{self.insn} computes it from values the check cannot know"
+
     def write(self, value):
         state = self.state
         if self.dest_reg:
-            state.set(self.dest_reg, value, self.ctx)
+            state.set(self.dest_reg, value, self.ctx, self.why() if value is None else "")
         elif is_memory(self.dest):
             state.store(address_of(self.dest, self.insn, state),
                         value if self.width == 64 else None)
 
-    def set_flags(self, kind, a, b=None, carry=True):
-        known = a is not None and (b is not None or kind in ("logic", "lowmask"))
-        self.state.flags = Flags(kind, a, b, self.width, carry) if known else None
+    def register(self, operand):
+        """The register name an operand is, "" for any other operand."""
+        return operand[1:] if operand.startswith("%") and operand[1:] in REGISTERS else ""
+
+    def set_flags(self, kind, a, b=None, carry=True, result=False, tested=False):
+        """The flags of the operation; `result`: the destination register
+        holds what they were computed from; `tested`: the operands are
+        unchanged (a compare or test)."""
+        left = right = ""
+        if tested:
+            left, right = self.register(self.dest), self.register(self.ops[0])
+        self.state.flags = Flags(kind, a, b, self.width, carry,
+                                 result=(self.dest_reg or "") if result else "",
+                                 left=left, right=right)
 
 
 def do_move(o):
@@ -73,30 +100,33 @@ def do_extend(o):
 
 
 def do_lea(o):
-    address = address_of(o.ops[0], o.insn, o.state)
+    address = address_of(o.ops[0], o.insn, o.state, o.width)
     o.write(low(address, o.width) if address is not None else None)
 
 
 def do_sign_fill(o):
     """cltq (eax into rax), cltd and cqto (the sign of eax or rax into edx or rdx)."""
     state = o.state
+    why = f"{o.insn} extends a value the check cannot know"
     if o.op == "cltq":
         eax = state.get("eax")
-        state.set("rax", Value(eax.signed()) if eax is not None and eax.known else None, o.ctx)
+        state.set("rax", Value(eax.signed()) if eax is not None and eax.known else None, o.ctx,
+                  why)
         return
     wide = o.op == "cqto"
     source = state.get("rax" if wide else "eax")
     fill = None if source is None or not source.known else Value(-(source.signed() < 0))
-    state.set("rdx" if wide else "edx", low(fill, 64 if wide else 32), o.ctx)
+    state.set("rdx" if wide else "edx", low(fill, 64 if wide else 32), o.ctx, why)
 
 
 def do_add_sub(o):
     a, b = o.target(), o.source()
     if o.op == "sub" and o.same_register():
         a = b = Value(0, 0, o.width)
-    o.set_flags("add" if o.op == "add" else "sub", a, b)
     if o.op != "cmp":
         o.write((add if o.op == "add" else sub)(a, b, o.width))
+    o.set_flags("add" if o.op == "add" else "sub", a, b, result=o.op != "cmp",
+                tested=o.op == "cmp")
 
 
 def do_logic(o):
@@ -104,7 +134,9 @@ def do_logic(o):
     if o.op == "xor" and o.same_register():
         a = b = Value(0, 0, o.width)
     result = bitwise("and" if o.op == "test" else o.op, a, b, o.width)
-    o.set_flags("logic", result)
+    if o.op != "test":
+        o.write(result)
+    o.set_flags("logic", result, result=o.op != "test", tested=o.op == "test")
     if result is None and o.op in ("and", "test") and a is not None and b is not None:
         # A test of the low k bits of a stepping value: its zero flag
         # changes at the solutions of a linear congruence.
@@ -112,21 +144,19 @@ def do_logic(o):
         k = (mask.c0 + 1).bit_length() - 1
         if mask.known and not var.base and mask.c0 == (1 << k) - 1 and 0 < k < o.width:
             o.set_flags("lowmask", var, Value(k))
-    if o.op != "test":
-        o.write(result)
 
 
 def do_unary(o):
     a, width = o.target(), o.width
     if o.op == "neg":
-        o.set_flags("sub", Value(0, 0, width), a)
         o.write(sub(Value(0, 0, width), a, width))
+        o.set_flags("sub", Value(0, 0, width), a, result=True)
     elif o.op == "not":
         o.write(sub(Value(-1, 0, width), a, width))
     else:  # inc and dec leave the carry flag alone
         one = Value(1, 0, width)
-        o.set_flags("add" if o.op == "inc" else "sub", a, one, carry=False)
         o.write((add if o.op == "inc" else sub)(a, one, width))
+        o.set_flags("add" if o.op == "inc" else "sub", a, one, carry=False, result=True)
 
 
 def do_shift(o):
@@ -137,8 +167,8 @@ def do_shift(o):
 
 def do_imul(o):
     if len(o.ops) == 1:  # rdx:rax = rax * operand
-        o.state.set("rax", None, o.ctx)
-        o.state.set("rdx", None, o.ctx)
+        o.state.set("rax", None, o.ctx, o.why())
+        o.state.set("rdx", None, o.ctx, o.why())
     else:
         factor = o.value(o.ops[1]) if len(o.ops) == 3 else o.target()
         o.write(mul(factor, o.source(), o.width))
@@ -172,6 +202,10 @@ HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_le
             **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
 
 
+# The base of the address __errno_location returns.
+ERRNO = "errno"
+
+
 def memory_accesses(insn, decoded, state):
     """An allowed instruction's memory accesses in `state`, as
     [(address or None, reads, writes)]; no state, no known address."""
@@ -190,25 +224,27 @@ def execute(insn, decoded, state, ctx):
 def clobber_unknown(insn, state):
     """What an instruction outside the modelled set may change: every
     register it names, and those it writes implicitly."""
+    why = f"{insn} is not modelled by the check"
     for operand in insn.operands:
         for name in re.findall(r"%([a-z0-9]+)", operand):
             if name in REGISTERS and operand.startswith("%"):
-                state.regs[REGISTERS[name][0]] = None
+                state.put(REGISTERS[name][0], None, why)
     # Implicit writes (rdtsc, cpuid, syscall, string instructions...); a
     # vector instruction writes no general register it does not name.
     if not any(VECTOR_OPERAND.search(op) for op in insn.operands):
         for family in ("rax", "rcx", "rdx", "rsi", "rdi", "r11"):
-            state.regs[family] = None
+            state.put(family, None, why)
     if insn.mnemonic == "cpuid":
-        state.regs["rbx"] = None
+        state.put("rbx", None, why)
     if not insn.mnemonic.startswith(("push", "pop", "call")) and (
             insn.mnemonic.startswith("enter") or any(op in ("%rsp", "%esp", "%sp")
                                                      for op in insn.operands)):
-        state.regs["rsp"] = state.regs["rbp"] = None
+        state.put("rsp", None, why)
+        state.put("rbp", None, why)
     state.flags = None
-    if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(("rep", "stos",
-                                                                                "movs")):
-        state.memory = {}
+    if any(is_memory(op) for op in insn.operands) or insn.mnemonic.startswith(
+            ("rep", "stos", "movs", "syscall", "sysenter", "int")):
+        state.memory = {}  # a system call may write wherever it is pointed
 
 
 def transfer(insn, state):
@@ -219,26 +255,35 @@ def transfer(insn, state):
     m = insn.mnemonic
     if insn.is_call:  # a call may write any memory whose address got out
         for family in CALLER_SAVED:
-            state.regs[family] = None
+            state.put(family, None, f"the call {insn} may change it")
         state.flags, state.memory = None, {}
+        if insn.target_name == "__errno_location":
+            # Where errno lives: its own base, so that a store to it can be
+            # told from a store through any other pointer.
+            state.put("rax", Value(0, 0, 64, ERRNO))
         return state
     if m in ("push", "pushq", "pushfq", "pushf"):
         pushed = insn.operands[0] if m in ("push", "pushq") and insn.operands else ""
         value = Value(int(pushed[1:], 0)) if pushed.startswith("$") else \
-            state.regs.get(REGISTERS[pushed[1:]][0]) if pushed[1:] in REGISTERS and \
+            state.get(pushed[1:]) if pushed[1:] in REGISTERS and \
             REGISTERS[pushed[1:]][1] == 64 else None
-        state.regs["rsp"] = sub(state.regs.get("rsp"), Value(8), 64)
+        state.put("rsp", sub(state.get("rsp"), Value(8), 64), f"{insn} moves it")
         state.store(state.regs["rsp"], value)
         return state
     if m in ("pop", "popq", "popfq", "popf"):
-        rsp = state.regs.get("rsp")
+        rsp = state.get("rsp")
         if insn.operands and insn.operands[0][1:] in REGISTERS:
-            state.regs[REGISTERS[insn.operands[0][1:]][0]] = state.memory.get(rsp)
-        state.regs["rsp"] = add(rsp, Value(8), 64)
+            state.put(REGISTERS[insn.operands[0][1:]][0], state.memory.get(rsp),
+                      f"{insn} loads it from the stack")
+        state.put("rsp", add(rsp, Value(8), 64), f"{insn} moves it")
+        if m in ("popfq", "popf"):
+            state.flags = None
         return state
     if m in ("leave", "leaveq"):
-        state.regs["rsp"] = add(state.regs.get("rbp"), Value(8), 64)
-        state.regs["rbp"] = None
+        state.put("rsp", add(state.get("rbp"), Value(8), 64), f"{insn} moves it")
+        state.put("rbp", state.memory.get(state.regs["rsp"] and sub(state.regs["rsp"],
+                                                                   Value(8), 64)),
+                  f"{insn} loads it from the stack")
         return state
     decoded = decode(insn)
     if decoded.allowed:

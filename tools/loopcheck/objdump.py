@@ -2,15 +2,17 @@
 the listing it prints, split into symbols and parsed into instructions.
 
 The check reads nothing but this listing (`objdump -d -w --no-show-raw-insn`,
-AT&T syntax, one instruction per line): a saved listing can be checked as
-well as an executable. Only the symbols the check reaches are parsed, on
-demand, since a static build's listing holds the whole C library.
+AT&T syntax, one instruction per line), followed by the block elf.py writes
+of what runs before main: a saved listing can be checked as well as an
+executable. Only the symbols the check reaches are parsed, on demand, since
+a static build's listing holds the whole C library.
 """
 import dataclasses
 import re
 import shutil
 import subprocess
 
+from .elf import STARTUP_HEADER
 from .errors import ToolError
 
 # What the check reads of an executable: the code, one instruction a line,
@@ -60,6 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -114,8 +117,37 @@ def parse_line(line):
     return insn
 
 
+@dataclasses.dataclass
+class Startup:
+    """What runs before main, as the listing's block gives it."""
+    text: str  # the block itself
+    libraries: list  # [(kind, text)]: the loader ("interp"), library paths ("runpath"),
+    #                  the shared libraries needed ("needed")
+    constructors: list  # [(kind, address, name or "")]: the code run before main, in order
+
+
+def parse_startup(text):
+    """The block of what runs before main, None when the listing has none."""
+    at = text.find(STARTUP_HEADER)
+    if at < 0:
+        return None
+    lines = text[at:].splitlines()
+    block, libraries, constructors = [lines[0]], [], []
+    for line in lines[1:]:
+        match = STARTUP_LINE.match(line)
+        if not match:
+            break
+        block.append(line)
+        if match[2]:
+            libraries.append((match[2], match[3]))
+        else:
+            constructors.append((match[4], int(match[5], 16), match[6] or ""))
+    return Startup("\n".join(block) + "\n", libraries, constructors)
+
+
 class Program:
-    """The disassembled code, split into symbols and parsed on demand."""
+    """The disassembled code, split into symbols and parsed on demand, and
+    what runs before main (`startup`, None when the listing does not say)."""
 
     def __init__(self, disassembly):
         self.text = disassembly
@@ -125,6 +157,7 @@ class Program:
         self.names = {start: name for start, name, _ in self.blocks}
         self.insns = {}
         self.code = {}  # symbol index -> its instructions, once parsed
+        self.startup = parse_startup(disassembly)
 
     def block_of(self, address):
         lo, hi = 0, len(self.blocks)

@@ -5,14 +5,18 @@ of allowlist.py; a stretch that cannot be followed, in counting.py's).
 Step 1, over the whole program: `clock_pairs` finds the six clock calls in
 main's order and pairs them into the kernels' measurements; a fault there is
 a ProgramFault, every kernel's. Steps 2 to 5, per measurement: `judge` runs
-CODE_RULES over the stretch, then, only when they found nothing (a count
-means nothing until the code itself is allowed), COUNT_RULES.
+CODE_RULES over the stretch and the ways out of it, then, only when they
+found nothing (a count means nothing until the code itself is allowed),
+COUNT_RULES. Over the rest of the program (main outside every measurement,
+and the constructors the executable runs before main), `judge_program` runs
+PROGRAM_RULES; their faults are the whole program's ("all kernels").
 
 To add a rule: write a function of one Measurement that calls
 `m.verdict.fault(text)` for each fault it finds, and put it in CODE_RULES or
 COUNT_RULES, where the rules before it have filled in what it reads
 (`m.accesses` after check_instructions, `m.verdict.accumulator` after
-check_memory).
+check_memory); a rule of the whole program is a function of one Outside
+(`p.verdict.fault(text)`), in PROGRAM_RULES.
 """
 import dataclasses
 from typing import NamedTuple
@@ -23,15 +27,22 @@ from .allowlist import access_width, decode, is_timespec, timestamp_copy
 from .controlflow import cyclic_nodes, own_code, reach
 from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
-from .graph import Graph, stretch_nodes
+from .exits import CLOCK_NAMES, Exits
+from .graph import Graph, region_nodes, stretch_nodes
 from .interpreter import memory_accesses
 from .objdump import Insn
 from .state import describe
 from .values import Value
 
 CLOCK_MONOTONIC = 1
-CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
 CLOCK_SYSCALL = 228  # clock_gettime's system call number on x86-64
+# The rules' own words, which their faults end with.
+PATH_END = "a path may end only in a call that ends the process or in main's own return"
+OUT_OF_STRETCH = "on a way out of the timed stretch"
+RUNNING = "the check cannot know what it leaves running"
+CHANGED = "the check cannot know what it changes (the GOT, a function pointer: what a later " \
+          "call runs)"
+ALL_KERNELS = "all kernels"  # the name of the whole program's verdict
 
 
 @dataclasses.dataclass
@@ -72,14 +83,17 @@ class Measurement:
     stretch: set  # the timed stretch's instructions
     loop: set  # those of it that lie on a loop
     timespec: Value  # the first clock call's timespec (its %rsi)
+    region: set  # the stretch and every way out of it before the second clock call
+    exits: Exits
     accesses: dict = None  # address -> [Access]: check_instructions fills it
 
     @classmethod
-    def between(cls, graph, name, start, end):
+    def between(cls, graph, name, start, end, exits=None):
         stretch = stretch_nodes(graph, start, end)
         loop = cyclic_nodes(graph.nodes, stretch)
         verdict = KernelVerdict(name, body=[str(graph.program.at(a)) for a in sorted(loop)])
-        return cls(graph, verdict, start, end, stretch, loop, graph.states[start].get("rsi"))
+        return cls(graph, verdict, start, end, stretch, loop, graph.states[start].get("rsi"),
+                   region_nodes(graph, start, end), exits or Exits(graph))
 
 
 # ------------------------------------------------ step 1: the clock calls
@@ -113,13 +127,32 @@ def find_clock_sequence(graph):
     return sequence
 
 
+def endless_loop(graph, start):
+    """The first instruction of a loop that code after `start` enters and
+    provably never leaves (every way out of it is never taken), or None."""
+    closed = reach(graph.nodes, graph.nodes[start], set())
+    while True:
+        leaving = {a for a in closed if not graph.nodes[a]
+                   or any(b not in closed for b in graph.nodes[a])}
+        if not leaving:
+            return min(closed) if closed else None
+        closed -= leaving
+
+
 def clock_pairs(graph):
     """(kernel name, first clock call, second clock call) per kernel, in
-    the report's order."""
+    the report's order. When no path from a measurement's first clock call
+    reaches a second (a loop that never exits, a jump the check cannot
+    follow), its second clock call is None, and the measurements after it
+    have neither."""
     clocks = find_clock_sequence(graph)
-    if len(clocks) != 2 * len(KERNEL_NAMES):
+    kernels = len(KERNEL_NAMES)
+    if len(clocks) < 2 * kernels and len(clocks) % 2:
+        # The last measurement started never ends: its verdict says why.
+        clocks = clocks + [None] * (2 * kernels - len(clocks))
+    if len(clocks) != 2 * kernels:
         raise ProgramFault(f"{len(clocks)} clock calls reached from main's entry, "
-                           f"expected {2 * len(KERNEL_NAMES)}")
+                           f"expected {2 * kernels}")
     return [(name, clocks[2 * k], clocks[2 * k + 1]) for k, name in enumerate(KERNEL_NAMES)]
 
 
@@ -152,16 +185,27 @@ def check_clock_calls(m):
                          f"does not make the clock_gettime system call as the C library's does")
 
 
-def check_resuming_calls(m):
-    """Step 2: a call after the first clock call that never returns must
-    end the process. One that resumes elsewhere (an exception thrown, a long
-    jump) may land inside the timed stretch, where its handler would run."""
-    graph = m.graph
-    for address in sorted(reach(graph.nodes, graph.nodes[m.start], {m.end}) - {m.end}):
-        insn = graph.program.at(address)
-        if insn.is_call and graph.noreturn.call(insn) and not graph.noreturn.terminates(insn):
-            m.verdict.fault(f"{insn}: a call that does not return but may resume inside the "
-                            f"timed stretch (an exception thrown, a long jump)")
+def check_ways_out(m):
+    """Step 2: every way out of the stretch is understood. Each path from
+    the first clock call's return that does not reach the second ends in a
+    call that ends the process (or main's own return), and every call on it
+    is one known to return normally without throwing or to end the process:
+    anything else (a throw, a long jump, a signal raised) may resume inside
+    the stretch, or leave something running beside it. Calls and system
+    calls in the stretch itself are the allowlist's (step 3)."""
+    program = m.graph.program
+    for finding in m.exits.findings(m.graph, m.region):
+        insn = program.at(finding.address)
+        if finding.kind != "end" and finding.address in m.stretch:
+            continue  # the allowlist refuses any call or system call there
+        if finding.kind == "end":
+            m.verdict.fault(f"{insn}: {finding.what}: {PATH_END}")
+        elif finding.kind == "call":
+            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: {finding.why}: "
+                            f"{RUNNING}")
+        else:
+            m.verdict.fault(f"{insn}: {finding.what} {OUT_OF_STRETCH}: "
+                            f"{CHANGED if finding.kind == 'store' else RUNNING}")
 
 
 def check_instructions(m):
@@ -208,6 +252,14 @@ def check_memory(m):
     memory = m.graph.states[m.start].memory
     stored = [a for a, uses in accesses.items() if any(use.writes for use in uses)]
     candidates = [a for a in stored if memory.get(a) == Value(0)]
+    # An object the stretch only reads cannot be the accumulator, whether or
+    # not the accumulator can be told.
+    for where, uses in sorted(accesses.items(), key=lambda item: min(u.insn.address
+                                                                     for u in item[1])):
+        if where not in stored:
+            for use in uses:
+                kernel.fault(f"{use.insn}: read of {describe(where)}, which is neither the "
+                             f"accumulator nor the clock's timespec, inside the timed stretch")
     if not stored:
         if not kernel.faults:  # else a rejected instruction may be the one that writes
             kernel.fault("nothing is written to memory inside the timed stretch: the "
@@ -215,7 +267,8 @@ def check_memory(m):
                          "was removed)")
         return
     if len(candidates) != 1:
-        what = "no object" if not candidates else "more than one object"
+        what = "no object" if not candidates else "more than one object (" + ", ".join(
+            describe(c) for c in sorted(candidates, key=lambda v: (v.base or "", v.c0))) + ")"
         kernel.fault(f"{what} written inside the timed stretch is reset to 0 before the first "
                      f"clock call: cannot tell the accumulator")
         return
@@ -226,12 +279,12 @@ def check_memory(m):
     for use in accesses[kernel.accumulator]:
         if use.bits != 64:
             kernel.fault(f"{use.insn}: accesses {use.bits} bits of the accumulator, not all 64")
-    for where, uses in accesses.items():
+    for where in stored:
+        uses = accesses[where]
         if where == kernel.accumulator:
             continue
         in_loop = [use.insn for use in uses if use.insn.address in m.loop]
-        if where.base == "sp" and any(use.writes for use in uses) \
-                and any(use.reads for use in uses) and in_loop:
+        if where.base == "sp" and any(use.reads for use in uses) and in_loop:
             kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
@@ -292,17 +345,202 @@ def check_final_read(m):
     m.verdict.fault("the accumulator is not read after the second clock call")
 
 
+# ------------------------------------------------- the program's rules
+
+@dataclasses.dataclass
+class Outside:
+    """The whole program's part: main outside every measurement, and the
+    constructors run before main (None: not given with the listing)."""
+    graph: Graph
+    exits: Exits
+    outside: set  # main's instructions outside every measurement's region
+    constructors: list  # [(section, address, name)] or None
+    libraries: list  # [(kind, text)]: its loader, library paths, needed libraries
+    accumulators: set  # the measurements' accumulators, which main may reset
+    verdict: KernelVerdict
+
+
+def check_main(p):
+    """Nothing runs beside the stretches: every call in main outside them is
+    allowed (the report's output, the clock, the error paths', the
+    process-ending ones, the program's own functions that make only such
+    calls), no system call is made but exit, and every path ends
+    understood."""
+    program = p.graph.program
+    for finding in p.exits.findings(p.graph, p.outside):
+        insn = program.at(finding.address)
+        if finding.kind == "store" and finding.where in p.accumulators:
+            continue  # an accumulator kept outside the stack, reset
+        if finding.kind == "end":
+            p.verdict.fault(f"{insn}: {finding.what}: {PATH_END}")
+        elif finding.kind == "call":
+            p.verdict.fault(f"{insn}: {finding.what} in main: {RUNNING} ({finding.why})")
+        else:
+            p.verdict.fault(f"{insn}: {finding.what} in main: "
+                            f"{CHANGED if finding.kind == 'store' else RUNNING}")
+
+
+# The C and C++ runtime's shared libraries: what a build of the benchmark
+# links, with either compiler and its standard library.
+RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libmvec.so.1", "libstdc++.so.6",
+                     "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                     "ld-linux-x86-64.so.2", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"}
+
+
+# The system's dynamic loader, as x86-64 executables name it.
+LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
+
+
+def check_libraries(p):
+    """No code is loaded but the C and C++ runtime's, by the system's
+    loader from the system's paths: another library's constructors, or
+    another loader, run before main."""
+    for kind, text in p.libraries:
+        if kind == "needed" and text not in RUNTIME_LIBRARIES:
+            p.verdict.fault(f"the executable loads {text}, which is not the C or C++ "
+                            f"runtime's: its constructors run before main: {RUNNING}")
+        elif kind == "interp" and text not in LOADERS:
+            p.verdict.fault(f"the executable asks for the loader {text}, not the system's: "
+                            f"it runs before main: {RUNNING}")
+        elif kind == "runpath":
+            p.verdict.fault(f"the executable looks for its libraries in {text} first: what it "
+                            f"loads there may be any library of the runtime's names: {RUNNING}")
+
+
+def check_constructors(p):
+    """Nothing runs before main but the toolchain's own code: crti's init
+    function and crtbegin's frame_dummy constructor. An ifunc resolver of
+    the executable's own, or any other constructor, may set up anything."""
+    program = p.graph.program
+    for kind, address, name in p.constructors or []:
+        if kind == "ifunc":
+            why = "an ifunc resolver of the program's own"
+        elif kind == "entry":
+            why = toolchain_start(program, address, name)
+        elif kind == ".init":
+            why = toolchain_init(program, address, name)
+        else:
+            why = toolchain_constructor(program, address, name)
+        if why:
+            what = {"ifunc": "resolver", "entry": "entry point"}.get(kind, "constructor")
+            p.verdict.fault(f"{what} {name or hex(address)} in {kind} (run before main): "
+                            f"{why}: {RUNNING}")
+
+
+def toolchain_start(program, address, name):
+    """Why the entry point is not crt1's own _start, "" when it is: it
+    calls __libc_start_main, and nothing else, with main."""
+    if name != "_start":
+        return "not the toolchain's own (_start)"
+    code = list(own_code(program, address))
+    calls = [insn for insn in code if insn.is_call]
+    if [program.callee(insn) for insn in calls] != ["__libc_start_main"]:
+        return "it calls what crt1's _start does not"
+    main = program.starts.get("main")
+    given = [insn for insn in code if insn.operands[-1:] == ["%rdi"]
+             and (insn.rip_address == main or insn.operands[0] == f"${main:#x}")]
+    if not given or any(insn.is_jump for insn in code):
+        return "it does not hand __libc_start_main main as crt1's _start does"
+    return ""
+
+
+def toolchain_init(program, address, name):
+    """Why the init function at `address` is not crti's own _init, "" when
+    it is: it calls at most __gmon_start__ (the profiler's hook, null unless
+    profiling) through the pointer it loads, and returns."""
+    if name != "_init":
+        return "not the toolchain's own (_init)"
+    if "__gmon_start__" in program.starts:
+        return "the program defines __gmon_start__, which _init calls"
+    code = list(own_code(program, address))
+    if not code:
+        return "its code is not in the listing"
+    for insn in code:
+        if insn.is_call and insn.text.replace(" ", "") != "call*%rax":
+            return f"{insn} calls what crti's _init does not"
+        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
+                and insn.operands[0] != "$0x0" and "__gmon_start__" not in insn.target_name:
+            return f"{insn} loads a pointer other than __gmon_start__'s"
+        if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
+            return f"{insn} goes where crti's _init does not"
+    return ""
+
+
+def toolchain_constructor(program, address, name):
+    """Why the constructor at `address` is not the toolchain's own, "" when
+    it is: frame_dummy (crtbegin's), whose code registers the frame tables
+    at most and goes on to register_tm_clones."""
+    if name != "frame_dummy":
+        return "not the toolchain's own (frame_dummy)"
+    code = list(own_code(program, address))
+    if not code:
+        return "its code is not in the listing"
+    for insn in code:
+        if insn.is_call and program.callee(insn) != "__register_frame_info":
+            return f"{insn} calls what crtbegin's frame_dummy does not"
+        if insn.is_jump and insn.target is not None \
+                and program.symbol_at(insn.target) not in ("frame_dummy", "register_tm_clones"):
+            return f"{insn} goes where crtbegin's frame_dummy does not"
+        if (insn.is_jump and insn.target is None) or (not insn.is_jump and not insn.is_call
+                                                      and not decode(insn).allowed
+                                                      and not insn.mnemonic.startswith(
+                                                          ("push", "pop"))):
+            return f"{insn} is not in crtbegin's frame_dummy"
+    return ""
+
+
 # The rules, in the order they run (and their faults are listed).
-CODE_RULES = (check_clock_calls, check_resuming_calls, check_instructions, check_memory)
+CODE_RULES = (check_clock_calls, check_ways_out, check_instructions, check_memory)
 COUNT_RULES = (count_updates, check_final_read)
+PROGRAM_RULES = (check_main, check_constructors, check_libraries)
 
 
-def judge(graph, name, start, end):
+def judge(graph, name, start, end, exits=None):
     """The verdict on the measurement between two clock calls."""
-    m = Measurement.between(graph, name, start, end)
+    if end is None:  # clock_pairs found no second clock call after `start`
+        return unended(graph, name, start, exits or Exits(graph))
+    m = Measurement.between(graph, name, start, end, exits)
     for rule in CODE_RULES:
         rule(m)
     if not m.verdict.faults:
         for rule in COUNT_RULES:
             rule(m)
     return m.verdict
+
+
+def unended(graph, name, start, exits):
+    """The verdict on a measurement whose second clock call no path from its
+    first reaches (None: nor its first, since the one before never ended):
+    why, and every way out of the code after the first clock call that is
+    not understood."""
+    program = graph.program
+    if start is None:
+        return KernelVerdict(name, ["its clock calls are never reached: the measurement "
+                                    "before it never ends"])
+    verdict = KernelVerdict(name)
+    head = endless_loop(graph, start)
+    why = f": the loop at {program.at(head)} never exits (every way out of it is provably " \
+          f"never taken)" if head is not None else ""
+    verdict.fault(f"no path from {program.at(start)} reaches a second clock call{why}")
+    for finding in exits.findings(graph, region_nodes(graph, start, None)):
+        insn = program.at(finding.address)
+        verdict.fault(f"{insn}: {finding.what}: {PATH_END}" if finding.kind == "end" else
+                      f"{insn}: {finding.what} {OUT_OF_STRETCH}: "
+                      f"{finding.why or (CHANGED if finding.kind == 'store' else RUNNING)}")
+    return verdict
+
+
+def judge_program(graph, pairs, constructors=None, libraries=(), exits=None, accumulators=()):
+    """The verdict on the program outside the measurements `pairs` (as
+    clock_pairs gives them; none when they could not be found), whose
+    accumulators main may store to."""
+    exits = exits or Exits(graph)
+    outside = set(graph.nodes)
+    for _, start, end in pairs:
+        if start is not None:
+            outside -= region_nodes(graph, start, end)
+    p = Outside(graph, exits, outside, constructors, list(libraries), set(accumulators),
+                KernelVerdict(ALL_KERNELS))
+    for rule in PROGRAM_RULES:
+        rule(p)
+    return p.verdict

@@ -1,0 +1,161 @@
+"""Reading what runs before main from an x86-64 ELF executable: the dynamic
+loader it asks for, the paths it searches for libraries first, the shared
+libraries it needs, its entry point, the ifunc resolvers of its own that the
+dynamic loader runs, its init function (DT_INIT, or the .init section of a
+static one), the constructors of its .preinit_array and .init_array (with
+the addresses a position-independent executable's relocations put there),
+and whether it has a symbol table at all (a stripped executable has none,
+and the check finds main by its symbol).
+
+The check reads these as a block of text after the disassembly
+(`startup_text`, parsed back by objdump.Program), so that a saved listing
+can carry them as well as an executable.
+"""
+import struct
+
+from .errors import ToolError
+
+SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
+SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
+DT_NEEDED, DT_INIT, DT_RPATH, DT_RUNPATH = 1, 12, 15, 29
+PT_INTERP = 3
+R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
+EM_X86_64 = 62
+STT_FUNC = 2
+
+# The first line of the block; objdump.Program looks for it.
+STARTUP_HEADER = ("Run before main (loader, library paths, needed libraries, entry point, "
+                  "ifunc resolvers, .preinit_array, .init, .init_array):")
+
+
+class Elf:
+    """The parts of an ELF64 little-endian file the check reads."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = data = f.read()
+        if data[:4] != b"\x7fELF":
+            raise ToolError(f"{path} is not an ELF file")
+        if data[4] != 2 or data[5] != 1 or struct.unpack_from("<H", data, 18)[0] != EM_X86_64:
+            raise ToolError(f"{path} is not an x86-64 executable")
+        shoff, = struct.unpack_from("<Q", data, 0x28)
+        shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
+        self.sections = []
+        for k in range(shnum):
+            (name, kind, _, addr, offset, size, link, _, _,
+             entsize) = struct.unpack_from("<IIQQQQIIQQ", data, shoff + k * shentsize)
+            self.sections.append({"name": name, "type": kind, "addr": addr, "offset": offset,
+                                  "size": size, "link": link, "entsize": entsize})
+        names = self.sections[shstrndx] if shnum else None
+        for section in self.sections:
+            section["name"] = self.string(names, section["name"]) if names else ""
+        self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
+        phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+        self.interpreter = []
+        for k in range(phnum):
+            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + k * phentsize)
+            if kind == PT_INTERP:
+                self.interpreter.append(data[offset:offset + size].rstrip(b"\0").decode())
+
+    def string(self, table, offset):
+        start = table["offset"] + offset
+        return self.data[start:self.data.index(b"\0", start)].decode("utf-8", "replace")
+
+    def of_type(self, kind):
+        return [s for s in self.sections if s["type"] == kind]
+
+    @property
+    def stripped(self):
+        return not self.of_type(SHT_SYMTAB)
+
+    def relocations(self, kind):
+        """Slot address -> addend, of every relocation of type `kind`."""
+        slots = {}
+        for section in self.of_type(SHT_RELA):
+            for k in range(section["size"] // 24):
+                where, info, addend = struct.unpack_from("<QQq", self.data,
+                                                         section["offset"] + 24 * k)
+                if info & 0xffffffff == kind:
+                    slots[where] = addend
+        return slots
+
+    def dynamic_entries(self, tag):
+        """The values of the dynamic section's entries with `tag`."""
+        values = []
+        for dynamic in self.of_type(SHT_DYNAMIC):
+            for k in range(dynamic["size"] // 16):
+                found, value = struct.unpack_from("<qQ", self.data, dynamic["offset"] + 16 * k)
+                if found == tag:
+                    values.append(value)
+        return values
+
+    def function_names(self):
+        """Address -> the name of a function symbol there."""
+        names = {}
+        for table in self.of_type(SHT_SYMTAB):
+            strings = self.sections[table["link"]]
+            for k in range(table["size"] // 24):
+                name, info, _, _, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                table["offset"] + 24 * k)
+                if info & 0xf == STT_FUNC and value not in names:
+                    names[value] = self.string(strings, name)
+        return names
+
+    def constructors(self):
+        """[(kind, address)] of the code run before main, in the order it
+        runs: "ifunc" for a resolver of the executable's own (in one that
+        needs shared libraries: a static one's are its C library's), then
+        the .preinit_array, the init function (".init") and the .init_array."""
+        slots, found = self.relocations(R_X86_64_RELATIVE), []
+        if self.needed():
+            found += [("ifunc", resolver)
+                      for resolver in self.relocations(R_X86_64_IRELATIVE).values()]
+
+        def array(kind):
+            for section in self.of_type(kind):
+                for k in range(section["size"] // 8):
+                    address, = struct.unpack_from("<Q", self.data, section["offset"] + 8 * k)
+                    found.append((section["name"],
+                                  slots.get(section["addr"] + 8 * k, address) or address))
+        array(SHT_PREINIT_ARRAY)
+        init = self.dynamic_entries(DT_INIT) or [s["addr"] for s in self.sections
+                                                 if s["name"] == ".init"]
+        found += [(".init", address) for address in init]
+        array(SHT_INIT_ARRAY)
+        return found
+
+    def dynamic_strings(self, *tags):
+        """The strings the dynamic section's entries with `tags` name."""
+        found = []
+        for dynamic in self.of_type(SHT_DYNAMIC):
+            strings = self.sections[dynamic["link"]]
+            for k in range(dynamic["size"] // 16):
+                tag, value = struct.unpack_from("<qQ", self.data, dynamic["offset"] + 16 * k)
+                if tag in tags:
+                    found.append(self.string(strings, value))
+        return found
+
+    def needed(self):
+        """The shared libraries the executable names (DT_NEEDED)."""
+        return self.dynamic_strings(DT_NEEDED)
+
+
+def startup_text(path):
+    """The block the check reads after the disassembly: one line for the
+    loader, per library path, per needed library, and per piece of code run
+    before main (the entry point, each resolver and constructor, with its
+    symbol's name), in the order they come into play."""
+    elf = Elf(path)
+    if elf.stripped:
+        raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
+                        f"and the functions it calls by their symbols; check the build before "
+                        f"it is stripped")
+    names = elf.function_names()
+    lines = [STARTUP_HEADER]
+    lines += [f" interp {loader}" for loader in elf.interpreter]
+    lines += [f" runpath {paths}" for paths in elf.dynamic_strings(DT_RPATH, DT_RUNPATH)]
+    lines += [f" needed {library}" for library in elf.needed()]
+    for section, address in [("entry", elf.entry), *elf.constructors()]:
+        name = names.get(address)
+        lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))
+    return "\n".join(lines) + "\n"
