@@ -4,8 +4,8 @@
 # the cache's initial value, and -DCMAKE_CXX_FLAGS_RELEASE=... on the first
 # configure, or a later edit of the cache, wins over it.
 #
-# Chosen by measurement against bench_floor: the figures, and the machine they
-# were taken on, are on docs/measurements/2026-12-08-amd-epyc-zen4.md. g++ 12's
+# Chosen by measurement against bench_floor: the figures, and the machines they
+# were taken on, are on the pages of docs/measurements/. g++ 12's
 # -O2 keeps one iteration per trip; -funroll-loops unrolls its increment and
 # arithmetic loops eight times. -O3 gives these loops the same code as -O2,
 # and -O3 -funroll-loops the same binary as -O2 -funroll-loops.
