@@ -294,11 +294,11 @@ class Disassembly(unittest.TestCase):
         tools = os.path.dirname(os.path.dirname(os.path.abspath(loopcheck.__file__)))
         show = ("import sys\nfrom loopcheck.driver import analyse_text\n"
                 "print(analyse_text(sys.stdin.read())[0].periods[0])")
-        for seed in range(8):
-            with self.subTest(seed=seed):
+        for hash_key in range(8):
+            with self.subTest(PYTHONHASHSEED=hash_key):
                 run = subprocess.run([sys.executable, "-c", show], input=program_text([body] * 3),
                                      capture_output=True, text=True, check=True,
-                                     env={**os.environ, "PYTHONHASHSEED": str(seed),
+                                     env={**os.environ, "PYTHONHASHSEED": str(hash_key),
                                           "PYTHONPATH": tools})
                 self.assertEqual(run.stdout.strip(), expected)
 
