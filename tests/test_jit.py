@@ -17,7 +17,13 @@
   SavedDumps: the dumps in tests/data/jit, taken on this project's machine:
     the honest counterparts pass; a plain Java field (kept in a register), a
     volatile Java field (a locked fence per iteration) and a long loop index
-    (a safepoint poll per iteration) are flagged.
+    (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
+    3) of inc, whose loop has millions of paths, is not judged.
+  WalkBounds: loops with 2^k paths (k two-armed branches in a row), and a
+    loop whose walk would explore 2^k dead ends: the walk stays bounded,
+    a loop it cannot finish is said so and its compilation not judged
+    (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
+    is known from its first path through another's latch, none run.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
@@ -26,12 +32,14 @@
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
-the counterparts and on the VARIANTS below.
+the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
+compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
 """
 import argparse
 import ast
+import io
 import json
 import os
 import re
@@ -41,10 +49,13 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 import harness
 import jitloops
 from jitloops import analysis, dumps, loops, paths, rules
+from jitloops.disassembly import disassemble
+from jitloops.output import show
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
 
 OPTIONS = argparse.Namespace()
@@ -636,16 +647,16 @@ def tool(*args):
 
 
 def verdicts(output):
-    """kernel -> set of statuses ("ok", "FLAG", "note") over its compilations."""
+    """kernel -> set of statuses ("ok", "FLAG", "note", "????") over its compilations."""
     found = {}
-    for match in re.finditer(r"^(ok|FLAG|note)\s+(\w+ loop):", output, re.M):
+    for match in re.finditer(r"^(ok|FLAG|note|\?\?\?\?)\s+(\w+ loop):", output, re.M):
         found.setdefault(match[2], set()).add(match[1])
     return found
 
 
 def kernel_blocks(output):
     """(kernel, its lines) for each compilation in the diagnostic's output."""
-    parts = re.split(r"^(?=(?:ok|FLAG|note)\s+\w+ loop:)", output, flags=re.M)
+    parts = re.split(r"^(?=(?:ok|FLAG|note|\?\?\?\?)\s+\w+ loop:)", output, flags=re.M)
     return [(p.split(":", 1)[0].split(None, 1)[1], p) for p in parts[1:]]
 
 
@@ -662,6 +673,7 @@ SAVED = {
     "hotspot_volatile.txt": (1, {INC, ARITH, BRANCH}, "locked instruction (lock prefix)", None),
     "hotspot_long_index.txt": (0, set(), "safepoint poll page touch", None),
     "v8_biguint64array_warm.txt": (0, set(), "not judged", None),
+    "hotspot_c1_tier3.txt": (2, set(), "rule not judged in: Inc loop", "rule kept in every"),
 }
 
 
@@ -710,6 +722,179 @@ class SavedDumps(unittest.TestCase):
 
     def test_help_says_it_is_a_diagnostic(self):
         self.assertIn("not a proof", tool("--help").stdout)
+
+
+# --------------------------------------------- the walk's bounds
+
+def diamonds(k, label, arm="add $1,%rdx", odd=None):
+    """k two-armed branches in a row, each arm `arm`: 2^k ways through.
+    `odd`, when given, replaces the first branch's fall-through arm, the
+    one a walk (taken arms first) reaches last."""
+    lines = []
+    for n in range(k):
+        fall = odd if odd and n == 0 else arm
+        lines += [f"test ${1 << (n % 31)},%r13d", f"jne {label}{n}b", fall, f"jmp {label}{n}e",
+                  f"{label}{n}b: {arm}", f"{label}{n}e:"]
+    return "\n".join(lines)
+
+
+UPDATE = "mov 0x10(%rbx),%rcx; add $1,%rcx; mov %rcx,0x10(%rbx)"
+MANY = 30  # branches in a row: 2^30 ways through, more than any walk could take
+EXTRA_STORE = "mov %rdx,0x18(%rbx)"
+
+
+def branchy(k, arm="add $1,%rdx", odd=None, label="d"):
+    """The honest loop with k two-armed branches inside: 2^k paths."""
+    return (f"entry: xor %r13d,%r13d\n{label}top: {UPDATE}\n{diamonds(k, label, arm, odd)}\n"
+            f"inc %r13d; cmp $100000000,%r13d; jl {label}top\nret\n")
+
+
+def strip_mined(k, stub=True):
+    """An inner loop inside an outer one whose own code, after the inner
+    loop, has k two-armed branches; with `stub`, an out-of-line block
+    returning into the inner loop (its jump back is a backward branch from
+    which the walk must not explore the outer code's 2^k dead ends)."""
+    return (f"entry: xor %r13d,%r13d\nouter: lea 1000(%r13),%r9\n"
+            f"inner: {UPDATE}\n" + ("test %rcx,%rcx; je stub\n" if stub else "")
+            + f"cont: inc %r13d; cmp %r9d,%r13d; jl inner\n{diamonds(k, 'o')}\n"
+            "cmp $100000000,%r13d; jl outer\nret\n"
+            + ("stub: mov $1,%rdx\njmp cont\n" if stub else ""))
+
+
+def walked(source):
+    """The loops of `source` as HotSpot code, walked, none of their paths run."""
+    compilation = dumps.parse_dump(hotspot_dump("JitBench::inc", source))[0]
+    code = {i.address: i for i in disassemble(compilation.segments, compilation.annotations)}
+    predecessors = {}
+    for insn in code.values():
+        for successor in loops.successors(insn, code):
+            predecessors.setdefault(successor, []).append(insn.address)
+    return loops.walk_loops(code, predecessors), assemble(source)[1]
+
+
+# name: (source, bounds (MAX_PATHS, MAX_STEPS) or None for the tool's own,
+#        expected: ("ok", paths of the hottest loop) | ("flag", text, paths)
+#                  | ("not judged", text))
+BOUNDED = {
+    "3 branches: 8 paths": (branchy(3), (64, 3000), ("ok", 8)),
+    "3 branches, an extra store on one arm": (branchy(3, odd=EXTRA_STORE), (64, 3000),
+                                              ("flag", "extra store to rbx@head + 0x18", 8)),
+    "6 branches: 64 paths, at the bound": (branchy(6), (64, 3000), ("ok", 64)),
+    "7 branches: more paths than the bound": (branchy(7), (64, 3000),
+                                              ("not judged", "(more than 64 paths)")),
+    "7 branches, an extra store beyond the bound": (
+        branchy(7, odd=EXTRA_STORE), (64, 3000), ("not judged", "(more than 64 paths)")),
+    "the same, the bounds doubled": (branchy(7, odd=EXTRA_STORE), (128, 6000),
+                                     ("flag", "extra store to rbx@head + 0x18", 128)),
+    "long arms: more work than the bound first": (
+        branchy(5, arm="add $1,%rdx;" * 20), (64, 3000),
+        ("not judged", "(more than 3000 steps, dead ends included, after ")),
+    "an honest loop beside one too large to walk": (
+        branchy(0, label="a").replace("ret\n", "") + branchy(7, label="b").replace(
+            "entry: xor %r13d,%r13d\n", ""), (64, 3000), ("not judged", "(more than 64 paths)")),
+    "many branches": (branchy(MANY), None, ("not judged", "(more than 4096 paths)")),
+    "many branches in the outer loop, dead ends past a stub's return": (
+        strip_mined(MANY), None, ("ok", 2)),
+}
+
+
+class WalkBounds(unittest.TestCase):
+    """The walk through a loop's paths is bounded by the paths it finds and
+    by the work it does (dead ends included); a loop it cannot walk to the
+    end is said so and never judged, nor its compilation: a path not walked
+    could break the rule."""
+
+    def test_bounded_shapes(self):
+        for name, (source, bounds, expected) in BOUNDED.items():
+            with self.subTest(name):
+                paths_bound, steps_bound = bounds or (loops.MAX_PATHS, loops.MAX_STEPS)
+                with mock.patch.object(loops, "MAX_PATHS", paths_bound), \
+                        mock.patch.object(loops, "MAX_STEPS", steps_bound):
+                    result = analyse(hotspot_dump("JitBench::inc", source))[0]
+                hot = result.hottest
+                seen = (hot and len(hot.loop.paths), result.rules, result.unjudged)
+                if expected[0] == "not judged":
+                    self.assertEqual((hot, result.rules, len(result.unjudged)), (None, [], 1), seen)
+                    self.assertIn(expected[1], result.unjudged[0])
+                    self.assertIn("it may be the hottest loop", result.unjudged[0])
+                    continue
+                self.assertEqual((len(hot.loop.paths), result.unjudged), (expected[-1], []), seen)
+                if expected[0] == "ok":
+                    self.assertEqual(result.rules, [])
+                else:
+                    self.assertTrue(any(expected[1] in r for r in result.rules), result.rules)
+
+    def test_other_loops_listed_beside_one_not_walked(self):
+        source = BOUNDED["an honest loop beside one too large to walk"][0]
+        with mock.patch.object(loops, "MAX_PATHS", 64):
+            result = analyse(hotspot_dump("JitBench::inc", source))[0]
+        self.assertEqual([(o.loop.head, o.rules) for o in result.others],
+                         [(BASE + assemble(source)[1]["atop"], [])])
+        out = io.StringIO()
+        show(result, False, out)
+        self.assertRegex(out.getvalue(), r"^\?\?\?\? Inc loop: .*\n       not judged: the loop at "
+                         r"0x[0-9a-f]+ \(backward branch at 0x[0-9a-f]+\) was not walked to the "
+                         r"end \(more than 64 paths\);.*\n       other innermost loop at ")
+
+    def test_enclosing_loop_is_known_before_its_paths_are_run(self):
+        # The outer loop has 2^30 paths; its walk stops at the first one,
+        # which passes the inner loop's latch, and none of its paths is run.
+        for stub in (False, True):
+            with self.subTest(stub=stub):
+                found, labels = walked(strip_mined(MANY, stub))
+                heads = {loop.head - BASE: loop for loop in found}
+                self.assertEqual(sorted(heads), sorted([labels["outer"], labels["inner"]]))
+                outer, inner = heads[labels["outer"]], heads[labels["inner"]]
+                self.assertEqual(len(outer.trails), 1)
+                self.assertEqual(outer.encloses, inner.latches[0])
+                self.assertEqual((outer.truncated, outer.paths), ("", []))
+                self.assertEqual((inner.truncated, inner.encloses, len(inner.trails)),
+                                 ("", None, 2 if stub else 1))
+                self.assertEqual(loops.innermost(found), [inner])
+
+    def test_saved_tier_3_code_is_not_judged(self):
+        # HotSpot's C1 code of inc (tier 3, profiled): its loop has more
+        # paths than any walk could finish (an earlier version never ended).
+        # It is inc's top tier in this dump: inc is not judged (exit 2).
+        result = tool("dump", os.path.join(DATA, "hotspot_c1_tier3.txt"))
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        self.assertEqual(verdicts(result.stdout), {INC: {"????"}, ARITH: {"ok"}, BRANCH: {"ok"}})
+        self.assertRegex(result.stdout, r"not judged: the loop at 0x[0-9a-f]+ \(backward branch "
+                         r"at 0x[0-9a-f]+, 0x[0-9a-f]+\) was not walked to the end \(more than")
+        self.assertTrue(result.stdout.endswith(
+            "rule not judged in: Inc loop (a loop too large to walk: see above)\n"))
+
+    def test_exit_status(self):
+        honest = {k: hotspot_dump(f"JitBench::{k}", HONEST) for k in ("arith", "branch")}
+        broken = hotspot_dump("JitBench::branch", branchy(0).replace(
+            "add $1,%rcx", f"add $1,%rcx; {EXTRA_STORE}"))
+        hidden = hotspot_dump("JitBench::inc", branchy(MANY, odd=EXTRA_STORE))
+        loopless = hotspot_dump("JitBench::inc", "call *%r10\nret\n")
+        # name: (dump, exit status, verdicts, last lines)
+        cases = {
+            "a break past the bound": (
+                hidden + honest["arith"] + honest["branch"], 2,
+                {INC: {"????"}, ARITH: {"ok"}, BRANCH: {"ok"}},
+                ["rule not judged in: Inc loop (a loop too large to walk: see above)"]),
+            "a break found beside it": (
+                hidden + honest["arith"] + broken, 1,
+                {INC: {"????"}, ARITH: {"ok"}, BRANCH: {"FLAG"}},
+                ["rule broken in: Branch loop",
+                 "rule not judged in: Inc loop (a loop too large to walk: see above)"]),
+            "loopless code beside it is noted": (
+                loopless + hidden + honest["arith"] + honest["branch"], 2,
+                {INC: {"note", "????"}, ARITH: {"ok"}, BRANCH: {"ok"}},
+                ["rule not judged in: Inc loop (a loop too large to walk: see above)"]),
+        }
+        for name, (text, status, found, last) in cases.items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "dump.txt")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+                result = tool("dump", path)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertEqual(verdicts(result.stdout), found)
+                self.assertEqual(result.stdout.splitlines()[-len(last):], last)
 
 
 # ------------------------------------------------ the diagnostic's layers

@@ -33,6 +33,11 @@ with loaded values named by their address). Paths through a call, and paths
 that leave the loop by its bound test and come back into it (the outer trip
 of a strip-mined loop, once per strip), are shown as slow and not judged.
 
+The walk through a loop's paths is bounded (4096 paths, and the work it
+does, dead ends included). An innermost loop it cannot finish is named and
+its compilation is not judged ("????"): that loop may be the hottest, and a
+path not walked may break the rule. HotSpot's C1 code (--all) has such loops.
+
 It flags, on the judged paths of the hottest loop:
 
   rule   the accumulator (the location both loaded and stored there) not
@@ -49,7 +54,8 @@ It flags, on the judged paths of the hottest loop:
 
 Exit status: 0 when every kernel's hottest loop keeps the rule (costs are
 reported, not failed), 1 when one breaks it, 2 on a usage or tool error
-(the runtime failed, no compiled code for a kernel, objdump missing).
+(the runtime failed, no compiled code for a kernel, objdump missing) or,
+none breaking it, when a compilation could not be judged.
 
 This is a diagnostic, not a proof. It reads the code of one run as printed,
 not what ran during the timed stretch: a cold run spends part of it in the

@@ -11,12 +11,16 @@ The steps, for each kernel's compilations in the top tier printed:
   2. disassemble the bytes with objdump, by linear sweep restarted at every
      branch target the sweep ran across;
   3. find the loops (backward branches, grouped by their target) and walk
-     every path from a loop's head back to it;
-  4. run each path symbolically: its memory accesses, the loop index and
-     its advance, so the accesses count per iteration;
-  5. keep the innermost loops, pick the hottest by shape (most iterations
-     per trip, then the longest) and judge it: rule and cost flags;
-  6. print each compilation's report; exit 0, 1 (a rule broken) or 2.
+     every path from a loop's head back to it, within bounds on the paths
+     found and the work done; keep the innermost loops (no path passes
+     another loop's backward branch);
+  4. run each innermost loop's paths symbolically: its memory accesses,
+     the loop index and its advance, so the accesses count per iteration;
+  5. pick the hottest by shape (most iterations per trip, then the
+     longest) and judge it: rule and cost flags; when the walk of an
+     innermost loop stopped at a bound, judge none (it may be the hottest);
+  6. print each compilation's report; exit 0, 1 (a rule broken) or 2 (a
+     tool error, or a compilation not judged).
 
 The modules, from the bottom layer up; each imports only modules listed
 before it (LAYERS):
@@ -35,8 +39,8 @@ before it (LAYERS):
                effect on them and its accesses' symbolic addresses
   paths        one path run symbolically: accesses, calls, fences, the loop
                index and its advance, a strip-mined loop's outer trip
-  loops        control flow; loops, the paths through them, the innermost
-               ones, the hottest first
+  loops        control flow; loops, the bounded walk of the paths through
+               them, the innermost ones, the hottest first
   rules        the rule and cost flags with their messages; loopless code
   analysis     one compilation analysed into a kernel report
   output       the report of one compilation, as printed

@@ -1,19 +1,23 @@
 """One compilation analysed into a kernel's report: its bytes disassembled,
 its control flow, its loops and their paths, and the verdict on the hottest
-innermost loop (the other innermost loops judged too, to be listed).
+innermost loop (the other innermost loops judged too, to be listed). Only
+the innermost loops' paths are run; when one of them could not be walked
+to the end, the compilation is not judged: that loop may be the hottest.
 """
 import dataclasses
 
 from .disassembly import disassemble
 from .dumps import Compilation
-from .loops import find_loops, hottest_first, innermost, successors, walk_paths
-from .rules import NO_LOOP, LoopReport, judge
+from .loops import hottest_first, innermost, run_paths, successors, walk_loops
+from .rules import NO_LOOP, LoopReport, judge, unwalked
 
 
 @dataclasses.dataclass
 class KernelReport:
-    """A compilation's verdict: its hottest loop judged (None: no loop), the
-    other innermost loops, the rule flags, and a note when not judged."""
+    """A compilation's verdict: its hottest loop judged (None: no loop, or
+    not judged), the other innermost loops, the rule flags, a note when not
+    judged for want of a loop, and why not when an innermost loop could
+    not be walked (`unjudged`: the loops' messages)."""
     kernel: str
     compilation: Compilation
     hottest: LoopReport = None
@@ -21,6 +25,7 @@ class KernelReport:
     rules: list = dataclasses.field(default_factory=list)
     code: dict = None
     note: str = ""
+    unjudged: list = dataclasses.field(default_factory=list)
 
 
 def analyse(compilation):
@@ -33,14 +38,19 @@ def analyse(compilation):
     for insn in instructions:
         for successor in successors(insn, code):
             predecessors.setdefault(successor, []).append(insn.address)
-    loops = find_loops(code)
-    for loop in loops:
-        walk_paths(loop, code, compilation.runtime, predecessors)
-    loops = hottest_first(innermost(loops))
+    loops = innermost(walk_loops(code, predecessors))
     if not loops:
         result.rules.append(NO_LOOP)
         return result
-    reports = [judge(loop) for loop in loops]
+    cut = [loop for loop in loops if loop.truncated]
+    loops = [loop for loop in loops if not loop.truncated]
+    for loop in loops:
+        run_paths(loop, code, compilation.runtime)
+    reports = [judge(loop) for loop in hottest_first(loops)]
+    if cut:
+        result.unjudged = [unwalked(loop) for loop in cut]
+        result.others = reports
+        return result
     result.hottest, result.others = reports[0], reports[1:]
     result.rules = list(result.hottest.rules)
     return result

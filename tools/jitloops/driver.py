@@ -1,7 +1,8 @@
 """The command line: where the dump comes from (a run of the Java or node
 counterpart, or a saved dump), which compilations are analysed, the report
 and the exit status (0 every kernel's hottest loop keeps the rule, 1 one
-breaks it, 2 a usage or tool error). tools/jit_loops.py holds the tool's
+breaks it, 2 a usage or tool error, or, none breaking it, a compilation
+not judged: a loop too large to walk). tools/jit_loops.py holds the tool's
 account, which is its --help text.
 """
 import argparse
@@ -76,12 +77,19 @@ def main(description, argv=None):
         print(f"jit_loops: {error}", file=sys.stderr)
         return 2
     out.write(f"jit_loops: {origin}\n")
-    broken = []
+    broken, unjudged = [], []
     for result in results:
         show(result, args.verbose, out)
-        if result.rules and result.kernel not in broken:
-            broken.append(result.kernel)
-    out.write("rule broken in: " + ", ".join(broken) + "\n" if broken else
-              "rule kept in every kernel's hottest loop: one load and one store of the "
-              "accumulator per iteration, no other store, no fence\n")
-    return 1 if broken else 0
+        for kernels, holds in ((broken, result.rules), (unjudged, result.unjudged)):
+            if holds and result.kernel not in kernels:
+                kernels.append(result.kernel)
+    if broken:
+        out.write("rule broken in: " + ", ".join(broken) + "\n")
+    if unjudged:
+        out.write("rule not judged in: " + ", ".join(unjudged)
+                  + " (a loop too large to walk: see above)\n")
+    if not broken and not unjudged:
+        out.write("rule kept in every kernel's hottest loop: one load and one store of the "
+                  "accumulator per iteration, no other store, no fence\n")
+    # A loop not walked to the end may hide a break: the tool cannot tell.
+    return 1 if broken else 2 if unjudged else 0

@@ -1,14 +1,22 @@
 """The loops of a compilation's code and the paths through them: where
 control goes after an instruction (a deoptimising call never comes back),
 the loops (one per target of a backward branch), every path from a loop's
-head back to it (each run by the paths layer), the innermost loops, and
-which of them is the hottest: by shape, not by a profile.
+head back to it, found by a walk bounded by the work it does, the innermost
+loops (decided before any path is run), each innermost loop's paths run by
+the paths layer, and which of them is the hottest: by shape, not by a
+profile.
 """
 import dataclasses
 
 from .paths import evaluate
 
-MAX_PATHS = 4096  # paths through one loop from its head back to it
+# The walk's bounds, per loop. A walk that reaches one stops and the loop
+# is not judged (nor is its compilation, when the loop is innermost): a
+# loop whose paths are not all known may hide a break of the rule.
+MAX_PATHS = 4096  # paths from the loop's head back to it
+# Steps of work: each instruction the walk enters (dead ends included), and
+# each instruction of a path it finds (every one is then run symbolically).
+MAX_STEPS = 1 << 19
 # Words in a call's annotation that mark it as leaving the compiled code for
 # good (a deoptimisation): such a call has no way back into the loop.
 NO_RETURN_WORDS = ("UncommonTrapBlob", "DeoptimizationBlob", "deopt reason", "Deoptimize",
@@ -36,8 +44,10 @@ def successors(insn, code):
 class Loop:
     head: int
     latches: list  # addresses of the backward branches to the head
-    paths: list = dataclasses.field(default_factory=list)  # [Path]
-    truncated: bool = False
+    paths: list = dataclasses.field(default_factory=list)  # [Path], once run
+    truncated: str = ""  # the bound that stopped the walk ("" when it finished)
+    trails: list = dataclasses.field(default_factory=list)  # each path's addresses, as walked
+    encloses: int = None  # another loop's backward branch on one of its paths
 
     @property
     def body(self):
@@ -73,59 +83,120 @@ def reach(starts, step, stop):
     return seen
 
 
-def walk_paths(loop, code, runtime, predecessors):
-    """Every simple path from the loop's head back to it through one of its
-    latches. A path runs forward in the code, except for jumps back to a
-    point inside the loop past its head (an out-of-line block returning);
-    a jump to the head or before it is another loop's latch."""
-    last = max(loop.latches)
-    useful = reach(loop.latches, lambda a: predecessors.get(a, []), loop.head)
-    trail, on_trail, cycles = [], set(), {}
+class Graph:
+    """The edges a walk of one loop follows, and the instructions from which
+    one of its latches can be reached by them. A path runs forward in the
+    code, except for jumps back to a point inside the loop past its head
+    (an out-of-line block returning); a jump to the head or before it is
+    another loop's latch."""
 
-    def returns_into_loop(jump, target):
+    def __init__(self, loop, code, predecessors):
+        self.loop, self.code = loop, code
+        self.last = max(loop.latches)
+        self.cycles = {}
+        # Only instructions that reach a latch by the edges followed, not
+        # through the head, can be on a path: the walk enters no other, so
+        # it never explores a dead end that no path could leave.
+        self.useful = reach(loop.latches, lambda a: [p for p in predecessors.get(a, [])
+                                                     if self.follows(p, a)], loop.head)
+
+    def returns_into_loop(self, jump, target):
         """A backward jump to a point past the head is an out-of-line block
         returning into this loop, unless it closes a loop of its own: when
         its target runs forward, without the head, into the jump again (the
         outer loop of a strip-mined pair, re-entering the inner loop)."""
-        if not loop.head < target <= last:
+        loop, code = self.loop, self.code
+        if not loop.head < target <= self.last:
             return False
-        if target not in cycles:
-            cycles[target] = reach([target], lambda a: [s for s in successors(code[a], code)
-                                                        if s > a], loop.head)
-        return jump not in cycles[target]
+        if target not in self.cycles:
+            self.cycles[target] = reach([target], lambda a: [s for s in successors(code[a], code)
+                                                             if s > a], loop.head)
+        return jump not in self.cycles[target]
 
-    def follow(address):
-        if len(loop.paths) >= MAX_PATHS:
-            loop.truncated = True
-            return
+    def follows(self, address, successor):
+        return successor > address or self.returns_into_loop(address, successor)
+
+    def onward(self, address):
+        """Where a path at `address` may go on (the head aside)."""
+        return [s for s in successors(self.code[address], self.code)
+                if s != self.loop.head and s in self.useful and self.follows(address, s)]
+
+    def has_path(self):
+        """Whether any path runs from the head back to it: a shortest route
+        by the edges followed is one (it enters nothing twice)."""
+        return self.loop.head in self.loop.latches or any(self.onward(self.loop.head))
+
+
+def walk_paths(loop, graph, latch_of):
+    """Every simple path from the loop's head back to it through one of its
+    latches, in the code's order (each path's addresses in loop.trails).
+    The walk stops early when a path passes another loop's latch (a key of
+    `latch_of`): the loop encloses that one, and is not judged. It stops at
+    a bound (MAX_PATHS paths, MAX_STEPS steps of work), and says so in
+    loop.truncated. It runs no path."""
+    trail, on_trail, todo, steps = [], set(), [], 0
+
+    def enter(address):
         trail.append(address)
         on_trail.add(address)
-        insn = code[address]
-        for successor in successors(insn, code):
-            if successor == loop.head:
-                if address in loop.latches and insn.is_jump and insn.target == loop.head:
-                    loop.paths.append(evaluate(list(trail), code, runtime, loop))
-            elif successor in useful and successor not in on_trail and (
-                    successor > address or returns_into_loop(address, successor)):
-                follow(successor)
-        trail.pop()
-        on_trail.discard(address)
+        todo.append(iter(successors(graph.code[address], graph.code)))
 
-    follow(loop.head)
+    enter(loop.head)
+    while todo:
+        address = trail[-1]
+        for successor in todo[-1]:
+            if successor == loop.head:
+                if address not in loop.latches:
+                    continue
+                if len(loop.trails) == MAX_PATHS:
+                    loop.truncated = f"more than {MAX_PATHS} paths"
+                    return
+                loop.trails.append(list(trail))
+                steps += len(trail)
+                others = [a for a in trail[:-1] if latch_of.get(a, loop) is not loop]
+                if others:
+                    loop.encloses = others[0]
+                    return
+            elif successor in graph.useful and successor not in on_trail \
+                    and graph.follows(address, successor):
+                steps += 1
+                if steps > MAX_STEPS:
+                    loop.truncated = (f"more than {MAX_STEPS} steps, dead ends included, "
+                                      f"after {len(loop.trails)} paths")
+                    return
+                enter(successor)
+                break
+        else:
+            todo.pop()
+            on_trail.discard(trail.pop())
+
+
+def walk_loops(code, predecessors):
+    """The loops of `code`, each walked: those with a path back to the head
+    (the others are no loop: an out-of-line block jumping back into a
+    loop), each loop's latches known to every walk before it starts."""
+    loops = []
+    for loop in find_loops(code):
+        graph = Graph(loop, code, predecessors)
+        if graph.has_path():
+            loops.append((loop, graph))
+    latch_of = {latch: loop for loop, _ in loops for latch in loop.latches}
+    for loop, graph in loops:
+        walk_paths(loop, graph, latch_of)
+    return [loop for loop, _ in loops]
 
 
 def innermost(loops):
     """The loops none of whose paths passes by another loop's latch (a
-    loop that does encloses that one). A backward jump with no path from
-    its target back to it (an out-of-line block jumping back into a loop)
-    is no loop."""
-    latch_of = {latch: loop for loop in loops if loop.paths for latch in loop.latches}
+    loop that does encloses that one), whether or not their walk finished:
+    one that stopped at a bound without passing another's latch may be
+    innermost, and is kept (not judged)."""
+    return [loop for loop in loops if loop.encloses is None]
 
-    def encloses(loop):
-        return any(latch_of.get(a) not in (None, loop)
-                   for path in loop.paths for a in path.addresses[:-1])
 
-    return [loop for loop in loops if loop.paths and not encloses(loop)]
+def run_paths(loop, code, runtime):
+    """The loop's walked paths run symbolically (loop.paths)."""
+    loop.paths = [evaluate(trail, code, runtime, loop) for trail in loop.trails]
 
 
 def hottest_first(loops):

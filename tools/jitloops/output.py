@@ -2,7 +2,8 @@
 accumulator, per-path counts per iteration, rule and cost flags, and its
 instructions with each memory access and fence marked (with --verbose, the
 runtime's comments under them); then the other innermost loops, listed but
-not judged.
+not judged. A compilation not judged because an innermost loop could not
+be walked to the end says so ("????") and lists its other innermost loops.
 """
 from .accesses import fence_kind
 
@@ -10,7 +11,8 @@ from .accesses import fence_kind
 def show(result, verbose, out):
     """Writes the kernel report `result` to the stream `out`."""
     c = result.compilation
-    status = "FLAG" if result.rules else "note" if result.note else "ok  "
+    status = ("FLAG" if result.rules else "????" if result.unjudged else "note" if result.note
+              else "ok  ")
     out.write(f"{status} {result.kernel}: {c.runtime} {c.method} ({c.description})\n")
     hot = result.hottest
     if hot is None:
@@ -18,6 +20,9 @@ def show(result, verbose, out):
             out.write(f"       rule: {rule}\n")
         if result.note:
             out.write(f"       {result.note}\n")
+        for why in result.unjudged:
+            out.write(f"       {why}\n")
+        show_others(result, out)
         return
     loop = hot.loop
     out.write(f"       hottest loop: head {loop.head:#x}, backward branch at "
@@ -48,6 +53,10 @@ def show(result, verbose, out):
         if verbose:
             for note in insn.notes:
                 out.write(f"{'':17}; {note}\n")
+    show_others(result, out)
+
+
+def show_others(result, out):
     # Not judged (the hot loop is the one judged), but shown: the hot loop
     # is picked by its shape, not by a profile.
     for other in result.others:

@@ -4,11 +4,12 @@ location both loaded and stored there) loaded once and stored once per
 iteration, no other store, no fence or locked instruction, an index found
 to count iterations by (rule flags); polls, other loads and calls (cost
 flags). A kernel with no loop in any of its code breaks the rule; a
-compilation without a loop beside one with it is noted, not judged.
+compilation without a loop beside one with it is noted, not judged; an
+innermost loop whose walk stopped at a bound is named, not judged.
 """
 import dataclasses
 
-from .loops import MAX_PATHS, Loop
+from .loops import Loop
 
 
 @dataclasses.dataclass
@@ -45,8 +46,6 @@ def judge(loop):
     call) are judged; when every path calls out, all of them are."""
     result = LoopReport(loop)
     judged = [p for p in loop.paths if not p.slow] or loop.paths
-    if loop.truncated:
-        result.costs.append(f"more than {MAX_PATHS} paths: only the first were examined")
     # The accumulator: the location both loaded and stored on the judged
     # paths, the most used if several; a stored location when none is loaded.
     uses = {}
@@ -125,6 +124,15 @@ def judge(loop):
     return result
 
 
+def unwalked(loop):
+    """Why an innermost loop whose walk stopped at a bound is not judged,
+    nor its compilation."""
+    return (f"not judged: the loop at {loop.head:#x} (backward branch at "
+            + ", ".join(f"{a:#x}" for a in loop.latches)
+            + f") was not walked to the end ({loop.truncated}); it may be the hottest loop, "
+            "and a path not walked may break the rule")
+
+
 NO_LOOP = ("no loop in any compiled code of the kernel: the JIT removed the loop (the "
            "accumulator computed without it, or kept in a register)")
 
@@ -133,10 +141,12 @@ def excuse_loopless(results):
     """A compilation without a loop, of a kernel that has other code with
     one, is code that leaves for the interpreter before the loop (a whole-
     method compilation deoptimising at its first access, say): noted, not
-    judged. A kernel with no loop in any of its code is judged."""
+    judged. A kernel with no loop in any of its code is judged. A
+    compilation not judged for a loop too large to walk has a loop."""
     for result in results:
-        if result.hottest is None and any(other.hottest is not None for other in results
-                                          if other.kernel == result.kernel):
+        if result.hottest is None and not result.unjudged and any(
+                other.hottest is not None or other.unjudged for other in results
+                if other.kernel == result.kernel):
             result.rules = []
             result.note = ("no loop in this code: it cannot run the loop (it leaves for the "
                            "interpreter or another version before reaching it); not judged")
