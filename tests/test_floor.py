@@ -153,7 +153,13 @@ class Floor(FloorTest):
                 "two forms for the Inc loop: inc.add.u1.a64 and inc.rmw.u2.s64",
             ("--form", "inc.add.u1.a64", "--rolled"): "unexpected argument '--rolled'",
             ("--search", "--format", "xml"): "--format takes table or json, not 'xml'",
-            ("--search", "--format"): "unexpected argument '--format' after --search",
+            ("--search", "--format"): "--format needs a value: table or json",
+            ("--search", "--format=table", "--format"): "--format needs a value: table or json",
+            ("--search", "--format", "json", "--format", "table"): "--format given twice",
+            ("--search", "--format=json", "--format=json"): "--format given twice",
+            ("--search", "--format", "table", "--format=xml"): "--format given twice",
+            ("--search", "--format", "--format"): "--format takes table or json, not "
+                                                  "'--format'",
             ("--search", "--list"): "unexpected argument '--list' after --search",
             ("--format", "json"): "unexpected argument '--format'",
         }

@@ -542,21 +542,29 @@ int run_forms(const std::vector<Form> &forms, const std::vector<std::string_view
 
 int run_search(const std::vector<Form> &forms, const std::vector<std::string_view> &args,
                const std::string &program) {
-    bool json = false;
+    // --format once at most: a second one would silently override the first.
+    std::optional<std::string_view> format;
     for (std::size_t a = 1; a < args.size(); ++a) {
-        std::string_view format;
-        if (args[a] == "--format" && a + 1 < args.size()) {
-            format = args[++a];
+        std::string_view value;
+        if (args[a] == "--format") {
+            if (a + 1 == args.size()) {
+                return usage_error("--format needs a value: table or json");
+            }
+            value = args[++a];
         } else if (args[a].substr(0, 9) == "--format=") {
-            format = args[a].substr(9);
+            value = args[a].substr(9);
         } else {
             return usage_error("unexpected argument " + printable(args[a]) + " after --search");
         }
-        if (format != "table" && format != "json") {
-            return usage_error("--format takes table or json, not " + printable(format));
+        if (format) {
+            return usage_error("--format given twice");
         }
-        json = format == "json";
+        if (value != "table" && value != "json") {
+            return usage_error("--format takes table or json, not " + printable(value));
+        }
+        format = value;
     }
+    const bool json = format == "json";
     const Search found = search(searched(forms), SEARCH_ITERATIONS, SEARCH_ROUNDS);
     if (json) {
         print_search_json(found, program);
