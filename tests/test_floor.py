@@ -278,6 +278,36 @@ class Search(FloorTest):
         self.assertEqual(data["command"],
                          f"{OPTIONS.floor} " + " ".join(f"--form {f}" for f in fastest))
 
+    def test_json_is_valid_utf8_whatever_the_programs_path(self):
+        # The path is bytes; the JSON must be UTF-8. Each ill-formed stretch
+        # (a stray byte, a sequence broken off, an overlong form, a
+        # surrogate, a code point past U+10FFFF) becomes one U+FFFD, as
+        # Python's decode(errors="replace") takes it; well-formed UTF-8 and
+        # escaped control characters are kept.
+        if OPTIONS.sanitized:
+            self.skipTest("the sanitizer runtime reads the clock itself")
+        pieces = [  # (bytes in the path, what the JSON string holds for them)
+            (b"bf", "bf"), (b"\xff", "\ufffd"), (b"\xe2\x82x", "\ufffdx"),
+            (b"\xed\xa0\x80", "\ufffd" * 3), (b"\xc3\xa9t\xc3\xa9", "\u00e9t\u00e9"),
+            (b"\xf0\x9f\x98\x80", "\U0001f600"), (b"\xc0\xaf", "\ufffd" * 2),
+            (b"\xf4\x90\x80\x80", "\ufffd" * 4), (b"\xf0\x9f\x98", "\ufffd"),
+            (b"\t\x7f\"\\", "\t\x7f\"\\"), (b"\xe0\x9f\x80", "\ufffd" * 3),
+        ]
+        name = b"-".join(raw for raw, _ in pieces)
+        expected = "-".join(text for _, text in pieces)
+        self.assertEqual(name.decode("utf-8", "replace"), expected)
+        with tempfile.TemporaryDirectory() as tmp:
+            program = os.path.join(os.fsencode(tmp), name)
+            os.symlink(OPTIONS.floor, program)
+            result = run([program, "--search", "--format", "json"], env_extra={
+                "LD_PRELOAD": OPTIONS.fake_clock, "FAKE_CLOCK_STEP_NS": "1000000"})
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        data = json.loads(result.stdout.decode("utf-8"))  # strict: fails on a stray byte
+        shown = "'" + os.fsdecode(tmp) + "/" + expected.replace("'", "'\\''") + "'"
+        self.assertEqual(data["command"].split(" --form ")[0], shown)
+        for entry in data["kernels"]:
+            self.assertEqual(entry["command"], f"{shown} --form {entry['fastest']}")
+
 
 class WriteFailure(FloorTest):
     MODES = {"report": ["--rolled"], "forms": ["--form", "inc.add.u1.a64"], "list": ["--list"]}

@@ -328,21 +328,69 @@ std::string form_command(const std::string &program, const std::vector<const For
     return command;
 }
 
-// A JSON string: the forms' names and the program's path, escaped.
+// One piece of UTF-8 text: a well-formed character of `length` bytes, or an
+// ill-formed stretch that one U+FFFD stands for: a byte that cannot start a
+// character, or the longest start of one that breaks off (Unicode's
+// "maximal subpart", as Python's decode(errors="replace") takes it too).
+struct Utf8Piece {
+    std::size_t length;
+    bool valid;
+};
+
+Utf8Piece utf8_piece(std::string_view text) {
+    const auto byte = [text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) {
+        return {1, true};
+    }
+    // The length the lead byte announces and the range of the byte after it,
+    // which excludes overlong forms, surrogates and code points past U+10FFFF.
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return {1, false};
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (k == text.size() || byte(k) < (k == 1 ? low : 0x80) ||
+            byte(k) > (k == 1 ? high : 0xbf)) {
+            return {k, false};
+        }
+    }
+    return {length, true};
+}
+
+// A JSON string: the forms' names and the program's path, escaped. The path
+// is bytes, not always UTF-8: what is not well-formed UTF-8 becomes \ufffd,
+// so that the document is valid JSON for any reader; the rest is kept.
 std::string json_string(std::string_view text) {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    while (!text.empty()) {
+        const Utf8Piece piece = utf8_piece(text);
+        const auto byte = static_cast<unsigned char>(text[0]);
+        if (!piece.valid) {
+            out += "\\ufffd";
+        } else if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += text[0];
         } else if (byte < 0x20) {
             std::array<char, 8> escaped{};
             std::snprintf(escaped.data(), escaped.size(), "\\u%04x", byte);
             out += escaped.data();
         } else {
-            out += c;
+            out += text.substr(0, piece.length);
         }
+        text.remove_prefix(piece.length);
     }
     return out + "\"";
 }
