@@ -32,8 +32,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -487,6 +489,81 @@ int trace(const std::vector<Form> &forms, std::int64_t n) {
     }
     return 0;
 }
+
+// --values N: the accumulator after every iteration, inside a trip too. Each
+// form whose unroll divides N (the broken ones too) runs at N twice: as it
+// is, for its final accumulator, and single-stepped: with the processor's
+// trap flag set, every instruction ends in a SIGTRAP, whose handler notes
+// each new value in the accumulator the form is running (its address is
+// last_accumulator, 0 until the form sets it). No iteration leaves the
+// accumulator as it found it, so the values noted are the value after each
+// iteration, in order; the first may be what the slot held before the
+// reset. The handler runs on a stack of its own, so that its frames never
+// land on the slot of a form that has returned.
+constexpr std::size_t MAX_VALUES = 8192;
+std::array<std::uint64_t, MAX_VALUES> stepped_values{};
+volatile std::size_t stepped_count = 0;
+
+[[gnu::no_sanitize_address]] void note_value(int /*signal*/) {
+    const std::uintptr_t address = bench_floor::last_accumulator;
+    if (address == 0) {
+        return;
+    }
+    const std::uint64_t value = *std::bit_cast<const volatile std::uint64_t *>(address);
+    const std::size_t count = stepped_count;
+    if (count == 0 || (count <= MAX_VALUES && stepped_values[count - 1] != value)) {
+        if (count < MAX_VALUES) {
+            stepped_values[count] = value;
+        }
+        stepped_count = count + 1;
+    }
+}
+
+constexpr std::uint64_t TRAP_FLAG = 0x100;
+
+Run run_stepped(const Form &form, std::int64_t n) {
+    stepped_count = 0;
+    bench_floor::last_accumulator = 0;
+    const std::uint64_t flags = __builtin_ia32_readeflags_u64();
+    __builtin_ia32_writeeflags_u64(flags | TRAP_FLAG);
+    const Run run = form.run(n);
+    __builtin_ia32_writeeflags_u64(flags & ~TRAP_FLAG);
+    return run;
+}
+
+int values(const std::vector<Form> &forms, std::int64_t n) {
+    static std::array<char, 1 << 16> handler_stack{};
+    stack_t stack{};
+    stack.ss_sp = handler_stack.data();
+    stack.ss_size = handler_stack.size();
+    struct sigaction action {};
+    action.sa_handler = note_value;
+    action.sa_flags = SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaltstack(&stack, nullptr) != 0 || sigaction(SIGTRAP, &action, nullptr) != 0) {
+        std::fprintf(stderr, "bench_floor: cannot catch SIGTRAP: %s\n", std::strerror(errno));
+        return 1;
+    }
+    for (const Form &form : forms) {
+        if (n % form.unroll != 0) {
+            continue;
+        }
+        const Run plain = form.run(n);
+        const Run stepped = run_stepped(form, n);
+        if (stepped_count > MAX_VALUES) {
+            std::fprintf(stderr, "bench_floor: form %s took more than %zu values\n",
+                         form.name.c_str(), MAX_VALUES);
+            return 1;
+        }
+        std::printf("form %s %lld %lld", form.name.c_str(), static_cast<long long>(plain.x),
+                    static_cast<long long>(stepped.x));
+        for (std::size_t k = 0; k < stepped_count; ++k) {
+            std::printf(" %lld", static_cast<long long>(stepped_values[k]));
+        }
+        std::printf("\n");
+    }
+    return 0;
+}
 #endif
 
 constexpr const char *USAGE =
@@ -664,6 +741,18 @@ int run(const std::vector<std::string_view> &args, const std::string &program) {
             return usage_error("--trace takes a positive multiple of " + std::to_string(lcm));
         }
         const int status = trace(forms, n);
+        return status != 0 ? status : finish();
+    }
+    if (args.size() == 2 && args[0] == "--values") {
+        const std::string count(args[1]);
+        const bool digits = !count.empty() && count.size() <= 6 &&
+                            count.find_first_not_of("0123456789") == std::string::npos;
+        const std::int64_t n = digits ? std::stoll(count) : 0;
+        if (n <= 0 || n > static_cast<std::int64_t>(MAX_VALUES) - 2) {
+            return usage_error("--values takes a count from 1 to " +
+                               std::to_string(MAX_VALUES - 2));
+        }
+        const int status = values(forms, n);
         return status != 0 ? status : finish();
     }
 #endif
