@@ -569,7 +569,8 @@ class FloorCommand(FakeCommands):
         ref = self.fake("ref", report(10, 20, 30))
         missing = self.path("no-such-floor")
         cases = [  # (floor, exit status, what standard error says)
-            ("", 2, "an empty COMMAND"),
+            ("", 2, "compare.py: error: --floor: an empty COMMAND\n"),
+            (f"{ref} | cat", 2, "--floor: "),
             (f"{ref} | cat", 2, "contains shell syntax (|)"),
             (missing, 1, f"{missing}: cannot run: '{missing}': no such file"),
         ]
@@ -578,6 +579,23 @@ class FloorCommand(FakeCommands):
                 result = self.compare("--floor", floor, ref)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.log), "a command ran")
+
+    def test_the_floor_is_given_once(self):
+        # A second --floor would silently replace the first: refused, naming both.
+        ref = self.fake("ref", report(10, 20, 30))
+        cases = [  # (arguments, what standard error ends with)
+            (["--floor", "a", "--floor", "b", ref], "--floor given twice: 'a' and 'b'\n"),
+            (["--floor=a", ref, "--floor", "a"], "--floor given twice: 'a' and 'a'\n"),
+            (["--floor", "", "--floor", ref, ref], "--floor given twice: '' and '" + ref + "'\n"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                result = self.compare(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+                self.assertIn("usage: compare.py", result.stderr)
+                self.assertTrue(result.stderr.endswith("compare.py: error: " + message),
+                                result.stderr)
                 self.assertFalse(os.path.exists(self.log), "a command ran")
 
 

@@ -1,19 +1,21 @@
 #!/usr/bin/env python3
 """Tests of bench_floor (tools/floor.cpp, tools/floor_forms.hpp): its reports
 and options, its failure paths (unwritable output, unreadable clock), and the
-proof of every form: its final accumulator at small counts, exactly one load
-and one store of the accumulator per iteration and no other memory access
-(counted in a valgrind lackey trace), and the machine code its name promises
-(read with objdump); each check with negative controls that break it.
+proof of every form: its accumulator at small counts, odd ones too, and after
+every iteration of a single-stepped run; exactly one load and one store of
+the accumulator per iteration and no other memory access (counted in a
+valgrind lackey trace); and exactly the machine code its name promises (read
+with objdump); each check with negative controls that break it.
 
 Run by CTest as:  test_floor.py --floor F --probe P --fake-clock L [--sanitized] GROUP
 where P is the tests' probe build of the same source (BENCH_FLOOR_PROBE): it
-adds `--trace N` and deliberately broken forms.
+adds `--trace N`, `--values N` and deliberately broken forms.
 """
 import argparse
 import collections
 import dataclasses
 import fractions
+import functools
 import json
 import os
 import re
@@ -23,6 +25,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import typing
 import unittest
 
 import harness
@@ -47,16 +50,53 @@ FAMILIES = {
 FORMS = tuple(f"{family}.u{u}.{align}" for family, unrolls in FAMILIES.items()
               for u in unrolls for align in ("a64", "s64"))
 DEFAULT_FORMS = ("inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64")
-# The probe's negative controls: each breaks the rule in one way and what
-# each check must say about it (None: the check passes it).
+
+
+@dataclasses.dataclass(frozen=True)
+class Broken:
+    """One of the probe's negative controls: the form it imitates, its
+    unroll, and what each check must say of it (None: the check passes it)."""
+    imitates: str
+    unroll: int = 1
+    traffic: typing.Optional[str] = None
+    accumulator: typing.Optional[str] = None  # the final value, at some count
+    values: typing.Optional[str] = None  # the value after every iteration
+    shape: typing.Optional[str] = None  # a pattern: the accumulator's operand varies
+
+
 BROKEN = {
-    "inc.broken-two-stores": ("2 stores of the accumulator per iteration", None),
-    "inc.broken-one-load-fewer": ("1/2 loads of the accumulator per iteration", None),
-    "inc.broken-counter-in-memory": ("2 other memory accesses per iteration", None),
-    "inc.broken-short": (None, "x="),
+    "inc.broken-two-stores": Broken(
+        "inc.add", traffic="2 stores of the accumulator per iteration",
+        shape=r"instruction 3: 'mov %rax,\S+', expected 'sub \$0x1,N'"),
+    "inc.broken-one-load-fewer": Broken(
+        "inc.add", 2, traffic="1/2 loads of the accumulator per iteration",
+        shape=r"instruction 3: 'add \$0x1,%rax', expected 'mov X,%rax'"),
+    "inc.broken-counter-in-memory": Broken(
+        "inc.rmw", traffic="2 other memory accesses per iteration",
+        shape=r"instruction 1: 'subq \$0x1,\S+', expected 'sub \$0x1,N'"),
+    "inc.broken-short": Broken("inc.rmw", accumulator="x=", values="159 iterations seen, expected 160"),
+    # A load too few from the 1024th iteration on: past the traffic test's
+    # counts, so only the exact shape rejects it.
+    "inc.broken-skips-a-load-late": Broken(
+        "inc.add", shape=r"instruction 0: 'sub \$0x1,%rdx', expected 'mov X,%rax'"),
+    # A dead load outside the named range: valgrind drops it unseen.
+    "inc.broken-dead-load-outside": Broken(
+        "inc.rmw", shape=r"instruction 1: 'jmp .* \(not an instruction of the loop\)', "
+                         r"expected 'sub \$0x1,N'"),
+    "branch.broken-pair-swapped": Broken(
+        "branch.rmw", 2, values="x=-1 after 1 iteration, expected 1",
+        shape=r"instruction 0: 'subq \$0x1,\S+', expected 'addq \$0x1,X'"),
+    "branch.broken-arms-swapped": Broken(
+        "branch.test-rmw", accumulator="x=-1 after 1 iteration, expected 1",
+        values="x=-1 after 1 iteration, expected 1",
+        shape=r"instruction 1: 'je @4', expected 'jne @4'"),
+    # From x = 0 the accumulator's parity is the index's: every value is
+    # right, and only the shape sees which register is tested.
+    "branch.broken-tests-accumulator": Broken(
+        "branch.test-add", shape=r"tests %al, not the index's low byte \(%\w+\)"),
 }
-BROKEN_FORMS = tuple(f"{family}.u{2 if 'one-load' in family else 1}.{align}"
-                     for family in BROKEN for align in ("a64", "s64"))
+BROKEN_FORMS = tuple(f"{family}.u{broken.unroll}.{align}"
+                     for family, broken in BROKEN.items() for align in ("a64", "s64"))
 PICK = re.compile(r"bench_floor: (Inc|Arith|Branch) loop: (\S+), the fastest of (\d+) forms "
                   r"\(median [0-9.]+ cycles per iteration in the search\)")
 
@@ -153,7 +193,13 @@ class Floor(FloorTest):
                 "two forms for the Inc loop: inc.add.u1.a64 and inc.rmw.u2.s64",
             ("--form", "inc.add.u1.a64", "--rolled"): "unexpected argument '--rolled'",
             ("--search", "--format", "xml"): "--format takes table or json, not 'xml'",
-            ("--search", "--format"): "unexpected argument '--format' after --search",
+            ("--search", "--format"): "--format needs a value: table or json",
+            ("--search", "--format=table", "--format"): "--format needs a value: table or json",
+            ("--search", "--format", "json", "--format", "table"): "--format given twice",
+            ("--search", "--format=json", "--format=json"): "--format given twice",
+            ("--search", "--format", "table", "--format=xml"): "--format given twice",
+            ("--search", "--format", "--format"): "--format takes table or json, not "
+                                                  "'--format'",
             ("--search", "--list"): "unexpected argument '--list' after --search",
             ("--format", "json"): "unexpected argument '--format'",
         }
@@ -272,6 +318,36 @@ class Search(FloorTest):
         self.assertEqual(data["command"],
                          f"{OPTIONS.floor} " + " ".join(f"--form {f}" for f in fastest))
 
+    def test_json_is_valid_utf8_whatever_the_programs_path(self):
+        # The path is bytes; the JSON must be UTF-8. Each ill-formed stretch
+        # (a stray byte, a sequence broken off, an overlong form, a
+        # surrogate, a code point past U+10FFFF) becomes one U+FFFD, as
+        # Python's decode(errors="replace") takes it; well-formed UTF-8 and
+        # escaped control characters are kept.
+        if OPTIONS.sanitized:
+            self.skipTest("the sanitizer runtime reads the clock itself")
+        pieces = [  # (bytes in the path, what the JSON string holds for them)
+            (b"bf", "bf"), (b"\xff", "\ufffd"), (b"\xe2\x82x", "\ufffdx"),
+            (b"\xed\xa0\x80", "\ufffd" * 3), (b"\xc3\xa9t\xc3\xa9", "\u00e9t\u00e9"),
+            (b"\xf0\x9f\x98\x80", "\U0001f600"), (b"\xc0\xaf", "\ufffd" * 2),
+            (b"\xf4\x90\x80\x80", "\ufffd" * 4), (b"\xf0\x9f\x98", "\ufffd"),
+            (b"\t\x7f\"\\", "\t\x7f\"\\"), (b"\xe0\x9f\x80", "\ufffd" * 3),
+        ]
+        name = b"-".join(raw for raw, _ in pieces)
+        expected = "-".join(text for _, text in pieces)
+        self.assertEqual(name.decode("utf-8", "replace"), expected)
+        with tempfile.TemporaryDirectory() as tmp:
+            program = os.path.join(os.fsencode(tmp), name)
+            os.symlink(OPTIONS.floor, program)
+            result = run([program, "--search", "--format", "json"], env_extra={
+                "LD_PRELOAD": OPTIONS.fake_clock, "FAKE_CLOCK_STEP_NS": "1000000"})
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        data = json.loads(result.stdout.decode("utf-8"))  # strict: fails on a stray byte
+        shown = "'" + os.fsdecode(tmp) + "/" + expected.replace("'", "'\\''") + "'"
+        self.assertEqual(data["command"].split(" --form ")[0], shown)
+        for entry in data["kernels"]:
+            self.assertEqual(entry["command"], f"{shown} --form {entry['fastest']}")
+
 
 class WriteFailure(FloorTest):
     MODES = {"report": ["--rolled"], "forms": ["--form", "inc.add.u1.a64"], "list": ["--list"]}
@@ -376,29 +452,95 @@ def probe_trace(n, wrapper=()):
     return marker, forms
 
 
+def iterations(n):
+    return f"{n} iteration{'' if n == 1 else 's'}"
+
+
 def accumulator_problem(name, n, x):
     """None, or what is wrong with a form's accumulator after n iterations."""
     expected = model_final(kernel_of(name), n)
-    return None if x == expected else f"x={x} after {n} iterations, expected {expected}"
+    return None if x == expected else f"x={x} after {iterations(n)}, expected {expected}"
+
+
+@functools.lru_cache(maxsize=None)
+def probe_values(n):
+    """Runs the probe's --values n: per form whose unroll divides n, its
+    final accumulator, that of its single-stepped run, and the values the
+    accumulator took in that run."""
+    result = run([OPTIONS.probe, "--values", str(n)])
+    if result.returncode != 0:
+        raise AssertionError(f"probe --values {n} failed: {result.stderr.decode()}")
+    forms = {}
+    for line in result.stdout.decode().splitlines():
+        _, name, plain, stepped, *values = line.split()
+        forms[name] = (int(plain), int(stepped), [int(value) for value in values])
+    return forms
+
+
+def values_problem(name, n, stepped, values):
+    """None, or where a single-stepped run of n iterations left the model:
+    the accumulator after every iteration, inside a trip too, is the model's
+    value after that many iterations from 0."""
+    if values and values[0] != 0:  # what the slot held before the reset
+        values = values[1:]
+    expected = [model_final(kernel_of(name), k) for k in range(n + 1)]
+    for k, (got, want) in enumerate(zip(values, expected)):
+        if got != want:
+            return f"x={got} after {iterations(k)}, expected {want}"
+    if len(values) != len(expected):
+        return f"{iterations(len(values) - 1)} seen, expected {n}"
+    if stepped != expected[-1]:
+        return f"the run ended at x={stepped}, expected {expected[-1]}"
+    return None
+
+
+def family_of(name):
+    return name.rsplit(".", 2)[0]
 
 
 class Accumulators(FloorTest):
     # Multiples of every unroll (160 = lcm); from the 39th iteration on the
     # arithmetic kernel wraps around.
     COUNTS = (160, 480, 1600)
+    # Counts only some forms can run (those whose unroll divides them),
+    # odd ones among them: after an odd count the branch kernel's x is 1.
+    SOME_COUNTS = (1, 2, 3, 5, 161)
+
+    def assert_verdicts(self, found, check):
+        """`found`: every form's problems at every count; each must be
+        clean, or, for a negative control, say what the table says."""
+        self.assertEqual(sorted(found), sorted(FORMS + BROKEN_FORMS))
+        for name, problems in found.items():
+            with self.subTest(form=name):
+                expected = getattr(BROKEN.get(family_of(name)), check, None)
+                if expected is None:
+                    self.assertEqual(problems, [])
+                else:  # a negative control: the check must reject it
+                    self.assertTrue(any(expected in problem for problem in problems), problems)
 
     def test_every_form_at_small_counts(self):
+        found = {}
         for n in self.COUNTS:
             _, forms = probe_trace(n)
             self.assertEqual(list(forms), list(FORMS + BROKEN_FORMS))
             for name, (_, x) in forms.items():
-                with self.subTest(form=name, n=n):
-                    problem = accumulator_problem(name, n, x)
-                    expected = BROKEN.get(name.rsplit(".", 2)[0], (None, None))[1]
-                    if expected is None:
-                        self.assertIsNone(problem)
-                    else:  # the negative control: right traffic, wrong count
-                        self.assertIn(expected, problem)
+                found.setdefault(name, []).append(accumulator_problem(name, n, x))
+        for n in self.SOME_COUNTS:
+            forms = probe_values(n)
+            self.assertEqual(list(forms), [name for name in FORMS + BROKEN_FORMS
+                                           if n % int(name.rsplit(".", 2)[1][1:]) == 0])
+            for name, (x, _, _) in forms.items():
+                found[name].append(accumulator_problem(name, n, x))
+        self.assert_verdicts({name: [p for p in problems if p] for name, problems in found.items()},
+                             "accumulator")
+
+    def test_the_value_after_every_iteration(self):
+        found = collections.defaultdict(list)
+        for n in (160,) + self.SOME_COUNTS:
+            for name, (_, stepped, values) in probe_values(n).items():
+                problem = values_problem(name, n, stepped, values)
+                found[name] += [problem] if problem else []
+        self.assert_verdicts(found, "values")
 
     def test_probe_refuses_counts_a_form_cannot_run(self):
         for n in ("0", "-160", "100", "x"):
@@ -407,6 +549,12 @@ class Accumulators(FloorTest):
                 self.assertEqual(result.returncode, 2)
                 self.assertTrue(result.stderr.startswith(
                     b"bench_floor: --trace takes a positive multiple of 160\n"), result.stderr)
+        for n in ("0", "-1", "x", "", "1e3", "8191", "99999999999999999999"):
+            with self.subTest(n=n):
+                result = run([OPTIONS.probe, "--values", n])
+                self.assertEqual((result.returncode, result.stdout), (2, b""))
+                self.assertTrue(result.stderr.startswith(
+                    b"bench_floor: --values takes a count from 1 to 8190\n"), result.stderr)
 
 
 @dataclasses.dataclass
@@ -550,129 +698,385 @@ class MemoryTraffic(FloorTest):
         for name, runs in counted.items():
             with self.subTest(form=name):
                 problems = traffic_problems(*runs, span)
-                expected = BROKEN.get(name.rsplit(".", 2)[0], (None, None))[0]
+                expected = getattr(BROKEN.get(family_of(name)), "traffic", None)
                 if expected is None:
                     self.assertEqual(problems, [])
                 else:  # a negative control: the check must reject it
                     self.assertIn(expected, problems)
 
 
-# The machine code each name promises, per unit of the loop body (an
-# iteration, or a pair of iterations for the folded branch forms): counted
-# instructions as objdump writes them, X standing for the accumulator and %b
-# for any byte register. Whatever else is in the loop must be loop control on
-# registers.
+# The machine code each name promises: the exact instructions of the loop, in
+# order, as objdump writes them, from the head (floor.NAME) to the end
+# (floor.NAME.end). Placeholders stand for what the compiler chooses: X the
+# accumulator (one memory operand, a stack slot), N the trip counter, I the
+# index and I8 its low byte, B the bound the index counts up to; each names
+# one operand throughout, and N, I, B and the data register the form names
+# (%rax, or %rdx in test-split) are all different registers. A branch's
+# target is @head, @end (leaving the loop) or @k, the k-th instruction of the
+# loop: nothing may jump anywhere else. The loop's arithmetic, its arms and
+# the register it tests are then what the name says, and nothing outside the
+# range runs inside the loop.
 LOAD, STORE = "mov X,%rax", "mov %rax,X"
-SHAPES = {
-    "inc.rmw": (1, {"addq $0x1,X": 1}),
-    "inc.add": (1, {LOAD: 1, "add $0x1,%rax": 1, STORE: 1}),
-    "inc.lea": (1, {LOAD: 1, "lea 0x1(%rax),%rax": 1, STORE: 1}),
-    "arith.lea": (1, {LOAD: 1, "lea 0x7(%rax,%rax,2),%rax": 1, STORE: 1}),
-    "arith.lea-add": (1, {LOAD: 1, "lea (%rax,%rax,2),%rax": 1, "add $0x7,%rax": 1, STORE: 1}),
-    "arith.imul-add": (1, {LOAD: 1, "imul $0x3,%rax,%rax": 1, "add $0x7,%rax": 1, STORE: 1}),
-    "branch.rmw": (2, {"addq $0x1,X": 1, "subq $0x1,X": 1}),
-    "branch.add": (2, {LOAD: 2, "add $0x1,%rax": 1, "sub $0x1,%rax": 1, STORE: 2}),
-    "branch.lea": (2, {LOAD: 2, "lea 0x1(%rax),%rax": 1, "lea -0x1(%rax),%rax": 1, STORE: 2}),
-    "branch.test-rmw": (1, {"test $0x1,%b": 1, "addq $0x1,X": 1, "subq $0x1,X": 1}),
-    "branch.test-add": (1, {LOAD: 1, "test $0x1,%b": 1, "add $0x1,%rax": 1, "sub $0x1,%rax": 1,
-                            STORE: 1}),
-    "branch.test-split": (1, {"mov X,%rdx": 1, "test $0x1,%b": 1, "add $0x1,%rdx": 1,
-                              "sub $0x1,%rdx": 1, "mov %rdx,X": 2}),
+BODIES = {  # per iteration (or pair of iterations, for the folded branch forms)
+    "inc.rmw": ["addq $0x1,X"],
+    "inc.add": [LOAD, "add $0x1,%rax", STORE],
+    "inc.lea": [LOAD, "lea 0x1(%rax),%rax", STORE],
+    "arith.lea": [LOAD, "lea 0x7(%rax,%rax,2),%rax", STORE],
+    "arith.lea-add": [LOAD, "lea (%rax,%rax,2),%rax", "add $0x7,%rax", STORE],
+    "arith.imul-add": [LOAD, "imul $0x3,%rax,%rax", "add $0x7,%rax", STORE],
+    "branch.rmw": ["addq $0x1,X", "subq $0x1,X"],
+    "branch.add": [LOAD, "add $0x1,%rax", STORE, LOAD, "sub $0x1,%rax", STORE],
+    "branch.lea": [LOAD, "lea 0x1(%rax),%rax", STORE, LOAD, "lea -0x1(%rax),%rax", STORE],
+    # An odd index (low bit set) jumps to the -1 arm; the +1 arm jumps over it.
+    # @+k: k instructions after this iteration's first.
+    "branch.test-rmw": ["test $0x1,I8", "jne @+4", "addq $0x1,X", "jmp @+5", "subq $0x1,X",
+                        "add $0x1,I"],
+    "branch.test-add": [LOAD, "test $0x1,I8", "jne @+5", "add $0x1,%rax", "jmp @+6",
+                        "sub $0x1,%rax", STORE, "add $0x1,I"],
 }
-
-
-def shape_matches(shape, text):
-    return re.fullmatch(re.escape(shape).replace("%b", "%[a-z0-9]+[lb]"), text) is not None
-
-
-CONTROL = re.compile(r"(sub \$0x[0-9a-f]+|add \$0x1|cmp %[a-z0-9]+),%[a-z0-9]+"
-                     r"|j[a-z]+ [0-9a-f]+ <[^>]+>")
-MEMORY = re.compile(r"-?(?:0x[0-9a-f]+)?\(%[a-z0-9]+(?:,%[a-z0-9]+,\d)?\)")
+# Entered at the load (@5): an even index jumps back to the head, the +1 arm,
+# which stores, counts, leaves when done and falls into the next load; the
+# odd one falls into the -1 arm, which closes the loop at the load.
+TEST_SPLIT = ["add $0x1,%rdx", "add $0x1,I", "mov %rdx,X", "cmp B,I", "je @end",
+              "mov X,%rdx", "test $0x1,I8", "je @head", "sub $0x1,%rdx", "add $0x1,I",
+              "mov %rdx,X", "cmp B,I", "jne @5"]
+DATA_REGISTERS = {"inc.rmw": (), "branch.rmw": (), "branch.test-rmw": (),
+                  "branch.test-split": ("%rdx",)}
+ROLES = {"X": "accumulator", "N": "trip counter", "I": "index", "B": "bound"}
+GENERAL = ("%rax", "%rbx", "%rcx", "%rdx", "%rsi", "%rdi", "%rbp", "%r8", "%r9", "%r10", "%r11",
+           "%r12", "%r13", "%r14", "%r15")
+LOW_BYTE = dict(zip(GENERAL, ("%al", "%bl", "%cl", "%dl", "%sil", "%dil", "%bpl", "%r8b",
+                              "%r9b", "%r10b", "%r11b", "%r12b", "%r13b", "%r14b", "%r15b")))
+MEMORY = re.compile(r"-?(?:0x[0-9a-f]+)?\((%[a-z0-9]+)?(?:,(%[a-z0-9]+),[1248])?\)")
+TARGET = re.compile(r"([0-9a-f]+)(?: <[^>]*>)?")
 HEADER = re.compile(r"([0-9a-f]+) <floor\.(.+)>:")
 INSTRUCTION = re.compile(r" *([0-9a-f]+):\t((?:[0-9a-f]{2} )+)\s*\t([^#]*?)\s*(?:#.*)?")
 
 
+def expected_loop(family, unroll):
+    """The instructions a form's loop must be, in order (see above)."""
+    if family == "branch.test-split":
+        return list(TEST_SPLIT)
+    body = BODIES[family]
+    per = 2 if family in ("branch.rmw", "branch.add", "branch.lea") else 1
+    loop = []
+    for _ in range(unroll // per):
+        first = len(loop)
+        loop += [re.sub(r"@\+(\d+)", lambda m: f"@{first + int(m[1])}", text) for text in body]
+    if family.startswith("branch.test-"):
+        return loop + ["cmp B,I", "jne @head"]
+    return loop + [f"sub ${unroll:#x},N", "jne @head"]
+
+
+@dataclasses.dataclass
+class Loop:
+    """One form's loop from objdump: its head and end addresses and its
+    instructions, each (address, bytes, text)."""
+    head: int
+    end: int = None
+    code: list = dataclasses.field(default_factory=list)
+
+
 def form_loops(binary):
-    """Each form's loop from objdump: name -> (head address, [(bytes, text)]),
-    from the symbol floor.NAME to floor.NAME.end."""
+    """Each form's loop from objdump: name -> Loop, from the symbol
+    floor.NAME to floor.NAME.end."""
     listing = subprocess.run(["objdump", "-d", "--insn-width=16", binary], capture_output=True,
                              text=True, check=True).stdout
     loops, current = {}, None
     for line in listing.splitlines():
         header = HEADER.fullmatch(line)
         if header:
-            name = header[2]
-            current = None if name.endswith(".end") else name
-            if current:
-                loops[current] = (int(header[1], 16), [])
+            name, address = header[2], int(header[1], 16)
+            if name.endswith(".end") and name[:-4] in loops:
+                loops[name[:-4]].end = address
+            current = None if name.endswith(".end") else loops.setdefault(name, Loop(address))
         elif current and (insn := INSTRUCTION.fullmatch(line)):
-            loops[current][1].append((insn[2].strip(), " ".join(insn[3].split())))
+            current.code.append((int(insn[1], 16), insn[2].strip(), " ".join(insn[3].split())))
     return loops
 
 
-def shape_problems(name, head, code):
+def operands(text):
+    """An instruction's mnemonic and its operands, split at the commas
+    outside parentheses."""
+    mnemonic, _, rest = text.partition(" ")
+    return mnemonic, re.split(r",(?![^(]*\))", rest) if rest else []
+
+
+def registers(memory):
+    return {r for r in MEMORY.fullmatch(memory).groups() if r} if MEMORY.fullmatch(memory) else set()
+
+
+def shape_problems(name, loop):
     """What in a form's loop differs from what its name says; [] if nothing."""
     family, unroll, align = name.rsplit(".", 2)
-    unroll = int(unroll[1:])
     problems = []
+    head, end, code = loop.head, loop.end, loop.code
     if head % 64 != (0 if align == "a64" else 56):
         problems.append(f"head at {head:#x}, {head % 64} bytes past a 64-byte boundary")
-    size = sum(len(raw.split()) for raw, _ in code)
-    if align == "s64" and head % 64 + size <= 64:
+    if end is None:
+        return problems + [f"no floor.{name}.end"]
+    if align == "s64" and end <= head - head % 64 + 64:
         problems.append("does not straddle a 64-byte boundary")
-    operands = {m for _, text in code if not text.startswith(("lea", "nop"))
-                for m in MEMORY.findall(text)}
-    if len(operands) != 1:
-        return problems + [f"memory operands {sorted(operands)}, expected the accumulator alone"]
-    accumulator = operands.pop()
-    if not OPTIONS.sanitized and not accumulator.endswith(("(%rsp)", "(%rbp)")):
-        problems.append(f"the accumulator {accumulator} is not a slot on the stack")
-    texts = [text.replace(accumulator, "X") for _, text in code]
-    per_unit, shape = SHAPES[family]
-    for pattern, count in shape.items():
-        found = sum(shape_matches(pattern, text) for text in texts)
-        if found != count * unroll // per_unit:
-            problems.append(f"{found} of '{pattern}', expected {count * unroll // per_unit}")
-    for text in texts:
-        if not any(shape_matches(p, text) for p in shape) and not CONTROL.fullmatch(text):
-            problems.append(f"unexpected {text!r}")
-    if not re.fullmatch(r"j(ne|nz) .*", texts[-1]):
-        problems.append(f"the loop ends with {texts[-1]!r}, not a conditional branch back")
+    # The instructions must tile the range: objdump read every byte of it
+    # as the instructions listed.
+    at = head
+    for address, raw, _ in code:
+        if address != at:
+            problems.append(f"an instruction at {address:#x}, where {at:#x} was due")
+        at = address + len(raw.split())
+    if at != end:
+        problems.append(f"the code ends at {at:#x}, not at floor.{name}.end ({end:#x})")
+    index = {address: k for k, (address, _, _) in enumerate(code)}
+
+    def label(target):
+        found = TARGET.fullmatch(target)
+        address = int(found[1], 16) if found else None
+        if address == head:
+            return "@head"
+        if address == end:
+            return "@end"
+        if address in index:
+            return f"@{index[address]}"
+        return f"{target} (not an instruction of the loop)"
+
+    expected = expected_loop(family, int(unroll[1:]))
+    if len(code) != len(expected):
+        problems.append(f"{len(code)} instructions, expected {len(expected)}")
+    seen = collections.defaultdict(dict)  # placeholder -> operand -> first instruction
+    for k, ((_, _, text), want) in enumerate(zip(code, expected)):
+        mnemonic, got = operands(text)
+        wanted_mnemonic, wanted = operands(want)
+        if mnemonic.startswith("j"):
+            got = [label(op) for op in got]
+        if mnemonic != wanted_mnemonic or len(got) != len(wanted) or any(
+                w != g for w, g in zip(wanted, got) if w not in ROLES and w != "I8"):
+            problems.append(f"instruction {k}: {mnemonic + ' ' + ','.join(got)!r}, "
+                            f"expected {want!r}")
+            continue
+        for w, g in zip(wanted, got):
+            if w in ROLES or w == "I8":
+                seen[w].setdefault(g, k)
+    bound = {}
+    for placeholder, found in seen.items():
+        if len(found) > 1:
+            role = ROLES.get(placeholder, "index's low byte")
+            problems.append(f"the {role} is not one operand: {', '.join(found)}")
+        bound[placeholder] = next(iter(found))
+    taken = {"data register": r for r in DATA_REGISTERS.get(family, ("%rax",))}
+    for placeholder in ("N", "I", "B"):
+        register = bound.get(placeholder)
+        if register is None:
+            continue
+        if register not in GENERAL:
+            problems.append(f"the {ROLES[placeholder]} {register} is not a 64-bit general "
+                            f"register")
+        for role, other in taken.items():
+            if other == register:
+                problems.append(f"the {ROLES[placeholder]} and the {role} are both {register}")
+        taken[ROLES[placeholder]] = register
+    if "I8" in bound and bound["I8"] != LOW_BYTE.get(bound.get("I")):
+        problems.append(f"tests {bound['I8']}, not the index's low byte "
+                        f"({LOW_BYTE.get(bound.get('I'), 'no index')})")
+    accumulator = bound.get("X")
+    if accumulator is not None:
+        if not MEMORY.fullmatch(accumulator):
+            problems.append(f"the accumulator {accumulator} is not a memory operand")
+        elif not OPTIONS.sanitized and not accumulator.endswith(("(%rsp)", "(%rbp)")):
+            problems.append(f"the accumulator {accumulator} is not a slot on the stack")
+        for role, register in taken.items():  # all but the bound change in the loop
+            if role != "bound" and register in registers(accumulator):
+                problems.append(f"the accumulator {accumulator} is addressed through the "
+                                f"{role} {register}")
     return problems
+
+
+def handmade(name, *texts, size=4):
+    """A loop written by hand for the form `name`, its head where the name
+    puts it, each instruction `size` bytes long; X stands for the
+    accumulator 0x8(%rsp), and a branch's target is written @k (the k-th
+    instruction), @head, @end or @0xADDRESS."""
+    head = 0x1000 + (56 if name.endswith(".s64") else 0)
+    end = head + size * len(texts)
+
+    def target(match):
+        where = match[1]
+        address = {"head": head, "end": end}.get(where) or (
+            int(where, 16) if where.startswith("0x") else head + size * int(where))
+        inside = head <= address <= end
+        return f"{address:x} <{f'floor.{name}+{address - head:#x}' if inside else 'elsewhere'}>"
+
+    code = [(head + size * k, " ".join(["90"] * size),
+             re.sub(r"@(\w+)", target, text.replace("X", "0x8(%rsp)")))
+            for k, text in enumerate(texts)]
+    return Loop(head, end, code)
+
+
+def honest(name, X="0x8(%rsp)", N="%rbx", I="%rcx", B="%r15"):
+    """The loop a form's name promises, with the given operands."""
+    family, unroll, _ = name.rsplit(".", 2)
+    texts = [re.sub(r"\b(I8|N|I|B)\b", lambda m: {"I8": LOW_BYTE.get(I, I), "N": N, "I": I,
+                                                  "B": B}[m[1]], text).replace("X", X)
+             for text in expected_loop(family, int(unroll[1:]))]
+    return handmade(name, *texts)
+
+
+# Loops that break the rule in one way each, and what the shape check says of
+# them: among them the ones a looser check accepted (any add/sub on any
+# register taken for loop control, any branch target, the order of the
+# instructions and the register tested not looked at).
+TEST_RMW = ["test $0x1,%cl", "jne @4", "addq $0x1,X", "jmp @5", "subq $0x1,X", "add $0x1,%rcx",
+            "cmp %r15,%rcx", "jne @head"]
+REJECTED_LOOPS = {
+    "pair order swapped (-1 on an even index)": (
+        "branch.rmw.u2.a64", ["subq $0x1,X", "addq $0x1,X", "sub $0x2,%rbx", "jne @head"],
+        "instruction 0: 'subq $0x1,0x8(%rsp)', expected 'addq $0x1,X'"),
+    "arms swapped (je for jne)": (
+        "branch.test-rmw.u1.a64", ["test $0x1,%cl", "je @4"] + TEST_RMW[2:],
+        "instruction 1: 'je @4', expected 'jne @4'"),
+    "the accumulator's low byte tested": (
+        "branch.test-add.u1.a64", [LOAD, "test $0x1,%al", "jne @5", "add $0x1,%rax", "jmp @6",
+                                   "sub $0x1,%rax", STORE, "add $0x1,%rcx", "cmp %r15,%rcx",
+                                   "jne @head"],
+        "tests %al, not the index's low byte (%cl)"),
+    "the high byte of the index tested": (
+        "branch.test-rmw.u1.a64", ["test $0x1,%ch"] + TEST_RMW[1:],
+        "tests %ch, not the index's low byte (%cl)"),
+    "add and sub on the data register": (
+        "arith.lea.u1.a64", [LOAD, "add $0x1,%rax", "sub $0x1,%rax", "lea 0x7(%rax,%rax,2),%rax",
+                             STORE, "sub $0x1,%rbx", "jne @head"],
+        "7 instructions, expected 5"),
+    "every 1024th load skipped, by a sub of a negative number": (
+        "inc.add.u1.a64", ["sub $0x1,%rdx", "jne @4", "sub $0xfffffffffffffc00,%rdx", "jmp @5",
+                           LOAD, "add $0x1,%rax", STORE, "sub $0x1,%rbx", "jne @head"],
+        "instruction 0: 'sub $0x1,%rdx', expected 'mov X,%rax'"),
+    "a jump out of the range": (
+        "inc.add.u1.a64", [LOAD, "jmp @0x1100", "add $0x1,%rax", STORE, "sub $0x1,%rbx",
+                           "jne @head"],
+        "instruction 1: 'jmp 1100 <elsewhere> (not an instruction of the loop)', "
+        "expected 'add $0x1,%rax'"),
+    "the closing branch goes elsewhere": (
+        "inc.rmw.u1.a64", ["addq $0x1,X", "sub $0x1,%rbx", "jne @0x400"],
+        "instruction 2: 'jne 400 <elsewhere> (not an instruction of the loop)', "
+        "expected 'jne @head'"),
+    "a branch into the middle of an instruction": (
+        "inc.rmw.u1.a64", ["addq $0x1,X", "sub $0x1,%rbx", "jne @0x1002"],
+        "instruction 2: 'jne 1002 <floor.inc.rmw.u1.a64+0x2> (not an instruction of the loop)', "
+        "expected 'jne @head'"),
+    "a branch leaving the loop": (
+        "branch.test-rmw.u1.a64", ["test $0x1,%cl", "jne @end"] + TEST_RMW[2:],
+        "instruction 1: 'jne @end', expected 'jne @4'"),
+    "test-split closing at its head, not at the load": (
+        "branch.test-split.u1.a64", [t.replace("I8", "%cl").replace("I", "%rcx")
+                                     .replace("B", "%r15") for t in TEST_SPLIT[:-1]]
+        + ["jne @head"],
+        "instruction 12: 'jne @head', expected 'jne @5'"),
+    "a wrong trip count": (
+        "branch.rmw.u2.a64", ["addq $0x1,X", "subq $0x1,X", "sub $0x1,%rbx", "jne @head"],
+        "instruction 2: 'sub $0x1,%rbx', expected 'sub $0x2,N'"),
+    "the counter in the data register": (
+        "inc.add.u1.a64", [LOAD, "add $0x1,%rax", STORE, "sub $0x1,%rax", "jne @head"],
+        "the trip counter and the data register are both %rax"),
+    "the index counted in another register than compared": (
+        "branch.test-rmw.u1.a64", TEST_RMW[:5] + ["add $0x1,%rdx"] + TEST_RMW[6:],
+        "the index is not one operand: %rdx, %rcx"),
+    "the index and the bound in one register": (
+        "branch.test-rmw.u1.a64", TEST_RMW[:6] + ["cmp %rcx,%rcx", "jne @head"],
+        "the bound and the index are both %rcx"),
+    "load and store at different slots": (
+        "inc.add.u1.a64", [LOAD, "add $0x1,%rax", "mov %rax,0x10(%rsp)", "sub $0x1,%rbx",
+                           "jne @head"],
+        "the accumulator is not one operand: 0x8(%rsp), 0x10(%rsp)"),
+    "the accumulator addressed through the counter": (
+        "inc.rmw.u1.a64", ["addq $0x1,(%rsp,%rbx,8)", "sub $0x1,%rbx", "jne @head"],
+        "the accumulator (%rsp,%rbx,8) is addressed through the trip counter %rbx"),
+    "another data register": (
+        "inc.add.u1.a64", ["mov X,%rcx", "add $0x1,%rcx", "mov %rcx,X", "sub $0x1,%rbx",
+                           "jne @head"],
+        "instruction 0: 'mov 0x8(%rsp),%rcx', expected 'mov X,%rax'"),
+    "an instruction after the closing branch": (
+        "inc.rmw.u1.a64", ["addq $0x1,X", "sub $0x1,%rbx", "jne @head", "nop"],
+        "4 instructions, expected 3"),
+}
 
 
 class Shape(FloorTest):
     def test_each_form_is_what_its_name_says(self):
         loops = form_loops(OPTIONS.floor)
         self.assertEqual(sorted(loops), sorted(FORMS))
-        for name, (head, code) in loops.items():
+        for name, loop in loops.items():
             with self.subTest(form=name):
-                self.assertEqual(shape_problems(name, head, code), [])
+                self.assertEqual(shape_problems(name, loop), [])
 
     def test_negative_controls(self):
         # A form's loop with its name changed, or its code shifted, must fail.
         loops = form_loops(OPTIONS.floor)
-        head, code = loops["inc.add.u8.a64"]
-        self.assertIn("0 of 'addq $0x1,X', expected 8", shape_problems("inc.rmw.u8.a64", head, code))
-        self.assertIn("4 of 'mov X,%rax', expected 8", shape_problems("inc.add.u8.a64", head,
-                                                                        code[12:]))
-        self.assertIn("head at 0x%x, 8 bytes past a 64-byte boundary" % (head + 8),
-                      shape_problems("inc.add.u8.a64", head + 8, code))
-        head, code = loops["branch.lea.u4.a64"]
-        self.assertIn("4 of 'mov X,%rax', expected 8", shape_problems("branch.lea.u8.a64", head,
-                                                                        code))
-        head, code = loops["arith.lea.u1.s64"]
-        self.assertIn("does not straddle a 64-byte boundary",
-                      shape_problems("arith.lea.u1.s64", head, code[:1]))
+        loop = loops["inc.add.u8.a64"]
+        self.assertIn("instruction 0: %r, expected 'addq $0x1,X'" % loop.code[0][2],
+                      shape_problems("inc.rmw.u8.a64", loop))
+        self.assertIn("26 instructions, expected 10", shape_problems("inc.rmw.u8.a64", loop))
+        shifted = Loop(loop.head, loop.end, loop.code[12:])
+        self.assertIn("14 instructions, expected 26", shape_problems("inc.add.u8.a64", shifted))
+        self.assertIn("an instruction at %#x, where %#x was due" % (loop.code[12][0], loop.head),
+                      shape_problems("inc.add.u8.a64", shifted))
+        moved = Loop(loop.head + 8, loop.end, loop.code)
+        self.assertIn("head at %#x, 8 bytes past a 64-byte boundary" % (loop.head + 8),
+                      shape_problems("inc.add.u8.a64", moved))
+        self.assertIn("instruction 25: 'jne @0', expected 'jne @head'",
+                      shape_problems("inc.add.u8.a64", moved))
+        self.assertIn("14 instructions, expected 26",
+                      shape_problems("branch.lea.u8.a64", loops["branch.lea.u4.a64"]))
+        loop = loops["arith.lea.u1.s64"]
+        cut = Loop(loop.head, loop.code[1][0], loop.code[:1])
+        self.assertIn("does not straddle a 64-byte boundary", shape_problems("arith.lea.u1.s64", cut))
+        # The end symbol must be where the instructions end.
+        self.assertIn("the code ends at %#x, not at floor.arith.lea.u1.s64.end (%#x)"
+                      % (loop.end, loop.end + 1),
+                      shape_problems("arith.lea.u1.s64", Loop(loop.head, loop.end + 1, loop.code)))
+        self.assertIn("no floor.arith.lea.u1.s64.end",
+                      shape_problems("arith.lea.u1.s64", Loop(loop.head, None, loop.code)))
+
+    def test_loops_that_break_the_rule(self):
+        for what, (name, texts, problem) in REJECTED_LOOPS.items():
+            with self.subTest(what):
+                self.assertIn(problem, shape_problems(name, handmade(name, *texts)))
+
+    def test_honest_loops_with_other_registers(self):
+        # What the compiler may choose differently: the operands, bound alike.
+        cases = [
+            ("inc.rmw.u1.a64", {"X": "(%rsp)", "N": "%r12"}),
+            ("inc.add.u5.a64", {"X": "-0x18(%rbp)", "N": "%rcx"}),
+            ("branch.test-rmw.u2.a64", {"I": "%rax", "B": "%rdx"}),  # no data register here
+            ("branch.test-add.u4.a64", {"I": "%rsi", "B": "%rdi"}),
+            ("branch.test-split.u1.a64", {"I": "%r8", "B": "%rcx", "X": "0x28(%rsp)"}),
+            ("arith.imul-add.u16.a64", {"N": "%r15"}),
+            ("branch.lea.u32.a64", {"N": "%rdx"}),
+        ]
+        for name, operands in cases:
+            with self.subTest(name, **operands):
+                self.assertEqual(shape_problems(name, honest(name, **operands)), [])
+
+    def test_broken_forms_under_the_names_they_imitate(self):
+        loops = form_loops(OPTIONS.probe)
+        for name in BROKEN_FORMS:
+            family, unroll, align = name.rsplit(".", 2)
+            broken = BROKEN[family]
+            with self.subTest(form=name, imitates=broken.imitates):
+                problems = shape_problems(f"{broken.imitates}.{unroll}.{align}", loops[name])
+                if broken.shape is None:
+                    self.assertEqual(problems, [])
+                else:
+                    self.assertTrue(any(re.fullmatch(broken.shape, p) for p in problems),
+                                    problems)
 
     def test_probe_runs_the_products_loops(self):
         # The memory-traffic and accumulator tests run the probe: its loops
         # must be the product's, byte for byte.
         product, probe = form_loops(OPTIONS.floor), form_loops(OPTIONS.probe)
         self.assertEqual(sorted(probe), sorted(FORMS + BROKEN_FORMS))
-        for name, (_, code) in product.items():
+        for name, loop in product.items():
             with self.subTest(form=name):
-                self.assertEqual([raw for raw, _ in probe[name][1]], [raw for raw, _ in code])
+                self.assertEqual([raw for _, raw, _ in probe[name].code],
+                                 [raw for _, raw, _ in loop.code])
 
 
 def add_arguments(parser):

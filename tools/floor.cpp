@@ -32,8 +32,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -328,21 +330,69 @@ std::string form_command(const std::string &program, const std::vector<const For
     return command;
 }
 
-// A JSON string: the forms' names and the program's path, escaped.
+// One piece of UTF-8 text: a well-formed character of `length` bytes, or an
+// ill-formed stretch that one U+FFFD stands for: a byte that cannot start a
+// character, or the longest start of one that breaks off (Unicode's
+// "maximal subpart", as Python's decode(errors="replace") takes it too).
+struct Utf8Piece {
+    std::size_t length;
+    bool valid;
+};
+
+Utf8Piece utf8_piece(std::string_view text) {
+    const auto byte = [text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) {
+        return {1, true};
+    }
+    // The length the lead byte announces and the range of the byte after it,
+    // which excludes overlong forms, surrogates and code points past U+10FFFF.
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return {1, false};
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (k == text.size() || byte(k) < (k == 1 ? low : 0x80) ||
+            byte(k) > (k == 1 ? high : 0xbf)) {
+            return {k, false};
+        }
+    }
+    return {length, true};
+}
+
+// A JSON string: the forms' names and the program's path, escaped. The path
+// is bytes, not always UTF-8: what is not well-formed UTF-8 becomes \ufffd,
+// so that the document is valid JSON for any reader; the rest is kept.
 std::string json_string(std::string_view text) {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    while (!text.empty()) {
+        const Utf8Piece piece = utf8_piece(text);
+        const auto byte = static_cast<unsigned char>(text[0]);
+        if (!piece.valid) {
+            out += "\\ufffd";
+        } else if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += text[0];
         } else if (byte < 0x20) {
             std::array<char, 8> escaped{};
             std::snprintf(escaped.data(), escaped.size(), "\\u%04x", byte);
             out += escaped.data();
         } else {
-            out += c;
+            out += text.substr(0, piece.length);
         }
+        text.remove_prefix(piece.length);
     }
     return out + "\"";
 }
@@ -436,6 +486,81 @@ int trace(const std::vector<Form> &forms, std::int64_t n) {
     for (std::size_t k = 0; k < forms.size(); ++k) {
         std::printf("form %s %#" PRIxPTR " %lld\n", forms[k].name.c_str(), traced[k].address,
                     static_cast<long long>(traced[k].x));
+    }
+    return 0;
+}
+
+// --values N: the accumulator after every iteration, inside a trip too. Each
+// form whose unroll divides N (the broken ones too) runs at N twice: as it
+// is, for its final accumulator, and single-stepped: with the processor's
+// trap flag set, every instruction ends in a SIGTRAP, whose handler notes
+// each new value in the accumulator the form is running (its address is
+// last_accumulator, 0 until the form sets it). No iteration leaves the
+// accumulator as it found it, so the values noted are the value after each
+// iteration, in order; the first may be what the slot held before the
+// reset. The handler runs on a stack of its own, so that its frames never
+// land on the slot of a form that has returned.
+constexpr std::size_t MAX_VALUES = 8192;
+std::array<std::uint64_t, MAX_VALUES> stepped_values{};
+volatile std::size_t stepped_count = 0;
+
+[[gnu::no_sanitize_address]] void note_value(int /*signal*/) {
+    const std::uintptr_t address = bench_floor::last_accumulator;
+    if (address == 0) {
+        return;
+    }
+    const std::uint64_t value = *std::bit_cast<const volatile std::uint64_t *>(address);
+    const std::size_t count = stepped_count;
+    if (count == 0 || (count <= MAX_VALUES && stepped_values[count - 1] != value)) {
+        if (count < MAX_VALUES) {
+            stepped_values[count] = value;
+        }
+        stepped_count = count + 1;
+    }
+}
+
+constexpr std::uint64_t TRAP_FLAG = 0x100;
+
+Run run_stepped(const Form &form, std::int64_t n) {
+    stepped_count = 0;
+    bench_floor::last_accumulator = 0;
+    const std::uint64_t flags = __builtin_ia32_readeflags_u64();
+    __builtin_ia32_writeeflags_u64(flags | TRAP_FLAG);
+    const Run run = form.run(n);
+    __builtin_ia32_writeeflags_u64(flags & ~TRAP_FLAG);
+    return run;
+}
+
+int values(const std::vector<Form> &forms, std::int64_t n) {
+    static std::array<char, 1 << 16> handler_stack{};
+    stack_t stack{};
+    stack.ss_sp = handler_stack.data();
+    stack.ss_size = handler_stack.size();
+    struct sigaction action {};
+    action.sa_handler = note_value;
+    action.sa_flags = SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaltstack(&stack, nullptr) != 0 || sigaction(SIGTRAP, &action, nullptr) != 0) {
+        std::fprintf(stderr, "bench_floor: cannot catch SIGTRAP: %s\n", std::strerror(errno));
+        return 1;
+    }
+    for (const Form &form : forms) {
+        if (n % form.unroll != 0) {
+            continue;
+        }
+        const Run plain = form.run(n);
+        const Run stepped = run_stepped(form, n);
+        if (stepped_count > MAX_VALUES) {
+            std::fprintf(stderr, "bench_floor: form %s took more than %zu values\n",
+                         form.name.c_str(), MAX_VALUES);
+            return 1;
+        }
+        std::printf("form %s %lld %lld", form.name.c_str(), static_cast<long long>(plain.x),
+                    static_cast<long long>(stepped.x));
+        for (std::size_t k = 0; k < stepped_count; ++k) {
+            std::printf(" %lld", static_cast<long long>(stepped_values[k]));
+        }
+        std::printf("\n");
     }
     return 0;
 }
@@ -542,21 +667,29 @@ int run_forms(const std::vector<Form> &forms, const std::vector<std::string_view
 
 int run_search(const std::vector<Form> &forms, const std::vector<std::string_view> &args,
                const std::string &program) {
-    bool json = false;
+    // --format once at most: a second one would silently override the first.
+    std::optional<std::string_view> format;
     for (std::size_t a = 1; a < args.size(); ++a) {
-        std::string_view format;
-        if (args[a] == "--format" && a + 1 < args.size()) {
-            format = args[++a];
+        std::string_view value;
+        if (args[a] == "--format") {
+            if (a + 1 == args.size()) {
+                return usage_error("--format needs a value: table or json");
+            }
+            value = args[++a];
         } else if (args[a].substr(0, 9) == "--format=") {
-            format = args[a].substr(9);
+            value = args[a].substr(9);
         } else {
             return usage_error("unexpected argument " + printable(args[a]) + " after --search");
         }
-        if (format != "table" && format != "json") {
-            return usage_error("--format takes table or json, not " + printable(format));
+        if (format) {
+            return usage_error("--format given twice");
         }
-        json = format == "json";
+        if (value != "table" && value != "json") {
+            return usage_error("--format takes table or json, not " + printable(value));
+        }
+        format = value;
     }
+    const bool json = format == "json";
     const Search found = search(searched(forms), SEARCH_ITERATIONS, SEARCH_ROUNDS);
     if (json) {
         print_search_json(found, program);
@@ -608,6 +741,18 @@ int run(const std::vector<std::string_view> &args, const std::string &program) {
             return usage_error("--trace takes a positive multiple of " + std::to_string(lcm));
         }
         const int status = trace(forms, n);
+        return status != 0 ? status : finish();
+    }
+    if (args.size() == 2 && args[0] == "--values") {
+        const std::string count(args[1]);
+        const bool digits = !count.empty() && count.size() <= 6 &&
+                            count.find_first_not_of("0123456789") == std::string::npos;
+        const std::int64_t n = digits ? std::stoll(count) : 0;
+        if (n <= 0 || n > static_cast<std::int64_t>(MAX_VALUES) - 2) {
+            return usage_error("--values takes a count from 1 to " +
+                               std::to_string(MAX_VALUES - 2));
+        }
+        const int status = values(forms, n);
         return status != 0 ? status : finish();
     }
 #endif

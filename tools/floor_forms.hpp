@@ -37,9 +37,9 @@
 // tests read them there.
 //
 // Built with BENCH_FLOOR_PROBE (the tests' probe build only), the table also
-// holds deliberately broken forms that break the rule in one way each, with
-// the right final accumulator: the negative controls of the memory-traffic
-// test.
+// holds deliberately broken forms that break the rule in one way each: the
+// negative controls of the tests' checks (accumulators, memory traffic,
+// machine code), each made to slip past all but one or two of them.
 #pragma once
 
 #include <cerrno>
@@ -80,6 +80,11 @@ enum class Op : std::uint8_t {
     broken_one_load_fewer,
     broken_counter_in_memory,
     broken_short,
+    broken_skips_a_load_late,
+    broken_dead_load_outside,
+    broken_pair_swapped,
+    broken_arms_swapped,
+    broken_tests_accumulator,
 #endif
 };
 
@@ -336,13 +341,95 @@ template <Op O, std::int64_t U, Align A>
                      : [x] "+m"(x), [c] "+m"(counter) : BF_CONSTANTS : "cc");
     } else if constexpr (O == Op::broken_short) {
         // One trip fewer than asked: the rule's traffic, the wrong result.
-        asm volatile("sub %[u], %[n]\n\t"
+        // Entered at its count, so that a count of one trip makes none.
+        asm volatile("jmp 7f\n\t"
                      BF_HEAD("inc.broken-short")
                      ".rept %c[u]\n\t"
                      "addq $1, %[x]\n\t"
-                     ".endr\n\t"
+                     ".endr\n"
+                     "7:\n\t"
                      BF_COUNT_DOWN BF_END("inc.broken-short")
                      BF_DOWN_OPERANDS : "cc");
+    } else if constexpr (O == Op::broken_skips_a_load_late) {
+        // inc.add, but every 1024th iteration goes on from the register
+        // instead of reading memory: right result, and a load too few only
+        // from the 1024th iteration on, past the traffic test's counts. Its
+        // extra instructions look like loop control (a sub on a register).
+        asm volatile("mov $1024, %%edx\n\t"
+                     BF_HEAD("inc.broken-skips-a-load-late")
+                     "sub $1, %%rdx\n\t"
+                     "jne 4f\n\t"
+                     "sub $-1024, %%rdx\n\t"
+                     "jmp 5f\n"
+                     "4:\n\t"
+                     "mov %[x], %%rax\n"
+                     "5:\n\t"
+                     "add $1, %%rax\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     BF_COUNT_DOWN BF_END("inc.broken-skips-a-load-late")
+                     BF_DOWN_OPERANDS : "rax", "rdx", "cc");
+    } else if constexpr (O == Op::broken_dead_load_outside) {
+        // inc.rmw, but every iteration leaves the named range for a load of
+        // the word beside the accumulator whose value is never used:
+        // valgrind drops such a dead load before its tool sees it, the
+        // processor does not.
+        asm volatile(BF_HEAD("inc.broken-dead-load-outside")
+                     "addq $1, %[x]\n\t"
+                     "jmp 9f\n"
+                     "7:\n\t"
+                     BF_COUNT_DOWN BF_END("inc.broken-dead-load-outside")
+                     "jmp 6f\n"
+                     "9:\n\t"
+                     "mov 8+%[x], %%rcx\n\t"
+                     "xor %%ecx, %%ecx\n\t"
+                     "jmp 7b\n"
+                     "6:\n"
+                     BF_DOWN_OPERANDS : "rcx", "cc");
+    } else if constexpr (O == Op::broken_pair_swapped) {
+        // branch.rmw with each pair the wrong way round: -1 on an even
+        // index, +1 on an odd one. After every trip x is 0 all the same.
+        asm volatile(BF_HEAD("branch.broken-pair-swapped")
+                     ".rept %c[pairs]\n\t"
+                     "subq $1, %[x]\n\t"
+                     "addq $1, %[x]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_DOWN BF_END("branch.broken-pair-swapped")
+                     BF_DOWN_OPERANDS : "cc");
+    } else if constexpr (O == Op::broken_arms_swapped) {
+        // branch.test-rmw with its arms swapped (jz for jnz): x is 0 after
+        // any even count, -1 instead of 1 after an odd one.
+        asm volatile(BF_HEAD("branch.broken-arms-swapped")
+                     ".rept %c[u]\n\t"
+                     "test $1, %b[i]\n\t"
+                     "jz 1f\n\t"
+                     "addq $1, %[x]\n\t"
+                     "jmp 2f\n"
+                     "1:\n\t"
+                     "subq $1, %[x]\n"
+                     "2:\n\t"
+                     "add $1, %[i]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_UP BF_END("branch.broken-arms-swapped")
+                     BF_UP_OPERANDS : "cc");
+    } else if constexpr (O == Op::broken_tests_accumulator) {
+        // branch.test-add testing the loaded accumulator's low bit instead
+        // of the index's. From x = 0 the two always agree, so every value
+        // is right; but the branch now waits for the load.
+        asm volatile(BF_HEAD("branch.broken-tests-accumulator")
+                     ".rept %c[u]\n\t"
+                     "mov %[x], %%rax\n\t"
+                     "test $1, %%al\n\t"
+                     "jnz 1f\n\t"
+                     "add $1, %%rax\n\t"
+                     "jmp 2f\n"
+                     "1:\n\t"
+                     "sub $1, %%rax\n"
+                     "2:\n\t"
+                     "mov %%rax, %[x]\n\t"
+                     "add $1, %[i]\n\t"
+                     ".endr\n\t"
+                     BF_COUNT_UP BF_END("branch.broken-tests-accumulator")
+                     BF_UP_OPERANDS : "rax", "cc");
 #endif
     }
     static_cast<void>(i);
@@ -414,6 +501,16 @@ inline std::vector<Form> all_forms() {
     add_family<Op::broken_counter_in_memory, 1>(forms, "inc.broken-counter-in-memory", Kernel::inc,
                                                 true);
     add_family<Op::broken_short, 1>(forms, "inc.broken-short", Kernel::inc, true);
+    add_family<Op::broken_skips_a_load_late, 1>(forms, "inc.broken-skips-a-load-late", Kernel::inc,
+                                                true);
+    add_family<Op::broken_dead_load_outside, 1>(forms, "inc.broken-dead-load-outside", Kernel::inc,
+                                                true);
+    add_family<Op::broken_pair_swapped, 2>(forms, "branch.broken-pair-swapped", Kernel::branch,
+                                           true);
+    add_family<Op::broken_arms_swapped, 1>(forms, "branch.broken-arms-swapped", Kernel::branch,
+                                           true);
+    add_family<Op::broken_tests_accumulator, 1>(forms, "branch.broken-tests-accumulator",
+                                                Kernel::branch, true);
 #endif
     return forms;
 }

@@ -94,6 +94,18 @@ marked as interrupted.
 """
 
 
+class Once(argparse.Action):
+    """An option that may be given once: a second one is refused rather than
+    silently replacing the first (a repeated --floor would drop a command
+    from the comparison without a word)."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        if getattr(namespace, self.dest) is not None:
+            parser.error(f"{option_string} given twice: {getattr(namespace, self.dest)!r} "
+                         f"and {values!r}")
+        setattr(namespace, self.dest, values)
+
+
 def parse_arguments(argv):
     # The report's lines as the program prints them, with made-up times.
     example = "\n".join("    " + report.format_line(kernel, ms, kernel.final)
@@ -118,7 +130,7 @@ def parse_arguments(argv):
                         help="also draw every counted run into this SVG file: one panel "
                              "per kernel, one numbered row per command with its ratio and "
                              "verdict beside it, the commands in full in a legend")
-    parser.add_argument("--floor", metavar="COMMAND",
+    parser.add_argument("--floor", metavar="COMMAND", action=Once,
                         help="also run this command, the floor (e.g. ./build/bench_floor), in "
                              "every round, and give every other command's ratio to it")
     parser.add_argument("commands", nargs="+", metavar="COMMAND",
@@ -134,14 +146,17 @@ def parse_arguments(argv):
         parser.error("--plot FILE.svg: an empty file name")
     try:
         args.commands = tuple(split(command) for command in args.commands)
-        # The floor runs last in each round and is one more command to the
-        # rounds; only the summary treats it apart.
-        args.floor_index = None
-        if args.floor is not None:
-            args.commands += (split(args.floor),)
-            args.floor_index = len(args.commands) - 1
     except CommandError as error:
         parser.error(str(error))
+    # The floor runs last in each round and is one more command to the
+    # rounds; only the summary treats it apart.
+    args.floor_index = None
+    if args.floor is not None:
+        try:
+            args.commands += (split(args.floor),)
+        except CommandError as error:
+            parser.error(f"--floor: {error}")
+        args.floor_index = len(args.commands) - 1
     return args
 
 
