@@ -114,9 +114,9 @@ def parse_arguments(argv):
         prog="compare.py", description=HELP.format(example=example),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Examples:\n"
-               "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -jar jit.jar'\n"
+               "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
                "    tools/compare.py -n 15 --floor ./build/bench_floor "
-               "./build/bench_c_jit_compare 'java -jar jit.jar'")
+               "./build/bench_c_jit_compare 'java -cp build/jit JitBench'")
     parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
                         help="measured rounds (default 10)")
     parser.add_argument("--warmup", type=int, default=1, metavar="K",
