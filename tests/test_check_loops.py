@@ -121,6 +121,15 @@ FAULTS = {
     "bound known only at run time": (
         [(LOOP, "for (std::int64_t i = 0; i < ITERATIONS + argc - 1; ++i)", 0),
          ("int main()", "int main(int argc, char **)", 0)], INC, "the check cannot know"),
+    # Twice as many iterations, every other one updating, unrolled: each
+    # trip of the loop head still updates, but the index advances by twice
+    # the updates.
+    "twice as often, every other iteration updating, unrolled": (
+        [(LOOP + " {\n            x = x + 1;",
+          "_Pragma(\"GCC unroll 8\")\n        "
+          "for (std::int64_t i = 0; i < 2 * ITERATIONS; ++i) {\n"
+          "            if (i & 1) x = x + 1;", 0)],
+        INC, "every register that advances must advance by the updates or a divisor"),
     "wrong clock": (
         [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
     # The throw's path never returns, yet its handler resumes in the stretch:
@@ -202,6 +211,7 @@ CORRECT = {
                           "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n"
                           "            x = x + 1;\n            x = x + 1;", 0)],
     "counting down": [(LOOP, "for (std::int64_t i = ITERATIONS; i > 0; --i)", 1)],
+    "unrolled by the compiler": [(LOOP, "_Pragma(\"GCC unroll 8\")\n        " + LOOP, None)],
     # g++ starts such an index from a register it knows to be 0: the clock
     # call's result past its test, or the last loop's counter.
     "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],

@@ -319,6 +319,12 @@ def count_updates(m):
         counts = emulator.counts
         kernel.reads, kernel.writes, kernel.steps = counts.reads, counts.writes, counts.steps
         kernel.periods = counts.periods
+    for period in emulator.period_faults:
+        steps = ", ".join(f"%{f} by {d}" for f, d in period.steps.items())
+        kernel.fault(f"{period.head}: each period of the loop updates the accumulator "
+                     f"{period.updates} time(s) while its registers advance ({steps}); every "
+                     f"register that advances must advance by the updates or a divisor of "
+                     f"them, at least one update per iteration it counts")
     if kernel.reads != ITERATIONS or kernel.writes != ITERATIONS:
         where = "; ".join(f"loop at {program.at(a)}" for a in sorted(emulator.heads)) \
             or "no loop"
