@@ -203,6 +203,13 @@ FAULTS = {
         [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }\n" + HELPERS,
           0)], ALL_KERNELS, "(run before main): not the toolchain's own (frame_dummy): "
                             + RUNNING),
+    # Run by exit(), which a way out of a stretch may call: it may print a
+    # report of its own.
+    "a destructor of the program's own after exit() on a way out": (
+        [(HELPERS, "[[gnu::destructor]] void tear_down() { std::puts(\"tear down\"); }\n"
+          + HELPERS, 0), way_out("std::exit(0);")],
+        ALL_KERNELS, "(run at exit): not the toolchain's own (__do_global_dtors_aux): "
+                     + RUNNING),
 }
 
 CORRECT = {

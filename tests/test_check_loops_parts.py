@@ -589,9 +589,32 @@ START = ["xor    %ebp,%ebp", "lea    0x0(%rip),%rdi        # 1000 <main>",
          "call   *0x1(%rip)        # 3fc0 <__libc_start_main@GLIBC_2.34>", "hlt"]
 
 
+# What exit() runs in a clang++ -O2 build (crtbegin's, crti's), each
+# function as {address: instruction}.
+DTORS_AUX = {0x3600: "endbr64", 0x3604: "cmpb   $0x0,0x2edd(%rip)        # 6058 <completed.0>",
+             0x3608: "jne    3630 <__do_global_dtors_aux+0x30>", 0x360c: "push   %rbp",
+             0x3610: "cmpq   $0x0,0x2e32(%rip)        # 3fb8 <__cxa_finalize@GLIBC_2.2.5>",
+             0x3614: "mov    %rsp,%rbp", 0x3618: "je     3624 <__do_global_dtors_aux+0x24>",
+             0x361c: "mov    0x2ebe(%rip),%rdi        # 4050 <__dso_handle>",
+             0x3620: "call   3700 <__cxa_finalize@plt>",
+             0x3624: "call   3680 <deregister_tm_clones>",
+             0x3628: "movb   $0x1,0x2eb5(%rip)        # 6058 <completed.0>",
+             0x362c: "pop    %rbp", 0x3630: "ret"}
+DEREGISTER = {0x3680: "lea    0x2f51(%rip),%rdi        # 6058 <__TMC_END__>",
+              0x3684: "lea    0x2f4a(%rip),%rax        # 6058 <__TMC_END__>",
+              0x3688: "cmp    %rdi,%rax", 0x368c: "je     36a0 <deregister_tm_clones+0x20>",
+              0x3690: "mov    0x2eb6(%rip),%rax        # 3fd0 <_ITM_deregisterTMCloneTable@Base>",
+              0x3694: "test   %rax,%rax", 0x3698: "je     36a0 <deregister_tm_clones+0x20>",
+              0x369c: "jmp    *%rax", 0x36a0: "ret"}
+FINI = {0x3780: "sub    $0x8,%rsp", 0x3784: "add    $0x8,%rsp", 0x3788: "ret"}
+AT_EXIT = {"__do_global_dtors_aux": DTORS_AUX, "deregister_tm_clones": DEREGISTER,
+           "_fini": FINI}
+
+
 def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
             ifunc=False, start=("_start", START),
-            libraries=(" interp /lib64/ld-linux-x86-64.so.2",)):
+            libraries=(" interp /lib64/ld-linux-x86-64.so.2",), at_exit=None,
+            destructors=("__do_global_dtors_aux",)):
     """Listing text of what runs before main: crti's _init at 0x3000 (or
     `init`), the entry point `start` (name, code) at 0x3800, the
     constructors' code from 0x3200 on, and the block (`libraries` its first
@@ -611,6 +634,12 @@ def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("li
     lines += [" .init 3000 <_init>"]
     lines += [f" .init_array {0x3200 + 0x100 * k:x} <{name}>"
               for k, (name, _) in enumerate(constructors)]
+    if at_exit is not None:  # {name: {address: instruction}}: what exit() runs, and the block
+        for name, code in at_exit.items():
+            lines[1:1] = ["", f"{min(code):016x} <{name}>:",
+                          *[f"    {a:x}:\t{text}" for a, text in sorted(code.items())], ""]
+        lines += [f" .fini_array {min(at_exit[name]):x} <{name}>" for name in destructors]
+        lines += [f" .fini {min(at_exit['_fini']):x} <_fini>"]
     return "\n".join(lines) + "\n"
 
 
@@ -646,6 +675,28 @@ class BeforeMain(unittest.TestCase):
             "an entry point of the program's own": (
                 {"start": ("set_up", START)}, "entry point set_up in entry (run before main): "
                                               "not the toolchain's own (_start)"),
+            "what exit() runs, the toolchain's own": ({"at_exit": AT_EXIT}, None),
+            "a destructor of the program's own": (
+                {"at_exit": {**AT_EXIT, "report": {0x3800 - 0x40: "ret"}},
+                 "destructors": ["__do_global_dtors_aux", "report"]},
+                "destructor report in .fini_array (run at exit): not the toolchain's own "
+                "(__do_global_dtors_aux)"),
+            "a __do_global_dtors_aux that calls more": (
+                {"at_exit": {**AT_EXIT, "__do_global_dtors_aux": {
+                    **DTORS_AUX, 0x362c: "call   2030 <setitimer@plt>"}}},
+                "2030 <setitimer@plt> calls what the toolchain's __do_global_dtors_aux does not"),
+            "a __do_global_dtors_aux that stores elsewhere": (
+                {"at_exit": {**AT_EXIT, "__do_global_dtors_aux": {
+                    **DTORS_AUX, 0x362c: "mov    %rax,0x10(%rdi)"}}},
+                "362c: mov %rax,0x10(%rdi) is not in the toolchain's __do_global_dtors_aux"),
+            "a deregister_tm_clones jumping through another pointer": (
+                {"at_exit": {**AT_EXIT, "deregister_tm_clones": {
+                    **DEREGISTER, 0x3690: "mov    0x2eb6(%rip),%rax        # 3fd0 <hook>"}}},
+                "loads a pointer other than _ITM_deregisterTMCloneTable's"),
+            "a _fini that does more": (
+                {"at_exit": {**AT_EXIT, "_fini": {**FINI, 0x3784: "mov    $0x1,%eax"}}},
+                "fini function _fini in .fini (run at exit): 3784: mov $0x1,%eax is not in "
+                "the toolchain's _fini"),
             "a _start handing on another function": (
                 {"start": ("_start", [START[0], "lea    0x0(%rip),%rdi        # 1ff0 <fail>",
                                       *START[2:]])},

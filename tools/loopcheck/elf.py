@@ -4,7 +4,8 @@ libraries it needs, its entry point, the ifunc resolvers of its own that the
 dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
-and whether it has a symbol table at all (a stripped executable has none,
+what exit() runs of its own (the .fini_array's destructors and its fini
+function, DT_FINI or the .fini section), and whether it has a symbol table at all (a stripped executable has none,
 and the check finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
@@ -16,8 +17,8 @@ import struct
 from .errors import ToolError
 
 SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
-SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
-DT_NEEDED, DT_INIT, DT_RPATH, DT_RUNPATH = 1, 12, 15, 29
+SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
+DT_NEEDED, DT_INIT, DT_FINI, DT_RPATH, DT_RUNPATH = 1, 12, 13, 15, 29
 PT_INTERP = 3
 R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
 EM_X86_64 = 62
@@ -105,7 +106,9 @@ class Elf:
         """[(kind, address)] of the code run before main, in the order it
         runs: "ifunc" for a resolver of the executable's own (in one that
         needs shared libraries: a static one's are its C library's), then
-        the .preinit_array, the init function (".init") and the .init_array."""
+        the .preinit_array, the init function (".init") and the .init_array;
+        then what exit() runs: the .fini_array and the fini function
+        (".fini")."""
         slots, found = self.relocations(R_X86_64_RELATIVE), []
         if self.needed():
             found += [("ifunc", resolver)
@@ -122,6 +125,12 @@ class Elf:
                                                  if s["name"] == ".init"]
         found += [(".init", address) for address in init]
         array(SHT_INIT_ARRAY)
+        # Run by exit() and by main's return: the destructors of the
+        # .fini_array, then the fini function.
+        array(SHT_FINI_ARRAY)
+        fini = self.dynamic_entries(DT_FINI) or [s["addr"] for s in self.sections
+                                                 if s["name"] == ".fini"]
+        found += [(".fini", address) for address in fini]
         return found
 
     def dynamic_strings(self, *tags):

@@ -19,6 +19,7 @@ check_memory); a rule of the whole program is a function of one Outside
 (`p.verdict.fault(text)`), in PROGRAM_RULES.
 """
 import dataclasses
+import re
 from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
@@ -425,11 +426,18 @@ def check_constructors(p):
             why = toolchain_start(program, address, name)
         elif kind == ".init":
             why = toolchain_init(program, address, name)
+        elif kind == ".fini":
+            why = toolchain_shape(program, address, name, "_fini", FINI)
+        elif kind == ".fini_array":
+            why = toolchain_shape(program, address, name, "__do_global_dtors_aux", DTORS_AUX,
+                                  DTORS_AUX_CALLS)
         else:
             why = toolchain_constructor(program, address, name)
         if why:
-            what = {"ifunc": "resolver", "entry": "entry point"}.get(kind, "constructor")
-            p.verdict.fault(f"{what} {name or hex(address)} in {kind} (run before main): "
+            what = {"ifunc": "resolver", "entry": "entry point", ".fini": "fini function",
+                    ".fini_array": "destructor"}.get(kind, "constructor")
+            when = "run at exit" if kind in (".fini", ".fini_array") else "run before main"
+            p.verdict.fault(f"{what} {name or hex(address)} in {kind} ({when}): "
                             f"{why}: {RUNNING}")
 
 
@@ -469,6 +477,68 @@ def toolchain_init(program, address, name):
             return f"{insn} loads a pointer other than __gmon_start__'s"
         if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
             return f"{insn} goes where crti's _init does not"
+    return ""
+
+
+# What exit() (and main's return) runs of the executable's own: crti's
+# _fini, and crtbegin's __do_global_dtors_aux in the .fini_array, which
+# runs the C library's __cxa_finalize (the handlers registered by
+# atexit/__cxa_atexit, which the code before the loops is judged not to
+# register), deregister_tm_clones and, in a static build, libgcc's
+# __deregister_frame_info, and sets its own "completed" flag. Their exact
+# instructions (a %rip-relative or absolute address aside) are all that is
+# let through: a destructor of the program's own may print a report of its
+# own after main leaves through exit().
+ADDRESS = r"(?:-?0x[0-9a-f]+\(%rip\)|\$0x[0-9a-f]+)"
+FINI = [r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"endbr64"]
+DTORS_AUX = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"ret",
+             r"test %rax,%rax", rf"cmpb \$0x0,{ADDRESS}", rf"cmpq \$0x0,{ADDRESS}",
+             rf"movb \$0x1,{ADDRESS}", rf"mov {ADDRESS},%(?:rdi|edi|eax)",
+             r"j(?:e|ne) [0-9a-f]+ <__do_global_dtors_aux\+0x[0-9a-f]+>"]
+DTORS_AUX_CALLS = {"__cxa_finalize", "deregister_tm_clones", "__deregister_frame_info"}
+DEREGISTER = [r"endbr64", r"ret", r"test %rax,%rax", r"cmp %rdi,%rax", rf"cmp {ADDRESS},%rax",
+              rf"lea {ADDRESS},%r(?:di|ax)", r"mov \$0x[0-9a-f]+,%e(?:di|ax)",
+              r"mov -?0x[0-9a-f]+\(%rip\),%rax",
+              r"j(?:e|ne) [0-9a-f]+ <deregister_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
+
+
+def toolchain_shape(program, address, name, wanted, shape, calls=()):
+    """Why the function at `address` is not the toolchain's `wanted`, ""
+    when it is: every instruction it can reach is one of `shape` (regular
+    expressions), every call goes to one of `calls`, and a call to
+    deregister_tm_clones goes to code of that function's own shape."""
+    if name != wanted:
+        return f"not the toolchain's own ({wanted})"
+    code = list(own_code(program, address))
+    if not code:
+        return "its code is not in the listing"
+    for insn in code:
+        if insn.is_call:
+            callee = program.callee(insn)
+            if callee not in calls or (insn.target is None and callee != "__cxa_finalize"):
+                return f"{insn} calls what the toolchain's {wanted} does not"
+            if callee == "deregister_tm_clones":
+                why = toolchain_deregister(program, insn.target)
+                if why:
+                    return why
+        elif not any(re.fullmatch(pattern, insn.text) for pattern in shape):
+            return f"{insn} is not in the toolchain's {wanted}"
+    return ""
+
+
+def toolchain_deregister(program, address):
+    """Why the function at `address` is not crtbegin's deregister_tm_clones,
+    "" when it is: its one jump out goes through a register loaded from
+    _ITM_deregisterTMCloneTable's slot or set to 0."""
+    why = toolchain_shape(program, address, program.symbol_at(address),
+                          "deregister_tm_clones", DEREGISTER)
+    if why:
+        return why
+    for insn in own_code(program, address):
+        if insn.operands[-1:] == ["%rax"] and insn.mnemonic == "mov" \
+                and insn.operands[0] != "$0x0" \
+                and "_ITM_deregisterTMCloneTable" not in insn.target_name:
+            return f"{insn} loads a pointer other than _ITM_deregisterTMCloneTable's"
     return ""
 
 
