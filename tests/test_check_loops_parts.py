@@ -697,6 +697,15 @@ class BeforeMain(unittest.TestCase):
                 {"at_exit": {**AT_EXIT, "_fini": {**FINI, 0x3784: "mov    $0x1,%eax"}}},
                 "fini function _fini in .fini (run at exit): 3784: mov $0x1,%eax is not in "
                 "the toolchain's _fini"),
+            "what the toolchain exports (-rdynamic)": (
+                {"libraries": [" interp /lib64/ld-linux-x86-64.so.2",
+                               *[f" exports {name}" for name in
+                                 ("main", "_start", "_IO_stdin_used", "__bss_start", "_end")]]},
+                None),
+            "a malloc of the program's own, exported": (
+                {"libraries": [" interp /lib64/ld-linux-x86-64.so.2", " exports main",
+                               " exports malloc"]},
+                "the executable defines malloc for its shared libraries"),
             "a _start handing on another function": (
                 {"start": ("_start", [START[0], "lea    0x0(%rip),%rdi        # 1ff0 <fail>",
                                       *START[2:]])},

@@ -1,6 +1,6 @@
 """Reading what runs before main from an x86-64 ELF executable: the dynamic
 loader it asks for, the paths it searches for libraries first, the shared
-libraries it needs, its entry point, the ifunc resolvers of its own that the
+libraries it needs, the symbols it defines for them (its .dynsym), its entry point, the ifunc resolvers of its own that the
 dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
@@ -16,11 +16,11 @@ import struct
 
 from .errors import ToolError
 
-SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
+SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC, SHT_DYNSYM = 2, 3, 4, 6, 11
 SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
 DT_NEEDED, DT_INIT, DT_FINI, DT_RPATH, DT_RUNPATH = 1, 12, 13, 15, 29
 PT_INTERP = 3
-R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
+R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
 EM_X86_64 = 62
 STT_FUNC = 2
 
@@ -144,6 +144,22 @@ class Elf:
                     found.append(self.string(strings, value))
         return found
 
+    def exports(self):
+        """The names of the symbols the executable defines for the dynamic
+        linker (its .dynsym), but for the C and C++ libraries' own objects
+        copied into it (a copy relocation at the symbol's address): a
+        library calling or reading a name defined here reaches the
+        executable's definition instead of its own."""
+        copied, names = self.relocations(R_X86_64_COPY), []
+        for table in self.of_type(SHT_DYNSYM):
+            strings = self.sections[table["link"]]
+            for k in range(1, table["size"] // 24):
+                name, _, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                 table["offset"] + 24 * k)
+                if shndx != 0 and value not in copied:  # 0: undefined here
+                    names.append(self.string(strings, name))
+        return names
+
     def needed(self):
         """The shared libraries the executable names (DT_NEEDED)."""
         return self.dynamic_strings(DT_NEEDED)
@@ -164,6 +180,7 @@ def startup_text(path):
     lines += [f" interp {loader}" for loader in elf.interpreter]
     lines += [f" runpath {paths}" for paths in elf.dynamic_strings(DT_RPATH, DT_RUNPATH)]
     lines += [f" needed {library}" for library in elf.needed()]
+    lines += [f" exports {name}" for name in elf.exports()]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

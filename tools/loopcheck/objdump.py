@@ -62,7 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
-STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -122,7 +122,8 @@ class Startup:
     """What runs before main, as the listing's block gives it."""
     text: str  # the block itself
     libraries: list  # [(kind, text)]: the loader ("interp"), library paths ("runpath"),
-    #                  the shared libraries needed ("needed")
+    #                  the shared libraries needed ("needed"), the symbols the executable
+    #                  defines for them ("exports")
     constructors: list  # [(kind, address, name or "")]: the code run before main, in order
 
 

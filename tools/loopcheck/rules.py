@@ -394,6 +394,17 @@ RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libmvec.so.1", "libstdc++.so.6",
                      "ld-linux-x86-64.so.2", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"}
 
 
+# What the toolchain itself may define for the shared libraries in an
+# executable (crt1, crti, crtbegin, the linker's own symbols): a build
+# exports them with -rdynamic. Any other name an executable defines for its
+# libraries interposes theirs (the program's own malloc, called by stdio
+# and libstdc++ beside the loops); the libraries' objects copied into it
+# (stdout, say: a copy relocation) are not listed as its own.
+TOOLCHAIN_EXPORTS = {"_start", "main", "_init", "_fini", "_IO_stdin_used", "data_start",
+                     "__data_start", "__dso_handle", "_edata", "_end", "__bss_start",
+                     "__TMC_END__", "__libc_csu_init", "__libc_csu_fini"}
+
+
 # The system's dynamic loader, as x86-64 executables name it.
 LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
 
@@ -409,6 +420,11 @@ def check_libraries(p):
         elif kind == "interp" and text not in LOADERS:
             p.verdict.fault(f"the executable asks for the loader {text}, not the system's: "
                             f"it runs before main: {RUNNING}")
+        elif kind == "exports" and text not in TOOLCHAIN_EXPORTS:
+            p.verdict.fault(f"the executable defines {text} for its shared libraries: a C or "
+                            f"C++ runtime function or object of that name (malloc, say) that "
+                            f"the libraries use reaches the program's own definition instead, "
+                            f"beside the loops: {RUNNING}")
         elif kind == "runpath":
             p.verdict.fault(f"the executable looks for its libraries in {text} first: what it "
                             f"loads there may be any library of the runtime's names: {RUNNING}")
