@@ -29,7 +29,7 @@ from loopcheck.allowlist import Decoded, decode
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
-from loopcheck.exits import Exits
+from loopcheck.exits import Exits, clock_shape_why
 from loopcheck.flags import condition, narrowing
 from loopcheck.graph import build_graph
 from loopcheck.rules import ALL_KERNELS
@@ -419,6 +419,49 @@ class Rules(unittest.TestCase):
         self.assertEqual([k.faults for k in verdicts], [["a fault of the code"], [], []])
         self.assertEqual(seen, [("code", 0), ("code", 0), ("count", ITERATIONS), ("code", 0),
                                 ("count", ITERATIONS)])
+
+
+# Static glibc 2.36's __clock_gettime, as g++ 12 and clang++ 14 -static link it.
+STATIC_CLOCK = {
+    0x7ca0: "mov    0x6ddd1(%rip),%rax        # 4a5a78 <_dl_vdso_clock_gettime64>",
+    0x7ca7: "test   %rax,%rax", 0x7caa: "je     7cc0 <__clock_gettime+0x20>",
+    0x7cac: "sub    $0x8,%rsp", 0x7cb0: "call   *%rax", 0x7cb2: "test   %eax,%eax",
+    0x7cb4: "jne    7cd0 <__clock_gettime+0x30>", 0x7cb6: "xor    %eax,%eax",
+    0x7cb8: "add    $0x8,%rsp", 0x7cbc: "ret", 0x7cc0: "mov    $0xe4,%eax",
+    0x7cc5: "syscall", 0x7cc7: "test   %eax,%eax", 0x7cc9: "jne    7ce8 <__clock_gettime+0x48>",
+    0x7ccb: "xor    %eax,%eax", 0x7ccd: "ret", 0x7cd0: "mov    $0xffffffffffffffb8,%rdx",
+    0x7cd7: "neg    %eax", 0x7cd9: "mov    %eax,%fs:(%rdx)", 0x7cdc: "mov    $0xffffffff,%eax",
+    0x7ce1: "jmp    7cb8 <__clock_gettime+0x18>", 0x7ce8: "mov    $0xffffffffffffffb8,%rdx",
+    0x7cef: "neg    %eax", 0x7cf1: "mov    %eax,%fs:(%rdx)", 0x7cf4: "mov    $0xffffffff,%eax",
+    0x7cf9: "ret"}
+
+
+class StaticClock(unittest.TestCase):
+    def test_only_static_glibcs_clock_passes(self):
+        cases = {
+            "static glibc's": ({}, ""),
+            # A clock of the program's own that makes the system call and
+            # also arms a timer.
+            "a call besides": ({0x7ccb: "call   1000 <arm_timer>"},
+                               "7ccb: call 1000 <arm_timer> is not in the C library's"),
+            "a store": ({0x7ccb: "mov    %rax,0x10(%rdi)"}, "is not in the C library's"),
+            "another pointer called": (
+                {0x7ca0: "mov    0x6ddd1(%rip),%rax        # 4a5a78 <hook>"},
+                "loads a pointer other than the vDSO's clock_gettime"),
+            "a jump out of it": ({0x7ce1: "jmp    1001 <arm_timer+0x1>"},
+                                 "leaves the function"),
+        }
+        for name, (changed, expected) in cases.items():
+            with self.subTest(name):
+                code = {**STATIC_CLOCK, **changed}
+                lines = ["0000000000001000 <arm_timer>:", "    1000:\tnop", "    1001:\tret", "",
+                         "0000000000007ca0 <__clock_gettime>:",
+                         *[f"    {a:x}:\t{text}" for a, text in sorted(code.items())], ""]
+                why = clock_shape_why(Program("\n".join(lines) + "\n"), 0x7ca0)
+                if expected:
+                    self.assertIn(expected, why)
+                else:
+                    self.assertEqual(why, "")
 
 
 class Narrowing(unittest.TestCase):

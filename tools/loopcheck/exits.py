@@ -37,6 +37,45 @@ from .state import CALLEE_SAVED, address_of, describe, is_memory
 from .values import Value
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
+
+# Static glibc's __clock_gettime, instruction for instruction (an address
+# aside): the vDSO's function through the pointer the C library's start-up
+# leaves in _dl_vdso_clock_gettime64, or else the clock_gettime system call
+# (228); a failure sets errno (the thread's, at %fs:-0x48) and returns -1.
+CLOCK_SHAPE = [r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"test %rax,%rax", r"test %eax,%eax",
+               r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"call \*%rax", r"xor %eax,%eax",
+               r"ret", r"mov \$0xe4,%eax", r"syscall", r"neg %eax",
+               r"mov \$0xffffffffffffffb8,%rdx", r"mov %eax,%fs:\(%rdx\)",
+               r"mov \$0xffffffff,%eax", r"endbr64", r"j(?:e|ne|mp) [0-9a-f]+ <[^>+]+\+0x[0-9a-f]+>"]
+
+
+def clock_shape_why(program, entry):
+    """Why the clock function at `entry`, in the executable itself, is not
+    static glibc's (its exact instructions, jumps only inside it, its one
+    indirect call through the vDSO's pointer), "" when it is. A clock of
+    the program's own may make the system call and arm a timer too."""
+    home = program.symbol_at(entry)
+    seen, todo = {entry}, [entry]
+    while todo:
+        insn = program.at(todo.pop())
+        if insn is None or program.symbol_at(insn.address) != home:
+            return f"its code at {entry:x} leaves the function or cannot be read"
+        if not any(re.fullmatch(pattern, insn.text) for pattern in CLOCK_SHAPE):
+            return f"{insn} is not in the C library's clock_gettime"
+        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
+                and "(%rip)" in insn.operands[0] \
+                and not insn.target_name.startswith("_dl_vdso_clock_gettime"):
+            return f"{insn} loads a pointer other than the vDSO's clock_gettime"
+        if insn.mnemonic == "ret" or (insn.mnemonic == "jmp" and insn.target is None):
+            continue
+        following = [insn.next] if insn.mnemonic != "jmp" else []
+        if insn.is_jump:
+            following.append(insn.target)
+        for address in following:
+            if address not in seen:
+                seen.add(address)
+                todo.append(address)
+    return ""
 # Functions known to return normally and never throw: the report's output
 # and what the error paths use, with the _chk forms fortified builds call
 # and the names a static glibc's listing gives them.
@@ -97,7 +136,12 @@ class Exits:
         name = program.callee(insn) or "an address the check cannot know"
         own = program.calls_own_code(insn)
         if name in CLOCK_NAMES:
-            return name, ""  # the clock's own rule judges a clock of the program's own
+            # The clock rule judges one called as a measurement's clock; a
+            # static build's own is the C library's only in its exact shape
+            # (a dynamic build's own is refused as exported).
+            why = clock_shape_why(program, insn.target) if own and not self.dynamic else ""
+            return name, why and f"a clock function in the executable that is not the C " \
+                                 f"library's: {why}"
         if not own and (name in RETURNING or name in PROCESS_ENDING):
             return name, ""
         if never_returns_by_name(name) and name not in PROCESS_ENDING:
