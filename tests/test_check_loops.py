@@ -10,6 +10,8 @@ build and accept every honest one.
     an unoptimised build must fail because its index lives in memory; the
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
+  LinkedFaults: faults made by the link or by editing the executable after
+    it (a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
     output cut short by a reader, the listing it reads.
 
@@ -379,6 +381,35 @@ class FlagMatrix(Builds):
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
                      "check_loops.py")
+
+
+class LinkedFaults(Builds):
+    """Faults made by the link or by editing the executable after it: the
+    dynamic loader reads the dynamic section, not the section headers."""
+
+    def test_each_is_rejected_as_the_whole_programs(self):
+        constructor = [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }"
+                                 "\n" + HELPERS, 0)]
+        cases = {
+            # The section is gone; the dynamic section still names the array,
+            # and its relocations still fill it.
+            "a constructor whose section header is removed": (
+                constructor, [], ["objcopy", "--remove-section=.init_array"],
+                "(run before main): not the toolchain's own (frame_dummy)"),
+        }
+        for name, (edits, flags, after, expected) in cases.items():
+            with self.subTest(name):
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
+                path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
+                self.assertEqual(built.returncode, 0, built.stderr)
+                if after:
+                    subprocess.run([*after, path], check=True, capture_output=True)
+                faults = {k.name: k.faults for k in analyse(path)}
+                self.assertTrue(any(expected in f and RUNNING in f
+                                    for f in faults.get(ALL_KERNELS, [])), faults)
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
 
 
 class CommandLine(Builds):

@@ -19,7 +19,10 @@ from .errors import ToolError
 SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC, SHT_DYNSYM = 2, 3, 4, 6, 11
 SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
 DT_NEEDED, DT_INIT, DT_FINI, DT_RPATH, DT_RUNPATH = 1, 12, 13, 15, 29
-PT_INTERP = 3
+DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
+DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
+PT_LOAD, PT_INTERP = 1, 3
+PAGE = 4096
 R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
 EM_X86_64 = 62
 STT_FUNC = 2
@@ -52,11 +55,14 @@ class Elf:
             section["name"] = self.string(names, section["name"]) if names else ""
         self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
         phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
-        self.interpreter = []
+        self.interpreter, self.loads = [], []
         for k in range(phnum):
-            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + k * phentsize)
+            kind, _, offset, vaddr, _, size = struct.unpack_from("<IIQQQQ", data,
+                                                                 phoff + k * phentsize)
             if kind == PT_INTERP:
                 self.interpreter.append(data[offset:offset + size].rstrip(b"\0").decode())
+            elif kind == PT_LOAD:
+                self.loads.append((vaddr, offset, size))  # size: the bytes in the file
 
     def string(self, table, offset):
         start = table["offset"] + offset
@@ -79,6 +85,18 @@ class Elf:
                 if info & 0xffffffff == kind:
                     slots[where] = addend
         return slots
+
+    def file_offset(self, address, size):
+        """Where the `size` bytes at virtual `address` lie in the file, None
+        when no loaded segment holds them from the file. The loader maps
+        whole pages: the bytes before a segment's start in its first page
+        are the file's too (an array whose section was removed is still
+        there, and its relocations still fill it)."""
+        for vaddr, offset, filesz in self.loads:
+            if vaddr - vaddr % PAGE <= address and address + size <= vaddr + filesz \
+                    and offset + address - vaddr >= 0:
+                return offset + address - vaddr
+        return None
 
     def dynamic_entries(self, tag):
         """The values of the dynamic section's entries with `tag`."""
@@ -114,20 +132,32 @@ class Elf:
             found += [("ifunc", resolver)
                       for resolver in self.relocations(R_X86_64_IRELATIVE).values()]
 
-        def array(kind):
-            for section in self.of_type(kind):
-                for k in range(section["size"] // 8):
-                    address, = struct.unpack_from("<Q", self.data, section["offset"] + 8 * k)
-                    found.append((section["name"],
-                                  slots.get(section["addr"] + 8 * k, address) or address))
-        array(SHT_PREINIT_ARRAY)
+        def array(kind, name, start_tag, size_tag):
+            # The dynamic loader runs the arrays the dynamic section names,
+            # a static executable's start-up those the linker placed (the
+            # sections): both are read, so that neither can hide an entry.
+            where = [(s["addr"], s["offset"], s["size"]) for s in self.of_type(kind)]
+            for start, size in zip(self.dynamic_entries(start_tag),
+                                   self.dynamic_entries(size_tag)):
+                offset = self.file_offset(start, size)
+                if offset is None:
+                    raise ToolError(f"the dynamic section's {name} at {start:#x} is not in the "
+                                    f"file: the check cannot read what the loader runs")
+                where.append((start, offset, size))
+            for start, offset, size in where:
+                for k in range(size // 8):
+                    address, = struct.unpack_from("<Q", self.data, offset + 8 * k)
+                    entry = (name, slots.get(start + 8 * k, address) or address)
+                    if entry not in found:
+                        found.append(entry)
+        array(SHT_PREINIT_ARRAY, ".preinit_array", DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ)
         init = self.dynamic_entries(DT_INIT) or [s["addr"] for s in self.sections
                                                  if s["name"] == ".init"]
         found += [(".init", address) for address in init]
-        array(SHT_INIT_ARRAY)
+        array(SHT_INIT_ARRAY, ".init_array", DT_INIT_ARRAY, DT_INIT_ARRAYSZ)
         # Run by exit() and by main's return: the destructors of the
         # .fini_array, then the fini function.
-        array(SHT_FINI_ARRAY)
+        array(SHT_FINI_ARRAY, ".fini_array", DT_FINI_ARRAY, DT_FINI_ARRAYSZ)
         fini = self.dynamic_entries(DT_FINI) or [s["addr"] for s in self.sections
                                                  if s["name"] == ".fini"]
         found += [(".fini", address) for address in fini]
