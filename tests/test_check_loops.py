@@ -11,7 +11,7 @@ build and accept every honest one.
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
   LinkedFaults: faults made by the link or by editing the executable after
-    it (a constructor whose section header is gone).
+    it (an auditing library, a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
     output cut short by a reader, the listing it reads.
 
@@ -391,6 +391,11 @@ class LinkedFaults(Builds):
         constructor = [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }"
                                  "\n" + HELPERS, 0)]
         cases = {
+            # The loader loads an auditing library first and runs its code.
+            "an auditing library": ([], ["-Wl,--audit=libbeside.so"], None,
+                                    "as an auditing library (DT_AUDIT)"),
+            "a dependent auditing library": ([], ["-Wl,--depaudit=libbeside.so"], None,
+                                             "as an auditing library (DT_AUDIT)"),
             # The section is gone; the dynamic section still names the array,
             # and its relocations still fill it.
             "a constructor whose section header is removed": (

@@ -21,6 +21,7 @@ SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
 DT_NEEDED, DT_INIT, DT_FINI, DT_RPATH, DT_RUNPATH = 1, 12, 13, 15, 29
 DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
 DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
+DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
 PT_LOAD, PT_INTERP = 1, 3
 PAGE = 4096
 R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
@@ -210,6 +211,7 @@ def startup_text(path):
     lines += [f" interp {loader}" for loader in elf.interpreter]
     lines += [f" runpath {paths}" for paths in elf.dynamic_strings(DT_RPATH, DT_RUNPATH)]
     lines += [f" needed {library}" for library in elf.needed()]
+    lines += [f" audit {library}" for library in elf.dynamic_strings(DT_AUDIT, DT_DEPAUDIT)]
     lines += [f" exports {name}" for name in elf.exports()]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)

@@ -62,7 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
-STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -123,7 +123,8 @@ class Startup:
     text: str  # the block itself
     libraries: list  # [(kind, text)]: the loader ("interp"), library paths ("runpath"),
     #                  the shared libraries needed ("needed"), the symbols the executable
-    #                  defines for them ("exports")
+    #                  defines for them ("exports"), the auditing libraries the loader
+    #                  loads first ("audit")
     constructors: list  # [(kind, address, name or "")]: the code run before main, in order
 
 

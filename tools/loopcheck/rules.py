@@ -415,6 +415,9 @@ def check_libraries(p):
                             f"C++ runtime function or object of that name (malloc, say) that "
                             f"the libraries use reaches the program's own definition instead, "
                             f"beside the loops: {RUNNING}")
+        elif kind == "audit":
+            p.verdict.fault(f"the executable asks the loader to load {text} as an auditing "
+                            f"library (DT_AUDIT): its code runs before main: {RUNNING}")
         elif kind == "runpath":
             p.verdict.fault(f"the executable looks for its libraries in {text} first: what it "
                             f"loads there may be any library of the runtime's names: {RUNNING}")
