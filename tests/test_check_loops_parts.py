@@ -705,6 +705,10 @@ class BeforeMain(unittest.TestCase):
             "an _init that calls more": (
                 {"init": INIT[:5] + ["call   2030 <setitimer@plt>"] + INIT[5:]},
                 "calls what crti's _init does not"),
+            # Code added to crti's .init: system calls arming a timer.
+            "an _init that does more": (
+                {"init": INIT[:5] + ["mov    $0xd,%eax", "syscall"] + INIT[5:]},
+                "mov $0xd,%eax is not in crti's _init"),
             "an ifunc resolver": ({"ifunc": True}, "an ifunc resolver of the program's own"),
             "a library of the program's own": (
                 {"needed": ["libc.so.6", "libticks.so"]},

@@ -486,6 +486,8 @@ def toolchain_init(program, address, name):
             return f"{insn} loads a pointer other than __gmon_start__'s"
         if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
             return f"{insn} goes where crti's _init does not"
+        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in INIT_SHAPE):
+            return f"{insn} is not in crti's _init"
     return ""
 
 
@@ -509,6 +511,12 @@ DEREGISTER = [r"endbr64", r"ret", r"test %rax,%rax", r"cmp %rdi,%rax", rf"cmp {A
               rf"lea {ADDRESS},%r(?:di|ax)", r"mov \$0x[0-9a-f]+,%e(?:di|ax)",
               r"mov -?0x[0-9a-f]+\(%rip\),%rax",
               r"j(?:e|ne) [0-9a-f]+ <deregister_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
+
+# crti's _init, as clang++ 14 and g++ 12 builds have it at every flag set
+# (static ones included): code added to .init would run before main.
+INIT_SHAPE = [r"endbr64", r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"test %rax,%rax",
+              r"call \*%rax", r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"mov \$0x0,%[er]ax",
+              r"j(?:e|ne) [0-9a-f]+ <_init\+0x[0-9a-f]+>"]
 
 
 def toolchain_shape(program, address, name, wanted, shape, calls=()):
