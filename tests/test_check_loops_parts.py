@@ -709,6 +709,17 @@ class BeforeMain(unittest.TestCase):
             "an _init that does more": (
                 {"init": INIT[:5] + ["mov    $0xd,%eax", "syscall"] + INIT[5:]},
                 "mov $0xd,%eax is not in crti's _init"),
+            # A second frame_dummy going on to a register_tm_clones of the
+            # program's own.
+            "a frame_dummy going on to another register_tm_clones": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("frame_dummy", ["jmp    3400 <register_tm_clones>"]),
+                                  ("register_tm_clones", ["jmp    2030 <arm_timer>"])]},
+                "constructor frame_dummy in .init_array (run before main): 3400: jmp 2030 "
+                "<arm_timer> is not in the toolchain's register_tm_clones"),
+            "a frame_dummy that does more": (
+                {"constructors": [("frame_dummy", ["mov    %rax,0x10(%rdi)", *FRAME_DUMMY])]},
+                "mov %rax,0x10(%rdi) is not in crtbegin's frame_dummy"),
             "an ifunc resolver": ({"ifunc": True}, "an ifunc resolver of the program's own"),
             "a library of the program's own": (
                 {"needed": ["libc.so.6", "libticks.so"]},

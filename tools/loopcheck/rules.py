@@ -512,11 +512,21 @@ DEREGISTER = [r"endbr64", r"ret", r"test %rax,%rax", r"cmp %rdi,%rax", rf"cmp {A
               r"mov -?0x[0-9a-f]+\(%rip\),%rax",
               r"j(?:e|ne) [0-9a-f]+ <deregister_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
 
-# crti's _init, as clang++ 14 and g++ 12 builds have it at every flag set
-# (static ones included): code added to .init would run before main.
+# crtbegin's register_tm_clones and frame_dummy, and crti's _init (code
+# added to .init would run before main), as clang++ 14 and g++ 12 builds
+# have them at every flag set (static ones included).
+REGISTER = [r"endbr64", r"ret", r"test %rax,%rax", rf"lea {ADDRESS},%r(?:si|di)",
+            r"mov \$0x[0-9a-f]+,%e(?:si|di|ax)", r"mov -?0x[0-9a-f]+\(%rip\),%rax",
+            r"sub %rdi,%rsi", r"sub \$0x[0-9a-f]+,%rsi", r"mov %rsi,%rax", r"shr \$0x3f,%rsi",
+            r"sar \$0x3,%rax", r"add %rax,%rsi", r"sar %rsi",
+            r"j(?:e|ne) [0-9a-f]+ <register_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
 INIT_SHAPE = [r"endbr64", r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"test %rax,%rax",
               r"call \*%rax", r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"mov \$0x0,%[er]ax",
               r"j(?:e|ne) [0-9a-f]+ <_init\+0x[0-9a-f]+>"]
+FRAME_DUMMY_SHAPE = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"test %rax,%rax",
+                     r"mov \$0x[0-9a-f]+,%e(?:ax|si|di)", rf"lea {ADDRESS},%r(?:si|di)",
+                     r"j(?:e|ne) [0-9a-f]+ <frame_dummy\+0x[0-9a-f]+>",
+                     r"jmp [0-9a-f]+ <register_tm_clones>"]
 
 
 def toolchain_shape(program, address, name, wanted, shape, calls=()):
@@ -543,19 +553,21 @@ def toolchain_shape(program, address, name, wanted, shape, calls=()):
     return ""
 
 
-def toolchain_deregister(program, address):
-    """Why the function at `address` is not crtbegin's deregister_tm_clones,
-    "" when it is: its one jump out goes through a register loaded from
-    _ITM_deregisterTMCloneTable's slot or set to 0."""
-    why = toolchain_shape(program, address, program.symbol_at(address),
-                          "deregister_tm_clones", DEREGISTER)
+def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
+    """Why the function at `address` is not crtbegin's deregister_tm_clones
+    (or register_tm_clones, `wanted`), "" when it is: its one jump out goes
+    through a register loaded from the _ITM_ table's slot or set to 0."""
+    why = toolchain_shape(program, address, program.symbol_at(address), wanted,
+                          DEREGISTER if wanted == "deregister_tm_clones" else REGISTER)
     if why:
         return why
+    table = "_ITM_deregisterTMCloneTable" if wanted == "deregister_tm_clones" \
+        else "_ITM_registerTMCloneTable"
     for insn in own_code(program, address):
         if insn.operands[-1:] == ["%rax"] and insn.mnemonic == "mov" \
-                and insn.operands[0] != "$0x0" \
-                and "_ITM_deregisterTMCloneTable" not in insn.target_name:
-            return f"{insn} loads a pointer other than _ITM_deregisterTMCloneTable's"
+                and insn.operands[0] != "$0x0" and "(%rip)" in insn.operands[0] \
+                and table not in insn.target_name:
+            return f"{insn} loads a pointer other than {table}'s"
     return ""
 
 
@@ -574,6 +586,13 @@ def toolchain_constructor(program, address, name):
         if insn.is_jump and insn.target is not None \
                 and program.symbol_at(insn.target) not in ("frame_dummy", "register_tm_clones"):
             return f"{insn} goes where crtbegin's frame_dummy does not"
+        if insn.is_jump and insn.target is not None \
+                and program.symbol_at(insn.target) == "register_tm_clones":
+            why = toolchain_deregister(program, insn.target, "register_tm_clones")
+            if why:
+                return why
+        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in FRAME_DUMMY_SHAPE):
+            return f"{insn} is not in crtbegin's frame_dummy"
         if (insn.is_jump and insn.target is None) or (not insn.is_jump and not insn.is_call
                                                       and not decode(insn).allowed
                                                       and not insn.mnemonic.startswith(
