@@ -602,6 +602,14 @@ class WaysOut(unittest.TestCase):
                 else:
                     self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
 
+    def test_a_jump_through_memory_is_no_store(self):
+        # A computed goto's table jump reads memory: its fault is the
+        # unreadable target, not a store.
+        faults = faults_of([GOOD, way_out(GOOD, ["jmp    *0x2000(,%rax,8)"]), GOOD])
+        self.assertTrue(any("not code the check can read" in f for f in faults[ARITH]),
+                        faults[ARITH])
+        self.assertFalse([f for f in faults[ARITH] if "a store" in f], faults[ARITH])
+
     def test_a_fault_in_one_kernels_code_is_its_own(self):
         endless = ["mov    $0x1,%eax", *INC_RMW, "test   %rax,%rax", "jne @{1}"]
         cases = {

@@ -236,9 +236,10 @@ class Exits:
 
 # The address __errno_location returns: a store there sets errno, no more.
 ERRNO_VALUE = Value(0, 0, 64, ERRNO)
-# Instructions outside the allowlist that store nowhere but on the stack.
+# Instructions outside the allowlist that store nowhere but on the stack,
+# or nowhere at all: jumps through memory read it.
 NO_STORE = re.compile(r"^(push|pop|call|ret|leave|enter|nop|prefetch|v?u?comis|v?ptest|test|"
-                      r"bt[wlq]?$|cmp(?!xchg))")
+                      r"bt[wlq]?$|cmp(?!xchg)|j|loop)")
 
 
 def stored_outside_stack(insn, state):
