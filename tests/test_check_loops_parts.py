@@ -589,6 +589,17 @@ class WaysOut(unittest.TestCase):
              "a store through a pointer the check cannot know in main: " + CHANGED),
             (["movq   $0x1000,0x28(%rsp)"], "a return after 1004: movq $0x1000,0x28(%rsp) "
                                             "overwrote the return address"),
+            # Stores by instructions outside the allowlist: an xchg (either
+            # operand), stores through a register alone.
+            (["xchg   0x1000(%rip),%rcx        # 3000 <hook>"],
+             "a store to 0x3000 (outside the stack) in main: " + CHANGED),
+            (["maskmovdqu %xmm1,%xmm0"],
+             "1004: maskmovdqu %xmm1,%xmm0: a store through a pointer the check cannot know"),
+            (["movdir64b (%rsi),%rdi"],
+             "1004: movdir64b (%rsi),%rdi: a store through a pointer the check cannot know"),
+            (["clzero"], "1004: clzero: a store through a pointer the check cannot know"),
+            (["lea    0x1000(%rip),%rdi        # 3000 <hook>", "maskmovdqu %xmm1,%xmm0"],
+             "maskmovdqu %xmm1,%xmm0: a store to 0x3000 (outside the stack)"),
             (["call   2040 <__errno_location@plt>", "movl   $0x0,(%rax)"], None),
             (["movq   $0x0,0x30(%rsp)"], None),  # the stack, above main's return address
             (["call   2010 <printf@plt>"], None),

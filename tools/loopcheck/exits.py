@@ -236,28 +236,51 @@ class Exits:
 
 # The address __errno_location returns: a store there sets errno, no more.
 ERRNO_VALUE = Value(0, 0, 64, ERRNO)
-# Instructions outside the allowlist that store nowhere but on the stack,
-# or nowhere at all: jumps through memory read it.
+# Instructions outside the allowlist that store nowhere but on the stack
+# (a pop into memory aside), or nowhere at all: jumps through memory read it.
 NO_STORE = re.compile(r"^(push|pop|call|ret|leave|enter|nop|prefetch|v?u?comis|v?ptest|test|"
                       r"bt[wlq]?$|cmp(?!xchg)|j|loop)")
+# Instructions that store where a register points, with no memory operand
+# (or not the last): the register, or None for the last register operand.
+IMPLICIT_STORE = {"maskmovdqu": "%rdi", "vmaskmovdqu": "%rdi", "maskmovq": "%rdi",
+                  "clzero": "%rax", "movdir64b": None, "enqcmd": None, "enqcmds": None}
+VECTOR_BYTES = {"%zmm": 64, "%ymm": 32, "%xmm": 16, "%mm": 8}
+
+
+def written_by(insn, state):
+    """[(address or None when unknown, bytes)] that `insn` may store to:
+    an allowed instruction's stores, as the interpreter finds them; any
+    other's last operand when it is memory (AT&T puts the destination
+    last), both operands of an xchg, a pop's memory operand, and the
+    memory an instruction writes through a register alone (maskmovdqu,
+    movdir64b, clzero). The bytes of one not allowed are the widest its
+    registers say (8 at least; 64 for movdir64b and clzero)."""
+    m = insn.mnemonic
+    decoded = decode(insn)
+    if decoded.allowed:
+        return [(where, access_width(insn, decoded) // 8)
+                for where, _, w in memory_accesses(insn, decoded, state) if w]
+    size = max([8] + [b for prefix, b in VECTOR_BYTES.items()
+                      if any(prefix in op for op in insn.operands)])
+    if m in IMPLICIT_STORE:
+        register = IMPLICIT_STORE[m] or (insn.operands[-1] if insn.operands else "")
+        size = 64 if m in ("clzero", "movdir64b", "enqcmd", "enqcmds") else size
+        return [(address_of(f"({register})", insn, state) if register.startswith("%")
+                 else None, size)]
+    memory = [op for op in insn.operands if is_memory(op)]
+    if m.startswith(("xchg", "pop")) and memory:
+        return [(address_of(op, insn, state), size) for op in memory]
+    if NO_STORE.match(m):
+        return []  # stack operations, or no store at all
+    if insn.operands and is_memory(insn.operands[-1]):
+        return [(address_of(insn.operands[-1], insn, state), size)]
+    return []
 
 
 def stored_outside_stack(insn, state):
     """Where `insn` stores other than on the stack or at errno: the address
-    (None when the check cannot know it), or False when it does not. An
-    instruction outside the allowlist is taken to store at its last operand
-    when that is memory (AT&T puts the destination last)."""
-    m = insn.mnemonic
-    decoded = decode(insn)
-    if decoded.allowed:
-        written = [where for where, _, w in memory_accesses(insn, decoded, state) if w]
-    elif NO_STORE.match(m):
-        return False  # stack operations, or no store at all
-    elif insn.operands and is_memory(insn.operands[-1]):
-        written = [address_of(insn.operands[-1], insn, state)]
-    else:
-        return False
-    for where in written:
+    (None when the check cannot know it), or False when it does not."""
+    for where, _ in written_by(insn, state):
         if where is None or (where.base != ENTRY_SP.base and where != ERRNO_VALUE):
             return where
     return False
