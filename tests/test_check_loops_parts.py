@@ -590,7 +590,11 @@ class WaysOut(unittest.TestCase):
             (["movq   $0x1000,0x28(%rsp)"], "a return after 1004: movq $0x1000,0x28(%rsp) "
                                             "overwrote the return address"),
             # Stores by instructions outside the allowlist: an xchg (either
-            # operand), stores through a register alone.
+            # operand), a vector store, stores through a register alone.
+            (["xchg   %rcx,0x28(%rsp)"], "a return after 1004: xchg %rcx,0x28(%rsp) "
+                                         "overwrote the return address"),
+            (["movups %xmm0,0x20(%rsp)"], "a return after 1004: movups %xmm0,0x20(%rsp) "
+                                          "overwrote the return address"),
             (["xchg   0x1000(%rip),%rcx        # 3000 <hook>"],
              "a store to 0x3000 (outside the stack) in main: " + CHANGED),
             (["maskmovdqu %xmm1,%xmm0"],
@@ -600,6 +604,7 @@ class WaysOut(unittest.TestCase):
             (["clzero"], "1004: clzero: a store through a pointer the check cannot know"),
             (["lea    0x1000(%rip),%rdi        # 3000 <hook>", "maskmovdqu %xmm1,%xmm0"],
              "maskmovdqu %xmm1,%xmm0: a store to 0x3000 (outside the stack)"),
+            (["movups %xmm0,0x10(%rsp)"], None),  # below the return address
             (["call   2040 <__errno_location@plt>", "movl   $0x0,(%rax)"], None),
             (["movq   $0x0,0x30(%rsp)"], None),  # the stack, above main's return address
             (["call   2010 <printf@plt>"], None),

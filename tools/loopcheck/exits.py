@@ -304,11 +304,8 @@ def return_address_written(graph):
     program = graph.program
     for address in sorted(graph.nodes):
         insn = program.at(address)
-        decoded = decode(insn)
-        if not decoded.allowed:
-            continue
-        for where, _, w in memory_accesses(insn, decoded, graph.states[address]):
-            if w and where is not None and where.base == ENTRY_SP.base and not where.c1 \
-                    and -access_width(insn, decoded) // 8 < where.signed() < 8:
+        for where, size in written_by(insn, graph.states[address]):
+            if where is not None and where.base == ENTRY_SP.base and not where.c1 \
+                    and -size < where.signed() < 8:
                 return str(insn)
     return ""
