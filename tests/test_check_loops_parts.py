@@ -605,6 +605,10 @@ class WaysOut(unittest.TestCase):
             (["lea    0x1000(%rip),%rdi        # 3000 <hook>", "maskmovdqu %xmm1,%xmm0"],
              "maskmovdqu %xmm1,%xmm0: a store to 0x3000 (outside the stack)"),
             (["movups %xmm0,0x10(%rsp)"], None),  # below the return address
+            # 16-bit pushes and pops move the stack pointer by 2: here it
+            # ends 8 below where an 8-byte model of them would put it.
+            (["push   %rax", "pop    %ax", "pushw  -0x2(%rsp)"],
+             "a return with the stack pointer at the stack slot at entry sp-0x8, not back"),
             (["call   2040 <__errno_location@plt>", "movl   $0x0,(%rax)"], None),
             (["movq   $0x0,0x30(%rsp)"], None),  # the stack, above main's return address
             (["call   2010 <printf@plt>"], None),
