@@ -238,6 +238,18 @@ CORRECT = {
     # call's result past its test, or the last loop's counter.
     "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],
     "std::uint64_t index": [(LOOP, LOOP.replace("std::int64_t i", "std::uint64_t i"), None)],
+    # A flag toggled in a byte register (clang keeps it in %bl, whose upper
+    # bits the check cannot know, when it does not unroll the loop): the
+    # branch is decided by the low bits.
+    "a toggled flag for the branch": [
+        ("if ((i & 1) == 0) {", "if (even) {", 0),
+        ("                x = x - 1;\n            }",
+         "                x = x - 1;\n            }\n            even = !even;", 0),
+        ("volatile std::uint64_t x = 0;\n        const std::int64_t start = read_monotonic_ns();"
+         "\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test",
+         "volatile std::uint64_t x = 0;\n        bool even = true;\n"
+         "        const std::int64_t start = read_monotonic_ns();"
+         "\n        _Pragma(\"GCC unroll 1\")\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test", 0)],
     # Main resets these outside the stack: a store it may make.
     "accumulators outside the stack": [
         (HELPERS, "volatile std::uint64_t accumulators[3];\n" + HELPERS, 0),
