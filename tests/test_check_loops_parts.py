@@ -651,6 +651,8 @@ class WaysOut(unittest.TestCase):
 
 
 FRAME_DUMMY = ["endbr64", "jmp    3100 <register_tm_clones>"]
+SET_FAST_MATH = ["endbr64", "stmxcsr -0x4(%rsp)", "orl    $0x8040,-0x4(%rsp)",
+                 "ldmxcsr -0x4(%rsp)", "ret"]
 INIT = ["sub    $0x8,%rsp", "mov    0x2fcd(%rip),%rax        # 3fd8 <__gmon_start__@Base>",
         "test   %rax,%rax", "je     301e <_init+0x12>", "call   *%rax", "add    $0x8,%rsp",
         "ret"]
@@ -748,6 +750,17 @@ class BeforeMain(unittest.TestCase):
             "a frame_dummy that does more": (
                 {"constructors": [("frame_dummy", ["mov    %rax,0x10(%rdi)", *FRAME_DUMMY])]},
                 "mov %rax,0x10(%rdi) is not in crtbegin's frame_dummy"),
+            "crtfastmath's set_fast_math (-ffast-math)": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("set_fast_math", SET_FAST_MATH)]}, None),
+            "a set_fast_math that does more": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY), ("set_fast_math", [
+                    "call   2030 <setitimer@plt>", *SET_FAST_MATH])]},
+                "calls what the toolchain's set_fast_math does not"),
+            "a set_fast_math that stores elsewhere": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY), ("set_fast_math", [
+                    "orl    $0x8040,0x10(%rdi)", *SET_FAST_MATH])]},
+                "orl $0x8040,0x10(%rdi) is not in the toolchain's set_fast_math"),
             "an ifunc resolver": ({"ifunc": True}, "an ifunc resolver of the program's own"),
             "a library of the program's own": (
                 {"needed": ["libc.so.6", "libticks.so"]},

@@ -571,10 +571,18 @@ def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
     return ""
 
 
+# crtfastmath.o's constructor (linked by -ffast-math and -Ofast): it sets
+# the flush-to-zero and denormals-are-zero bits of MXCSR, and nothing else.
+SET_FAST_MATH = [r"endbr64", r"stmxcsr -0x4\(%rsp\)", r"orl \$0x8040,-0x4\(%rsp\)",
+                 r"ldmxcsr -0x4\(%rsp\)", r"ret"]
+
+
 def toolchain_constructor(program, address, name):
     """Why the constructor at `address` is not the toolchain's own, "" when
     it is: frame_dummy (crtbegin's), whose code registers the frame tables
     at most and goes on to register_tm_clones."""
+    if name == "set_fast_math":
+        return toolchain_shape(program, address, name, "set_fast_math", SET_FAST_MATH)
     if name != "frame_dummy":
         return "not the toolchain's own (frame_dummy)"
     code = list(own_code(program, address))
