@@ -622,6 +622,32 @@ class WaysOut(unittest.TestCase):
                 else:
                     self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
 
+    def test_a_return_through_the_return_thunk(self):
+        # -mfunction-return=thunk: main returns by a jump to the compiler's
+        # __x86_return_thunk, which is a return only in its exact shape.
+        thunk = ["call   390c <__x86_return_thunk+0xc>", "pause", "lfence",
+                 "jmp    3905 <__x86_return_thunk+0x5>", "lea    0x8(%rsp),%rsp", "ret"]
+        offsets = [0, 5, 7, 0xa, 0xc, 0x11]
+        cases = {
+            "the compiler's thunk": (thunk, None),
+            "a thunk that returns elsewhere": (
+                thunk[:4] + ["lea    0x10(%rsp),%rsp", "ret"],
+                "a call to __x86_return_thunk in main: " + RUNNING),
+        }
+        for name, (code, expected) in cases.items():
+            with self.subTest(name):
+                extra = "\n0000000000003900 <__x86_return_thunk>:\n" + "".join(
+                    f"    {0x3900 + o:x}:\t{text}\n" for o, text in zip(offsets, code))
+                text = program_text([GOOD] * 3, extra=extra).replace(
+                    "\tret\n", "\tjmp    3900 <__x86_return_thunk>\n", 1)
+                self.assertIn("jmp    3900 <__x86_return_thunk>", text)
+                faults = {k.name: k.faults for k in analyse_text(text)}
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
+                if expected is None:
+                    self.assertNotIn(ALL_KERNELS, faults)
+                else:
+                    self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
+
     def test_a_jump_through_memory_is_no_store(self):
         # A computed goto's table jump reads memory: its fault is the
         # unreadable target, not a store.

@@ -188,6 +188,8 @@ def excerpt(program, entry="main"):
     todo = [program.block_of(program.starts[entry])] + [
         program.block_of(address) for _, address, _ in constructors
         if program.symbol_at(address) != "?"]
+    if "__x86_return_thunk" in program.starts:  # a jump to it is read as a return
+        todo.append(program.block_of(program.starts["__x86_return_thunk"]))
     while todo:
         k = todo.pop()
         if k < 0 or k in keep:

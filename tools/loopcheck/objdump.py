@@ -196,7 +196,28 @@ class Program:
                 code.append(insn)
             if code and k + 1 < len(self.blocks):
                 code[-1].next = self.blocks[k + 1][0]  # falling off the end of a symbol
+            for insn in code:
+                if insn.mnemonic == "jmp" and insn.target_name == "__x86_return_thunk" \
+                        and insn.target is not None and self.is_return_thunk(insn.target):
+                    # -mfunction-return=thunk: a return, as the thunk makes it.
+                    insn.mnemonic, insn.target = "ret", None
         return self.code.get(k, [])
+
+    def is_return_thunk(self, address):
+        """Whether the code at `address` is the compiler's
+        __x86_return_thunk exactly: a call over a speculation trap to code
+        that drops the address it pushed and returns, which is a return."""
+        k = self.block_of(address)
+        if k < 0 or self.blocks[k][0] != address or self.blocks[k][1] != "__x86_return_thunk":
+            return False
+        code = [insn for insn in self.block_code(k) if not insn.mnemonic.startswith("nop")]
+        texts = [insn.text for insn in code]
+        if len(code) != 6 or texts[1:3] != ["pause", "lfence"] \
+                or texts[4:] != ["lea 0x8(%rsp),%rsp", "ret"]:
+            return False
+        call, trap, jump = code[0], code[1], code[3]
+        return (call.mnemonic == "call" and call.target == code[4].address
+                and jump.mnemonic == "jmp" and jump.target == trap.address)
 
     def at(self, address):
         """The instruction at `address`, None when no parsed code starts there."""
