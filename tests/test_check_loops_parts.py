@@ -555,6 +555,10 @@ class WaysOut(unittest.TestCase):
             (["lretq"], "a far return: " + PATH_END),
             (["sysretq"], "a return from a system call: " + PATH_END),
             (["int3"], "a software interrupt (it raises a signal): " + PATH_END),
+            # A byte objdump cannot decode is not dropped from the path.
+            (["(bad)", "add    $0x28,%rsp", "ret"],
+             "(bad): bytes objdump cannot decode (the check cannot read what they do): "
+             + PATH_END),
             (["jmp    *%rax"], "a jump or call target that is not code the check can read"),
             (["mov    $0x27,%eax", "syscall", ABORT],
              "a system call with number 39 on a way out of the timed stretch: " + RUNNING),

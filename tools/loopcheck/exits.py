@@ -111,7 +111,9 @@ def what_ends(insn):
                             (("hlt",), "a halt (privileged: it raises a signal)"),
                             (("ud",), "an undefined instruction (it raises SIGILL)"),
                             (("int", "icebp"), "a software interrupt (it raises a signal)"),
-                            (("ljmp", "lcall", "jmpf", "callf"), "a far jump or call")):
+                            (("ljmp", "lcall", "jmpf", "callf"), "a far jump or call"),
+                            (("(bad)",), "bytes objdump cannot decode (the check cannot "
+                                         "read what they do)")):
         if m.startswith(prefixes):
             return words
     return "an instruction that does not go on"

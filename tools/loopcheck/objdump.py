@@ -93,8 +93,12 @@ def parse_line(line):
     if not match:
         return None
     text = re.sub(r"\s+", " ", match[2].split("#")[0]).strip()
-    if not text or text.startswith("(bad)"):
+    if not text:
         return None
+    if text.startswith("(bad)"):
+        # Bytes objdump cannot decode: an instruction of their own, which
+        # ends its path (what the processor makes of them is not read).
+        return Insn(int(match[1], 16), "(bad)", (), "(bad)", [])
     words = text.split(" ", 1)
     prefixes = []
     while words[0] in PREFIXES and len(words) > 1:
