@@ -10,6 +10,8 @@ build and accept every honest one.
     an unoptimised build must fail because its index lives in memory; the
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
+  LinkedFaults: faults made by the link or by editing the executable after
+    it (an auditing library, a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
     output cut short by a reader, the listing it reads.
 
@@ -82,7 +84,9 @@ RUNNING = "the check cannot know what it leaves running"
 
 # name: (edits as (old, new, occurrence, or None for all), kernel that must
 # fail (None: every kernel), text the fault must contain: the rule's own
-# words, not words any fault might quote, such as an instruction's text)
+# words, not words any fault might quote, such as an instruction's text; or
+# {verdict: text} for a fault found by more than one rule, each verdict
+# named failing with its own words and no other failing)
 FAULTS = {
     "accumulator not volatile": (
         [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", None)],
@@ -121,6 +125,15 @@ FAULTS = {
     "bound known only at run time": (
         [(LOOP, "for (std::int64_t i = 0; i < ITERATIONS + argc - 1; ++i)", 0),
          ("int main()", "int main(int argc, char **)", 0)], INC, "the check cannot know"),
+    # Twice as many iterations, every other one updating, unrolled: each
+    # trip of the loop head still updates, but the index advances by twice
+    # the updates.
+    "twice as often, every other iteration updating, unrolled": (
+        [(LOOP + " {\n            x = x + 1;",
+          "_Pragma(\"GCC unroll 8\")\n        "
+          "for (std::int64_t i = 0; i < 2 * ITERATIONS; ++i) {\n"
+          "            if (i & 1) x = x + 1;", 0)],
+        INC, "every register that advances must advance by the updates or a divisor"),
     "wrong clock": (
         [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
     # The throw's path never returns, yet its handler resumes in the stretch:
@@ -133,7 +146,9 @@ FAULTS = {
         [(HELPERS, 'extern "C" [[gnu::noinline]] int clock_gettime(clockid_t id, timespec *ts) '
                    'noexcept {\n    ts->tv_sec = id;\n    ts->tv_nsec = 0;\n'
                    '    asm volatile("");\n    return 0;\n}\n' + HELPERS, 0)],
-        None, "defined in the program itself"),
+        # The C and C++ libraries' own calls reach it too (it is exported).
+        None, {**{k: "defined in the program itself" for k in KERNEL_NAMES},
+               ALL_KERNELS: "the executable defines clock_gettime for its shared libraries"}),
     "segment register reloaded in the loop": (
         [("x = x + 1;", 'x = x + 1;\n            asm volatile("mov %%ds, %%eax\\n\\t'
                         'mov %%eax, %%ds" ::: "eax");', 0)], INC, "not a general register"),
@@ -194,6 +209,22 @@ FAULTS = {
         [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }\n" + HELPERS,
           0)], ALL_KERNELS, "(run before main): not the toolchain's own (frame_dummy): "
                             + RUNNING),
+    # Run by exit(), which a way out of a stretch may call: it may print a
+    # report of its own.
+    "a destructor of the program's own after exit() on a way out": (
+        [(HELPERS, "[[gnu::destructor]] void tear_down() { std::puts(\"tear down\"); }\n"
+          + HELPERS, 0), way_out("std::exit(0);")],
+        ALL_KERNELS, "(run at exit): not the toolchain's own (__do_global_dtors_aux): "
+                     + RUNNING),
+    # The C library's and libstdc++'s own calls to malloc reach it: code of
+    # the program's own, running beside the loops whenever they allocate.
+    "a malloc of the program's own": (
+        [(HELPERS, 'extern "C" void *__libc_malloc(std::size_t);\n'
+                   'volatile std::uint64_t allocations;\n'
+                   'extern "C" void *malloc(std::size_t n) {\n'
+                   '    allocations = allocations + 1;\n    return __libc_malloc(n);\n}\n'
+          + HELPERS, 0)],
+        ALL_KERNELS, "the executable defines malloc for its shared libraries"),
 }
 
 CORRECT = {
@@ -202,10 +233,23 @@ CORRECT = {
                           "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n"
                           "            x = x + 1;\n            x = x + 1;", 0)],
     "counting down": [(LOOP, "for (std::int64_t i = ITERATIONS; i > 0; --i)", 1)],
+    "unrolled by the compiler": [(LOOP, "_Pragma(\"GCC unroll 8\")\n        " + LOOP, None)],
     # g++ starts such an index from a register it knows to be 0: the clock
     # call's result past its test, or the last loop's counter.
     "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],
     "std::uint64_t index": [(LOOP, LOOP.replace("std::int64_t i", "std::uint64_t i"), None)],
+    # A flag toggled in a byte register (clang keeps it in %bl, whose upper
+    # bits the check cannot know, when it does not unroll the loop): the
+    # branch is decided by the low bits.
+    "a toggled flag for the branch": [
+        ("if ((i & 1) == 0) {", "if (even) {", 0),
+        ("                x = x - 1;\n            }",
+         "                x = x - 1;\n            }\n            even = !even;", 0),
+        ("volatile std::uint64_t x = 0;\n        const std::int64_t start = read_monotonic_ns();"
+         "\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test",
+         "volatile std::uint64_t x = 0;\n        bool even = true;\n"
+         "        const std::int64_t start = read_monotonic_ns();"
+         "\n        _Pragma(\"GCC unroll 1\")\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test", 0)],
     # Main resets these outside the stack: a store it may make.
     "accumulators outside the stack": [
         (HELPERS, "volatile std::uint64_t accumulators[3];\n" + HELPERS, 0),
@@ -220,7 +264,7 @@ INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld"]
+             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).
@@ -279,9 +323,13 @@ class NegativeControls(Builds):
                 for old, new, occurrence in edits:
                     source = edit(source, old, new, occurrence)
                 faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
-                failing = KERNEL_NAMES if kernel is None else [kernel]
+                if isinstance(expected, dict):
+                    failing, texts = list(expected), expected
+                else:
+                    failing = KERNEL_NAMES if kernel is None else [kernel]
+                    texts = dict.fromkeys(failing, expected)
                 for kernel_name in failing:
-                    self.assertTrue(any(expected in f for f in faults[kernel_name]),
+                    self.assertTrue(any(texts[kernel_name] in f for f in faults[kernel_name]),
                                     f"{kernel_name}: {faults[kernel_name]}")
                 for other in set(KERNEL_NAMES) - set(failing):
                     self.assertEqual(faults[other], [], other)
@@ -345,6 +393,40 @@ class FlagMatrix(Builds):
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
                      "check_loops.py")
+
+
+class LinkedFaults(Builds):
+    """Faults made by the link or by editing the executable after it: the
+    dynamic loader reads the dynamic section, not the section headers."""
+
+    def test_each_is_rejected_as_the_whole_programs(self):
+        constructor = [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }"
+                                 "\n" + HELPERS, 0)]
+        cases = {
+            # The loader loads an auditing library first and runs its code.
+            "an auditing library": ([], ["-Wl,--audit=libbeside.so"], None,
+                                    "as an auditing library (DT_AUDIT)"),
+            "a dependent auditing library": ([], ["-Wl,--depaudit=libbeside.so"], None,
+                                             "as an auditing library (DT_AUDIT)"),
+            # The section is gone; the dynamic section still names the array,
+            # and its relocations still fill it.
+            "a constructor whose section header is removed": (
+                constructor, [], ["objcopy", "--remove-section=.init_array"],
+                "(run before main): not the toolchain's own (frame_dummy)"),
+        }
+        for name, (edits, flags, after, expected) in cases.items():
+            with self.subTest(name):
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
+                path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
+                self.assertEqual(built.returncode, 0, built.stderr)
+                if after:
+                    subprocess.run([*after, path], check=True, capture_output=True)
+                faults = {k.name: k.faults for k in analyse(path)}
+                self.assertTrue(any(expected in f and RUNNING in f
+                                    for f in faults.get(ALL_KERNELS, [])), faults)
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
 
 
 class CommandLine(Builds):

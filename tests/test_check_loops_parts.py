@@ -29,7 +29,7 @@ from loopcheck.allowlist import Decoded, decode
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
-from loopcheck.exits import Exits
+from loopcheck.exits import Exits, clock_shape_why
 from loopcheck.flags import condition, narrowing
 from loopcheck.graph import build_graph
 from loopcheck.rules import ALL_KERNELS
@@ -421,6 +421,49 @@ class Rules(unittest.TestCase):
                                 ("count", ITERATIONS)])
 
 
+# Static glibc 2.36's __clock_gettime, as g++ 12 and clang++ 14 -static link it.
+STATIC_CLOCK = {
+    0x7ca0: "mov    0x6ddd1(%rip),%rax        # 4a5a78 <_dl_vdso_clock_gettime64>",
+    0x7ca7: "test   %rax,%rax", 0x7caa: "je     7cc0 <__clock_gettime+0x20>",
+    0x7cac: "sub    $0x8,%rsp", 0x7cb0: "call   *%rax", 0x7cb2: "test   %eax,%eax",
+    0x7cb4: "jne    7cd0 <__clock_gettime+0x30>", 0x7cb6: "xor    %eax,%eax",
+    0x7cb8: "add    $0x8,%rsp", 0x7cbc: "ret", 0x7cc0: "mov    $0xe4,%eax",
+    0x7cc5: "syscall", 0x7cc7: "test   %eax,%eax", 0x7cc9: "jne    7ce8 <__clock_gettime+0x48>",
+    0x7ccb: "xor    %eax,%eax", 0x7ccd: "ret", 0x7cd0: "mov    $0xffffffffffffffb8,%rdx",
+    0x7cd7: "neg    %eax", 0x7cd9: "mov    %eax,%fs:(%rdx)", 0x7cdc: "mov    $0xffffffff,%eax",
+    0x7ce1: "jmp    7cb8 <__clock_gettime+0x18>", 0x7ce8: "mov    $0xffffffffffffffb8,%rdx",
+    0x7cef: "neg    %eax", 0x7cf1: "mov    %eax,%fs:(%rdx)", 0x7cf4: "mov    $0xffffffff,%eax",
+    0x7cf9: "ret"}
+
+
+class StaticClock(unittest.TestCase):
+    def test_only_static_glibcs_clock_passes(self):
+        cases = {
+            "static glibc's": ({}, ""),
+            # A clock of the program's own that makes the system call and
+            # also arms a timer.
+            "a call besides": ({0x7ccb: "call   1000 <arm_timer>"},
+                               "7ccb: call 1000 <arm_timer> is not in the C library's"),
+            "a store": ({0x7ccb: "mov    %rax,0x10(%rdi)"}, "is not in the C library's"),
+            "another pointer called": (
+                {0x7ca0: "mov    0x6ddd1(%rip),%rax        # 4a5a78 <hook>"},
+                "loads a pointer other than the vDSO's clock_gettime"),
+            "a jump out of it": ({0x7ce1: "jmp    1001 <arm_timer+0x1>"},
+                                 "leaves the function"),
+        }
+        for name, (changed, expected) in cases.items():
+            with self.subTest(name):
+                code = {**STATIC_CLOCK, **changed}
+                lines = ["0000000000001000 <arm_timer>:", "    1000:\tnop", "    1001:\tret", "",
+                         "0000000000007ca0 <__clock_gettime>:",
+                         *[f"    {a:x}:\t{text}" for a, text in sorted(code.items())], ""]
+                why = clock_shape_why(Program("\n".join(lines) + "\n"), 0x7ca0)
+                if expected:
+                    self.assertIn(expected, why)
+                else:
+                    self.assertEqual(why, "")
+
+
 class Narrowing(unittest.TestCase):
     def test_each_way_of_a_branch_tells_what_its_condition_tested(self):
         # (instructions on unknown registers, condition, whether it held,
@@ -512,6 +555,10 @@ class WaysOut(unittest.TestCase):
             (["lretq"], "a far return: " + PATH_END),
             (["sysretq"], "a return from a system call: " + PATH_END),
             (["int3"], "a software interrupt (it raises a signal): " + PATH_END),
+            # A byte objdump cannot decode is not dropped from the path.
+            (["(bad)", "add    $0x28,%rsp", "ret"],
+             "(bad): bytes objdump cannot decode (the check cannot read what they do): "
+             + PATH_END),
             (["jmp    *%rax"], "a jump or call target that is not code the check can read"),
             (["mov    $0x27,%eax", "syscall", ABORT],
              "a system call with number 39 on a way out of the timed stretch: " + RUNNING),
@@ -546,6 +593,26 @@ class WaysOut(unittest.TestCase):
              "a store through a pointer the check cannot know in main: " + CHANGED),
             (["movq   $0x1000,0x28(%rsp)"], "a return after 1004: movq $0x1000,0x28(%rsp) "
                                             "overwrote the return address"),
+            # Stores by instructions outside the allowlist: an xchg (either
+            # operand), a vector store, stores through a register alone.
+            (["xchg   %rcx,0x28(%rsp)"], "a return after 1004: xchg %rcx,0x28(%rsp) "
+                                         "overwrote the return address"),
+            (["movups %xmm0,0x20(%rsp)"], "a return after 1004: movups %xmm0,0x20(%rsp) "
+                                          "overwrote the return address"),
+            (["xchg   0x1000(%rip),%rcx        # 3000 <hook>"],
+             "a store to 0x3000 (outside the stack) in main: " + CHANGED),
+            (["maskmovdqu %xmm1,%xmm0"],
+             "1004: maskmovdqu %xmm1,%xmm0: a store through a pointer the check cannot know"),
+            (["movdir64b (%rsi),%rdi"],
+             "1004: movdir64b (%rsi),%rdi: a store through a pointer the check cannot know"),
+            (["clzero"], "1004: clzero: a store through a pointer the check cannot know"),
+            (["lea    0x1000(%rip),%rdi        # 3000 <hook>", "maskmovdqu %xmm1,%xmm0"],
+             "maskmovdqu %xmm1,%xmm0: a store to 0x3000 (outside the stack)"),
+            (["movups %xmm0,0x10(%rsp)"], None),  # below the return address
+            # 16-bit pushes and pops move the stack pointer by 2: here it
+            # ends 8 below where an 8-byte model of them would put it.
+            (["push   %rax", "pop    %ax", "pushw  -0x2(%rsp)"],
+             "a return with the stack pointer at the stack slot at entry sp-0x8, not back"),
             (["call   2040 <__errno_location@plt>", "movl   $0x0,(%rax)"], None),
             (["movq   $0x0,0x30(%rsp)"], None),  # the stack, above main's return address
             (["call   2010 <printf@plt>"], None),
@@ -558,6 +625,40 @@ class WaysOut(unittest.TestCase):
                     self.assertNotIn(ALL_KERNELS, faults)
                 else:
                     self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
+
+    def test_a_return_through_the_return_thunk(self):
+        # -mfunction-return=thunk: main returns by a jump to the compiler's
+        # __x86_return_thunk, which is a return only in its exact shape.
+        thunk = ["call   390c <__x86_return_thunk+0xc>", "pause", "lfence",
+                 "jmp    3905 <__x86_return_thunk+0x5>", "lea    0x8(%rsp),%rsp", "ret"]
+        offsets = [0, 5, 7, 0xa, 0xc, 0x11]
+        cases = {
+            "the compiler's thunk": (thunk, None),
+            "a thunk that returns elsewhere": (
+                thunk[:4] + ["lea    0x10(%rsp),%rsp", "ret"],
+                "a call to __x86_return_thunk in main: " + RUNNING),
+        }
+        for name, (code, expected) in cases.items():
+            with self.subTest(name):
+                extra = "\n0000000000003900 <__x86_return_thunk>:\n" + "".join(
+                    f"    {0x3900 + o:x}:\t{text}\n" for o, text in zip(offsets, code))
+                text = program_text([GOOD] * 3, extra=extra).replace(
+                    "\tret\n", "\tjmp    3900 <__x86_return_thunk>\n", 1)
+                self.assertIn("jmp    3900 <__x86_return_thunk>", text)
+                faults = {k.name: k.faults for k in analyse_text(text)}
+                self.assertEqual([faults[k] for k in KERNEL_NAMES], [[]] * 3)
+                if expected is None:
+                    self.assertNotIn(ALL_KERNELS, faults)
+                else:
+                    self.assertTrue(any(expected in f for f in faults[ALL_KERNELS]), faults)
+
+    def test_a_jump_through_memory_is_no_store(self):
+        # A computed goto's table jump reads memory: its fault is the
+        # unreadable target, not a store.
+        faults = faults_of([GOOD, way_out(GOOD, ["jmp    *0x2000(,%rax,8)"]), GOOD])
+        self.assertTrue(any("not code the check can read" in f for f in faults[ARITH]),
+                        faults[ARITH])
+        self.assertFalse([f for f in faults[ARITH] if "a store" in f], faults[ARITH])
 
     def test_a_fault_in_one_kernels_code_is_its_own(self):
         endless = ["mov    $0x1,%eax", *INC_RMW, "test   %rax,%rax", "jne @{1}"]
@@ -580,6 +681,8 @@ class WaysOut(unittest.TestCase):
 
 
 FRAME_DUMMY = ["endbr64", "jmp    3100 <register_tm_clones>"]
+SET_FAST_MATH = ["endbr64", "stmxcsr -0x4(%rsp)", "orl    $0x8040,-0x4(%rsp)",
+                 "ldmxcsr -0x4(%rsp)", "ret"]
 INIT = ["sub    $0x8,%rsp", "mov    0x2fcd(%rip),%rax        # 3fd8 <__gmon_start__@Base>",
         "test   %rax,%rax", "je     301e <_init+0x12>", "call   *%rax", "add    $0x8,%rsp",
         "ret"]
@@ -589,9 +692,32 @@ START = ["xor    %ebp,%ebp", "lea    0x0(%rip),%rdi        # 1000 <main>",
          "call   *0x1(%rip)        # 3fc0 <__libc_start_main@GLIBC_2.34>", "hlt"]
 
 
+# What exit() runs in a clang++ -O2 build (crtbegin's, crti's), each
+# function as {address: instruction}.
+DTORS_AUX = {0x3600: "endbr64", 0x3604: "cmpb   $0x0,0x2edd(%rip)        # 6058 <completed.0>",
+             0x3608: "jne    3630 <__do_global_dtors_aux+0x30>", 0x360c: "push   %rbp",
+             0x3610: "cmpq   $0x0,0x2e32(%rip)        # 3fb8 <__cxa_finalize@GLIBC_2.2.5>",
+             0x3614: "mov    %rsp,%rbp", 0x3618: "je     3624 <__do_global_dtors_aux+0x24>",
+             0x361c: "mov    0x2ebe(%rip),%rdi        # 4050 <__dso_handle>",
+             0x3620: "call   3700 <__cxa_finalize@plt>",
+             0x3624: "call   3680 <deregister_tm_clones>",
+             0x3628: "movb   $0x1,0x2eb5(%rip)        # 6058 <completed.0>",
+             0x362c: "pop    %rbp", 0x3630: "ret"}
+DEREGISTER = {0x3680: "lea    0x2f51(%rip),%rdi        # 6058 <__TMC_END__>",
+              0x3684: "lea    0x2f4a(%rip),%rax        # 6058 <__TMC_END__>",
+              0x3688: "cmp    %rdi,%rax", 0x368c: "je     36a0 <deregister_tm_clones+0x20>",
+              0x3690: "mov    0x2eb6(%rip),%rax        # 3fd0 <_ITM_deregisterTMCloneTable@Base>",
+              0x3694: "test   %rax,%rax", 0x3698: "je     36a0 <deregister_tm_clones+0x20>",
+              0x369c: "jmp    *%rax", 0x36a0: "ret"}
+FINI = {0x3780: "sub    $0x8,%rsp", 0x3784: "add    $0x8,%rsp", 0x3788: "ret"}
+AT_EXIT = {"__do_global_dtors_aux": DTORS_AUX, "deregister_tm_clones": DEREGISTER,
+           "_fini": FINI}
+
+
 def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
             ifunc=False, start=("_start", START),
-            libraries=(" interp /lib64/ld-linux-x86-64.so.2",)):
+            libraries=(" interp /lib64/ld-linux-x86-64.so.2",), at_exit=None,
+            destructors=("__do_global_dtors_aux",)):
     """Listing text of what runs before main: crti's _init at 0x3000 (or
     `init`), the entry point `start` (name, code) at 0x3800, the
     constructors' code from 0x3200 on, and the block (`libraries` its first
@@ -611,6 +737,12 @@ def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("li
     lines += [" .init 3000 <_init>"]
     lines += [f" .init_array {0x3200 + 0x100 * k:x} <{name}>"
               for k, (name, _) in enumerate(constructors)]
+    if at_exit is not None:  # {name: {address: instruction}}: what exit() runs, and the block
+        for name, code in at_exit.items():
+            lines[1:1] = ["", f"{min(code):016x} <{name}>:",
+                          *[f"    {a:x}:\t{text}" for a, text in sorted(code.items())], ""]
+        lines += [f" .fini_array {min(at_exit[name]):x} <{name}>" for name in destructors]
+        lines += [f" .fini {min(at_exit['_fini']):x} <_fini>"]
     return "\n".join(lines) + "\n"
 
 
@@ -633,6 +765,32 @@ class BeforeMain(unittest.TestCase):
             "an _init that calls more": (
                 {"init": INIT[:5] + ["call   2030 <setitimer@plt>"] + INIT[5:]},
                 "calls what crti's _init does not"),
+            # Code added to crti's .init: system calls arming a timer.
+            "an _init that does more": (
+                {"init": INIT[:5] + ["mov    $0xd,%eax", "syscall"] + INIT[5:]},
+                "mov $0xd,%eax is not in crti's _init"),
+            # A second frame_dummy going on to a register_tm_clones of the
+            # program's own.
+            "a frame_dummy going on to another register_tm_clones": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("frame_dummy", ["jmp    3400 <register_tm_clones>"]),
+                                  ("register_tm_clones", ["jmp    2030 <arm_timer>"])]},
+                "constructor frame_dummy in .init_array (run before main): 3400: jmp 2030 "
+                "<arm_timer> is not in the toolchain's register_tm_clones"),
+            "a frame_dummy that does more": (
+                {"constructors": [("frame_dummy", ["mov    %rax,0x10(%rdi)", *FRAME_DUMMY])]},
+                "mov %rax,0x10(%rdi) is not in crtbegin's frame_dummy"),
+            "crtfastmath's set_fast_math (-ffast-math)": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("set_fast_math", SET_FAST_MATH)]}, None),
+            "a set_fast_math that does more": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY), ("set_fast_math", [
+                    "call   2030 <setitimer@plt>", *SET_FAST_MATH])]},
+                "calls what the toolchain's set_fast_math does not"),
+            "a set_fast_math that stores elsewhere": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY), ("set_fast_math", [
+                    "orl    $0x8040,0x10(%rdi)", *SET_FAST_MATH])]},
+                "orl $0x8040,0x10(%rdi) is not in the toolchain's set_fast_math"),
             "an ifunc resolver": ({"ifunc": True}, "an ifunc resolver of the program's own"),
             "a library of the program's own": (
                 {"needed": ["libc.so.6", "libticks.so"]},
@@ -646,6 +804,37 @@ class BeforeMain(unittest.TestCase):
             "an entry point of the program's own": (
                 {"start": ("set_up", START)}, "entry point set_up in entry (run before main): "
                                               "not the toolchain's own (_start)"),
+            "what exit() runs, the toolchain's own": ({"at_exit": AT_EXIT}, None),
+            "a destructor of the program's own": (
+                {"at_exit": {**AT_EXIT, "report": {0x3800 - 0x40: "ret"}},
+                 "destructors": ["__do_global_dtors_aux", "report"]},
+                "destructor report in .fini_array (run at exit): not the toolchain's own "
+                "(__do_global_dtors_aux)"),
+            "a __do_global_dtors_aux that calls more": (
+                {"at_exit": {**AT_EXIT, "__do_global_dtors_aux": {
+                    **DTORS_AUX, 0x362c: "call   2030 <setitimer@plt>"}}},
+                "2030 <setitimer@plt> calls what the toolchain's __do_global_dtors_aux does not"),
+            "a __do_global_dtors_aux that stores elsewhere": (
+                {"at_exit": {**AT_EXIT, "__do_global_dtors_aux": {
+                    **DTORS_AUX, 0x362c: "mov    %rax,0x10(%rdi)"}}},
+                "362c: mov %rax,0x10(%rdi) is not in the toolchain's __do_global_dtors_aux"),
+            "a deregister_tm_clones jumping through another pointer": (
+                {"at_exit": {**AT_EXIT, "deregister_tm_clones": {
+                    **DEREGISTER, 0x3690: "mov    0x2eb6(%rip),%rax        # 3fd0 <hook>"}}},
+                "loads a pointer other than _ITM_deregisterTMCloneTable's"),
+            "a _fini that does more": (
+                {"at_exit": {**AT_EXIT, "_fini": {**FINI, 0x3784: "mov    $0x1,%eax"}}},
+                "fini function _fini in .fini (run at exit): 3784: mov $0x1,%eax is not in "
+                "the toolchain's _fini"),
+            "what the toolchain exports (-rdynamic)": (
+                {"libraries": [" interp /lib64/ld-linux-x86-64.so.2",
+                               *[f" exports {name}" for name in
+                                 ("main", "_start", "_IO_stdin_used", "__bss_start", "_end")]]},
+                None),
+            "a malloc of the program's own, exported": (
+                {"libraries": [" interp /lib64/ld-linux-x86-64.so.2", " exports main",
+                               " exports malloc"]},
+                "the executable defines malloc for its shared libraries"),
             "a _start handing on another function": (
                 {"start": ("_start", [START[0], "lea    0x0(%rip),%rdi        # 1ff0 <fail>",
                                       *START[2:]])},

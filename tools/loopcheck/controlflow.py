@@ -29,7 +29,7 @@ THROW_HELPER = re.compile(r"^_ZSt\d+__throw_")  # std::__throw_runtime_error and
 # of every kind, halts, undefined instructions and software interrupts (a
 # signal's handler, if any, decides what runs next), far jumps and calls.
 ENDS = re.compile(r"^(ret|iret|lret|sysret|sysexit|hlt|ud[012]|int|into|int1|int3|icebp|"
-                  r"ljmp|lcall|jmpf|callf)")
+                  r"ljmp|lcall|jmpf|callf|\(bad\))")
 
 
 def is_return(insn):
@@ -188,6 +188,8 @@ def excerpt(program, entry="main"):
     todo = [program.block_of(program.starts[entry])] + [
         program.block_of(address) for _, address, _ in constructors
         if program.symbol_at(address) != "?"]
+    if "__x86_return_thunk" in program.starts:  # a jump to it is read as a return
+        todo.append(program.block_of(program.starts["__x86_return_thunk"]))
     while todo:
         k = todo.pop()
         if k < 0 or k in keep:

@@ -14,7 +14,7 @@ be followed at all are given here, where they are found.
 import dataclasses
 
 from .allowlist import decode, is_timespec
-from .errors import CannotCount, TripFault
+from .errors import CannotCount, PeriodFault, TripFault
 from .flags import condition, narrowing
 from .interpreter import execute
 from .state import CALLER_SAVED, State, describe
@@ -85,6 +85,7 @@ class Emulator:
         self.timespec = graph.states[start].get("rsi")
         self.heads = {a for a in loop if any(a == self.program.at(b).target for b in loop)}
         self.counts = Counts()
+        self.period_faults = []  # proven periods whose registers advance by other than the updates
 
     def step(self, address, state, ctx):
         """Executes one instruction; returns (next address, reads, writes)
@@ -126,6 +127,24 @@ class Emulator:
         loop that runs twice as often and updates on every other trip)."""
         if reads != writes or reads == 0:
             raise TripFault(self.program.at(head), reads, writes)
+
+    def check_period(self, head, period, delta, result):
+        """A trip of the loop head may hold several iterations of the source
+        loop (unrolled by the compiler or by hand), so an update on every
+        trip is not enough: a loop running twice as often, updating on
+        every other iteration, and unrolled 8 times, still updates on every
+        trip. Per iteration, then: every register that advances over a
+        proven period advances by a divisor of the period's updates (up or
+        down), so that no register counts more iterations than there are
+        updates, and each iteration it counts updates alike. A loop
+        unrolled by hand (`i += 2`, two updates) may be counted by the
+        compiler in its own iterations: 16 updates while the index
+        advances by 8."""
+        _, reads, writes, _ = result
+        steps = {f: Value(d, 0, self.state.regs[f].w).signed() for f, d in delta.items() if d}
+        if any(reads % abs(d) for d in steps.values()) or reads != writes:
+            # Counting goes on: the total is judged as well.
+            self.period_faults.append(PeriodFault(self.program.at(head), reads, steps))
 
     def run(self):
         counts, state = self.counts, self.state
@@ -179,6 +198,7 @@ class Emulator:
                 best = (period, delta, result)
         if best is None:
             return False
+        self.check_period(head, *best)
         self.skip(head, *best)
         return True
 
@@ -233,7 +253,7 @@ class Emulator:
         counts.reads += reads * limit
         counts.writes += writes * limit
         counts.steps += count * limit
-        steps = {f: Value(d).signed() for f, d in delta.items() if d}
+        steps = {f: Value(d, 0, state.regs[f].w).signed() for f, d in delta.items() if d}
         index = [f"%{f}" for f, d in steps.items() if abs(d) == reads == writes]
         counts.periods.append(
             f"loop at {head:x}: {limit} periods of {count} instructions, {reads} read(s) and "

@@ -1,10 +1,11 @@
 """Reading what runs before main from an x86-64 ELF executable: the dynamic
 loader it asks for, the paths it searches for libraries first, the shared
-libraries it needs, its entry point, the ifunc resolvers of its own that the
+libraries it needs, the symbols it defines for them (its .dynsym), its entry point, the ifunc resolvers of its own that the
 dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
-and whether it has a symbol table at all (a stripped executable has none,
+what exit() runs of its own (the .fini_array's destructors and its fini
+function, DT_FINI or the .fini section), and whether it has a symbol table at all (a stripped executable has none,
 and the check finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
@@ -15,11 +16,15 @@ import struct
 
 from .errors import ToolError
 
-SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC = 2, 3, 4, 6
-SHT_INIT_ARRAY, SHT_PREINIT_ARRAY = 14, 16
-DT_NEEDED, DT_INIT, DT_RPATH, DT_RUNPATH = 1, 12, 15, 29
-PT_INTERP = 3
-R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 8, 37
+SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC, SHT_DYNSYM = 2, 3, 4, 6, 11
+SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
+DT_NEEDED, DT_INIT, DT_FINI, DT_RPATH, DT_RUNPATH = 1, 12, 13, 15, 29
+DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
+DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
+DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
+PT_LOAD, PT_INTERP = 1, 3
+PAGE = 4096
+R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
 EM_X86_64 = 62
 STT_FUNC = 2
 
@@ -51,11 +56,14 @@ class Elf:
             section["name"] = self.string(names, section["name"]) if names else ""
         self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
         phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
-        self.interpreter = []
+        self.interpreter, self.loads = [], []
         for k in range(phnum):
-            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + k * phentsize)
+            kind, _, offset, vaddr, _, size = struct.unpack_from("<IIQQQQ", data,
+                                                                 phoff + k * phentsize)
             if kind == PT_INTERP:
                 self.interpreter.append(data[offset:offset + size].rstrip(b"\0").decode())
+            elif kind == PT_LOAD:
+                self.loads.append((vaddr, offset, size))  # size: the bytes in the file
 
     def string(self, table, offset):
         start = table["offset"] + offset
@@ -78,6 +86,18 @@ class Elf:
                 if info & 0xffffffff == kind:
                     slots[where] = addend
         return slots
+
+    def file_offset(self, address, size):
+        """Where the `size` bytes at virtual `address` lie in the file, None
+        when no loaded segment holds them from the file. The loader maps
+        whole pages: the bytes before a segment's start in its first page
+        are the file's too (an array whose section was removed is still
+        there, and its relocations still fill it)."""
+        for vaddr, offset, filesz in self.loads:
+            if vaddr - vaddr % PAGE <= address and address + size <= vaddr + filesz \
+                    and offset + address - vaddr >= 0:
+                return offset + address - vaddr
+        return None
 
     def dynamic_entries(self, tag):
         """The values of the dynamic section's entries with `tag`."""
@@ -105,23 +125,43 @@ class Elf:
         """[(kind, address)] of the code run before main, in the order it
         runs: "ifunc" for a resolver of the executable's own (in one that
         needs shared libraries: a static one's are its C library's), then
-        the .preinit_array, the init function (".init") and the .init_array."""
+        the .preinit_array, the init function (".init") and the .init_array;
+        then what exit() runs: the .fini_array and the fini function
+        (".fini")."""
         slots, found = self.relocations(R_X86_64_RELATIVE), []
         if self.needed():
             found += [("ifunc", resolver)
                       for resolver in self.relocations(R_X86_64_IRELATIVE).values()]
 
-        def array(kind):
-            for section in self.of_type(kind):
-                for k in range(section["size"] // 8):
-                    address, = struct.unpack_from("<Q", self.data, section["offset"] + 8 * k)
-                    found.append((section["name"],
-                                  slots.get(section["addr"] + 8 * k, address) or address))
-        array(SHT_PREINIT_ARRAY)
+        def array(kind, name, start_tag, size_tag):
+            # The dynamic loader runs the arrays the dynamic section names,
+            # a static executable's start-up those the linker placed (the
+            # sections): both are read, so that neither can hide an entry.
+            where = [(s["addr"], s["offset"], s["size"]) for s in self.of_type(kind)]
+            for start, size in zip(self.dynamic_entries(start_tag),
+                                   self.dynamic_entries(size_tag)):
+                offset = self.file_offset(start, size)
+                if offset is None:
+                    raise ToolError(f"the dynamic section's {name} at {start:#x} is not in the "
+                                    f"file: the check cannot read what the loader runs")
+                where.append((start, offset, size))
+            for start, offset, size in where:
+                for k in range(size // 8):
+                    address, = struct.unpack_from("<Q", self.data, offset + 8 * k)
+                    entry = (name, slots.get(start + 8 * k, address) or address)
+                    if entry not in found:
+                        found.append(entry)
+        array(SHT_PREINIT_ARRAY, ".preinit_array", DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ)
         init = self.dynamic_entries(DT_INIT) or [s["addr"] for s in self.sections
                                                  if s["name"] == ".init"]
         found += [(".init", address) for address in init]
-        array(SHT_INIT_ARRAY)
+        array(SHT_INIT_ARRAY, ".init_array", DT_INIT_ARRAY, DT_INIT_ARRAYSZ)
+        # Run by exit() and by main's return: the destructors of the
+        # .fini_array, then the fini function.
+        array(SHT_FINI_ARRAY, ".fini_array", DT_FINI_ARRAY, DT_FINI_ARRAYSZ)
+        fini = self.dynamic_entries(DT_FINI) or [s["addr"] for s in self.sections
+                                                 if s["name"] == ".fini"]
+        found += [(".fini", address) for address in fini]
         return found
 
     def dynamic_strings(self, *tags):
@@ -134,6 +174,22 @@ class Elf:
                 if tag in tags:
                     found.append(self.string(strings, value))
         return found
+
+    def exports(self):
+        """The names of the symbols the executable defines for the dynamic
+        linker (its .dynsym), but for the C and C++ libraries' own objects
+        copied into it (a copy relocation at the symbol's address): a
+        library calling or reading a name defined here reaches the
+        executable's definition instead of its own."""
+        copied, names = self.relocations(R_X86_64_COPY), []
+        for table in self.of_type(SHT_DYNSYM):
+            strings = self.sections[table["link"]]
+            for k in range(1, table["size"] // 24):
+                name, _, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                 table["offset"] + 24 * k)
+                if shndx != 0 and value not in copied:  # 0: undefined here
+                    names.append(self.string(strings, name))
+        return names
 
     def needed(self):
         """The shared libraries the executable names (DT_NEEDED)."""
@@ -155,6 +211,8 @@ def startup_text(path):
     lines += [f" interp {loader}" for loader in elf.interpreter]
     lines += [f" runpath {paths}" for paths in elf.dynamic_strings(DT_RPATH, DT_RUNPATH)]
     lines += [f" needed {library}" for library in elf.needed()]
+    lines += [f" audit {library}" for library in elf.dynamic_strings(DT_AUDIT, DT_DEPAUDIT)]
+    lines += [f" exports {name}" for name in elf.exports()]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

@@ -15,6 +15,10 @@ layer can raise them and each is defined before anything uses it.
     TripFault      a trip around a loop that does not update the
                    accumulator exactly: a fault of the kernel whether or not
                    a period is being proved. rules.py words it.
+    PeriodFault    a proven period of a loop whose registers advance by
+                   more (or other) iterations than it updates the
+                   accumulator: collected while counting goes on (the
+                   total is judged as well), not raised; rules.py words it.
 """
 
 
@@ -45,3 +49,13 @@ class TripFault(CannotCount):
     def __init__(self, head, reads, writes):
         super().__init__(f"{head}: trip with {reads} read(s) and {writes} write(s)")
         self.head, self.reads, self.writes = head, reads, writes
+
+
+class PeriodFault(Exception):
+    """A proven period of the loop headed by `head` (an instruction) does
+    `updates` updates while the registers in `steps` (family -> signed
+    step) advance by other amounts."""
+
+    def __init__(self, head, updates, steps):
+        super().__init__(f"{head}: period with {updates} update(s), registers step by {steps}")
+        self.head, self.updates, self.steps = head, updates, steps

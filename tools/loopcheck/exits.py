@@ -37,6 +37,45 @@ from .state import CALLEE_SAVED, address_of, describe, is_memory
 from .values import Value
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
+
+# Static glibc's __clock_gettime, instruction for instruction (an address
+# aside): the vDSO's function through the pointer the C library's start-up
+# leaves in _dl_vdso_clock_gettime64, or else the clock_gettime system call
+# (228); a failure sets errno (the thread's, at %fs:-0x48) and returns -1.
+CLOCK_SHAPE = [r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"test %rax,%rax", r"test %eax,%eax",
+               r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"call \*%rax", r"xor %eax,%eax",
+               r"ret", r"mov \$0xe4,%eax", r"syscall", r"neg %eax",
+               r"mov \$0xffffffffffffffb8,%rdx", r"mov %eax,%fs:\(%rdx\)",
+               r"mov \$0xffffffff,%eax", r"endbr64", r"j(?:e|ne|mp) [0-9a-f]+ <[^>+]+\+0x[0-9a-f]+>"]
+
+
+def clock_shape_why(program, entry):
+    """Why the clock function at `entry`, in the executable itself, is not
+    static glibc's (its exact instructions, jumps only inside it, its one
+    indirect call through the vDSO's pointer), "" when it is. A clock of
+    the program's own may make the system call and arm a timer too."""
+    home = program.symbol_at(entry)
+    seen, todo = {entry}, [entry]
+    while todo:
+        insn = program.at(todo.pop())
+        if insn is None or program.symbol_at(insn.address) != home:
+            return f"its code at {entry:x} leaves the function or cannot be read"
+        if not any(re.fullmatch(pattern, insn.text) for pattern in CLOCK_SHAPE):
+            return f"{insn} is not in the C library's clock_gettime"
+        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
+                and "(%rip)" in insn.operands[0] \
+                and not insn.target_name.startswith("_dl_vdso_clock_gettime"):
+            return f"{insn} loads a pointer other than the vDSO's clock_gettime"
+        if insn.mnemonic == "ret" or (insn.mnemonic == "jmp" and insn.target is None):
+            continue
+        following = [insn.next] if insn.mnemonic != "jmp" else []
+        if insn.is_jump:
+            following.append(insn.target)
+        for address in following:
+            if address not in seen:
+                seen.add(address)
+                todo.append(address)
+    return ""
 # Functions known to return normally and never throw: the report's output
 # and what the error paths use, with the _chk forms fortified builds call
 # and the names a static glibc's listing gives them.
@@ -72,7 +111,9 @@ def what_ends(insn):
                             (("hlt",), "a halt (privileged: it raises a signal)"),
                             (("ud",), "an undefined instruction (it raises SIGILL)"),
                             (("int", "icebp"), "a software interrupt (it raises a signal)"),
-                            (("ljmp", "lcall", "jmpf", "callf"), "a far jump or call")):
+                            (("ljmp", "lcall", "jmpf", "callf"), "a far jump or call"),
+                            (("(bad)",), "bytes objdump cannot decode (the check cannot "
+                                         "read what they do)")):
         if m.startswith(prefixes):
             return words
     return "an instruction that does not go on"
@@ -97,7 +138,12 @@ class Exits:
         name = program.callee(insn) or "an address the check cannot know"
         own = program.calls_own_code(insn)
         if name in CLOCK_NAMES:
-            return name, ""  # the clock's own rule judges a clock of the program's own
+            # The clock rule judges one called as a measurement's clock; a
+            # static build's own is the C library's only in its exact shape
+            # (a dynamic build's own is refused as exported).
+            why = clock_shape_why(program, insn.target) if own and not self.dynamic else ""
+            return name, why and f"a clock function in the executable that is not the C " \
+                                 f"library's: {why}"
         if not own and (name in RETURNING or name in PROCESS_ENDING):
             return name, ""
         if never_returns_by_name(name) and name not in PROCESS_ENDING:
@@ -192,27 +238,51 @@ class Exits:
 
 # The address __errno_location returns: a store there sets errno, no more.
 ERRNO_VALUE = Value(0, 0, 64, ERRNO)
-# Instructions outside the allowlist that store nowhere but on the stack.
+# Instructions outside the allowlist that store nowhere but on the stack
+# (a pop into memory aside), or nowhere at all: jumps through memory read it.
 NO_STORE = re.compile(r"^(push|pop|call|ret|leave|enter|nop|prefetch|v?u?comis|v?ptest|test|"
-                      r"bt[wlq]?$|cmp(?!xchg))")
+                      r"bt[wlq]?$|cmp(?!xchg)|j|loop)")
+# Instructions that store where a register points, with no memory operand
+# (or not the last): the register, or None for the last register operand.
+IMPLICIT_STORE = {"maskmovdqu": "%rdi", "vmaskmovdqu": "%rdi", "maskmovq": "%rdi",
+                  "clzero": "%rax", "movdir64b": None, "enqcmd": None, "enqcmds": None}
+VECTOR_BYTES = {"%zmm": 64, "%ymm": 32, "%xmm": 16, "%mm": 8}
+
+
+def written_by(insn, state):
+    """[(address or None when unknown, bytes)] that `insn` may store to:
+    an allowed instruction's stores, as the interpreter finds them; any
+    other's last operand when it is memory (AT&T puts the destination
+    last), both operands of an xchg, a pop's memory operand, and the
+    memory an instruction writes through a register alone (maskmovdqu,
+    movdir64b, clzero). The bytes of one not allowed are the widest its
+    registers say (8 at least; 64 for movdir64b and clzero)."""
+    m = insn.mnemonic
+    decoded = decode(insn)
+    if decoded.allowed:
+        return [(where, access_width(insn, decoded) // 8)
+                for where, _, w in memory_accesses(insn, decoded, state) if w]
+    size = max([8] + [b for prefix, b in VECTOR_BYTES.items()
+                      if any(prefix in op for op in insn.operands)])
+    if m in IMPLICIT_STORE:
+        register = IMPLICIT_STORE[m] or (insn.operands[-1] if insn.operands else "")
+        size = 64 if m in ("clzero", "movdir64b", "enqcmd", "enqcmds") else size
+        return [(address_of(f"({register})", insn, state) if register.startswith("%")
+                 else None, size)]
+    memory = [op for op in insn.operands if is_memory(op)]
+    if m.startswith(("xchg", "pop")) and memory:
+        return [(address_of(op, insn, state), size) for op in memory]
+    if NO_STORE.match(m):
+        return []  # stack operations, or no store at all
+    if insn.operands and is_memory(insn.operands[-1]):
+        return [(address_of(insn.operands[-1], insn, state), size)]
+    return []
 
 
 def stored_outside_stack(insn, state):
     """Where `insn` stores other than on the stack or at errno: the address
-    (None when the check cannot know it), or False when it does not. An
-    instruction outside the allowlist is taken to store at its last operand
-    when that is memory (AT&T puts the destination last)."""
-    m = insn.mnemonic
-    decoded = decode(insn)
-    if decoded.allowed:
-        written = [where for where, _, w in memory_accesses(insn, decoded, state) if w]
-    elif NO_STORE.match(m):
-        return False  # stack operations, or no store at all
-    elif insn.operands and is_memory(insn.operands[-1]):
-        written = [address_of(insn.operands[-1], insn, state)]
-    else:
-        return False
-    for where in written:
+    (None when the check cannot know it), or False when it does not."""
+    for where, _ in written_by(insn, state):
         if where is None or (where.base != ENTRY_SP.base and where != ERRNO_VALUE):
             return where
     return False
@@ -236,11 +306,8 @@ def return_address_written(graph):
     program = graph.program
     for address in sorted(graph.nodes):
         insn = program.at(address)
-        decoded = decode(insn)
-        if not decoded.allowed:
-            continue
-        for where, _, w in memory_accesses(insn, decoded, graph.states[address]):
-            if w and where is not None and where.base == ENTRY_SP.base and not where.c1 \
-                    and -access_width(insn, decoded) // 8 < where.signed() < 8:
+        for where, size in written_by(insn, graph.states[address]):
+            if where is not None and where.base == ENTRY_SP.base and not where.c1 \
+                    and -size < where.signed() < 8:
                 return str(insn)
     return ""

@@ -247,6 +247,15 @@ def clobber_unknown(insn, state):
         state.memory = {}  # a system call may write wherever it is pointed
 
 
+def stack_operand_bytes(insn):
+    """The bytes a push or pop moves the stack pointer by: 2 for a 16-bit
+    operand (pushw, popw, a 16-bit register, pushfw), else 8."""
+    if insn.mnemonic.endswith("w") or "data16" in insn.prefixes:
+        return 2
+    operand = insn.operands[0][1:] if insn.operands else ""
+    return 2 if operand in REGISTERS and REGISTERS[operand][1] == 16 else 8
+
+
 def transfer(insn, state):
     """The state after `insn` on the way to its fall-through successor, for
     the constant propagation over main."""
@@ -262,21 +271,27 @@ def transfer(insn, state):
             # told from a store through any other pointer.
             state.put("rax", Value(0, 0, 64, ERRNO))
         return state
-    if m in ("push", "pushq", "pushfq", "pushf"):
-        pushed = insn.operands[0] if m in ("push", "pushq") and insn.operands else ""
-        value = Value(int(pushed[1:], 0)) if pushed.startswith("$") else \
+    if m in ("push", "pushq", "pushfq", "pushf", "pushw", "pushfw"):
+        pushed = insn.operands[0] if m in ("push", "pushq", "pushw") and insn.operands else ""
+        size = stack_operand_bytes(insn)
+        value = Value(int(pushed[1:], 0)) if pushed.startswith("$") and size == 8 else \
             state.get(pushed[1:]) if pushed[1:] in REGISTERS and \
             REGISTERS[pushed[1:]][1] == 64 else None
-        state.put("rsp", sub(state.get("rsp"), Value(8), 64), f"{insn} moves it")
-        state.store(state.regs["rsp"], value)
+        state.put("rsp", sub(state.get("rsp"), Value(size), 64), f"{insn} moves it")
+        if size == 8:
+            state.store(state.regs["rsp"], value)
+        else:  # two bytes over whatever the stack held there
+            state.memory = {}
         return state
-    if m in ("pop", "popq", "popfq", "popf"):
+    if m in ("pop", "popq", "popfq", "popf", "popw", "popfw"):
         rsp = state.get("rsp")
+        size = stack_operand_bytes(insn)
         if insn.operands and insn.operands[0][1:] in REGISTERS:
-            state.put(REGISTERS[insn.operands[0][1:]][0], state.memory.get(rsp),
+            state.put(REGISTERS[insn.operands[0][1:]][0],
+                      state.memory.get(rsp) if size == 8 else None,
                       f"{insn} loads it from the stack")
-        state.put("rsp", add(rsp, Value(8), 64), f"{insn} moves it")
-        if m in ("popfq", "popf"):
+        state.put("rsp", add(rsp, Value(size), 64), f"{insn} moves it")
+        if m in ("popfq", "popf", "popfw"):
             state.flags = None
         return state
     if m in ("leave", "leaveq"):

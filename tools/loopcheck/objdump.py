@@ -62,7 +62,7 @@ PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
             "xacquire", "xrelease"}
 LINE = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
-STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 COMMENT = re.compile(r"#\s*([0-9a-f]+)(?:\s*<([^>]*)>)?\s*$")
 
@@ -93,8 +93,12 @@ def parse_line(line):
     if not match:
         return None
     text = re.sub(r"\s+", " ", match[2].split("#")[0]).strip()
-    if not text or text.startswith("(bad)"):
+    if not text:
         return None
+    if text.startswith("(bad)"):
+        # Bytes objdump cannot decode: an instruction of their own, which
+        # ends its path (what the processor makes of them is not read).
+        return Insn(int(match[1], 16), "(bad)", (), "(bad)", [])
     words = text.split(" ", 1)
     prefixes = []
     while words[0] in PREFIXES and len(words) > 1:
@@ -122,7 +126,9 @@ class Startup:
     """What runs before main, as the listing's block gives it."""
     text: str  # the block itself
     libraries: list  # [(kind, text)]: the loader ("interp"), library paths ("runpath"),
-    #                  the shared libraries needed ("needed")
+    #                  the shared libraries needed ("needed"), the symbols the executable
+    #                  defines for them ("exports"), the auditing libraries the loader
+    #                  loads first ("audit")
     constructors: list  # [(kind, address, name or "")]: the code run before main, in order
 
 
@@ -194,7 +200,28 @@ class Program:
                 code.append(insn)
             if code and k + 1 < len(self.blocks):
                 code[-1].next = self.blocks[k + 1][0]  # falling off the end of a symbol
+            for insn in code:
+                if insn.mnemonic == "jmp" and insn.target_name == "__x86_return_thunk" \
+                        and insn.target is not None and self.is_return_thunk(insn.target):
+                    # -mfunction-return=thunk: a return, as the thunk makes it.
+                    insn.mnemonic, insn.target = "ret", None
         return self.code.get(k, [])
+
+    def is_return_thunk(self, address):
+        """Whether the code at `address` is the compiler's
+        __x86_return_thunk exactly: a call over a speculation trap to code
+        that drops the address it pushed and returns, which is a return."""
+        k = self.block_of(address)
+        if k < 0 or self.blocks[k][0] != address or self.blocks[k][1] != "__x86_return_thunk":
+            return False
+        code = [insn for insn in self.block_code(k) if not insn.mnemonic.startswith("nop")]
+        texts = [insn.text for insn in code]
+        if len(code) != 6 or texts[1:3] != ["pause", "lfence"] \
+                or texts[4:] != ["lea 0x8(%rsp),%rsp", "ret"]:
+            return False
+        call, trap, jump = code[0], code[1], code[3]
+        return (call.mnemonic == "call" and call.target == code[4].address
+                and jump.mnemonic == "jmp" and jump.target == trap.address)
 
     def at(self, address):
         """The instruction at `address`, None when no parsed code starts there."""

@@ -19,6 +19,7 @@ check_memory); a rule of the whole program is a function of one Outside
 (`p.verdict.fault(text)`), in PROGRAM_RULES.
 """
 import dataclasses
+import re
 from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
@@ -27,7 +28,7 @@ from .allowlist import access_width, decode, is_timespec, timestamp_copy
 from .controlflow import cyclic_nodes, own_code, reach
 from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
-from .exits import CLOCK_NAMES, Exits
+from .exits import CLOCK_NAMES, Exits, clock_shape_why
 from .graph import Graph, region_nodes, stretch_nodes
 from .interpreter import memory_accesses
 from .objdump import Insn
@@ -35,7 +36,6 @@ from .state import describe
 from .values import Value
 
 CLOCK_MONOTONIC = 1
-CLOCK_SYSCALL = 228  # clock_gettime's system call number on x86-64
 # The rules' own words, which their faults end with.
 PATH_END = "a path may end only in a call that ends the process or in main's own return"
 OUT_OF_STRETCH = "on a way out of the timed stretch"
@@ -158,16 +158,6 @@ def clock_pairs(graph):
 
 # ------------------------------------------------------- the code rules
 
-def makes_clock_syscall(program, entry):
-    """Whether the function at `entry` (a statically linked C library's
-    clock_gettime) loads the clock_gettime system call's number and makes a
-    system call."""
-    code = list(own_code(program, entry))
-    return (any(insn.mnemonic == "mov" and insn.operands[:1] == [f"${CLOCK_SYSCALL:#x}"]
-                for insn in code)
-            and any(insn.mnemonic == "syscall" for insn in code))
-
-
 def check_clock_calls(m):
     """Step 1, per call: each clock call passes CLOCK_MONOTONIC, and one to
     code in the executable itself makes the clock's system call."""
@@ -180,9 +170,10 @@ def check_clock_calls(m):
             kernel.fault(f"{program.at(call)}: clock id {clock_id.c0}, not CLOCK_MONOTONIC "
                          f"({CLOCK_MONOTONIC})")
         insn = program.at(call)
-        if program.calls_own_code(insn) and not makes_clock_syscall(program, insn.target):
-            kernel.fault(f"{insn}: calls a clock_gettime defined in the program itself, which "
-                         f"does not make the clock_gettime system call as the C library's does")
+        why = clock_shape_why(program, insn.target) if program.calls_own_code(insn) else ""
+        if why:
+            kernel.fault(f"{insn}: calls a clock_gettime defined in the program itself, not "
+                         f"static glibc's ({why}): it may run anything beside the loops")
 
 
 def check_ways_out(m):
@@ -319,6 +310,12 @@ def count_updates(m):
         counts = emulator.counts
         kernel.reads, kernel.writes, kernel.steps = counts.reads, counts.writes, counts.steps
         kernel.periods = counts.periods
+    for period in emulator.period_faults:
+        steps = ", ".join(f"%{f} by {d}" for f, d in period.steps.items())
+        kernel.fault(f"{period.head}: each period of the loop updates the accumulator "
+                     f"{period.updates} time(s) while its registers advance ({steps}); every "
+                     f"register that advances must advance by the updates or a divisor of "
+                     f"them, at least one update per iteration it counts")
     if kernel.reads != ITERATIONS or kernel.writes != ITERATIONS:
         where = "; ".join(f"loop at {program.at(a)}" for a in sorted(emulator.heads)) \
             or "no loop"
@@ -387,6 +384,17 @@ RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libmvec.so.1", "libstdc++.so.6",
                      "ld-linux-x86-64.so.2", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"}
 
 
+# What the toolchain itself may define for the shared libraries in an
+# executable (crt1, crti, crtbegin, the linker's own symbols): a build
+# exports them with -rdynamic. Any other name an executable defines for its
+# libraries interposes theirs (the program's own malloc, called by stdio
+# and libstdc++ beside the loops); the libraries' objects copied into it
+# (stdout, say: a copy relocation) are not listed as its own.
+TOOLCHAIN_EXPORTS = {"_start", "main", "_init", "_fini", "_IO_stdin_used", "data_start",
+                     "__data_start", "__dso_handle", "_edata", "_end", "__bss_start",
+                     "__TMC_END__", "__libc_csu_init", "__libc_csu_fini"}
+
+
 # The system's dynamic loader, as x86-64 executables name it.
 LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
 
@@ -402,6 +410,14 @@ def check_libraries(p):
         elif kind == "interp" and text not in LOADERS:
             p.verdict.fault(f"the executable asks for the loader {text}, not the system's: "
                             f"it runs before main: {RUNNING}")
+        elif kind == "exports" and text not in TOOLCHAIN_EXPORTS:
+            p.verdict.fault(f"the executable defines {text} for its shared libraries: a C or "
+                            f"C++ runtime function or object of that name (malloc, say) that "
+                            f"the libraries use reaches the program's own definition instead, "
+                            f"beside the loops: {RUNNING}")
+        elif kind == "audit":
+            p.verdict.fault(f"the executable asks the loader to load {text} as an auditing "
+                            f"library (DT_AUDIT): its code runs before main: {RUNNING}")
         elif kind == "runpath":
             p.verdict.fault(f"the executable looks for its libraries in {text} first: what it "
                             f"loads there may be any library of the runtime's names: {RUNNING}")
@@ -419,11 +435,18 @@ def check_constructors(p):
             why = toolchain_start(program, address, name)
         elif kind == ".init":
             why = toolchain_init(program, address, name)
+        elif kind == ".fini":
+            why = toolchain_shape(program, address, name, "_fini", FINI)
+        elif kind == ".fini_array":
+            why = toolchain_shape(program, address, name, "__do_global_dtors_aux", DTORS_AUX,
+                                  DTORS_AUX_CALLS)
         else:
             why = toolchain_constructor(program, address, name)
         if why:
-            what = {"ifunc": "resolver", "entry": "entry point"}.get(kind, "constructor")
-            p.verdict.fault(f"{what} {name or hex(address)} in {kind} (run before main): "
+            what = {"ifunc": "resolver", "entry": "entry point", ".fini": "fini function",
+                    ".fini_array": "destructor"}.get(kind, "constructor")
+            when = "run at exit" if kind in (".fini", ".fini_array") else "run before main"
+            p.verdict.fault(f"{what} {name or hex(address)} in {kind} ({when}): "
                             f"{why}: {RUNNING}")
 
 
@@ -463,13 +486,103 @@ def toolchain_init(program, address, name):
             return f"{insn} loads a pointer other than __gmon_start__'s"
         if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
             return f"{insn} goes where crti's _init does not"
+        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in INIT_SHAPE):
+            return f"{insn} is not in crti's _init"
     return ""
+
+
+# What exit() (and main's return) runs of the executable's own: crti's
+# _fini, and crtbegin's __do_global_dtors_aux in the .fini_array, which
+# runs the C library's __cxa_finalize (the handlers registered by
+# atexit/__cxa_atexit, which the code before the loops is judged not to
+# register), deregister_tm_clones and, in a static build, libgcc's
+# __deregister_frame_info, and sets its own "completed" flag. Their exact
+# instructions (a %rip-relative or absolute address aside) are all that is
+# let through: a destructor of the program's own may print a report of its
+# own after main leaves through exit().
+ADDRESS = r"(?:-?0x[0-9a-f]+\(%rip\)|\$0x[0-9a-f]+)"
+FINI = [r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"endbr64"]
+DTORS_AUX = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"ret",
+             r"test %rax,%rax", rf"cmpb \$0x0,{ADDRESS}", rf"cmpq \$0x0,{ADDRESS}",
+             rf"movb \$0x1,{ADDRESS}", rf"mov {ADDRESS},%(?:rdi|edi|eax)",
+             r"j(?:e|ne) [0-9a-f]+ <__do_global_dtors_aux\+0x[0-9a-f]+>"]
+DTORS_AUX_CALLS = {"__cxa_finalize", "deregister_tm_clones", "__deregister_frame_info"}
+DEREGISTER = [r"endbr64", r"ret", r"test %rax,%rax", r"cmp %rdi,%rax", rf"cmp {ADDRESS},%rax",
+              rf"lea {ADDRESS},%r(?:di|ax)", r"mov \$0x[0-9a-f]+,%e(?:di|ax)",
+              r"mov -?0x[0-9a-f]+\(%rip\),%rax",
+              r"j(?:e|ne) [0-9a-f]+ <deregister_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
+
+# crtbegin's register_tm_clones and frame_dummy, and crti's _init (code
+# added to .init would run before main), as clang++ 14 and g++ 12 builds
+# have them at every flag set (static ones included).
+REGISTER = [r"endbr64", r"ret", r"test %rax,%rax", rf"lea {ADDRESS},%r(?:si|di)",
+            r"mov \$0x[0-9a-f]+,%e(?:si|di|ax)", r"mov -?0x[0-9a-f]+\(%rip\),%rax",
+            r"sub %rdi,%rsi", r"sub \$0x[0-9a-f]+,%rsi", r"mov %rsi,%rax", r"shr \$0x3f,%rsi",
+            r"sar \$0x3,%rax", r"add %rax,%rsi", r"sar %rsi",
+            r"j(?:e|ne) [0-9a-f]+ <register_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
+INIT_SHAPE = [r"endbr64", r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"test %rax,%rax",
+              r"call \*%rax", r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"mov \$0x0,%[er]ax",
+              r"j(?:e|ne) [0-9a-f]+ <_init\+0x[0-9a-f]+>"]
+FRAME_DUMMY_SHAPE = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"test %rax,%rax",
+                     r"mov \$0x[0-9a-f]+,%e(?:ax|si|di)", rf"lea {ADDRESS},%r(?:si|di)",
+                     r"j(?:e|ne) [0-9a-f]+ <frame_dummy\+0x[0-9a-f]+>",
+                     r"jmp [0-9a-f]+ <register_tm_clones>"]
+
+
+def toolchain_shape(program, address, name, wanted, shape, calls=()):
+    """Why the function at `address` is not the toolchain's `wanted`, ""
+    when it is: every instruction it can reach is one of `shape` (regular
+    expressions), every call goes to one of `calls`, and a call to
+    deregister_tm_clones goes to code of that function's own shape."""
+    if name != wanted:
+        return f"not the toolchain's own ({wanted})"
+    code = list(own_code(program, address))
+    if not code:
+        return "its code is not in the listing"
+    for insn in code:
+        if insn.is_call:
+            callee = program.callee(insn)
+            if callee not in calls or (insn.target is None and callee != "__cxa_finalize"):
+                return f"{insn} calls what the toolchain's {wanted} does not"
+            if callee == "deregister_tm_clones":
+                why = toolchain_deregister(program, insn.target)
+                if why:
+                    return why
+        elif not any(re.fullmatch(pattern, insn.text) for pattern in shape):
+            return f"{insn} is not in the toolchain's {wanted}"
+    return ""
+
+
+def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
+    """Why the function at `address` is not crtbegin's deregister_tm_clones
+    (or register_tm_clones, `wanted`), "" when it is: its one jump out goes
+    through a register loaded from the _ITM_ table's slot or set to 0."""
+    why = toolchain_shape(program, address, program.symbol_at(address), wanted,
+                          DEREGISTER if wanted == "deregister_tm_clones" else REGISTER)
+    if why:
+        return why
+    table = "_ITM_deregisterTMCloneTable" if wanted == "deregister_tm_clones" \
+        else "_ITM_registerTMCloneTable"
+    for insn in own_code(program, address):
+        if insn.operands[-1:] == ["%rax"] and insn.mnemonic == "mov" \
+                and insn.operands[0] != "$0x0" and "(%rip)" in insn.operands[0] \
+                and table not in insn.target_name:
+            return f"{insn} loads a pointer other than {table}'s"
+    return ""
+
+
+# crtfastmath.o's constructor (linked by -ffast-math and -Ofast): it sets
+# the flush-to-zero and denormals-are-zero bits of MXCSR, and nothing else.
+SET_FAST_MATH = [r"endbr64", r"stmxcsr -0x4\(%rsp\)", r"orl \$0x8040,-0x4\(%rsp\)",
+                 r"ldmxcsr -0x4\(%rsp\)", r"ret"]
 
 
 def toolchain_constructor(program, address, name):
     """Why the constructor at `address` is not the toolchain's own, "" when
     it is: frame_dummy (crtbegin's), whose code registers the frame tables
     at most and goes on to register_tm_clones."""
+    if name == "set_fast_math":
+        return toolchain_shape(program, address, name, "set_fast_math", SET_FAST_MATH)
     if name != "frame_dummy":
         return "not the toolchain's own (frame_dummy)"
     code = list(own_code(program, address))
@@ -481,6 +594,13 @@ def toolchain_constructor(program, address, name):
         if insn.is_jump and insn.target is not None \
                 and program.symbol_at(insn.target) not in ("frame_dummy", "register_tm_clones"):
             return f"{insn} goes where crtbegin's frame_dummy does not"
+        if insn.is_jump and insn.target is not None \
+                and program.symbol_at(insn.target) == "register_tm_clones":
+            why = toolchain_deregister(program, insn.target, "register_tm_clones")
+            if why:
+                return why
+        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in FRAME_DUMMY_SHAPE):
+            return f"{insn} is not in crtbegin's frame_dummy"
         if (insn.is_jump and insn.target is None) or (not insn.is_jump and not insn.is_call
                                                       and not decode(insn).allowed
                                                       and not insn.mnemonic.startswith(

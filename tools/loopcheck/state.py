@@ -91,10 +91,14 @@ class State:
                      why)
         else:  # 8 and 16 bits merge into the register
             old = self.regs.get(family)
-            if value is None or old is None or not value.known or not old.known \
-                    or old.w < offset + width:
+            if value is None or not value.known or ((old is None or not old.known
+                                                     or old.w < offset + width) and offset):
                 self.put(family, None, why or "part of it was written from a value the "
                                               "check cannot know")
+            elif old is None or not old.known or old.w < width:
+                # Over bits the check cannot know: the low bits written are
+                # known (a flag kept in %bl, say), the rest is not.
+                self.put(family, Value(value.c0, 0, width))
             else:
                 mask = ((1 << width) - 1) << offset
                 self.put(family, Value((old.c0 & ~mask) | (value.c0 << offset & mask), 0, old.w))
