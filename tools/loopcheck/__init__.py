@@ -47,6 +47,7 @@ before it (LAYERS):
   allowlist     the x86 instruction model and the allowlist (decode)
   interpreter   what an instruction does to the state
   controlflow   where control goes after an instruction; no-return calls; loops
+  toolchain     the toolchain's own names and code shapes (before main, at exit)
   graph         a function's graph with the values known at each instruction
   exits         the calls, the ends of paths and the system calls, judged
   counting      running a stretch to count the accumulator's reads and writes
@@ -55,4 +56,4 @@ before it (LAYERS):
 """
 
 LAYERS = ("errors", "elf", "objdump", "values", "flags", "state", "allowlist", "interpreter",
-          "controlflow", "graph", "exits", "counting", "rules", "driver")
+          "controlflow", "toolchain", "graph", "exits", "counting", "rules", "driver")

@@ -19,13 +19,12 @@ check_memory); a rule of the whole program is a function of one Outside
 (`p.verdict.fault(text)`), in PROGRAM_RULES.
 """
 import dataclasses
-import re
 from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
 
 from .allowlist import access_width, decode, is_timespec, timestamp_copy
-from .controlflow import cyclic_nodes, own_code, reach
+from .controlflow import cyclic_nodes, reach
 from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
 from .exits import CLOCK_NAMES, Exits, clock_shape_why
@@ -33,6 +32,9 @@ from .graph import Graph, region_nodes, stretch_nodes
 from .interpreter import memory_accesses
 from .objdump import Insn
 from .state import describe
+from .toolchain import (DTORS_AUX, DTORS_AUX_CALLS, FINI, LOADERS, RUNTIME_LIBRARIES,
+                        TOOLCHAIN_EXPORTS, toolchain_constructor, toolchain_init,
+                        toolchain_shape, toolchain_start)
 from .values import Value
 
 CLOCK_MONOTONIC = 1
@@ -377,28 +379,6 @@ def check_main(p):
                             f"{CHANGED if finding.kind == 'store' else RUNNING}")
 
 
-# The C and C++ runtime's shared libraries: what a build of the benchmark
-# links, with either compiler and its standard library.
-RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libmvec.so.1", "libstdc++.so.6",
-                     "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-                     "ld-linux-x86-64.so.2", "libc++.so.1", "libc++abi.so.1", "libunwind.so.1"}
-
-
-# What the toolchain itself may define for the shared libraries in an
-# executable (crt1, crti, crtbegin, the linker's own symbols): a build
-# exports them with -rdynamic. Any other name an executable defines for its
-# libraries interposes theirs (the program's own malloc, called by stdio
-# and libstdc++ beside the loops); the libraries' objects copied into it
-# (stdout, say: a copy relocation) are not listed as its own.
-TOOLCHAIN_EXPORTS = {"_start", "main", "_init", "_fini", "_IO_stdin_used", "data_start",
-                     "__data_start", "__dso_handle", "_edata", "_end", "__bss_start",
-                     "__TMC_END__", "__libc_csu_init", "__libc_csu_fini"}
-
-
-# The system's dynamic loader, as x86-64 executables name it.
-LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
-
-
 def check_libraries(p):
     """No code is loaded but the C and C++ runtime's, by the system's
     loader from the system's paths: another library's constructors, or
@@ -448,165 +428,6 @@ def check_constructors(p):
             when = "run at exit" if kind in (".fini", ".fini_array") else "run before main"
             p.verdict.fault(f"{what} {name or hex(address)} in {kind} ({when}): "
                             f"{why}: {RUNNING}")
-
-
-def toolchain_start(program, address, name):
-    """Why the entry point is not crt1's own _start, "" when it is: it
-    calls __libc_start_main, and nothing else, with main."""
-    if name != "_start":
-        return "not the toolchain's own (_start)"
-    code = list(own_code(program, address))
-    calls = [insn for insn in code if insn.is_call]
-    if [program.callee(insn) for insn in calls] != ["__libc_start_main"]:
-        return "it calls what crt1's _start does not"
-    main = program.starts.get("main")
-    given = [insn for insn in code if insn.operands[-1:] == ["%rdi"]
-             and (insn.rip_address == main or insn.operands[0] == f"${main:#x}")]
-    if not given or any(insn.is_jump for insn in code):
-        return "it does not hand __libc_start_main main as crt1's _start does"
-    return ""
-
-
-def toolchain_init(program, address, name):
-    """Why the init function at `address` is not crti's own _init, "" when
-    it is: it calls at most __gmon_start__ (the profiler's hook, null unless
-    profiling) through the pointer it loads, and returns."""
-    if name != "_init":
-        return "not the toolchain's own (_init)"
-    if "__gmon_start__" in program.starts:
-        return "the program defines __gmon_start__, which _init calls"
-    code = list(own_code(program, address))
-    if not code:
-        return "its code is not in the listing"
-    for insn in code:
-        if insn.is_call and insn.text.replace(" ", "") != "call*%rax":
-            return f"{insn} calls what crti's _init does not"
-        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
-                and insn.operands[0] != "$0x0" and "__gmon_start__" not in insn.target_name:
-            return f"{insn} loads a pointer other than __gmon_start__'s"
-        if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != "_init"):
-            return f"{insn} goes where crti's _init does not"
-        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in INIT_SHAPE):
-            return f"{insn} is not in crti's _init"
-    return ""
-
-
-# What exit() (and main's return) runs of the executable's own: crti's
-# _fini, and crtbegin's __do_global_dtors_aux in the .fini_array, which
-# runs the C library's __cxa_finalize (the handlers registered by
-# atexit/__cxa_atexit, which the code before the loops is judged not to
-# register), deregister_tm_clones and, in a static build, libgcc's
-# __deregister_frame_info, and sets its own "completed" flag. Their exact
-# instructions (a %rip-relative or absolute address aside) are all that is
-# let through: a destructor of the program's own may print a report of its
-# own after main leaves through exit().
-ADDRESS = r"(?:-?0x[0-9a-f]+\(%rip\)|\$0x[0-9a-f]+)"
-FINI = [r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"endbr64"]
-DTORS_AUX = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"ret",
-             r"test %rax,%rax", rf"cmpb \$0x0,{ADDRESS}", rf"cmpq \$0x0,{ADDRESS}",
-             rf"movb \$0x1,{ADDRESS}", rf"mov {ADDRESS},%(?:rdi|edi|eax)",
-             r"j(?:e|ne) [0-9a-f]+ <__do_global_dtors_aux\+0x[0-9a-f]+>"]
-DTORS_AUX_CALLS = {"__cxa_finalize", "deregister_tm_clones", "__deregister_frame_info"}
-DEREGISTER = [r"endbr64", r"ret", r"test %rax,%rax", r"cmp %rdi,%rax", rf"cmp {ADDRESS},%rax",
-              rf"lea {ADDRESS},%r(?:di|ax)", r"mov \$0x[0-9a-f]+,%e(?:di|ax)",
-              r"mov -?0x[0-9a-f]+\(%rip\),%rax",
-              r"j(?:e|ne) [0-9a-f]+ <deregister_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
-
-# crtbegin's register_tm_clones and frame_dummy, and crti's _init (code
-# added to .init would run before main), as clang++ 14 and g++ 12 builds
-# have them at every flag set (static ones included).
-REGISTER = [r"endbr64", r"ret", r"test %rax,%rax", rf"lea {ADDRESS},%r(?:si|di)",
-            r"mov \$0x[0-9a-f]+,%e(?:si|di|ax)", r"mov -?0x[0-9a-f]+\(%rip\),%rax",
-            r"sub %rdi,%rsi", r"sub \$0x[0-9a-f]+,%rsi", r"mov %rsi,%rax", r"shr \$0x3f,%rsi",
-            r"sar \$0x3,%rax", r"add %rax,%rsi", r"sar %rsi",
-            r"j(?:e|ne) [0-9a-f]+ <register_tm_clones\+0x[0-9a-f]+>", r"jmp \*%rax"]
-INIT_SHAPE = [r"endbr64", r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"ret", r"test %rax,%rax",
-              r"call \*%rax", r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"mov \$0x0,%[er]ax",
-              r"j(?:e|ne) [0-9a-f]+ <_init\+0x[0-9a-f]+>"]
-FRAME_DUMMY_SHAPE = [r"endbr64", r"push %rbp", r"pop %rbp", r"mov %rsp,%rbp", r"test %rax,%rax",
-                     r"mov \$0x[0-9a-f]+,%e(?:ax|si|di)", rf"lea {ADDRESS},%r(?:si|di)",
-                     r"j(?:e|ne) [0-9a-f]+ <frame_dummy\+0x[0-9a-f]+>",
-                     r"jmp [0-9a-f]+ <register_tm_clones>"]
-
-
-def toolchain_shape(program, address, name, wanted, shape, calls=()):
-    """Why the function at `address` is not the toolchain's `wanted`, ""
-    when it is: every instruction it can reach is one of `shape` (regular
-    expressions), every call goes to one of `calls`, and a call to
-    deregister_tm_clones goes to code of that function's own shape."""
-    if name != wanted:
-        return f"not the toolchain's own ({wanted})"
-    code = list(own_code(program, address))
-    if not code:
-        return "its code is not in the listing"
-    for insn in code:
-        if insn.is_call:
-            callee = program.callee(insn)
-            if callee not in calls or (insn.target is None and callee != "__cxa_finalize"):
-                return f"{insn} calls what the toolchain's {wanted} does not"
-            if callee == "deregister_tm_clones":
-                why = toolchain_deregister(program, insn.target)
-                if why:
-                    return why
-        elif not any(re.fullmatch(pattern, insn.text) for pattern in shape):
-            return f"{insn} is not in the toolchain's {wanted}"
-    return ""
-
-
-def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
-    """Why the function at `address` is not crtbegin's deregister_tm_clones
-    (or register_tm_clones, `wanted`), "" when it is: its one jump out goes
-    through a register loaded from the _ITM_ table's slot or set to 0."""
-    why = toolchain_shape(program, address, program.symbol_at(address), wanted,
-                          DEREGISTER if wanted == "deregister_tm_clones" else REGISTER)
-    if why:
-        return why
-    table = "_ITM_deregisterTMCloneTable" if wanted == "deregister_tm_clones" \
-        else "_ITM_registerTMCloneTable"
-    for insn in own_code(program, address):
-        if insn.operands[-1:] == ["%rax"] and insn.mnemonic == "mov" \
-                and insn.operands[0] != "$0x0" and "(%rip)" in insn.operands[0] \
-                and table not in insn.target_name:
-            return f"{insn} loads a pointer other than {table}'s"
-    return ""
-
-
-# crtfastmath.o's constructor (linked by -ffast-math and -Ofast): it sets
-# the flush-to-zero and denormals-are-zero bits of MXCSR, and nothing else.
-SET_FAST_MATH = [r"endbr64", r"stmxcsr -0x4\(%rsp\)", r"orl \$0x8040,-0x4\(%rsp\)",
-                 r"ldmxcsr -0x4\(%rsp\)", r"ret"]
-
-
-def toolchain_constructor(program, address, name):
-    """Why the constructor at `address` is not the toolchain's own, "" when
-    it is: frame_dummy (crtbegin's), whose code registers the frame tables
-    at most and goes on to register_tm_clones."""
-    if name == "set_fast_math":
-        return toolchain_shape(program, address, name, "set_fast_math", SET_FAST_MATH)
-    if name != "frame_dummy":
-        return "not the toolchain's own (frame_dummy)"
-    code = list(own_code(program, address))
-    if not code:
-        return "its code is not in the listing"
-    for insn in code:
-        if insn.is_call and program.callee(insn) != "__register_frame_info":
-            return f"{insn} calls what crtbegin's frame_dummy does not"
-        if insn.is_jump and insn.target is not None \
-                and program.symbol_at(insn.target) not in ("frame_dummy", "register_tm_clones"):
-            return f"{insn} goes where crtbegin's frame_dummy does not"
-        if insn.is_jump and insn.target is not None \
-                and program.symbol_at(insn.target) == "register_tm_clones":
-            why = toolchain_deregister(program, insn.target, "register_tm_clones")
-            if why:
-                return why
-        if not insn.is_call and not any(re.fullmatch(p, insn.text) for p in FRAME_DUMMY_SHAPE):
-            return f"{insn} is not in crtbegin's frame_dummy"
-        if (insn.is_jump and insn.target is None) or (not insn.is_jump and not insn.is_call
-                                                      and not decode(insn).allowed
-                                                      and not insn.mnemonic.startswith(
-                                                          ("push", "pop"))):
-            return f"{insn} is not in crtbegin's frame_dummy"
-    return ""
 
 
 # The rules, in the order they run (and their faults are listed).
