@@ -11,6 +11,8 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
     run in (a new rule's seam).
   SavedListings: the exact verdicts on saved listings of clang++ 14 and
     g++ 12 builds (tests/listings), whatever compilers are installed.
+  AArch64Model: the AArch64 instruction model and allowlist on lines of
+    the saved AArch64 listings and on hand-written ones.
   Layers: each module of the package imports only the layers below it.
 
     test_check_loops_parts.py [GROUP ...]
@@ -18,6 +20,7 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
 import argparse
 import ast
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -25,6 +28,9 @@ import unittest
 import harness
 import loopcheck
 from loopcheck import counting, rules
+from loopcheck.aarch64 import allowlist as aarch64_allowlist
+from loopcheck.aarch64.instructions import parse as parse_aarch64
+from loopcheck.aarch64.syntax import Other
 from loopcheck.allowlist import Decoded, decode
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
@@ -969,29 +975,160 @@ class SavedListings(unittest.TestCase):
             f"200000008 instructions between the clock calls (2.00 per update)"])
 
 
+# An AArch64 instruction's record in one line: the registers it reads ->
+# those it writes; each access as base+offset[index,extend#shift]:bytes and
+# r/w; nzcv> (flags read), >nzcv (written), kernel (a system call); a
+# branch's kind, condition and target.
+def effect(insn):
+    words = [*insn.reads, "->", *insn.writes]
+    words += [f"{a.base or hex(a.address)}{a.offset:+d}"
+              + (f"[{a.index},{a.extend}#{a.shift}]" if a.index else "")
+              + f":{a.size}{'r' * a.reads}{'w' * a.writes}" for a in insn.memory]
+    words += ["nzcv>"] * insn.flags_read + [">nzcv"] * insn.flags_written
+    words += ["kernel"] * insn.syscall
+    words += [insn.branch, insn.condition, "" if insn.target is None else f"{insn.target:x}"]
+    return " ".join(w for w in words if w)
+
+
+A64_LISTINGS = os.path.join(LISTINGS, "aarch64")
+# (saved listing the line is taken from, or None: written here; the line;
+# its record; None when the timed stretch may hold it, else words of why not)
+A64_LINES = [
+    ("gcc12-release", "stp\tx29, x30, [sp, #-96]!", "sp x29 x30 -> sp sp-96:8w sp-88:8w", None),
+    ("gcc12-release", "ldp\tx29, x30, [sp], #96", "sp -> sp x29 x30 sp+0:8r sp+8:8r", None),
+    ("gcc12-release", "ldp\tx20, x3, [sp, #80]", "sp -> x20 x3 sp+80:8r sp+88:8r", None),
+    ("gcc12-release", "str\txzr, [sp, #56]", "sp -> sp+56:8w", None),
+    ("gcc12-release", "ldr\tx20, [x20, #4040]", "x20 -> x20 x20+4040:8r", None),
+    ("gcc12-release", "subs\tx1, x1, #0x8", "x1 -> x1 >nzcv", None),
+    ("gcc12-release", "b.ne\t990 <main+0x50>", "-> nzcv> b.cond ne 990", None),
+    ("gcc12-release", "cbnz\tw0, d64 <main+0x424>", "x0 -> cbnz d64", None),
+    ("gcc12-release", "tbz\tw6, #0, c04 <main+0x2c4>", "x6 -> tbz c04", None),
+    ("gcc12-release", "add\tx8, x7, x7, lsl #1", "x7 -> x8", None),
+    ("gcc12-release", "madd\tx20, x20, x2, x3", "x20 x2 x3 -> x20", None),
+    ("gcc12-release", "movk\tx2, #0x3b9a, lsl #16", "x2 -> x2", None),
+    ("gcc12-release", "cmp\tx6, x15", "x6 x15 -> >nzcv", None),
+    ("gcc12-release", "mov\tx29, sp", "sp -> x29", None),
+    ("gcc12-release", "bl\t870 <clock_gettime@plt>", "-> x30 bl 870", "call"),
+    ("gcc12-release", "ret", "x30 -> ret", "return"),
+    ("gcc12-release", "fmov\td1, x30", "x30 -> >nzcv", "floating-point"),
+    ("gcc12-release", "scvtf\td0, x20", "x20 -> >nzcv", "floating-point"),
+    ("clang14-release", "sub\tsp, sp, #0x50", "sp -> sp", None),
+    ("clang14-release", "mov\tw19, #0xe100", "-> x19", None),
+    ("clang14-release", "mov\tx8, xzr", "-> x8", None),
+    ("clang14-release", "str\twzr, [x0]", "x0 -> x0+0:4w", None),
+    ("clang14-release", "ldrb\tw0, [x19, #120]", "x19 -> x0 x19+120:1r", None),
+    ("clang14-release", "strb\tw0, [x19, #120]", "x19 x0 -> x19+120:1w", None),
+    ("clang14-release", "adrp\tx0, 1f000 <__FRAME_END__+0x1e01c>", "-> x0 1f000", None),
+    ("clang14-release", "br\tx17", "x17 -> br", "indirect branch"),
+    ("gcc12-release-static", "str\tw1, [x3, x2]", "x3 x2 x1 -> x3+0[x2,#0]:4w", None),
+    ("gcc12-release-static", "blr\tx2", "x2 -> x30 blr", "call"),
+    ("gcc12-release-static", "svc\t#0x0", "x8 x0 x1 x2 x3 x4 x5 -> x0 kernel", "system call"),
+    ("gcc12-release-static", "mrs\tx3, tpidr_el0", "-> x3", "system register (tpidr_el0)"),
+    ("clang14-release-atomic", "bl\te30 <__aarch64_ldadd8_acq_rel>", "-> x30 bl e30",
+     "outlined atomic (a call to __aarch64_ldadd8_acq_rel)"),
+    ("gcc12-release-atomic-armv8.1", "ldaddal\tx1, x3, [x5]", "x5 x1 -> x3 x5+0:8rw", "LSE"),
+    ("clang14-release-atomic-no-outline", "ldaxr\tx10, [x9]", "x9 -> x10 x9+0:8r", "exclusive"),
+    ("clang14-release-atomic-no-outline", "stlxr\tw11, x10, [x9]", "x9 x10 -> x11 x9+0:8w",
+     "exclusive"),
+    ("gcc12-release-dmb", "dmb\tish", "->", "barrier"),
+    ("clang14-release-isb", "isb", "->", "barrier"),
+    ("gcc12-release-yield", "yield", "->", "spin-wait"),
+    ("clang14-release-prfm", "prfm\tpldl1keep, [sp, #8]", "sp ->", "prefetch"),
+    ("gcc12-release-mrs-cntvct", "mrs\tx0, cntvct_el0", "-> x0", "cntvct_el0: the virtual counter"),
+    ("gcc12-release-brk", "brk\t#0x3e8", "->", "trap"),
+    ("clang14-release-udf", "udf\t#0", "->", "trap"),
+    ("clang14-release-float", "fcvtzu\tx9, d1", "-> x9 >nzcv", "floating-point"),
+    (None, "ldr\tx1, [x0, #16]!", "x0 -> x0 x1 x0+16:8r", None),
+    (None, "str\tx0, [x1], #8", "x1 x0 -> x1 x1+0:8w", None),
+    (None, "ldrsw\tx0, [x1, w2, sxtw #2]", "x1 x2 -> x0 x1+0[w2,sxtw#2]:4r", None),
+    (None, "ldpsw\tx0, x1, [x2]", "x2 -> x0 x1 x2+0:4r x2+4:4r", None),
+    (None, "ldr\tx0, 4a0 <table>", "-> x0 0x4a0+0:8r 4a0", None),
+    (None, "csel\tw0, w1, w2, lo", "x1 x2 -> x0 nzcv> cc", None),
+    (None, "ccmp\tx0, #0x1, #0x4, ne", "x0 -> nzcv> >nzcv ne", None),
+    (None, "bti\tc", "->", None),
+    (None, "ret\tx1", "x1 -> ret", "return"),
+    (None, "b\tcc", "-> b cc", None),
+    (None, "stadd\tx1, [x0]", "x0 x1 -> x0+0:8rw", "LSE"),
+    (None, "swpalb\tw1, w2, [x0]", "x0 x1 -> x2 x0+0:1rw", "LSE"),
+    (None, "casp\tx0, x1, x2, x3, [x4]", "x4 x0 x1 x2 x3 -> x0 x1 x4+0:16rw", "LSE"),
+    (None, "ldar\tw0, [x1]", "x1 -> x0 x1+0:4r", "acquire or release"),
+    (None, "stlrh\tw0, [x1]", "x1 x0 -> x1+0:2w", "acquire or release"),
+    (None, "dsb\tsy", "->", "barrier"),
+    (None, "wfe", "->", "spin-wait"),
+    (None, "msr\ttpidr_el0, x0", "x0 -> >nzcv", "write to a system register (tpidr_el0)"),
+    (None, "hlt\t#0x0", "->", "trap"),
+    (None, ".inst\t0xdeadbeef ; undefined", "->", "cannot decode"),
+    (None, "paciasp", "x30 sp -> x30", "pointer authentication"),
+    (None, "dc\tzva, x0", "x0 -> x0+0:Nonew >nzcv", "cache or system"),
+    (None, "ldr\tq0, [x0, #16]", "x0 -> x0+16:16r >nzcv", "floating-point"),
+    (None, "st1\t{v0.16b, v1.16b}, [x0], #32", "x0 -> x0 x0+0:32w >nzcv", "floating-point"),
+    (None, "cntb\tx6", "-> x6 >nzcv", "floating-point or SIMD"),
+    (None, "stzg\tx0, [x0]", "x0 -> x0+0:16w", "memory tagging"),
+    (None, "ldnp\tx0, x1, [x2]", "x2 -> x0 x1 x2+0:8r x2+8:8r", "non-temporal"),
+    (None, "ldtr\tx0, [x1]", "x1 -> x0 x1+0:8r", "unprivileged"),
+    (None, "crc32x\tw0, w0, x1", "x0 x1 -> x0 x1 >nzcv", "outside the allowed set"),
+]
+
+
+class AArch64Model(unittest.TestCase):
+    def test_every_line_of_the_saved_listings_is_read(self):
+        # Every operand typed (what is left is a system register, an
+        # option or a register list), every instruction modelled or refused
+        # for a reason of its own.
+        for name in sorted(n for n in os.listdir(A64_LISTINGS) if n.endswith(".txt")):
+            with open(os.path.join(A64_LISTINGS, name), encoding="utf-8") as f:
+                records = [r for r in map(parse_aarch64, f) if r is not None]
+            self.assertGreater(len(records), 100)
+            for insn in records:
+                with self.subTest(name, insn=str(insn)):
+                    self.assertFalse([o for o in insn.operands if isinstance(o, Other)
+                                      and not o.text.startswith(("{", "#"))
+                                      and not o.text.isidentifier()])
+                    refusal = aarch64_allowlist.decode(insn).refusal
+                    self.assertTrue(insn.known or refusal, insn)
+                    self.assertNotIn("outside the allowed set", refusal)
+
+    def test_records_and_refusals_of_lines(self):
+        for listing, text, expected, refused in A64_LINES:
+            with self.subTest(text, listing=listing):
+                if listing:
+                    with open(os.path.join(A64_LISTINGS, f"{listing}.txt"), encoding="utf-8") as f:
+                        saved = [line for line in f.read().splitlines()
+                                 if re.sub(r"\s*//.*", "", line.split(":\t", 1)[-1]) == text]
+                    self.assertTrue(saved, "not in the saved listing")
+                insn = parse_aarch64(saved[0] if listing else f"  1000:\t{text}")
+                self.assertEqual(effect(insn), expected)
+                decoded = aarch64_allowlist.decode(insn)
+                if refused is None:
+                    self.assertTrue(decoded.allowed, decoded.refusal)
+                else:
+                    self.assertIn(refused, decoded.refusal)
+
+
 class Layers(unittest.TestCase):
     def test_modules_import_only_the_layers_below(self):
-        folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
-        modules = sorted(name[:-3] for name in os.listdir(folder)
-                         if name.endswith(".py") and name != "__init__.py")
-        self.assertEqual(sorted(loopcheck.LAYERS), modules)
-        for module in loopcheck.LAYERS:
-            with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
-                tree = ast.parse(f.read())
-            imported = []
-            for node in ast.walk(tree):
-                if isinstance(node, ast.ImportFrom) and node.level == 1:
-                    imported += [node.module] if node.module else [a.name for a in node.names]
-                elif isinstance(node, ast.ImportFrom) and node.level == 0:
-                    imported += [node.module.split(".")[1]
-                                 for _ in [0] if node.module.startswith("loopcheck.")]
-                elif isinstance(node, ast.Import):
-                    imported += [a.name.split(".")[1] for a in node.names
-                                 if a.name.startswith("loopcheck.")]
-            for other in imported:
-                with self.subTest(module, imports=other):
-                    self.assertLess(loopcheck.LAYERS.index(other),
-                                    loopcheck.LAYERS.index(module))
+        for package in (loopcheck, loopcheck.aarch64):
+            folder = os.path.dirname(os.path.abspath(package.__file__))
+            prefix = package.__name__ + "."
+            modules = sorted(name[:-3] for name in os.listdir(folder)
+                             if name.endswith(".py") and name != "__init__.py")
+            self.assertEqual(sorted(package.LAYERS), modules)
+            for module in package.LAYERS:
+                with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+                    tree = ast.parse(f.read())
+                imported = []
+                for node in ast.walk(tree):
+                    if isinstance(node, ast.ImportFrom) and node.level == 1:
+                        imported += [node.module] if node.module else [a.name for a in node.names]
+                    elif isinstance(node, ast.ImportFrom) and node.level == 0:
+                        imported += [node.module[len(prefix):].split(".")[0]
+                                     for _ in [0] if node.module.startswith(prefix)]
+                    elif isinstance(node, ast.Import):
+                        imported += [a.name[len(prefix):].split(".")[0] for a in node.names
+                                     if a.name.startswith(prefix)]
+                for other in imported:
+                    with self.subTest(package.__name__, module=module, imports=other):
+                        self.assertLess(package.LAYERS.index(other), package.LAYERS.index(module))
 
 
 if __name__ == "__main__":
