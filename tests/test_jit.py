@@ -6,11 +6,9 @@
     byte for byte, the accumulators against the kernels' arithmetic, the
     warm-up banner, bad arguments and unwritable output; tools/compare.py
     accepts the real run.
-  WasmReport, WasmTurboFanReport: the benchmark's own source built for
-    wasm32-wasi (small counts by the build, BENCH_TEST_ITERATIONS) and run
-    by jit/wasm_bench.js in V8's default tier (Liftoff) and with
-    --no-liftoff (TurboFan): the same checks, the program's own banner; the
-    runner's errors on modules made here, its exit status the program's.
+  WasmReport, WasmTurboFanReport: the same on the program built for wasm32-wasi,
+    run by jit/wasm_bench.js in V8's Liftoff and (--no-liftoff) TurboFan
+    tiers; the runner's errors and exit status on tests/data/wasm.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -40,8 +38,8 @@ The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
 compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE]
-                [--wasm FILE --wasm-small-dir DIR --wasm-small-counts N,...] [GROUP ...]
+    test_jit.py [--java JAVA --classes DIR] [--node NODE] [--wasm FILE --wasm-small-dir DIR]
+                [GROUP ...]
 """
 import argparse
 import ast
@@ -76,6 +74,7 @@ INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
 TEST_VARIABLE = "BENCH_TEST_ITERATIONS"
+C_BANNER = "=== C Baseline (1e8 iterations) ==="  # the program's own, at any count
 
 
 def signed(value):
@@ -103,8 +102,9 @@ def run(command, env=None, **kwargs):
 # ------------------------------------------------------------ the reports
 
 class CounterpartChecks:
-    """The checks shared by every counterpart; a subclass names the command."""
+    """The checks shared by the counterparts; a subclass names the command."""
     LANGUAGE = ""
+    ARGUMENTS = True  # it takes a warm-up count, and a test count in the environment
 
     def command(self):
         raise NotImplementedError
@@ -113,20 +113,14 @@ class CounterpartChecks:
         """The command and environment of a run at n iterations."""
         return self.command(), {TEST_VARIABLE: str(n)}
 
-    def small_counts(self):
-        return SMALL_COUNTS
-
-    def banner(self, n, warmup):
-        count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
-        if warmup:
-            count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
-        return f"=== {self.LANGUAGE} JIT ({count}) ==="
-
     def check_report(self, result, n, warmup=0):
         """The whole report, byte for byte, with the accumulators of n iterations."""
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stderr, "")
-        banner = self.banner(n, warmup)
+        count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
+        if warmup:
+            count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
+        banner = f"=== {self.LANGUAGE} JIT ({count}) ===" if self.LANGUAGE else C_BANNER
         results = parse(result.stdout)
         self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
         finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
@@ -134,9 +128,18 @@ class CounterpartChecks:
         self.assertEqual(result.stdout, render([r.ms for r in results], finals, banner))
 
     def test_small_counts(self):
-        for n in self.small_counts():
+        for n in SMALL_COUNTS:
             with self.subTest(iterations=n):
                 self.check_report(run(*self.small(n)), n)
+
+    def test_warm_up_runs_restart_from_zero(self):
+        if not self.ARGUMENTS:
+            self.skipTest("the program takes no arguments")
+        # Each run resets the accumulator: warm-ups must not add up.
+        for warmup in (1, 3):
+            with self.subTest(warmup=warmup):
+                result = run(self.command() + [str(warmup)], {TEST_VARIABLE: "39"})
+                self.check_report(result, 39, warmup)
 
     def test_real_count_through_compare(self):
         command = shlex.join(self.command())
@@ -148,26 +151,9 @@ class CounterpartChecks:
                          {k: str(v) for k, v in FINALS.items()})
         self.assertTrue(all(r["times_ms"][0] > 0 for r in rows), rows)
 
-    def test_unwritable_output_fails(self):
-        command, env = self.small(3)
-        with open("/dev/full", "w", encoding="utf-8") as full:
-            result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE, text=True,
-                                    timeout=120, check=False, env={**os.environ, **env})
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("write error", result.stderr)
-
-
-class ArgumentChecks:
-    """The warm-up count and the test count of the counterparts that take them."""
-
-    def test_warm_up_runs_restart_from_zero(self):
-        # Each run resets the accumulator: warm-ups must not add up.
-        for warmup in (1, 3):
-            with self.subTest(warmup=warmup):
-                result = run(self.command() + [str(warmup)], {TEST_VARIABLE: "39"})
-                self.check_report(result, 39, warmup)
-
     def test_bad_arguments_fail_before_any_output(self):
+        if not self.ARGUMENTS:
+            self.skipTest("the program takes no arguments")
         cases = [(["-1"], {}), (["x"], {}), (["+3"], {}), (["\u0663"], {}), (["2147483648"], {}),
                  (["1", "2"], {}), ([], {TEST_VARIABLE: ""}), ([], {TEST_VARIABLE: "-5"}),
                  ([], {TEST_VARIABLE: "1e3"}), ([], {TEST_VARIABLE: "99999999999"})]
@@ -178,6 +164,15 @@ class ArgumentChecks:
                 self.assertEqual(result.stdout, "")
                 self.assertRegex(result.stderr, r"must be a whole number|usage")
 
+    def test_unwritable_output_fails(self):
+        command, env = self.small(3)
+        with open("/dev/full", "w", encoding="utf-8") as full:
+            result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=120, check=False,
+                                    env={**os.environ, **env})
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("write error", result.stderr)
+
 
 def need(option, what):
     value = getattr(OPTIONS, option, None)
@@ -186,7 +181,7 @@ def need(option, what):
     return value
 
 
-class JavaReport(CounterpartChecks, ArgumentChecks, unittest.TestCase):
+class JavaReport(CounterpartChecks, unittest.TestCase):
     LANGUAGE = "Java"
 
     @classmethod
@@ -207,7 +202,7 @@ class JavaReport(CounterpartChecks, ArgumentChecks, unittest.TestCase):
         self.assertIn("write error", result.stderr)
 
 
-class NodeReport(CounterpartChecks, ArgumentChecks, unittest.TestCase):
+class NodeReport(CounterpartChecks, unittest.TestCase):
     LANGUAGE = "JavaScript"
 
     @classmethod
@@ -235,74 +230,37 @@ class NodeReport(CounterpartChecks, ArgumentChecks, unittest.TestCase):
         self.assertIn("expected the bound 100000000 exactly once", result.stderr)
 
 
-def wasm_command(body, start="_start", memory="memory", imported="proc_exit"):
-    """A WASI command module: it imports wasi_snapshot_preview1's `imported`
-    as (i32) -> (), exports a memory as `memory` and, as `start`, a function
-    running `body` (code bytes)."""
-    def name(text):
-        return bytes([len(text)]) + text.encode()
-
-    def section(number, *items):
-        content = bytes([len(items)]) + b"".join(items)
-        return bytes([number, len(content)]) + content
-
-    return b"\0asm\1\0\0\0" + b"".join([
-        section(1, b"\x60\x01\x7f\x00", b"\x60\x00\x00"),
-        section(2, name("wasi_snapshot_preview1") + name(imported) + b"\0\0"),
-        section(3, b"\x01"), section(5, b"\0\1"),
-        section(7, name(start) + b"\0\1", name(memory) + b"\2\0"),
-        section(10, bytes([len(body) + 2, 0]) + body + b"\x0b")])
-
-
 class WasmReport(CounterpartChecks, unittest.TestCase):
     """The benchmark's own source built for wasm32-wasi, in V8's default tier."""
-    TIER = ()
+    TIER, ARGUMENTS = (), False
 
     @classmethod
     def setUpClass(cls):
-        cls.node = need("node", "node")
-        cls.module = need("wasm", "wasm32-wasi toolchain")
+        cls.node, cls.module = OPTIONS.node, need("wasm", "node or wasm32-wasi toolchain")
 
     def command(self, module=None):
         return [self.node, *self.TIER, WASM_RUNNER, module or self.module]
 
-    def small(self, n):
-        return self.command(os.path.join(OPTIONS.wasm_small_dir, f"bench_iterations_{n}.wasm")), {}
-
-    def small_counts(self):
-        return [int(n) for n in OPTIONS.wasm_small_counts.split(",")]
-
-    def banner(self, n, warmup):
-        return "=== C Baseline (1e8 iterations) ==="  # the program's own, at any count
+    def small(self, n):  # built by CMake at each of SMALL_COUNTS
+        return self.command(f"{OPTIONS.wasm_small_dir}/bench_iterations_{n}.wasm"), {}
 
     def test_runner_errors(self):
-        proc_exit_3 = b"\x41\x03\x10\x00"  # i32.const 3; call proc_exit
-        # (arguments, or the file's content; status, stderr): a file the
-        # runner cannot run is one line and status 1; the program's own
-        # status is kept.
-        cases = [([], 1, "usage: "), (["a.wasm", "b.wasm"], 1, "usage: "),
+        # (arguments, status, stderr): a file the runner cannot run is one
+        # line and status 1; the program's own status is kept.
+        data = os.path.join(HERE, "data", "wasm")
+        cases = [([], 1, "usage: "), (["/nonexistent.wasm"], 1, "no such file"),
                  (["--no-liftoff"], 1, "an option; node's options go before the script"),
-                 (["/nonexistent.wasm"], 1, "cannot read /nonexistent.wasm: no such file"),
-                 ([HERE], 1, "a folder"), (b"#!/bin/sh\n", 1, "is not a WebAssembly module"),
-                 (b"\0asm\1\0\0\0", 1, "exports no _start function"),
-                 (wasm_command(proc_exit_3, memory="mem"), 1, "exports no memory"),
-                 (wasm_command(proc_exit_3, imported="proc_exit2"), 1, "cannot instantiate"),
-                 (wasm_command(b"\x00"), 1, "the program stopped: unreachable"),
-                 (wasm_command(proc_exit_3), 3, None)]
-        for given, status, error in cases:
-            with self.subTest(error or status), tempfile.TemporaryDirectory() as folder:
-                args = given
-                if isinstance(given, bytes):
-                    args = [os.path.join(folder, "module.wasm")]
-                    with open(args[0], "wb") as f:
-                        f.write(given)
-                result = run([self.node, *self.TIER, WASM_RUNNER, *args])
+                 ([data], 1, "a folder"), ([__file__], 1, "is not a WebAssembly module"),
+                 (["no_start.wasm"], 1, "exports no _start function"),
+                 (["no_memory.wasm"], 1, "exports no memory"),
+                 (["unknown_import.wasm"], 1, "cannot instantiate"),
+                 (["trap.wasm"], 1, "the program stopped: unreachable"), (["exit_3.wasm"], 3, "")]
+        for args, status, error in cases:
+            with self.subTest(args=args):
+                result = run([self.node, *self.TIER, WASM_RUNNER, *args], cwd=data)
                 self.assertEqual((result.returncode, result.stdout), (status, ""), result.stderr)
-                if error is None:
-                    self.assertEqual(result.stderr, "")
-                else:
-                    self.assertRegex(result.stderr, f"^wasm_bench.js: [^\n]*{re.escape(error)}"
-                                                    "[^\n]*\n$")
+                self.assertRegex(result.stderr, f"^wasm_bench.js: [^\n]*{re.escape(error)}[^\n]*\n$"
+                                 if error else "^$")
 
 
 class WasmTurboFanReport(WasmReport):
@@ -1155,11 +1113,10 @@ class NodeLoops(unittest.TestCase):
             self.assertIn("other stores 0", line)
 
 
-# group: the options naming what it needs; option: what that is.
-RUNTIME_GROUPS = {"JavaReport": ("java",), "JavaLoops": ("java",), "NodeReport": ("node",),
-                  "NodeMutants": ("node",), "NodeLoops": ("node",),
-                  "WasmReport": ("node", "wasm"), "WasmTurboFanReport": ("node", "wasm")}
-RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "the wasm32-wasi toolchain"}
+RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
+                  "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
+                  "WasmTurboFanReport": "wasm"}
+RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain"}
 
 
 def add_arguments(parser):
@@ -1167,21 +1124,19 @@ def add_arguments(parser):
     parser.add_argument("--javac", help="its javac")
     parser.add_argument("--classes", help="where the build put JitBench.class")
     parser.add_argument("--node", help="the node executable")
-    parser.add_argument("--wasm", help="the benchmark built for wasm32-wasi")
+    parser.add_argument("--wasm", help="the benchmark built for wasm32-wasi (with --node)")
     parser.add_argument("--wasm-small-dir", help="where its small-count builds are")
-    parser.add_argument("--wasm-small-counts", help="their counts, comma-separated")
 
 
 def before_run():
     """Exit 77 (skipped) when every group asked for needs a runtime the build
     did not find; the tools the diagnostic needs must be there."""
     asked = OPTIONS.groups or harness.groups(sys.modules["__main__"])
-    lacking = {g: [RUNTIMES[o] for o in RUNTIME_GROUPS.get(g, ()) if not getattr(OPTIONS, o)]
-               for g in asked}
-    absent = [g for g in asked if lacking[g]]
+    absent = [g for g in asked if g in RUNTIME_GROUPS and not getattr(OPTIONS,
+                                                                     RUNTIME_GROUPS[g])]
     if asked and len(absent) == len(asked):
-        print(f"skipped: {', '.join(absent)} need(s) {' and '.join(lacking[absent[0]])}, "
-              "which the build did not find")
+        runtime = RUNTIMES[RUNTIME_GROUPS[absent[0]]]
+        print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
         return 77
     missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]
     if missing:
