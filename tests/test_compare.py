@@ -367,6 +367,13 @@ class BeforeTheFirstRun(FakeCommands):
              [f"cannot write {self.path('no-such-dir/p.svg')}: no folder"]),
             (["--plot", folder, ref], 1, [f"cannot write {folder}: it is a folder"]),
             (["--plot", f"{ref}/p.svg", ref], 1, [f"cannot write {ref}/p.svg: no folder"]),
+            # --skip-missing never leaves out the reference, and with
+            # nothing else left there is nothing to compare.
+            (["--skip-missing", missing, ref], 1, [f"{missing}: cannot run"]),
+            (["--skip-missing", ref, f"{ref} {missing}", "--floor", missing], 2,
+             [f"left out {ref} {missing}: '{missing}': no such file or folder",
+              f"left out {missing} (the floor): cannot run: '{missing}': no such file",
+              "--skip-missing left no command besides the reference"]),
         ]
         for args, status, messages in cases:
             with self.subTest(args=args):
@@ -382,26 +389,18 @@ class BeforeTheFirstRun(FakeCommands):
         gone = self.path("gone.wasm")
         # Words that may not be one path stay, whatever they name: the run judges them.
         kept = f"{cand} --file=/gone -cp a/b:/gone k=/gone 'sh -c /gone' /gone* http://x/y"
-        left_out = [f"{cand} {gone}: '{gone}': no such file or folder", "no-such-program x: cannot "
-                    "run: 'no-such-program' is not an executable file on PATH"]
-        cases = [  # (arguments, exit status, what is left out, what runs)
-            ([gone, cand], 1, [], []),  # never the reference
-            ([ref, f"{cand} {gone}", "--floor", gone], 2,  # nothing left to compare with
-             left_out[:1] + [f"{gone} (the floor): cannot run: '{gone}': no such file"], []),
-            ([ref, f"{cand} {gone}", "no-such-program x", kept, "--floor", floor], 0, left_out,
-             ["ref", "cand", "floor"] * 2),
-        ]
-        for args, status, missing, ran in cases:
-            with self.subTest(args=args):
-                result = self.compare("-n", "1", "--format", "json", "--skip-missing", *args)
-                self.assertEqual(result.returncode, status, result.stderr)
-                self.assertEqual(re.findall("compare: left out (.*)", result.stderr), missing)
-                with contextlib.suppress(FileNotFoundError), open(self.log) as f:
-                    self.assertEqual(f.read().split(), ran)
-        self.assertEqual([(c["role"], c["command"]) for c in json.loads(result.stdout)["commands"]],
-                         [("reference", ref), ("candidate", kept), ("floor", floor)])
-        self.assertEqual([(s["command"], s["role"]) for s in json.loads(result.stdout)["skipped"]],
-                         [(f"{cand} {gone}", "candidate"), ("no-such-program x", "candidate")])
+        result = self.compare("-n", "1", "--format", "json", "--skip-missing", ref,
+                              "no-such-program x", f"{cand} {gone}", kept, "--floor", floor)
+        self.assertEqual(re.findall("compare: left out (.*)", result.stderr), [
+            "no-such-program x: cannot run: 'no-such-program' is not an executable file on PATH",
+            f"{cand} {gone}: '{gone}': no such file or folder"])
+        with open(self.log, encoding="utf-8") as f:
+            self.assertEqual(f.read().split(), ["ref", "cand", "floor"] * 2)
+        document = json.loads(result.stdout)
+        self.assertEqual([(c["role"], c["command"]) for c in document["commands"]] +
+                         [(s["role"], s["command"]) for s in document["skipped"]],
+                         [("reference", ref), ("candidate", kept), ("floor", floor),
+                          ("candidate", "no-such-program x"), ("candidate", f"{cand} {gone}")])
 
     def test_commands_found_as_a_run_finds_them(self):
         a = self.fake("a", report(1, 1, 1))

@@ -202,18 +202,6 @@ class TableFormat(unittest.TestCase):
                          ["5 runs per command after 1 warm-up round(s), interleaved.",
                           "One command only: nothing to compare it with."])
 
-    def test_machine_and_what_was_left_out(self):
-        # A /proc/cpuinfo naming no model string nor family (AArch64's); what
-        # --skip-missing left out, in the order given.
-        comparison = saved(environment_before={**ENVIRONMENT, "cpu_model": None, "cpu_family": "",
-                                               "logical_cores": 1},
-                           skipped=(Skipped(COMMANDS[1], "candidate", "why"),
-                                    Skipped(COMMANDS[2], "floor", "gone")))
-        for format_ in (format_table, format_markdown):
-            self.assertIn("\n\nMachine: processor unknown, model 2; 1 logical core.\nLeft out "
-                          "(--skip-missing): java -jar jit.jar: why\nLeft out (--skip-missing): "
-                          "./a|b`c (the floor): gone\n5 runs per command", format_(comparison))
-
     def test_a_failed_comparison_is_marked(self):
         failed = saved(runs=2, failed=Failure(1, "run 3 of 5", "java -jar jit.jar, run 3 of 5: "
                                                                "exited with status 3"))
@@ -378,12 +366,22 @@ class Plot(unittest.TestCase):
                          "tools/compare.py: 6 interleaved runs per command")
         self.assertEqual(root.find("s:text[@class='machine']", SVG).text, MACHINE)
 
-    def test_left_out_commands_under_the_legend(self):
-        skipped = (Skipped(COMMANDS[2], "floor", "x"),)
-        root = ElementTree.fromstring(plot_svg(saved(skipped=skipped)))
-        line = root.find("s:g[@class='legend']/s:text[@class='left-out']", SVG)
-        self.assertEqual(line.text, "Left out (--skip-missing): ./a|b`c (the floor): x")
-        self.assertLess(float(line.get("y")), float(root.get("height")))
+    def test_machine_and_what_was_left_out(self):
+        # A /proc/cpuinfo naming no model string nor family (AArch64's); what
+        # --skip-missing left out, in the order given, in the notes and the plot.
+        comparison = saved(environment_before={**ENVIRONMENT, "cpu_model": None, "cpu_family": "",
+                                               "logical_cores": 1},
+                           skipped=(Skipped(COMMANDS[1], "candidate", "why"),
+                                    Skipped(COMMANDS[2], "floor", "gone")))
+        lines = ["Machine: processor unknown, model 2; 1 logical core.",
+                 "Left out (--skip-missing): java -jar jit.jar: why",
+                 "Left out (--skip-missing): ./a|b`c (the floor): gone"]
+        self.assertIn("\n\n" + "\n".join(lines) + "\n5 runs per", format_table(comparison))
+        root = ElementTree.fromstring(plot_svg(comparison))
+        shown = root.findall("s:text[@class='machine']", SVG) + root.findall(
+            "s:g[@class='legend']/s:text[@class='left-out']", SVG)
+        self.assertEqual([text.text for text in shown], lines)
+        self.assertLess(float(shown[-1].get("y")), float(root.get("height")))
 
     def test_labels_unique_readable_and_ratios_beside_rows(self):
         jit = "java -cp build/classes/java/main:lib/* org.example.bench.LoopBenchmarkRunner"

@@ -6,9 +6,8 @@
     byte for byte, the accumulators against the kernels' arithmetic, the
     warm-up banner, bad arguments and unwritable output; tools/compare.py
     accepts the real run.
-  WasmReport, WasmTurboFanReport: the same on the program built for wasm32-wasi,
-    run by jit/wasm_bench.js in V8's Liftoff and (--no-liftoff) TurboFan
-    tiers; the runner's errors and exit status on tests/data/wasm.
+  WasmReport, WasmTurboFanReport: the same on the wasm32-wasi build under
+    jit/wasm_bench.js (V8's Liftoff; --no-liftoff: TurboFan); the runner's errors.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -38,8 +37,7 @@ The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
 compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE] [--wasm FILE --wasm-small-dir DIR]
-                [GROUP ...]
+    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]] [GROUP ...]
 """
 import argparse
 import ast
@@ -104,7 +102,6 @@ def run(command, env=None, **kwargs):
 class CounterpartChecks:
     """The checks shared by the counterparts; a subclass names the command."""
     LANGUAGE = ""
-    ARGUMENTS = True  # it takes a warm-up count, and a test count in the environment
 
     def command(self):
         raise NotImplementedError
@@ -133,8 +130,6 @@ class CounterpartChecks:
                 self.check_report(run(*self.small(n)), n)
 
     def test_warm_up_runs_restart_from_zero(self):
-        if not self.ARGUMENTS:
-            self.skipTest("the program takes no arguments")
         # Each run resets the accumulator: warm-ups must not add up.
         for warmup in (1, 3):
             with self.subTest(warmup=warmup):
@@ -152,8 +147,6 @@ class CounterpartChecks:
         self.assertTrue(all(r["times_ms"][0] > 0 for r in rows), rows)
 
     def test_bad_arguments_fail_before_any_output(self):
-        if not self.ARGUMENTS:
-            self.skipTest("the program takes no arguments")
         cases = [(["-1"], {}), (["x"], {}), (["+3"], {}), (["\u0663"], {}), (["2147483648"], {}),
                  (["1", "2"], {}), ([], {TEST_VARIABLE: ""}), ([], {TEST_VARIABLE: "-5"}),
                  ([], {TEST_VARIABLE: "1e3"}), ([], {TEST_VARIABLE: "99999999999"})]
@@ -165,11 +158,10 @@ class CounterpartChecks:
                 self.assertRegex(result.stderr, r"must be a whole number|usage")
 
     def test_unwritable_output_fails(self):
-        command, env = self.small(3)
         with open("/dev/full", "w", encoding="utf-8") as full:
-            result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE,
+            result = subprocess.run(self.command(), stdout=full, stderr=subprocess.PIPE,
                                     text=True, timeout=120, check=False,
-                                    env={**os.environ, **env})
+                                    env={**os.environ, TEST_VARIABLE: "3"})
         self.assertEqual(result.returncode, 1)
         self.assertIn("write error", result.stderr)
 
@@ -232,7 +224,9 @@ class NodeReport(CounterpartChecks, unittest.TestCase):
 
 class WasmReport(CounterpartChecks, unittest.TestCase):
     """The benchmark's own source built for wasm32-wasi, in V8's default tier."""
-    TIER, ARGUMENTS = (), False
+    TIER = ()
+    # The program takes no warm-up count and no test count: no such tests.
+    test_warm_up_runs_restart_from_zero = test_bad_arguments_fail_before_any_output = None
 
     @classmethod
     def setUpClass(cls):
@@ -245,20 +239,18 @@ class WasmReport(CounterpartChecks, unittest.TestCase):
         return self.command(f"{OPTIONS.wasm_small_dir}/bench_iterations_{n}.wasm"), {}
 
     def test_runner_errors(self):
-        # (arguments, status, stderr): a file the runner cannot run is one
-        # line and status 1; the program's own status is kept.
+        # arguments: stderr. A file the runner cannot run is one line and
+        # status 1; exit_3.wasm's own status, 3, is kept, with nothing said.
         data = os.path.join(HERE, "data", "wasm")
-        cases = [([], 1, "usage: "), (["/nonexistent.wasm"], 1, "no such file"),
-                 (["--no-liftoff"], 1, "an option; node's options go before the script"),
-                 ([data], 1, "a folder"), ([__file__], 1, "is not a WebAssembly module"),
-                 (["no_start.wasm"], 1, "exports no _start function"),
-                 (["no_memory.wasm"], 1, "exports no memory"),
-                 (["unknown_import.wasm"], 1, "cannot instantiate"),
-                 (["trap.wasm"], 1, "the program stopped: unreachable"), (["exit_3.wasm"], 3, "")]
-        for args, status, error in cases:
+        cases = {(): "usage: ", ("/none.wasm",): "no such file", (data,): "a folder",
+                 ("--no-liftoff",): "an option; node's options go before the script",
+                 (__file__,): "is not a WebAssembly module", ("no_start.wasm",): "no _start",
+                 ("no_memory.wasm",): "exports no memory", ("unknown_import.wasm",):
+                 "cannot instantiate", ("trap.wasm",): "stopped: unreachable", ("exit_3.wasm",): ""}
+        for args, error in cases.items():
             with self.subTest(args=args):
                 result = run([self.node, *self.TIER, WASM_RUNNER, *args], cwd=data)
-                self.assertEqual((result.returncode, result.stdout), (status, ""), result.stderr)
+                self.assertEqual((result.returncode, result.stdout), (1 if error else 3, ""))
                 self.assertRegex(result.stderr, f"^wasm_bench.js: [^\n]*{re.escape(error)}[^\n]*\n$"
                                  if error else "^$")
 
