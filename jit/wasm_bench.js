@@ -30,9 +30,10 @@ function fail(message) {
   process.exit(1);
 }
 
-// Node announces WASI as experimental on stderr, after the program has run.
-// That line is not the program's and would read as a fault of it, so only
-// that one warning is dropped; every other warning still shows.
+// Loading node:wasi emits a warning that WASI is experimental, printed on
+// stderr after the program has run. That line is not the program's and would
+// read as a fault of it, so only that warning, emitted while the module
+// loads, is dropped; every other warning still shows.
 function requireWasi() {
   const emitWarning = process.emitWarning;
   process.emitWarning = function (warning, ...rest) {
@@ -45,10 +46,7 @@ function requireWasi() {
   try {
     return require('node:wasi').WASI;
   } finally {
-    // The warning is emitted when the module loads, so the filter goes with it.
-    process.nextTick(() => {
-      process.emitWarning = emitWarning;
-    });
+    process.emitWarning = emitWarning;
   }
 }
 
