@@ -6,6 +6,8 @@
     byte for byte, the accumulators against the kernels' arithmetic, the
     warm-up banner, bad arguments and unwritable output; tools/compare.py
     accepts the real run.
+  WasmReport, WasmTurboFanReport: the same on the wasm32-wasi build under
+    jit/wasm_bench.js (V8's Liftoff; --no-liftoff: TurboFan); the runner's errors.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -35,7 +37,7 @@ The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
 compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
+    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]] [GROUP ...]
 """
 import argparse
 import ast
@@ -65,10 +67,12 @@ TOOLS = os.path.join(ROOT, "tools")
 DATA = os.path.join(HERE, "data", "jit")
 JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
 NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
+WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
 TEST_VARIABLE = "BENCH_TEST_ITERATIONS"
+C_BANNER = "=== C Baseline (1e8 iterations) ==="  # the program's own, at any count
 
 
 def signed(value):
@@ -96,11 +100,15 @@ def run(command, env=None, **kwargs):
 # ------------------------------------------------------------ the reports
 
 class CounterpartChecks:
-    """The checks shared by both counterparts; a subclass names the command."""
+    """The checks shared by the counterparts; a subclass names the command."""
     LANGUAGE = ""
 
     def command(self):
         raise NotImplementedError
+
+    def small(self, n):
+        """The command and environment of a run at n iterations."""
+        return self.command(), {TEST_VARIABLE: str(n)}
 
     def check_report(self, result, n, warmup=0):
         """The whole report, byte for byte, with the accumulators of n iterations."""
@@ -109,7 +117,7 @@ class CounterpartChecks:
         count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
         if warmup:
             count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
-        banner = f"=== {self.LANGUAGE} JIT ({count}) ==="
+        banner = f"=== {self.LANGUAGE} JIT ({count}) ===" if self.LANGUAGE else C_BANNER
         results = parse(result.stdout)
         self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
         finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
@@ -119,7 +127,7 @@ class CounterpartChecks:
     def test_small_counts(self):
         for n in SMALL_COUNTS:
             with self.subTest(iterations=n):
-                self.check_report(run(self.command(), {TEST_VARIABLE: str(n)}), n)
+                self.check_report(run(*self.small(n)), n)
 
     def test_warm_up_runs_restart_from_zero(self):
         # Each run resets the accumulator: warm-ups must not add up.
@@ -212,6 +220,44 @@ class NodeReport(CounterpartChecks, unittest.TestCase):
             result = run([self.node, script], {TEST_VARIABLE: "3"})
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("expected the bound 100000000 exactly once", result.stderr)
+
+
+class WasmReport(CounterpartChecks, unittest.TestCase):
+    """The benchmark's own source built for wasm32-wasi, in V8's default tier."""
+    TIER = ()
+    # The program takes no warm-up count and no test count: no such tests.
+    test_warm_up_runs_restart_from_zero = test_bad_arguments_fail_before_any_output = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node, cls.module = OPTIONS.node, need("wasm", "node or wasm32-wasi toolchain")
+
+    def command(self, module=None):
+        return [self.node, *self.TIER, WASM_RUNNER, module or self.module]
+
+    def small(self, n):  # built by CMake at each of SMALL_COUNTS
+        return self.command(f"{OPTIONS.wasm_small_dir}/bench_iterations_{n}.wasm"), {}
+
+    def test_runner_errors(self):
+        # arguments: stderr. A file the runner cannot run is one line and
+        # status 1; exit_3.wasm's own status, 3, is kept, with nothing said.
+        data = os.path.join(HERE, "data", "wasm")
+        cases = {(): "usage: ", ("/none.wasm",): "no such file", (data,): "a folder",
+                 ("--no-liftoff",): "an option; node's options go before the script",
+                 (__file__,): "is not a WebAssembly module", ("no_start.wasm",): "no _start",
+                 ("no_memory.wasm",): "exports no memory", ("unknown_import.wasm",):
+                 "cannot instantiate", ("trap.wasm",): "stopped: unreachable", ("exit_3.wasm",): ""}
+        for args, error in cases.items():
+            with self.subTest(args=args):
+                result = run([self.node, *self.TIER, WASM_RUNNER, *args], cwd=data)
+                self.assertEqual((result.returncode, result.stdout), (1 if error else 3, ""))
+                self.assertRegex(result.stderr, f"^wasm_bench.js: [^\n]*{re.escape(error)}[^\n]*\n$"
+                                 if error else "^$")
+
+
+class WasmTurboFanReport(WasmReport):
+    """The same module with Liftoff off: TurboFan compiles it before it runs."""
+    TIER = ("--no-liftoff",)
 
 
 # What the report checks must catch: (name, old, new) edits of the node script.
@@ -1060,7 +1106,9 @@ class NodeLoops(unittest.TestCase):
 
 
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
-                  "NodeMutants": "node", "NodeLoops": "node"}
+                  "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
+                  "WasmTurboFanReport": "wasm"}
+RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain"}
 
 
 def add_arguments(parser):
@@ -1068,6 +1116,8 @@ def add_arguments(parser):
     parser.add_argument("--javac", help="its javac")
     parser.add_argument("--classes", help="where the build put JitBench.class")
     parser.add_argument("--node", help="the node executable")
+    parser.add_argument("--wasm", help="the benchmark built for wasm32-wasi (with --node)")
+    parser.add_argument("--wasm-small-dir", help="where its small-count builds are")
 
 
 def before_run():
@@ -1077,7 +1127,7 @@ def before_run():
     absent = [g for g in asked if g in RUNTIME_GROUPS and not getattr(OPTIONS,
                                                                      RUNTIME_GROUPS[g])]
     if asked and len(absent) == len(asked):
-        runtime = "a JDK" if RUNTIME_GROUPS[absent[0]] == "java" else "node"
+        runtime = RUNTIMES[RUNTIME_GROUPS[absent[0]]]
         print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
         return 77
     missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]
