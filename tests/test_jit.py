@@ -897,6 +897,62 @@ class WalkBounds(unittest.TestCase):
                 self.assertEqual(result.stdout.splitlines()[-len(last):], last)
 
 
+# ------------------------------------------- loops shared out among kernels
+
+def kernel_loop(label, body=UPDATE):
+    return (f"xor %r13d,%r13d\n{label}: {body}\ninc %r13d; cmp $100000000,%r13d; jl {label}\n")
+
+
+def timing_main(loops, between="call print", before=""):
+    """One function timing three kernels: each loop between two calls to
+    `clock`, `between` after each second call."""
+    stretches = [f"call clock\n{loop}call clock\n{between}\n" for loop in loops]
+    return before + "".join(stretches) + "ret\nclock: ret\nprint: ret\n"
+
+
+LOOPS = [kernel_loop("l1"), kernel_loop("l2"), kernel_loop("l3")]
+# name: (code, status per kernel, a text expected in the report)
+TOGETHER = {
+    "each kernel between its clock calls": (timing_main(LOOPS), "ok ok ok", "kernel 2 of 3"),
+    "a loop removed": (timing_main(["mov $100000000,%rcx\n"] + LOOPS[1:]), "FLAG ok ok",
+                       "no loop between the kernel's clock calls at"),
+    "an extra store in the second": (
+        timing_main([LOOPS[0], kernel_loop("l2", f"{UPDATE}; {EXTRA_STORE}"), LOOPS[2]]),
+        "ok FLAG ok", "extra store to rbx@head + 0x18"),
+    "a remainder loop after the main loop": (
+        timing_main(LOOPS[:2] + [kernel_loop("l3", f"{UPDATE}; {UPDATE}").replace(
+            "inc %r13d", "add $2,%r13d") + kernel_loop("l4")]), "ok ok ok",
+        "other innermost loop at"),
+    "a loop before the first clock call is no kernel's": (
+        timing_main(LOOPS, before=kernel_loop("l0", EXTRA_STORE)), "ok ok ok", "kernel 1 of 3"),
+    "a call inside a stretch: no clock": (
+        timing_main([LOOPS[0], "call print\n" + LOOPS[1], LOOPS[2]]), "???? ???? ????",
+        "no direct call target is called exactly 6 times"),
+    "another target called in pairs: two clocks": (
+        timing_main(LOOPS, between="call print\ncall print"), "???? ???? ????",
+        "several call targets could be it"),
+}
+
+
+class KernelMapping(unittest.TestCase):
+    """Code timing all three kernels in one function (the WebAssembly
+    build's main): each kernel's loops are those between its clock calls."""
+
+    def test_kernels_in_one_function(self):
+        for name, (source, statuses, text) in TOGETHER.items():
+            with self.subTest(name):
+                compilation = dumps.Compilation("V8", "main", None, "", [(BASE, assemble(
+                    source)[0])], {}, "", kernels=KERNEL_NAMES)
+                results = analysis.analyse_all(compilation)
+                rules.excuse_loopless(results)
+                out = io.StringIO()
+                for result in results:
+                    show(result, False, out)
+                found = re.findall(r"^(ok|FLAG|\?\?\?\?) +(\w+ loop):", out.getvalue(), re.M)
+                self.assertEqual(found, list(zip(statuses.split(), KERNEL_NAMES)), out.getvalue())
+                self.assertIn(text, out.getvalue())
+
+
 # ------------------------------------------------ the diagnostic's layers
 
 def layer_problems(folder, layers):

@@ -16,11 +16,15 @@ The steps, for each kernel's compilations in the top tier printed:
      another loop's backward branch);
   4. run each innermost loop's paths symbolically: its memory accesses,
      the loop index and its advance, so the accesses count per iteration;
-  5. pick the hottest by shape (most iterations per trip, then the
-     longest) and judge it: rule and cost flags; when the walk of an
-     innermost loop stopped at a bound, judge none (it may be the hottest);
-  6. print each compilation's report; exit 0, 1 (a rule broken) or 2 (a
-     tool error, or a compilation not judged).
+  5. share the innermost loops out among the kernels the compilation holds:
+     all of them to its one kernel, or, in code timing several kernels one
+     after the other, to each kernel those between its clock calls;
+  6. per kernel, pick the hottest by shape (most iterations per trip, then
+     the longest) and judge it: rule and cost flags; when the walk of one
+     of its innermost loops stopped at a bound, judge none (it may be the
+     hottest);
+  7. print each kernel's report; exit 0, 1 (a rule broken) or 2 (a tool
+     error, or a kernel not judged).
 
 The modules, from the bottom layer up; each imports only modules listed
 before it (LAYERS):
@@ -41,11 +45,13 @@ before it (LAYERS):
                index and its advance, a strip-mined loop's outer trip
   loops        control flow; loops, the bounded walk of the paths through
                them, the innermost ones, the hottest first
+  mapping      which innermost loops are which kernel's; the clock calls
+               that cut code timing several kernels into their stretches
   rules        the rule and cost flags with their messages; loopless code
-  analysis     one compilation analysed into a kernel report
-  output       the report of one compilation, as printed
+  analysis     one compilation analysed into kernel reports
+  output       the report of one kernel in one compilation, as printed
   driver       the command line: the dump's source, the report, the exit status
 """
 
 LAYERS = ("errors", "x86", "dumps", "runtimes", "disassembly", "accesses", "symbolic", "paths",
-          "loops", "rules", "analysis", "output", "driver")
+          "loops", "mapping", "rules", "analysis", "output", "driver")

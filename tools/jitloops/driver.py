@@ -1,9 +1,10 @@
 """The command line: where the dump comes from (a run of the Java or node
 counterpart, or a saved dump), which compilations are analysed, the report
 and the exit status (0 every kernel's hottest loop keeps the rule, 1 one
-breaks it, 2 a usage or tool error, or, none breaking it, a compilation
-not judged: a loop too large to walk). tools/jit_loops.py holds the tool's
-account, which is its --help text.
+breaks it, 2 a usage or tool error, or, none breaking it, a kernel not
+judged: a loop too large to walk, or loops not told apart in code holding
+several kernels). tools/jit_loops.py holds the tool's account, which is its
+--help text.
 """
 import argparse
 import sys
@@ -11,7 +12,7 @@ import sys
 import report
 
 from . import dumps
-from .analysis import analyse
+from .analysis import analyse_all
 from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
@@ -65,29 +66,29 @@ def main(description, argv=None):
             text = run_dump(command)
             origin = f"{' '.join(command)} on {machine_name()}"
         compilations = dumps.top_tier(dumps.parse_dump(text), args.all)
-        missing = [k for k in report.KERNEL_NAMES if not any(c.kernel == k for c in compilations)]
+        missing = [k for k in report.KERNEL_NAMES if not any(k in c.held for c in compilations)]
         if missing:
             raise ToolError(f"no compiled code for {', '.join(missing)} in the dump "
                             "(was the kernel run long enough to be compiled?)")
         if args.save:
             dumps.save(args.save, origin, compilations)
-        results = [analyse(c) for c in compilations]
+        results = [r for c in compilations for r in analyse_all(c)]
         excuse_loopless(results)
     except (ToolError, OSError) as error:
         print(f"jit_loops: {error}", file=sys.stderr)
         return 2
     out.write(f"jit_loops: {origin}\n")
-    broken, unjudged = [], []
+    broken, unjudged = [], {}  # kernels; reason -> kernels
     for result in results:
         show(result, args.verbose, out)
-        for kernels, holds in ((broken, result.rules), (unjudged, result.unjudged)):
-            if holds and result.kernel not in kernels:
-                kernels.append(result.kernel)
+        if result.rules and result.kernel not in broken:
+            broken.append(result.kernel)
+        if result.unjudged and result.kernel not in unjudged.setdefault(result.reason, []):
+            unjudged[result.reason].append(result.kernel)
     if broken:
         out.write("rule broken in: " + ", ".join(broken) + "\n")
-    if unjudged:
-        out.write("rule not judged in: " + ", ".join(unjudged)
-                  + " (a loop too large to walk: see above)\n")
+    for reason, kernels in unjudged.items():
+        out.write("rule not judged in: " + ", ".join(kernels) + f" ({reason}: see above)\n")
     if not broken and not unjudged:
         out.write("rule kept in every kernel's hottest loop: one load and one store of the "
                   "accumulator per iteration, no other store, no fence\n")

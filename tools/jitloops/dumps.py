@@ -4,6 +4,12 @@ the runtime's comments), V8's --print-opt-code listing (address, offset,
 bytes per instruction), and the saved dumps this tool writes (a header line
 naming the run, then the kernels' compilations as read). Which compilations
 are analysed: per kernel, the highest tier printed.
+
+A compilation holds one kernel (named after it), or several, in the order
+they are timed (one function timing them all, as main does in the
+benchmark's WebAssembly build); its code may be in several segments (a
+tracing JIT's root trace and the side traces entered from its guards give
+one kernel's code together).
 """
 import dataclasses
 import re
@@ -25,6 +31,12 @@ class Compilation:
     annotations: dict  # address -> [the runtime's comments at it]
     text: str  # the lines to save
     tier: int = 0  # higher is more optimised
+    kernels: tuple = ()  # the kernels it holds in timed order, when more than one (kernel None)
+
+    @property
+    def held(self):
+        """The kernels whose code this is, in timed order."""
+        return self.kernels or (self.kernel,)
 
 
 HOTSPOT_HEADER = re.compile(r"^=+ (\S+)-compiled nmethod =+$", re.M)
@@ -175,9 +187,10 @@ def top_tier(compilations, everything):
     compilation after warm-up); every compilation with `everything`."""
     chosen = []
     for kernel in report.KERNEL_NAMES:
-        mine = [c for c in compilations if c.kernel == kernel]
+        mine = [c for c in compilations if kernel in c.held]
         top = max((c.tier for c in mine), default=None)
-        chosen += [c for c in mine if everything or c.tier == top]
+        chosen += [c for c in mine if (everything or c.tier == top)
+                   and all(c is not other for other in chosen)]
     return chosen
 
 

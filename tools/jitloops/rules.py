@@ -3,9 +3,10 @@ through a call, not a strip-mined loop's outer trip): the accumulator (the
 location both loaded and stored there) loaded once and stored once per
 iteration, no other store, no fence or locked instruction, an index found
 to count iterations by (rule flags); polls, other loads and calls (cost
-flags). A kernel with no loop in any of its code breaks the rule; a
-compilation without a loop beside one with it is noted, not judged; an
-innermost loop whose walk stopped at a bound is named, not judged.
+flags). A kernel with no loop in any of its code, or none in its timed
+stretch of code holding several kernels, breaks the rule; a compilation
+without a loop beside one with it is noted, not judged; an innermost loop
+whose walk stopped at a bound is named, not judged.
 """
 import dataclasses
 
@@ -137,14 +138,22 @@ NO_LOOP = ("no loop in any compiled code of the kernel: the JIT removed the loop
            "accumulator computed without it, or kept in a register)")
 
 
+def removed_between(first, second):
+    """The rule broken by a kernel whose timed stretch, in code holding
+    several kernels, holds no loop."""
+    return (f"no loop between the kernel's clock calls at {first:#x} and {second:#x}: the loop "
+            "was removed (the accumulator computed without it, or kept in a register)")
+
+
 def excuse_loopless(results):
     """A compilation without a loop, of a kernel that has other code with
     one, is code that leaves for the interpreter before the loop (a whole-
     method compilation deoptimising at its first access, say): noted, not
-    judged. A kernel with no loop in any of its code is judged. A
+    judged. A kernel with no loop in any of its code is judged, and so is
+    a kernel whose stretch in code holding several kernels has none. A
     compilation not judged for a loop too large to walk has a loop."""
     for result in results:
-        if result.hottest is None and not result.unjudged and any(
+        if result.hottest is None and result.rules == [NO_LOOP] and any(
                 other.hottest is not None or other.unjudged for other in results
                 if other.kernel == result.kernel):
             result.rules = []
