@@ -19,21 +19,30 @@
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
     3) of inc, whose loop has millions of paths, is not judged.
+  Jitdumps: perf's jitdump files: node's (saved trimmed, node_perf_prof.dump)
+    judged, saved and trimmed again; every malformed file, made from it, refused
+    with its reason; the kernels' records found by name.
   WalkBounds: loops with 2^k paths (k two-armed branches in a row), and a
     loop whose walk would explore 2^k dead ends: the walk stays bounded,
     a loop it cannot finish is said so and its compilation not judged
     (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
     is known from its first path through another's latch, none run.
+  KernelMapping: code timing all three kernels in one function: each
+    kernel's loops between its clock calls; a removed loop flagged; no
+    clock found, nothing judged.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
-    here from the real source with one fault each (they must be flagged).
+    here from the real source with one fault each (they must be flagged);
+    node's jitdump judged as its own listing of the same run.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
-compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
+compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
+node_perf_prof.dump is `tools/jit_loops.py jitdump jit-PID.dump --trim FILE` of
+a cold `node --perf-prof jit/jit_bench.js`.
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
 """
@@ -45,6 +54,7 @@ import os
 import re
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -53,7 +63,7 @@ from unittest import mock
 
 import harness
 import jitloops
-from jitloops import analysis, dumps, loops, paths, rules
+from jitloops import analysis, dumps, jitdump, loops, paths, rules
 from jitloops.disassembly import disassemble
 from jitloops.output import show
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
@@ -724,6 +734,121 @@ class SavedDumps(unittest.TestCase):
         self.assertIn("not a proof", tool("--help").stdout)
 
 
+# ---------------------------------------------------------- jitdump files
+
+NODE_JITDUMP = os.path.join(DATA, "node_perf_prof.dump")
+RECORD = struct.Struct("<IIQ")  # id, size, timestamp
+LOAD = struct.Struct("<IIQQQQ")  # pid, tid, vma, code address, code size, code index
+
+
+def record(kind, payload):
+    return RECORD.pack(kind, RECORD.size + len(payload), 0) + payload
+
+
+def nth_load(data, n):
+    """(offset, size, code address, code size, code index) of record n (from 0)."""
+    offset = 40
+    for _ in range(n):
+        offset += RECORD.unpack_from(data, offset)[1]
+    return (offset, RECORD.unpack_from(data, offset)[1]) + LOAD.unpack_from(data, offset + 16)[3:]
+
+
+def swapped(data):
+    return struct.pack(">IIIIIIQQ", *struct.unpack_from("<IIIIIIQQ", data)) + data[40:]
+
+
+def patched(data, offset, fmt, value):
+    return data[:offset] + struct.pack(fmt, value) + data[offset + struct.calcsize(fmt):]
+
+
+# name: (the file made from the good one, extra arguments, exit status, words
+# expected on stderr, or on stdout when the file is read)
+def malformed(good):
+    second = nth_load(good, 1)[0]
+    _, _, address, size, index = nth_load(good, 1)  # the TurboFan code of inc
+    stray = LOAD.pack(1, 1, 0, 0x1000, 0, 7)
+    move = struct.pack("<IIQQQQQ", 1, 1, address + 0x100000, address, address + 0x100000, size,
+                       index)
+    return {
+        "empty": (b"", [], 2, "not a jitdump file (0 bytes"),
+        "cut inside the file header": (good[:20], [], 2, "truncated: 20 bytes, less than the"),
+        "another magic": (b"\x7fELF" + good[4:], [], 2, "not a jitdump file (magic 0x464c457f"),
+        "the other byte order": (swapped(good), [], 2, "magic reads 0x4454694a, 0x4a695444 "
+                                 "byte-swapped (written big-endian)"),
+        "version 2": (patched(good, 4, "<I", 2), [], 2, "jitdump version 2; only version 1"),
+        "AArch64 code": (patched(good, 12, "<I", 183), [], 2,
+                         "ELF machine 183 (AArch64), not x86-64 (62)"),
+        "a header larger than the file": (patched(good, 8, "<I", len(good) + 1), [], 2,
+                                          "the file header gives its size as"),
+        "cut inside a record header": (good[:second + 8], [], 2,
+                                       "8 byte(s) at offset %d, less than a 16-byte" % second),
+        "cut inside a record": (good[:second + 100], [], 2, "runs past the end of the file"),
+        "a record smaller than its header": (patched(good, second + 4, "<I", 8), [], 2,
+                                             "size 8, smaller than its 16-byte header"),
+        "a code load smaller than its fields": (patched(good, second + 4, "<I", 40), [], 2,
+                                                "too few for its fields (40) and a name"),
+        "a name without its NUL": (good + record(0, stray + b"inc"), [], 2,
+                                   "its name has no terminating NUL"),
+        "code past its record": (good + record(0, stray[:24] + struct.pack("<QQ", 99, 7) + b"i\0"),
+                                 [], 2, "99 byte(s) of code run past the record's size"),
+        "a move of code never loaded": (good + record(1, move[:-8] + struct.pack("<Q", 12345)),
+                                        [], 2, "moves code index 12345, which no earlier"),
+        "a kernel not in the file": (good, ["--kernels", "inc,sum,branch"], 2,
+                                     "no code for Arith loop in %s: no record's name holds the "
+                                     "word 'sum'"),
+        "an unknown record read past": (good[:40] + record(99, b"12345678") + good[40:], [], 0,
+                                        "rule kept in every kernel's"),
+        "inc's code moved": (good + record(1, move), [], 0,  # its loop head, 0x100000 on
+                             "hottest loop: head 0x7ff64c106a80,"),
+    }
+
+
+class Jitdumps(unittest.TestCase):
+    """perf's jitdump files: node's, read as its own listing is; every
+    malformed file refused with its reason; the kernels found by name."""
+
+    def test_malformed_files_are_refused(self):
+        with open(NODE_JITDUMP, "rb") as f:
+            good = f.read()
+        for name, (data, extra, status, words) in malformed(good).items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "jit-1.dump")
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = tool("jitdump", path, *extra)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                if status == 2:
+                    self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertIn(words.replace("%s", path), result.stderr if status == 2
+                              else result.stdout)
+
+    def test_node_dump_saved_trimmed_and_read_back(self):
+        result = tool("jitdump", NODE_JITDUMP)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(verdicts(result.stdout), {k: {"ok"} for k in KERNEL_NAMES})
+        with tempfile.TemporaryDirectory() as folder:
+            saved, trimmed = os.path.join(folder, "saved.txt"), os.path.join(folder, "t.dump")
+            tool("jitdump", NODE_JITDUMP, "--save", saved, "--trim", trimmed)
+            again = tool("dump", saved)
+            with open(NODE_JITDUMP, "rb") as f, open(trimmed, "rb") as g:
+                self.assertEqual(f.read(), g.read())  # it holds the kernels' records alone
+            self.assertIn("is a jitdump file", tool("dump", trimmed).stderr)
+        strip = lambda text: text.split("\n", 1)[1]  # noqa: E731 (the origin line differs)
+        self.assertEqual(strip(again.stdout), strip(result.stdout))
+
+    def test_kernel_names(self):
+        # record name: the kernels it holds by the default names, and by "main" alone
+        cases = {"JS:*inc /work/inc.js:36:13": ([INC], []), "LazyCompile:*arith x.js:1": ([ARITH], []),
+                 "bench:branch/1": ([BRANCH], []), "JIT$inc": ([INC], []), "JS:*increment": ([], []),
+                 "JS:*run /path/inc": ([], []), "inc_loop": ([], []),
+                 "JS:__original_main-8-liftoff": ([], []), "JS:main-8-turbofan": ([], KERNEL_NAMES)}
+        default, main = jitdump.KernelNames.parse("inc,arith,branch"), jitdump.KernelNames(["main"])
+        for name, (kernels, together) in cases.items():
+            with self.subTest(name):
+                self.assertEqual(list(default.kernels_of(name)), kernels)
+                self.assertEqual(list(main.kernels_of(name)), list(together))
+
+
 # --------------------------------------------- the walk's bounds
 
 def diamonds(k, label, arm="add $1,%rdx", odd=None):
@@ -1113,6 +1238,22 @@ class NodeLoops(unittest.TestCase):
         for line in lines:
             self.assertIn("accumulator 1 load(s), 1 store(s)", line)
             self.assertIn("other stores 0", line)
+
+    def test_jitdump_judged_as_its_listing(self):
+        # One run writes both: the same code, judged line for line alike
+        # (the lines naming each compilation aside).
+        with tempfile.TemporaryDirectory() as folder:
+            listing = os.path.join(folder, "listing.txt")
+            with open(listing, "w", encoding="utf-8") as f:
+                subprocess.run([self.node, "--perf-prof", "--print-opt-code", "--code-comments",
+                                NODE_SCRIPT], stdout=f, cwd=folder, check=True, timeout=600)
+            (written,) = [n for n in os.listdir(folder) if re.match(r"jit-\d+\.dump$", n)]
+            both = [tool("dump", listing), tool("jitdump", os.path.join(folder, written))]
+        unnamed = [re.sub(r"^(\S+ +\w+ loop:).*", r"\1", r.stdout, flags=re.M).split("\n", 1)[1]
+                   for r in both]
+        self.assertEqual([r.returncode for r in both], [0, 0], both[1].stdout)
+        self.assertEqual(unnamed[1], unnamed[0])
+        self.assertEqual(len(verdicts(both[1].stdout)), 3)
 
 
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",

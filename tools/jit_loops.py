@@ -6,15 +6,32 @@ and one store of the accumulator per iteration, no fence).
     tools/jit_loops.py java [--classpath DIR] [--main CLASS] [--warmup N] [options]
     tools/jit_loops.py node [--script FILE] [--warmup N] [options]
     tools/jit_loops.py dump FILE [options]
+    tools/jit_loops.py jitdump FILE [--kernels NAME[,NAME,NAME]] [--trim OUT] [options]
 
 `java` runs the Java counterpart (default: JitBench from build/jit) under
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
 machine code as hex when no disassembler plug-in (hsdis) is loaded; `node`
 runs the JavaScript counterpart under V8's --print-opt-code; `dump` reads a
 dump saved earlier with --save. The counterpart runs its real count, as in a
-measurement. Neither runtime's disassembler is used: the bytes are taken from
+measurement. No runtime's disassembler is used: the bytes are taken from
 the dump and disassembled with binutils' objdump (linear sweep, restarted at
 any branch target it ran across).
+
+`jitdump` reads the file any JIT writes for Linux perf (jit-PID.dump: node
+--perf-prof, erl +JPperf true, PHP's opcache.jit_debug perf flag, ...): the
+code of every JIT_CODE_LOAD record, moved where a JIT_CODE_MOVE record says,
+little-endian x86-64 only. The kernels' code is found by name (--kernels:
+three names in report order, default inc,arith,branch, or one name for code
+that times all three): a name matches a record whose name, up to its first
+space, holds it as a whole word, not next to a letter, digit or underscore
+("inc" matches node's "JS:*inc /path/jit_bench.js:36:13", Erlang's
+"bench:inc/1", not "JS:*increment"). V8's names also give the tier (~ ^ + *,
+WebAssembly's -liftoff and -turbofan), so the top tier is chosen as for its
+own listing; another JIT's records are one tier. A file it cannot read
+whole (cut short, another magic or byte order, another machine, a record
+whose size does not add up) is refused with the reason. --trim OUT writes
+the file's header and the kernels' records alone, a jitdump small enough to
+keep.
 
 For each kernel (the methods or functions named inc, arith and branch) the
 tool reads every compilation in the highest tier printed (C2, TurboFan): a

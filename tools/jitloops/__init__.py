@@ -1,13 +1,13 @@
 """The JIT loop diagnostic (tools/jit_loops.py is its command line and holds
-its account): what HotSpot and V8 made of the JIT counterparts' loops, read
-from the runtimes' own code dumps, and whether each kernel's hottest loop
-keeps the benchmark's rule (one load and one store of the accumulator per
-iteration, no other store, no fence).
+its account): what HotSpot, V8 or any JIT writing perf's jitdump made of the
+JIT counterparts' loops, read from the runtimes' own code dumps, and whether
+each kernel's hottest loop keeps the benchmark's rule (one load and one
+store of the accumulator per iteration, no other store, no fence).
 
 The steps, for each kernel's compilations in the top tier printed:
 
-  1. read the dump (HotSpot's hex, V8's --print-opt-code) into compilations:
-     the code's bytes by address and the runtime's comments;
+  1. read the dump (HotSpot's hex, V8's --print-opt-code, a jitdump) into
+     compilations: the code's bytes by address and the runtime's comments;
   2. disassemble the bytes with objdump, by linear sweep restarted at every
      branch target the sweep ran across;
   3. find the loops (backward branches, grouped by their target) and walk
@@ -34,6 +34,8 @@ before it (LAYERS):
                from the machine-code check's package (tools/loopcheck/)
   dumps        HotSpot's and V8's dumps, and saved ones, read into
                compilations; the top tier chosen per kernel
+  jitdump      perf's jitdump files (any JIT's) read into compilations,
+               the kernels' code found by name
   runtimes     running a counterpart under its runtime's dump option
   disassembly  objdump on the bytes, the re-synchronised linear sweep, the
                runtime's comments attached to instructions
@@ -53,5 +55,5 @@ before it (LAYERS):
   driver       the command line: the dump's source, the report, the exit status
 """
 
-LAYERS = ("errors", "x86", "dumps", "runtimes", "disassembly", "accesses", "symbolic", "paths",
+LAYERS = ("errors", "x86", "dumps", "jitdump", "runtimes", "disassembly", "accesses", "symbolic", "paths",
           "loops", "mapping", "rules", "analysis", "output", "driver")

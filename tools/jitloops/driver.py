@@ -1,22 +1,65 @@
-"""The command line: where the dump comes from (a run of the Java or node
-counterpart, or a saved dump), which compilations are analysed, the report
-and the exit status (0 every kernel's hottest loop keeps the rule, 1 one
-breaks it, 2 a usage or tool error, or, none breaking it, a kernel not
-judged: a loop too large to walk, or loops not told apart in code holding
-several kernels). tools/jit_loops.py holds the tool's account, which is its
---help text.
+"""The command line: where the code comes from (a run of the Java or node
+counterpart, a saved dump, a jitdump file), which compilations are
+analysed, the report and the exit status (0 every kernel's hottest loop
+keeps the rule, 1 one breaks it, 2 a usage or tool error, or, none breaking
+it, a kernel not judged: a loop too large to walk, or loops not told apart
+in code holding several kernels). tools/jit_loops.py holds the tool's
+account, which is its --help text.
+
+Each source is a subcommand: its options, and a function (SOURCES) giving
+the compilations read and the origin the report's first line names. A
+runtime is added as a dump reader producing compilations (a module below
+the analysis) and a source here.
 """
 import argparse
 import sys
 
 import report
 
-from . import dumps
+from . import dumps, jitdump
 from .analysis import analyse_all
 from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
 from .runtimes import hotspot_command, machine_name, run_dump, v8_command
+
+
+def from_java(args):
+    command = hotspot_command(args)
+    return dumps.parse_dump(run_dump(command)), f"{' '.join(command)} on {machine_name()}"
+
+
+def from_node(args):
+    command = v8_command(args)
+    return dumps.parse_dump(run_dump(command)), f"{' '.join(command)} on {machine_name()}"
+
+
+def from_dump(args):
+    with open(args.file, "rb") as f:
+        data = f.read()
+    if data[:4] in jitdump.MAGICS:
+        raise ToolError(f"{args.file} is a jitdump file: read it with `jitdump {args.file}`")
+    text = data.decode("utf-8", errors="replace")
+    return dumps.parse_dump(text), dumps.saved_origin(text, args.file)
+
+
+def from_jitdump(args):
+    with open(args.file, "rb") as f:
+        header, loads = jitdump.read(f.read(), args.file)
+    if args.trim:
+        jitdump.trim(header, loads, args.kernels, args.trim)
+    return (jitdump.compilations(loads, args.kernels),
+            f"jitdump {args.file} (process {header.pid})")
+
+
+SOURCES = {"java": from_java, "node": from_node, "dump": from_dump, "jitdump": from_jitdump}
+
+
+def kernel_names(text):
+    try:
+        return jitdump.KernelNames.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
 
 
 def parse_arguments(description, argv):
@@ -33,12 +76,22 @@ def parse_arguments(description, argv):
     node.add_argument("--node", default="node", help="the node executable (default: node)")
     node.add_argument("--script", default="jit/jit_bench.js",
                       help="the counterpart (default: jit/jit_bench.js)")
-    dump = sub.add_parser("dump", help="read a dump saved with --save")
+    dump = sub.add_parser("dump", help="read a dump saved with --save, or a runtime's own")
     dump.add_argument("file")
+    jit = sub.add_parser("jitdump", help="read a jitdump file (jit-PID.dump) of any JIT")
+    jit.add_argument("file")
+    jit.add_argument("--kernels", type=kernel_names, metavar="NAME[,NAME,NAME]",
+                     default=jitdump.KernelNames.parse(jitdump.DEFAULT_NAMES),
+                     help="the kernels' code by name: three names in report order, or one "
+                     "naming code that times all three in order (default: inc,arith,branch); a "
+                     "name matches a record whose name, up to its first space, holds it as a "
+                     "whole word")
+    jit.add_argument("--trim", metavar="OUT",
+                     help="also write a jitdump holding only the kernels' code to OUT")
     for each in (java, node):
         each.add_argument("--warmup", type=int, default=0, metavar="N",
                           help="pass the counterpart its warm-up count (default: cold)")
-    for each in (java, node, dump):
+    for each in (java, node, dump, jit):
         each.add_argument("--all", action="store_true",
                           help="analyse every compilation of each kernel, not only the top tier")
         each.add_argument("--save", metavar="FILE",
@@ -51,25 +104,33 @@ def parse_arguments(description, argv):
     return args
 
 
+def missing_code(args, compilations):
+    """The error naming the kernels with no code, or None."""
+    missing = [k for k in report.KERNEL_NAMES if not any(k in c.held for c in compilations)]
+    if not missing:
+        return None
+    if args.source == "jitdump":
+        names = args.kernels.names
+        words = sorted({names[0] if len(names) == 1 else names[report.KERNEL_NAMES.index(k)]
+                        for k in missing})
+        return ToolError(f"no code for {', '.join(missing)} in {args.file}: no record's name "
+                         f"holds the word {' or '.join(map(repr, words))} (--kernels names the "
+                         "kernels' code)")
+    return ToolError(f"no compiled code for {', '.join(missing)} in the dump "
+                     "(was the kernel run long enough to be compiled?)")
+
+
 def main(description, argv=None):
     """Runs the tool on `argv` (default: the command line); `description` is
     its --help text. Returns the exit status."""
     args = parse_arguments(description, argv)
     out = sys.stdout
     try:
-        if args.source == "dump":
-            with open(args.file, encoding="utf-8", errors="replace") as f:
-                text = f.read()
-            origin = dumps.saved_origin(text, args.file)
-        else:
-            command = hotspot_command(args) if args.source == "java" else v8_command(args)
-            text = run_dump(command)
-            origin = f"{' '.join(command)} on {machine_name()}"
-        compilations = dumps.top_tier(dumps.parse_dump(text), args.all)
-        missing = [k for k in report.KERNEL_NAMES if not any(k in c.held for c in compilations)]
-        if missing:
-            raise ToolError(f"no compiled code for {', '.join(missing)} in the dump "
-                            "(was the kernel run long enough to be compiled?)")
+        compilations, origin = SOURCES[args.source](args)
+        compilations = dumps.top_tier(compilations, args.all)
+        problem = missing_code(args, compilations)
+        if problem:
+            raise problem
         if args.save:
             dumps.save(args.save, origin, compilations)
         results = [r for c in compilations for r in analyse_all(c)]
