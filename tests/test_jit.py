@@ -836,6 +836,30 @@ class Jitdumps(unittest.TestCase):
         strip = lambda text: text.split("\n", 1)[1]  # noqa: E731 (the origin line differs)
         self.assertEqual(strip(again.stdout), strip(result.stdout))
 
+    def test_node_route(self):
+        # A stand-in for node: it rejects --code-comments when REJECT is set,
+        # prints a saved V8 listing for --print-opt-code, and for --perf-prof
+        # writes node's saved jitdump as jit-PID.dump where it runs.
+        for reject, route in (("", "code from its --print-opt-code listing"),
+                              ("1", "code from the jitdump it wrote (%s rejects --print-opt-code "
+                                    "--code-comments)")):
+            with self.subTest(route), tempfile.TemporaryDirectory() as folder:
+                fake = os.path.join(folder, "node")
+                with open(fake, "w", encoding="utf-8") as f:
+                    f.write(f"""#!/bin/sh
+case "$*" in *--code-comments*) [ -n "$REJECT" ] && {{ echo "bad option" >&2; exit 9; }}
+  [ "$3" = -e ] || cat '{DATA}/v8_biguint64array.txt';; *) pwd > '{folder}/cwd'
+  cp '{NODE_JITDUMP}' jit-$$.dump;; esac\n""")
+                os.chmod(fake, 0o755)
+                result = run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), "node",
+                              "--node", fake], {"REJECT": reject})
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn(route.replace("%s", fake), result.stdout.split("\n")[0])
+                if reject:  # in a folder of its own, removed
+                    with open(os.path.join(folder, "cwd"), encoding="utf-8") as f:
+                        self.assertFalse(os.path.exists(f.read().strip()))
+        self.assertIn("--perf-prof where node rejects", tool("--help").stdout)
+
     def test_kernel_names(self):
         # record name: the kernels it holds by the default names, and by "main" alone
         cases = {"JS:*inc /work/inc.js:36:13": ([INC], []), "LazyCompile:*arith x.js:1": ([ARITH], []),

@@ -4,15 +4,18 @@ runtime's own code dump, and flag what breaks the benchmark's rule (one load
 and one store of the accumulator per iteration, no fence).
 
     tools/jit_loops.py java [--classpath DIR] [--main CLASS] [--warmup N] [options]
-    tools/jit_loops.py node [--script FILE] [--warmup N] [options]
+    tools/jit_loops.py node [--script FILE] [--warmup N] [--route ROUTE] [options]
     tools/jit_loops.py dump FILE [options]
     tools/jit_loops.py jitdump FILE [--kernels NAME[,NAME,NAME]] [--trim OUT] [options]
 
 `java` runs the Java counterpart (default: JitBench from build/jit) under
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
 machine code as hex when no disassembler plug-in (hsdis) is loaded; `node`
-runs the JavaScript counterpart under V8's --print-opt-code; `dump` reads a
-dump saved earlier with --save. The counterpart runs its real count, as in a
+runs the JavaScript counterpart under V8's --print-opt-code --code-comments,
+or, where node rejects those (node 18 has no --code-comments; --route
+chooses), under --perf-prof, in a private temporary folder, reading the
+jitdump it writes there (see `jitdump`); the first line of the report says
+which. `dump` reads a dump saved earlier with --save. The counterpart runs its real count, as in a
 measurement. No runtime's disassembler is used: the bytes are taken from
 the dump and disassembled with binutils' objdump (linear sweep, restarted at
 any branch target it ran across).

@@ -21,7 +21,8 @@ from .analysis import analyse_all
 from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
-from .runtimes import hotspot_command, machine_name, run_dump, v8_command
+from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, machine_name, perf_prof_command,
+                       run_dump, run_jitdump, v8_command)
 
 
 def from_java(args):
@@ -30,8 +31,19 @@ def from_java(args):
 
 
 def from_node(args):
-    command = v8_command(args)
-    return dumps.parse_dump(run_dump(command)), f"{' '.join(command)} on {machine_name()}"
+    route = args.route
+    if route == "auto":
+        route = "print-opt-code" if accepts(args.node, PRINT_OPT_CODE) else "perf-prof"
+    if route == "print-opt-code":
+        command = v8_command(args)
+        return (dumps.parse_dump(run_dump(command)),
+                f"{' '.join(command)} on {machine_name()}, code from its {PRINT_OPT_CODE[0]} "
+                "listing")
+    command = perf_prof_command(args)
+    why = "" if args.route == route else f" ({args.node} rejects {' '.join(PRINT_OPT_CODE)})"
+    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    return (jitdump.compilations(loads, jitdump.KernelNames.parse(jitdump.DEFAULT_NAMES)),
+            f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote{why}")
 
 
 def from_dump(args):
@@ -72,10 +84,15 @@ def parse_arguments(description, argv):
     java.add_argument("--classpath", default="build/jit",
                       help="where the compiled classes are (default: build/jit)")
     java.add_argument("--main", default="JitBench", help="the main class (default: JitBench)")
-    node = sub.add_parser("node", help="run the JavaScript counterpart under V8's --print-opt-code")
+    node = sub.add_parser("node", help="run the JavaScript counterpart under V8's "
+                          "--print-opt-code, or --perf-prof where node rejects the former")
     node.add_argument("--node", default="node", help="the node executable (default: node)")
     node.add_argument("--script", default="jit/jit_bench.js",
                       help="the counterpart (default: jit/jit_bench.js)")
+    node.add_argument("--route", choices=("auto", "print-opt-code", "perf-prof"), default="auto",
+                      help="how the code is taken: V8's listing (--print-opt-code "
+                      "--code-comments) or the jitdump --perf-prof writes; auto (the default): "
+                      "the listing where node accepts its options")
     dump = sub.add_parser("dump", help="read a dump saved with --save, or a runtime's own")
     dump.add_argument("file")
     jit = sub.add_parser("jitdump", help="read a jitdump file (jit-PID.dump) of any JIT")
