@@ -491,6 +491,23 @@ class LoopModel(unittest.TestCase):
         self.assertIn("iterations per trip unknown", result.hottest.per_path[0])
         self.assertTrue(result.rules)
 
+    def test_index_in_a_stack_slot(self):
+        # Liftoff's shape: the index loaded from its stack slot, counted down
+        # by 5 (a 64-bit -5), tested through a setcc and stored back; a
+        # tier-up budget in memory counted down too, deciding a call, not
+        # the exit. The index is the slot; the counts are per iteration.
+        body = (UPDATE + ";") * 5 + (
+            " mov -0x3c(%rbp),%rax; add $-5,%rax; test %rax,%rax; sete %dl; movzbl %dl,%edx;"
+            " test %edx,%edx; jne out; mov 0xaf(%rsi),%rbx; mov 0x8(%rbx),%edi;"
+            " sub $0x7e,%edi; js tier; back: mov %edi,0x8(%rbx); mov %rax,-0x3c(%rbp)")
+        result = self.kernel(body, "jmp top\nout: ret\ntier: call *%r10\njmp back")
+        fast = [line for line in result.hottest.per_path if "slow" not in line]
+        self.assertEqual(len(fast), 1, result.hottest.per_path)
+        self.assertIn("5 iteration(s) per trip (index in memory at rbp@head - 0x3c += 5): per "
+                      "iteration accumulator 1 load(s), 1 store(s)", fast[0])
+        self.assertIn("extra store to rbp@head - 0x3c (the loop index): 0.2 per iteration",
+                      "\n".join(result.rules))
+
     def test_branch_arm_out_of_line(self):
         # The odd arm lies after the loop and jumps back into it: both paths
         # are examined, and a fault on the out-of-line one is seen.

@@ -49,7 +49,10 @@ loop rather than its pre- and post-loops), then the longest; the others are
 listed, not judged. For every path the tool lists the memory accesses per
 iteration: per trip, divided by the advance of the loop's index (a register
 that advances by a constant and decides a branch, followed symbolically,
-with loaded values named by their address). Paths through a call, and paths
+with loaded values named by their address; failing that, a memory location
+loaded, advanced by a constant and stored back, whose value decides the way
+out of the loop: a baseline compiler's stack slot, flagged, its store an
+extra one). Paths through a call, and paths
 that leave the loop by its bound test and come back into it (the outer trip
 of a strip-mined loop, once per strip), are shown as slow and not judged.
 
