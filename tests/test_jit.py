@@ -18,7 +18,10 @@
     the honest counterparts pass; a plain Java field (kept in a register), a
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
-    3) of inc, whose loop has millions of paths, is not judged.
+    3) of inc, whose loop has millions of paths, is not judged; the
+    WebAssembly build's main, its three kernels judged in TurboFan's code
+    (kept) and Liftoff's (stack stores flagged), and a build whose
+    accumulator is not volatile (flagged in both).
   Jitdumps: perf's jitdump files: node's (saved trimmed, node_perf_prof.dump)
     judged, saved and trimmed again; every malformed file, made from it, refused
     with its reason; the kernels' records found by name.
@@ -36,13 +39,18 @@
     installed runtimes (they must keep the rule), and on Java variants built
     here from the real source with one fault each (they must be flagged);
     node's jitdump judged as its own listing of the same run.
+  WasmLoops: the WebAssembly build's listing, live, in both tiers, on the
+    source built here for wasm32-wasi and on a copy whose accumulator is not
+    volatile (it skips while the tree has no runner, jit/wasm_bench.js).
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
 compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
 node_perf_prof.dump is `tools/jit_loops.py jitdump jit-PID.dump --trim FILE` of
-a cold `node --perf-prof jit/jit_bench.js`.
+a cold `node --perf-prof jit/jit_bench.js`; wasm_*.txt are `tools/jit_loops.py
+wasm [--no-liftoff] --save FILE` of the source built with `clang++
+--target=wasm32-wasi -O2 -std=c++20`, and of a copy without `volatile`.
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
 """
@@ -701,6 +709,14 @@ SAVED = {
     "hotspot_long_index.txt": (0, set(), "safepoint poll page touch", None),
     "v8_biguint64array_warm.txt": (0, set(), "not judged", None),
     "hotspot_c1_tier3.txt": (2, set(), "rule not judged in: Inc loop", "rule kept in every"),
+    "wasm_turbofan.txt": (0, set(), "kernel 3 of 3 in this code: timed between", None),
+    "wasm_liftoff.txt": (1, {INC, ARITH, BRANCH}, "5 iteration(s) per trip (index in memory at "
+                         "rbp@head - 0x3c += 5): per iteration accumulator 1 load(s), 1 store(s)",
+                         None),
+    "wasm_not_volatile_turbofan.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                       "clock calls", None),
+    "wasm_not_volatile_liftoff.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                      "clock calls", None),
 }
 
 
@@ -718,7 +734,8 @@ class SavedDumps(unittest.TestCase):
                     self.assertNotIn(absent, result.stdout)
 
     def test_honest_dumps_do_one_load_and_one_store_per_iteration(self):
-        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt"):
+        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt",
+                     "wasm_turbofan.txt"):
             with self.subTest(name):
                 lines = hottest_path_lines(tool("dump", os.path.join(DATA, name)).stdout)
                 self.assertTrue(lines)
@@ -741,7 +758,9 @@ class SavedDumps(unittest.TestCase):
             for args, text in ((["dump", empty], "no compiled code"),
                                (["dump", os.path.join(folder, "missing.txt")], "No such file"),
                                (["java", "--java", os.path.join(folder, "none")], "not found"),
-                               (["java", "--java", "false"], "exited with status 1")):
+                               (["java", "--java", "false"], "exited with status 1"),
+                               (["wasm", "--wasm", empty + ".wasm"],
+                                "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):
                     result = tool(*args)
                     self.assertEqual(result.returncode, 2, result.stdout)
@@ -1297,8 +1316,56 @@ class NodeLoops(unittest.TestCase):
         self.assertEqual(len(verdicts(both[1].stdout)), 3)
 
 
+WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
+
+
+class WasmLoops(unittest.TestCase):
+    """The listing of the WebAssembly build, live: the benchmark's source
+    built here for wasm32-wasi, and a copy with the accumulator not
+    volatile (which must be flagged in both tiers), run by the runner."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+        if not os.path.isfile(WASM_RUNNER):
+            raise unittest.SkipTest("no WebAssembly runner (jit/wasm_bench.js) in this tree")
+        cls.folder = tempfile.TemporaryDirectory()
+        with open(os.path.join(ROOT, "bench_c_jit_compare.cpp"), encoding="utf-8") as f:
+            source = f.read()
+        cls.modules = {}
+        for name, text in (("honest", source), ("not volatile", source.replace(
+                "volatile std::uint64_t x", "std::uint64_t x"))):
+            path = os.path.join(cls.folder.name, name.replace(" ", "_"))
+            with open(path + ".cpp", "w", encoding="utf-8") as f:
+                f.write(text)
+            built = run(["clang++", "--target=wasm32-wasi", "-O2", "-std=c++20", "-o",
+                         path + ".wasm", path + ".cpp"])
+            if built.returncode != 0:
+                raise unittest.SkipTest(f"clang++ cannot build for wasm32-wasi: {built.stderr}")
+            cls.modules[name] = path + ".wasm"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def test_both_tiers(self):
+        # (module, tier's option, exit status, words that must appear)
+        cases = [("honest", [], 1, "per iteration accumulator 1 load(s), 1 store(s)"),
+                 ("honest", [], 1, "(the loop index)"),
+                 ("honest", ["--no-liftoff"], 0, "rule kept in every kernel's hottest loop"),
+                 ("not volatile", [], 1, "no loop between the kernel's clock calls"),
+                 ("not volatile", ["--no-liftoff"], 1, "accumulator kept in a register")]
+        for module, tier, status, words in cases:
+            with self.subTest(module=module, tier=tier):
+                result = tool("wasm", "--node", self.node, "--wasm", self.modules[module],
+                              "--runner", WASM_RUNNER, *tier)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertEqual(set(verdicts(result.stdout)), set(KERNEL_NAMES))
+                self.assertIn(words, result.stdout)
+
+
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
-                  "NodeMutants": "node", "NodeLoops": "node"}
+                  "NodeMutants": "node", "NodeLoops": "node", "WasmLoops": "node"}
 
 
 def add_arguments(parser):

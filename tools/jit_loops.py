@@ -7,6 +7,7 @@ and one store of the accumulator per iteration, no fence).
     tools/jit_loops.py node [--script FILE] [--warmup N] [--route ROUTE] [options]
     tools/jit_loops.py dump FILE [options]
     tools/jit_loops.py jitdump FILE [--kernels NAME[,NAME,NAME]] [--trim OUT] [options]
+    tools/jit_loops.py wasm [--wasm FILE] [--runner FILE] [--no-liftoff] [options]
 
 `java` runs the Java counterpart (default: JitBench from build/jit) under
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
@@ -35,6 +36,17 @@ whole (cut short, another magic or byte order, another machine, a record
 whose size does not add up) is refused with the reason. --trim OUT writes
 the file's header and the kernels' records alone, a jitdump small enough to
 keep.
+
+`wasm` runs the benchmark's own WebAssembly build (default
+build/bench_c_jit_compare.wasm) under node --perf-prof through its runner
+(default jit/wasm_bench.js) and judges the three kernels inside its main
+(__original_main, the name clang gives a main without parameters). By
+default V8 runs main in its baseline tier, Liftoff: main is entered once,
+and the TurboFan code V8 may compile for it meanwhile is never entered, so
+Liftoff's code is the one judged. --no-liftoff has TurboFan compile every
+function from the start, and its code is judged (--all: every tier).
+Liftoff keeps values in stack slots and counts a tier-up budget in memory:
+what its loops store besides the accumulator is flagged as it is.
 
 For each kernel (the methods or functions named inc, arith and branch) the
 tool reads every compilation in the highest tier printed (C2, TurboFan): a

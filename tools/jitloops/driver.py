@@ -1,6 +1,6 @@
 """The command line: where the code comes from (a run of the Java or node
-counterpart, a saved dump, a jitdump file), which compilations are
-analysed, the report and the exit status (0 every kernel's hottest loop
+counterpart or of the WebAssembly build, a saved dump, a jitdump file),
+which compilations are analysed, the report and the exit status (0 every kernel's hottest loop
 keeps the rule, 1 one breaks it, 2 a usage or tool error, or, none breaking
 it, a kernel not judged: a loop too large to walk, or loops not told apart
 in code holding several kernels). tools/jit_loops.py holds the tool's
@@ -22,7 +22,11 @@ from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
 from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, machine_name, perf_prof_command,
-                       run_dump, run_jitdump, v8_command)
+                       run_dump, run_jitdump, v8_command, wasm_command)
+
+# The names clang gives the WebAssembly build's main, the first found taken:
+# a main without parameters is compiled as __original_main.
+WASM_MAINS = ("__original_main", "main")
 
 
 def from_java(args):
@@ -64,7 +68,26 @@ def from_jitdump(args):
             f"jitdump {args.file} (process {header.pid})")
 
 
-SOURCES = {"java": from_java, "node": from_node, "dump": from_dump, "jitdump": from_jitdump}
+def from_wasm(args):
+    command = wasm_command(args)
+    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    found = []
+    for name in [args.function] if args.function else WASM_MAINS:
+        found = jitdump.compilations(loads, jitdump.KernelNames([name]))
+        if found:
+            break
+    tier, tier_name = jitdump.V8_WASM_TIERS["turbofan" if args.no_liftoff else "liftoff"]
+    if not args.all:
+        # main is entered once, and V8 does not replace WebAssembly code
+        # while it runs: the loops run in the code main was entered with,
+        # even when the run compiled main again with TurboFan meanwhile.
+        found = [c for c in found if c.tier == tier]
+    return found, (f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote: "
+                   f"{tier_name}'s code of {name}, which runs the loops")
+
+
+SOURCES = {"java": from_java, "node": from_node, "dump": from_dump, "jitdump": from_jitdump,
+           "wasm": from_wasm}
 
 
 def kernel_names(text):
@@ -86,7 +109,6 @@ def parse_arguments(description, argv):
     java.add_argument("--main", default="JitBench", help="the main class (default: JitBench)")
     node = sub.add_parser("node", help="run the JavaScript counterpart under V8's "
                           "--print-opt-code, or --perf-prof where node rejects the former")
-    node.add_argument("--node", default="node", help="the node executable (default: node)")
     node.add_argument("--script", default="jit/jit_bench.js",
                       help="the counterpart (default: jit/jit_bench.js)")
     node.add_argument("--route", choices=("auto", "print-opt-code", "perf-prof"), default="auto",
@@ -105,12 +127,27 @@ def parse_arguments(description, argv):
                      "whole word")
     jit.add_argument("--trim", metavar="OUT",
                      help="also write a jitdump holding only the kernels' code to OUT")
+    wasm = sub.add_parser("wasm", help="run the WebAssembly build under node --perf-prof and "
+                          "judge the three kernels inside its main")
+    wasm.add_argument("--wasm", default="build/bench_c_jit_compare.wasm",
+                      help="the module (default: build/bench_c_jit_compare.wasm)")
+    wasm.add_argument("--runner", default="jit/wasm_bench.js",
+                      help="its node runner, given the module (default: jit/wasm_bench.js)")
+    wasm.add_argument("--no-liftoff", action="store_true",
+                      help="run node with --no-liftoff and judge TurboFan's code (default: "
+                      "Liftoff's, which a default run times)")
+    wasm.add_argument("--function", metavar="NAME",
+                      help="the function timing the kernels (default: __original_main, else "
+                      "main)")
+    for each in (node, wasm):
+        each.add_argument("--node", default="node", help="the node executable (default: node)")
     for each in (java, node):
         each.add_argument("--warmup", type=int, default=0, metavar="N",
                           help="pass the counterpart its warm-up count (default: cold)")
-    for each in (java, node, dump, jit):
+    for each in (java, node, dump, jit, wasm):
         each.add_argument("--all", action="store_true",
-                          help="analyse every compilation of each kernel, not only the top tier")
+                          help="analyse every compilation of each kernel, not only the top tier "
+                          "(wasm: not only the tier that runs the loops)")
         each.add_argument("--save", metavar="FILE",
                           help="save the analysed compilations' dump, readable with `dump`")
         each.add_argument("--verbose", "-v", action="store_true",
@@ -133,6 +170,9 @@ def missing_code(args, compilations):
         return ToolError(f"no code for {', '.join(missing)} in {args.file}: no record's name "
                          f"holds the word {' or '.join(map(repr, words))} (--kernels names the "
                          "kernels' code)")
+    if args.source == "wasm":
+        return ToolError("no code of " + (args.function or " or ".join(WASM_MAINS))
+                         + " in the jitdump" + ("" if args.all else " in the tier that runs it"))
     return ToolError(f"no compiled code for {', '.join(missing)} in the dump "
                      "(was the kernel run long enough to be compiled?)")
 
@@ -144,7 +184,8 @@ def main(description, argv=None):
     out = sys.stdout
     try:
         compilations, origin = SOURCES[args.source](args)
-        compilations = dumps.top_tier(compilations, args.all)
+        if args.source != "wasm":  # which tier runs the loops: the source has chosen
+            compilations = dumps.top_tier(compilations, args.all)
         problem = missing_code(args, compilations)
         if problem:
             raise problem

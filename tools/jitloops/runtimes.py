@@ -3,8 +3,9 @@
 hsdis plug-in is loaded), V8's --print-opt-code --code-comments, or, where
 node rejects that (node 18 has no --code-comments), V8's --perf-prof, which
 writes a jitdump (jit-PID.dump) into the current folder: such a run happens
-in a private temporary folder, removed afterwards. The counterpart runs its
-real count, as in a measurement. Also the machine's name, which the
+in a private temporary folder, removed afterwards. The benchmark's
+WebAssembly build runs the same way under its node runner. The counterpart
+runs its real count, as in a measurement. Also the machine's name, which the
 report's first line gives beside the command.
 """
 import glob
@@ -40,6 +41,17 @@ def perf_prof_command(args):
     """node under --perf-prof, its files named so that it can run elsewhere."""
     command = [absolute_program(args.node), PERF_PROF, os.path.abspath(args.script)]
     return command + ([str(args.warmup)] if args.warmup else [])
+
+
+def wasm_command(args):
+    """The WebAssembly build under its node runner, writing a jitdump; with
+    no_liftoff, V8 compiles every function with TurboFan from the start."""
+    for what, path in (("WebAssembly module", args.wasm), ("runner", args.runner)):
+        if not os.path.isfile(path):
+            raise ToolError(f"{path}: no such file (the {what})")
+    return [absolute_program(args.node), PERF_PROF] + (["--no-liftoff"] if args.no_liftoff else
+                                                        []) \
+        + [os.path.abspath(args.runner), os.path.abspath(args.wasm)]
 
 
 def absolute_program(program):
