@@ -113,9 +113,14 @@ inside the code would be misread by the disassembly.
 """
 # The docstring above is the --help text. The tool itself is the package
 # tools/jitloops/, whose opening maps its modules.
+import os
 import sys
 
 from jitloops.driver import main
 
 if __name__ == "__main__":
-    sys.exit(main(__doc__))
+    try:
+        sys.exit(main(__doc__))
+    except BrokenPipeError:  # the reader left (`| head`): the report is cut short
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(2)
