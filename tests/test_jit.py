@@ -1108,6 +1108,9 @@ TOGETHER = {
         timing_main(LOOPS[:2] + [kernel_loop("l3", f"{UPDATE}; {UPDATE}").replace(
             "inc %r13d", "add $2,%r13d") + kernel_loop("l4")]), "ok ok ok",
         "other innermost loop at"),
+    "a loop removed, another outside every stretch": (
+        timing_main(["nop\n"] + LOOPS[1:], before=kernel_loop("l0")), "???? ok ok",
+        "its loop may be laid out there"),
     "a loop before the first clock call is no kernel's": (
         timing_main(LOOPS, before=kernel_loop("l0", EXTRA_STORE)), "ok ok ok", "kernel 1 of 3"),
     "a call inside a stretch: no clock": (

@@ -72,8 +72,10 @@ Code that times several kernels one after the other in one function is cut
 at its clock calls: the clock is the one direct call target called exactly
 twice per kernel, in pairs with no other call between the two of a pair;
 each kernel's loops are the innermost loops between its two calls, judged
-as above. A kernel with no loop there lost it (flagged); when no call
-target, or more than one, fits, no kernel of that code is judged ("????").
+as above. A kernel with no loop there lost it (flagged), unless some loop
+lies outside every stretch (its loop may be laid out there: not judged);
+when no call target, or more than one, fits, no kernel of that code is
+judged ("????").
 
 The walk through a loop's paths is bounded (4096 paths, and the work it
 does, dead ends included). An innermost loop it cannot finish is named and

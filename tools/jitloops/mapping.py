@@ -6,12 +6,14 @@ innermost loops are the kernel's, and the hottest of them is judged. A
 compilation holding several kernels, timed one after the other in one
 function (the benchmark's own main, built for WebAssembly), is cut at its
 clock calls: each kernel's loops are the innermost loops whose head lies
-in its timed stretch, between its two clock calls. A kernel whose stretch
-holds no loop has lost it (the compiler computed the accumulator without
-it); a stretch holding several (an unrolled loop's remainder loop, say) is
-judged by its hottest, as one-kernel code is; loops outside every stretch
-(the code before the first clock reading and after the last) are no
-kernel's.
+in its timed stretch, between its two clock calls (compilers lay a loop
+out in code order between the code before it and the code after it). A
+kernel whose stretch holds no loop has lost it (the compiler computed the
+accumulator without it), unless some loop lies outside every stretch: its
+loop may be laid out there, and it is not judged. A stretch holding several
+loops (an unrolled loop's remainder loop, say) is judged by its hottest, as
+one-kernel code is; loops outside every stretch (the code before the first
+clock reading and after the last) are no kernel's.
 
 The clock: the one direct call target that the code calls exactly twice per
 kernel, and whose calls, paired in code order, have no call of any kind
@@ -72,11 +74,20 @@ def shares(compilation, loops, code):
         why = (f"not judged: this code holds {len(held)} kernels and their loops cannot be told "
                f"apart ({clock})")
         return [Share(kernel, [], unjudged=why) for kernel in held]
+    outside = [loop.head for loop in loops
+               if not any(first < loop.head < second for first, second in pairs)]
     found = []
     for number, (kernel, (first, second)) in enumerate(zip(held, pairs), 1):
         mine = [loop for loop in loops if first < loop.head < second]
         place = (f"kernel {number} of {len(held)} in this code: timed between the clock calls at "
                  f"{first:#x} and {second:#x} (the clock: the {2 * len(held)} calls to "
                  f"{clock:#x})")
-        found.append(Share(kernel, mine, (first, second), place))
+        share = Share(kernel, mine, (first, second), place)
+        if not mine and outside:
+            # Its loop may be laid out away from its stretch: not a removed loop for sure.
+            share.unjudged = ("not judged: no loop between its clock calls, but innermost loops "
+                              "lie outside every kernel's stretch (at "
+                              + ", ".join(f"{head:#x}" for head in outside)
+                              + "): its loop may be laid out there")
+        found.append(share)
     return found
