@@ -36,7 +36,8 @@ before it (LAYERS):
                compilations; the top tier chosen per kernel
   jitdump      perf's jitdump files (any JIT's) read into compilations,
                the kernels' code found by name
-  runtimes     running a counterpart under its runtime's dump option
+  runtimes     running a counterpart under its runtime's dump option, or
+               under node's --perf-prof in a private folder for its jitdump
   disassembly  objdump on the bytes, the re-synchronised linear sweep, the
                runtime's comments attached to instructions
   accesses     what one instruction reads and writes in memory; fences,
@@ -44,7 +45,8 @@ before it (LAYERS):
   symbolic     registers as linear values along a path; one instruction's
                effect on them and its accesses' symbolic addresses
   paths        one path run symbolically: accesses, calls, fences, the loop
-               index and its advance, a strip-mined loop's outer trip
+               index (a register, or a stack slot) and its advance, a
+               strip-mined loop's outer trip
   loops        control flow; loops, the bounded walk of the paths through
                them, the innermost ones, the hottest first
   mapping      which innermost loops are which kernel's; the clock calls
@@ -55,5 +57,5 @@ before it (LAYERS):
   driver       the command line: the dump's source, the report, the exit status
 """
 
-LAYERS = ("errors", "x86", "dumps", "jitdump", "runtimes", "disassembly", "accesses", "symbolic", "paths",
-          "loops", "mapping", "rules", "analysis", "output", "driver")
+LAYERS = ("errors", "x86", "dumps", "jitdump", "runtimes", "disassembly", "accesses", "symbolic",
+          "paths", "loops", "mapping", "rules", "analysis", "output", "driver")

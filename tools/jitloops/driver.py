@@ -1,10 +1,10 @@
 """The command line: where the code comes from (a run of the Java or node
 counterpart or of the WebAssembly build, a saved dump, a jitdump file),
-which compilations are analysed, the report and the exit status (0 every kernel's hottest loop
-keeps the rule, 1 one breaks it, 2 a usage or tool error, or, none breaking
-it, a kernel not judged: a loop too large to walk, or loops not told apart
-in code holding several kernels). tools/jit_loops.py holds the tool's
-account, which is its --help text.
+which compilations are analysed, the report and the exit status (0 every
+kernel's hottest loop keeps the rule, 1 one breaks it, 2 a usage or tool
+error, or, none breaking it, a kernel not judged: a loop too large to walk,
+or loops not told apart in code holding several kernels). tools/jit_loops.py
+holds the tool's account, which is its --help text.
 
 Each source is a subcommand: its options, and a function (SOURCES) giving
 the compilations read and the origin the report's first line names. A

@@ -27,14 +27,14 @@ def hotspot_command(args):
     return command + ([str(args.warmup)] if args.warmup else [])
 
 
-def v8_command(args):
-    command = [args.node, *PRINT_OPT_CODE, args.script]
-    return command + ([str(args.warmup)] if args.warmup else [])
-
-
 PRINT_OPT_CODE = ["--print-opt-code", "--code-comments"]
 PERF_PROF = "--perf-prof"
 JITDUMP_FILES = "jit-*.dump"
+
+
+def v8_command(args):
+    command = [args.node, *PRINT_OPT_CODE, args.script]
+    return command + ([str(args.warmup)] if args.warmup else [])
 
 
 def perf_prof_command(args):
@@ -49,9 +49,9 @@ def wasm_command(args):
     for what, path in (("WebAssembly module", args.wasm), ("runner", args.runner)):
         if not os.path.isfile(path):
             raise ToolError(f"{path}: no such file (the {what})")
-    return [absolute_program(args.node), PERF_PROF] + (["--no-liftoff"] if args.no_liftoff else
-                                                        []) \
-        + [os.path.abspath(args.runner), os.path.abspath(args.wasm)]
+    tier = ["--no-liftoff"] if args.no_liftoff else []
+    return [absolute_program(args.node), PERF_PROF, *tier, os.path.abspath(args.runner),
+            os.path.abspath(args.wasm)]
 
 
 def absolute_program(program):
