@@ -1383,6 +1383,9 @@ def before_run():
         runtime = "a JDK" if RUNTIME_GROUPS[absent[0]] == "java" else "node"
         print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
         return 77
+    if asked == ["WasmLoops"] and not os.path.isfile(WASM_RUNNER):
+        print(f"skipped: WasmLoops needs the WebAssembly runner {WASM_RUNNER}, not in this tree")
+        return 77
     missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]
     if missing:
         print(f"binutils missing: {', '.join(missing)}", file=sys.stderr)
