@@ -830,8 +830,8 @@ def malformed(good):
         "a move of code never loaded": (good + record(1, move[:-8] + struct.pack("<Q", 12345)),
                                         [], 2, "moves code index 12345, which no earlier"),
         "a kernel not in the file": (good, ["--kernels", "inc,sum,branch"], 2,
-                                     "no code for Arith loop in %s: no record's name holds the "
-                                     "word 'sum'"),
+                                     "no code for Arith loop in %s: no record with code has a "
+                                     "name holding the word 'sum'"),
         "an unknown record read past": (good[:40] + record(99, b"12345678") + good[40:], [], 0,
                                         "rule kept in every kernel's"),
         "inc's code moved": (good + record(1, move), [], 0,  # its loop head, 0x100000 on

@@ -165,11 +165,11 @@ def missing_code(args, compilations):
         return None
     if args.source == "jitdump":
         names = args.kernels.names
-        words = sorted({names[0] if len(names) == 1 else names[report.KERNEL_NAMES.index(k)]
-                        for k in missing})
-        return ToolError(f"no code for {', '.join(missing)} in {args.file}: no record's name "
-                         f"holds the word {' or '.join(map(repr, words))} (--kernels names the "
-                         "kernels' code)")
+        words = names if len(names) == 1 else [names[report.KERNEL_NAMES.index(k)]
+                                                for k in missing]
+        return ToolError(f"no code for {', '.join(missing)} in {args.file}: no record with code "
+                         f"has a name holding the word {' or '.join(map(repr, words))} (--kernels "
+                         "names the kernels' code)")
     if args.source == "wasm":
         return ToolError("no code of " + (args.function or " or ".join(WASM_MAINS))
                          + " in the jitdump" + ("" if args.all else " in the tier that runs it"))
