@@ -28,7 +28,7 @@
     (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
     is known from its first path through another's latch, none run.
   KernelMapping: one function timing all three kernels, cut at its clock
-    calls.
+    calls; a root trace and its side trace, given in that order, one loop.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
@@ -1120,6 +1120,23 @@ TOGETHER = {
 class KernelMapping(unittest.TestCase):
     """Code timing all three kernels in one function (the WebAssembly
     build's main): each kernel's loops are those between its clock calls."""
+
+    def test_side_trace_given_after_its_root(self):
+        # A tracing JIT's kernel: the root trace's loop takes the even
+        # iterations; a guard sends the odd ones to a side trace, placed
+        # below the root in memory, which jumps back to the loop's head.
+        # Given root first, the side trace is one more path of that loop.
+        for odd, flagged in (("", []), (f"; {EXTRA_STORE}", ["extra store to rbx@head + 0x18"])):
+            with self.subTest(flagged=flagged):
+                step = "inc %r13d; cmp $100000000,%r13d; jl top; ret"
+                data, labels = assemble(
+                    f"side: {UPDATE.replace('add', 'sub')}{odd}; {step}\nroot: xor %r13d,%r13d\n"
+                    f"top: test $1,%r13d; jne side; {UPDATE}; {step}\n")
+                cut = labels["root"]
+                result = analysis.analyse(dumps.Compilation("LuaJIT", "TRACE 1", BRANCH, "", [
+                    (BASE + cut, data[cut:]), (BASE, data[:cut])], {}, ""))
+                self.assertEqual([len(result.hottest.loop.paths), result.others], [2, []])
+                self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
 
     def test_kernels_in_one_function(self):
         for name, (source, statuses, text) in TOGETHER.items():

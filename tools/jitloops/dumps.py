@@ -9,9 +9,10 @@ tier printed.
 
 A compilation holds one kernel (named after it), or several, in the order
 they are timed (one function timing them all, as main does in the
-benchmark's WebAssembly build); its code may be in several segments (a
-tracing JIT's root trace and the side traces entered from its guards give
-one kernel's code together).
+benchmark's WebAssembly build); its code may be in several segments, in
+the order the code is laid out for the loops' sake (a tracing JIT's root
+trace, then the side traces entered from its guards, give one kernel's code
+together, wherever they lie in memory).
 """
 import dataclasses
 import re
@@ -31,7 +32,7 @@ class Compilation:
     method: str  # as printed: "JitBench::inc", "inc"
     kernel: str  # "Inc loop", ...
     description: str  # tier, on-stack replacement, compile id
-    segments: list  # [(start address, bytes)], each contiguous
+    segments: list  # [(start address, bytes)], each contiguous, in layout order (loops)
     annotations: dict  # address -> [the runtime's comments at it]
     text: str  # the lines to save
     tier: int = 0  # higher is more optimised

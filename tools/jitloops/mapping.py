@@ -24,8 +24,9 @@ stretches say which kernel lost it. When no call target fits, or more than
 one does, the kernels cannot be told apart and none is judged.
 
 A tracing JIT's kernel (a root trace and the side traces entered from its
-guards) is one-kernel code whose segments are its traces: its loop is found
-across them.
+guards) is one-kernel code whose segments are its traces, the root first:
+in that layout a side trace's jump back to the root's loop head is one more
+backward branch of that loop, so its path is judged with the root's.
 """
 import collections
 import dataclasses

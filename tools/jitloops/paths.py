@@ -60,7 +60,7 @@ def evaluate(addresses, code, runtime, loop):
     carried = {}
     exiting = []  # values that decided a branch out of the loop
     body = {a for trail in loop.trails for a in trail}
-    last = max(loop.latches)
+    order, last = loop.order, loop.latches[-1]
     for number, address in enumerate(addresses):
         insn = code[address]
         registers = [op[1:] for op in insn.operands
@@ -89,7 +89,7 @@ def evaluate(addresses, code, runtime, loop):
             if insn.target not in body or insn.next not in body:
                 exiting += flags
             taken = number + 1 < len(addresses) and addresses[number + 1] == insn.target
-            if taken and not loop.head <= insn.target <= last:
+            if taken and not order[loop.head] <= order.get(insn.target, -1) <= order[last]:
                 leaving.append((address, compared))
         if insn.is_call:
             path.calls.append(address)
