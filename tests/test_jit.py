@@ -20,22 +20,34 @@
     the honest counterparts pass; a plain Java field (kept in a register), a
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
-    3) of inc, whose loop has millions of paths, is not judged.
+    3) of inc, whose loop has millions of paths, is not judged; the
+    WebAssembly build's main, in both tiers, and with x not volatile.
+  Jitdumps: node's jitdump judged, saved, trimmed; every malformed file
+    made from it refused with its reason; the kernels found by name.
   WalkBounds: loops with 2^k paths (k two-armed branches in a row), and a
     loop whose walk would explore 2^k dead ends: the walk stays bounded,
     a loop it cannot finish is said so and its compilation not judged
     (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
     is known from its first path through another's latch, none run.
+  KernelMapping: one function timing all three kernels, cut at its clock
+    calls; a root trace and its side trace, given in that order, one loop.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
-    here from the real source with one fault each (they must be flagged).
+    here from the real source with one fault each (they must be flagged);
+    node's jitdump judged as its own listing of the same run.
+  WasmLoops: the same for the benchmark built here for WebAssembly and a
+    copy with x not volatile (skipped while the tree has no runner).
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
-compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
+compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
+node_perf_prof.dump is `jitdump jit-PID.dump --trim FILE` of a cold `node
+--perf-prof jit/jit_bench.js`; wasm_*.txt are `wasm [--no-liftoff] --save FILE`
+of the source built by `clang++ --target=wasm32-wasi -O2 -std=c++20`, and of a
+copy without `volatile`.
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]] [GROUP ...]
 """
@@ -47,6 +59,7 @@ import os
 import re
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -55,7 +68,7 @@ from unittest import mock
 
 import harness
 import jitloops
-from jitloops import analysis, dumps, loops, paths, rules
+from jitloops import analysis, dumps, jitdump, loops, paths, rules
 from jitloops.disassembly import disassemble
 from jitloops.output import show
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
@@ -527,6 +540,23 @@ class LoopModel(unittest.TestCase):
         self.assertIn("iterations per trip unknown", result.hottest.per_path[0])
         self.assertTrue(result.rules)
 
+    def test_index_in_a_stack_slot(self):
+        # Liftoff's shape: the index loaded from its stack slot, counted down
+        # by 5 (a 64-bit -5), tested through a setcc and stored back; a
+        # tier-up budget in memory counted down too, deciding a call, not
+        # the exit. The index is the slot; the counts are per iteration.
+        body = (UPDATE + ";") * 5 + (
+            " mov -0x3c(%rbp),%rax; add $-5,%rax; test %rax,%rax; sete %dl; movzbl %dl,%edx;"
+            " test %edx,%edx; jne out; mov 0xaf(%rsi),%rbx; mov 0x8(%rbx),%edi;"
+            " sub $0x7e,%edi; js tier; back: mov %edi,0x8(%rbx); mov %rax,-0x3c(%rbp)")
+        result = self.kernel(body, "jmp top\nout: ret\ntier: call *%r10\njmp back")
+        fast = [line for line in result.hottest.per_path if "slow" not in line]
+        self.assertEqual(len(fast), 1, result.hottest.per_path)
+        self.assertIn("5 iteration(s) per trip (index in memory at rbp@head - 0x3c += 5): per "
+                      "iteration accumulator 1 load(s), 1 store(s)", fast[0])
+        self.assertIn("extra store to rbp@head - 0x3c (the loop index): 0.2 per iteration",
+                      "\n".join(result.rules))
+
     def test_branch_arm_out_of_line(self):
         # The odd arm lies after the loop and jumps back into it: both paths
         # are examined, and a fault on the out-of-line one is seen.
@@ -720,6 +750,14 @@ SAVED = {
     "hotspot_long_index.txt": (0, set(), "safepoint poll page touch", None),
     "v8_biguint64array_warm.txt": (0, set(), "not judged", None),
     "hotspot_c1_tier3.txt": (2, set(), "rule not judged in: Inc loop", "rule kept in every"),
+    "wasm_turbofan.txt": (0, set(), "kernel 3 of 3 in this code: timed between", None),
+    "wasm_liftoff.txt": (1, {INC, ARITH, BRANCH}, "5 iteration(s) per trip (index in memory at "
+                         "rbp@head - 0x3c += 5): per iteration accumulator 1 load(s), 1 store(s)",
+                         None),
+    "wasm_not_volatile_turbofan.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                       "clock calls", None),
+    "wasm_not_volatile_liftoff.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                      "clock calls", None),
 }
 
 
@@ -737,7 +775,8 @@ class SavedDumps(unittest.TestCase):
                     self.assertNotIn(absent, result.stdout)
 
     def test_honest_dumps_do_one_load_and_one_store_per_iteration(self):
-        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt"):
+        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt",
+                     "wasm_turbofan.txt"):
             with self.subTest(name):
                 lines = hottest_path_lines(tool("dump", os.path.join(DATA, name)).stdout)
                 self.assertTrue(lines)
@@ -760,7 +799,9 @@ class SavedDumps(unittest.TestCase):
             for args, text in ((["dump", empty], "no compiled code"),
                                (["dump", os.path.join(folder, "missing.txt")], "No such file"),
                                (["java", "--java", os.path.join(folder, "none")], "not found"),
-                               (["java", "--java", "false"], "exited with status 1")):
+                               (["java", "--java", "false"], "exited with status 1"),
+                               (["wasm", "--wasm", empty + ".wasm"],
+                                "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):
                     result = tool(*args)
                     self.assertEqual(result.returncode, 2, result.stdout)
@@ -768,6 +809,145 @@ class SavedDumps(unittest.TestCase):
 
     def test_help_says_it_is_a_diagnostic(self):
         self.assertIn("not a proof", tool("--help").stdout)
+
+
+# ---------------------------------------------------------- jitdump files
+
+NODE_JITDUMP = os.path.join(DATA, "node_perf_prof.dump")
+RECORD = struct.Struct("<IIQ")  # id, size, timestamp
+LOAD = struct.Struct("<IIQQQQ")  # pid, tid, vma, code address, code size, code index
+
+
+def record(kind, payload):
+    return RECORD.pack(kind, RECORD.size + len(payload), 0) + payload
+
+
+def nth_load(data, n):
+    """(offset, size, code address, code size, code index) of record n (from 0)."""
+    offset = 40
+    for _ in range(n):
+        offset += RECORD.unpack_from(data, offset)[1]
+    return (offset, RECORD.unpack_from(data, offset)[1]) + LOAD.unpack_from(data, offset + 16)[3:]
+
+
+def swapped(data):
+    return struct.pack(">IIIIIIQQ", *struct.unpack_from("<IIIIIIQQ", data)) + data[40:]
+
+
+def patched(data, offset, fmt, value):
+    return data[:offset] + struct.pack(fmt, value) + data[offset + struct.calcsize(fmt):]
+
+
+# name: (the file made from the good one, extra arguments, exit status, words
+# expected on stderr, or on stdout when the file is read)
+def malformed(good):
+    second = nth_load(good, 1)[0]
+    _, _, address, size, index = nth_load(good, 1)  # the TurboFan code of inc
+    stray = LOAD.pack(1, 1, 0, 0x1000, 0, 7)
+    move = struct.pack("<IIQQQQQ", 1, 1, address + 0x100000, address, address + 0x100000, size,
+                       index)
+    return {
+        "empty": (b"", [], 2, "not a jitdump file (0 bytes"),
+        "cut inside the file header": (good[:20], [], 2, "truncated: 20 bytes, less than the"),
+        "another magic": (b"\x7fELF" + good[4:], [], 2, "not a jitdump file (magic 0x464c457f"),
+        "the other byte order": (swapped(good), [], 2, "magic reads 0x4454694a, 0x4a695444 "
+                                 "byte-swapped (written big-endian)"),
+        "version 2": (patched(good, 4, "<I", 2), [], 2, "jitdump version 2; only version 1"),
+        "AArch64 code": (patched(good, 12, "<I", 183), [], 2,
+                         "ELF machine 183 (AArch64), not x86-64 (62)"),
+        "a header larger than the file": (patched(good, 8, "<I", len(good) + 1), [], 2,
+                                          "the file header gives its size as"),
+        "cut inside a record header": (good[:second + 8], [], 2,
+                                       "8 byte(s) at offset %d, less than a 16-byte" % second),
+        "cut inside a record": (good[:second + 100], [], 2, "runs past the end of the file"),
+        "a record smaller than its header": (patched(good, second + 4, "<I", 8), [], 2,
+                                             "size 8, smaller than its 16-byte header"),
+        "a code load smaller than its fields": (patched(good, second + 4, "<I", 40), [], 2,
+                                                "too few for its fields (40) and a name"),
+        "a name without its NUL": (good + record(0, stray + b"inc"), [], 2,
+                                   "its name has no terminating NUL"),
+        "code past its record": (good + record(0, stray[:24] + struct.pack("<QQ", 99, 7) + b"i\0"),
+                                 [], 2, "99 byte(s) of code run past the record's size"),
+        "a move of code never loaded": (good + record(1, move[:-8] + struct.pack("<Q", 12345)),
+                                        [], 2, "moves code index 12345, which no earlier"),
+        "a kernel not in the file": (good, ["--kernels", "inc,sum,branch"], 2,
+                                     "no code for Arith loop in %s: no record with code has a "
+                                     "name holding the word 'sum'"),
+        "an unknown record read past": (good[:40] + record(99, b"12345678") + good[40:], [], 0,
+                                        "rule kept in every kernel's"),
+        "inc's code moved": (good + record(1, move), [], 0,  # its loop head, 0x100000 on
+                             "hottest loop: head 0x7ff64c106a80,"),
+    }
+
+
+class Jitdumps(unittest.TestCase):
+    """perf's jitdump files: node's, read as its own listing is; every
+    malformed file refused with its reason; the kernels found by name."""
+
+    def test_malformed_files_are_refused(self):
+        with open(NODE_JITDUMP, "rb") as f:
+            good = f.read()
+        for name, (data, extra, status, words) in malformed(good).items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "jit-1.dump")
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = tool("jitdump", path, *extra)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                if status == 2:
+                    self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertIn(words.replace("%s", path), result.stderr if status == 2
+                              else result.stdout)
+
+    def test_node_dump_saved_trimmed_and_read_back(self):
+        result = tool("jitdump", NODE_JITDUMP)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(verdicts(result.stdout), {k: {"ok"} for k in KERNEL_NAMES})
+        with tempfile.TemporaryDirectory() as folder:
+            saved, trimmed = os.path.join(folder, "saved.txt"), os.path.join(folder, "t.dump")
+            tool("jitdump", NODE_JITDUMP, "--save", saved, "--trim", trimmed)
+            again = tool("dump", saved)
+            with open(NODE_JITDUMP, "rb") as f, open(trimmed, "rb") as g:
+                self.assertEqual(f.read(), g.read())  # it holds the kernels' records alone
+            self.assertIn("is a jitdump file", tool("dump", trimmed).stderr)
+        strip = lambda text: text.split("\n", 1)[1]  # noqa: E731 (the origin line differs)
+        self.assertEqual(strip(again.stdout), strip(result.stdout))
+
+    def test_node_route(self):
+        # A stand-in for node: it rejects --code-comments when REJECT is set,
+        # prints a saved V8 listing for --print-opt-code, and for --perf-prof
+        # writes node's saved jitdump as jit-PID.dump where it runs.
+        for reject, route in (("", "code from its --print-opt-code listing"),
+                              ("1", "code from the jitdump it wrote (%s rejects --print-opt-code "
+                                    "--code-comments)")):
+            with self.subTest(route), tempfile.TemporaryDirectory() as folder:
+                fake = os.path.join(folder, "node")
+                with open(fake, "w", encoding="utf-8") as f:
+                    f.write(f"""#!/bin/sh
+case "$*" in *--code-comments*) [ -n "$REJECT" ] && {{ echo "bad option" >&2; exit 9; }}
+  [ "$3" = -e ] || cat '{DATA}/v8_biguint64array.txt';; *) pwd > '{folder}/cwd'
+  cp '{NODE_JITDUMP}' jit-$$.dump;; esac\n""")
+                os.chmod(fake, 0o755)
+                result = run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), "node",
+                              "--node", fake], {"REJECT": reject})
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn(route.replace("%s", fake), result.stdout.split("\n")[0])
+                if reject:  # in a folder of its own, removed
+                    with open(os.path.join(folder, "cwd"), encoding="utf-8") as f:
+                        self.assertFalse(os.path.exists(f.read().strip()))
+        self.assertIn("--perf-prof where node rejects", tool("--help").stdout)
+
+    def test_kernel_names(self):
+        # record name: the kernels it holds by the default names, and by "main" alone
+        cases = {"JS:*inc /work/inc.js:36:13": ([INC], []), "LazyCompile:*arith x:1": ([ARITH], []),
+                 "bench:branch/1": ([BRANCH], []), "JIT$inc": ([INC], []),
+                 "JS:*increment": ([], []), "JS:*run /path/inc": ([], []), "inc_loop": ([], []),
+                 "JS:__original_main-8-liftoff": ([], []), "JS:main-8-turbofan": ([], KERNEL_NAMES)}
+        default, main = jitdump.KernelNames.parse("inc,arith,branch"), jitdump.KernelNames(["main"])
+        for name, (kernels, together) in cases.items():
+            with self.subTest(name):
+                self.assertEqual(list(default.kernels_of(name)), kernels)
+                self.assertEqual(list(main.kernels_of(name)), list(together))
 
 
 # --------------------------------------------- the walk's bounds
@@ -943,6 +1123,80 @@ class WalkBounds(unittest.TestCase):
                 self.assertEqual(result.stdout.splitlines()[-len(last):], last)
 
 
+# ------------------------------------------- loops shared out among kernels
+
+def kernel_loop(label, body=UPDATE):
+    return (f"xor %r13d,%r13d\n{label}: {body}\ninc %r13d; cmp $100000000,%r13d; jl {label}\n")
+
+
+def timing_main(loops, between="call print", before=""):
+    """One function timing three kernels: each loop between two calls to
+    `clock`, `between` after each second call."""
+    stretches = [f"call clock\n{loop}call clock\n{between}\n" for loop in loops]
+    return before + "".join(stretches) + "ret\nclock: ret\nprint: ret\n"
+
+
+LOOPS = [kernel_loop("l1"), kernel_loop("l2"), kernel_loop("l3")]
+# name: (code, status per kernel, a text expected in the report)
+TOGETHER = {
+    "each kernel between its clock calls": (timing_main(LOOPS), "ok ok ok", "kernel 2 of 3"),
+    "a loop removed": (timing_main(["mov $100000000,%rcx\n"] + LOOPS[1:]), "FLAG ok ok",
+                       "no loop between the kernel's clock calls at"),
+    "an extra store in the second": (
+        timing_main([LOOPS[0], kernel_loop("l2", f"{UPDATE}; {EXTRA_STORE}"), LOOPS[2]]),
+        "ok FLAG ok", "extra store to rbx@head + 0x18"),
+    "a remainder loop after the main loop": (
+        timing_main(LOOPS[:2] + [kernel_loop("l3", f"{UPDATE}; {UPDATE}").replace(
+            "inc %r13d", "add $2,%r13d") + kernel_loop("l4")]), "ok ok ok",
+        "other innermost loop at"),
+    "a loop removed, another outside every stretch": (
+        timing_main(["nop\n"] + LOOPS[1:], before=kernel_loop("l0")), "???? ok ok",
+        "its loop may be laid out there"),
+    "a loop before the first clock call is no kernel's": (
+        timing_main(LOOPS, before=kernel_loop("l0", EXTRA_STORE)), "ok ok ok", "kernel 1 of 3"),
+    "a call inside a stretch: no clock": (
+        timing_main([LOOPS[0], "call print\n" + LOOPS[1], LOOPS[2]]), "???? ???? ????",
+        "no direct call target is called exactly 6 times"),
+    "another target called in pairs: two clocks": (
+        timing_main(LOOPS, between="call print\ncall print"), "???? ???? ????",
+        "several call targets could be it"),
+}
+
+
+class KernelMapping(unittest.TestCase):
+    """Code timing all three kernels in one function (the WebAssembly
+    build's main): each kernel's loops are those between its clock calls."""
+
+    def test_side_trace_given_after_its_root(self):
+        # A tracing JIT's kernel: the root trace's loop takes the even
+        # iterations; a guard sends the odd ones to a side trace, placed
+        # below the root in memory, which jumps back to the loop's head.
+        # Given root first, the side trace is one more path of that loop.
+        for odd, flagged in (("", []), (f"; {EXTRA_STORE}", ["extra store to rbx@head + 0x18"])):
+            with self.subTest(flagged=flagged):
+                step = "inc %r13d; cmp $100000000,%r13d; jl top; ret"
+                data, labels = assemble(
+                    f"side: {UPDATE.replace('add', 'sub')}{odd}; {step}\nroot: xor %r13d,%r13d\n"
+                    f"top: test $1,%r13d; jne side; {UPDATE}; {step}\n")
+                cut = labels["root"]
+                result = analysis.analyse(dumps.Compilation("LuaJIT", "TRACE 1", BRANCH, "", [
+                    (BASE + cut, data[cut:]), (BASE, data[:cut])], {}, ""))
+                self.assertEqual([len(result.hottest.loop.paths), result.others], [2, []])
+                self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
+
+    def test_kernels_in_one_function(self):
+        for name, (source, statuses, text) in TOGETHER.items():
+            with self.subTest(name):
+                compilation = dumps.Compilation("V8", "main", None, "", [(BASE, assemble(
+                    source)[0])], {}, "", kernels=KERNEL_NAMES)
+                out = io.StringIO()
+                for result in analysis.analyse_all(compilation):
+                    show(result, False, out)
+                found = re.findall(r"^(ok|FLAG|\?\?\?\?) +(\w+ loop):", out.getvalue(), re.M)
+                self.assertEqual(found, list(zip(statuses.split(), KERNEL_NAMES)), out.getvalue())
+                self.assertIn(text, out.getvalue())
+
+
 # ------------------------------------------------ the diagnostic's layers
 
 def layer_problems(folder, layers):
@@ -1104,10 +1358,67 @@ class NodeLoops(unittest.TestCase):
             self.assertIn("accumulator 1 load(s), 1 store(s)", line)
             self.assertIn("other stores 0", line)
 
+    def test_jitdump_judged_as_its_listing(self):
+        # One run writes both: the same code, judged line for line alike
+        # (the lines naming each compilation aside).
+        with tempfile.TemporaryDirectory() as folder:
+            listing = os.path.join(folder, "listing.txt")
+            with open(listing, "w", encoding="utf-8") as f:
+                subprocess.run([self.node, "--perf-prof", "--print-opt-code", "--code-comments",
+                                NODE_SCRIPT], stdout=f, cwd=folder, check=True, timeout=600)
+            (written,) = [n for n in os.listdir(folder) if re.match(r"jit-\d+\.dump$", n)]
+            both = [tool("dump", listing), tool("jitdump", os.path.join(folder, written))]
+        unnamed = [re.sub(r"^(\S+ +\w+ loop:).*", r"\1", r.stdout, flags=re.M).split("\n", 1)[1]
+                   for r in both]
+        self.assertEqual([r.returncode for r in both], [0, 0], both[1].stdout)
+        self.assertEqual(unnamed[1], unnamed[0])
+        self.assertEqual(len(verdicts(both[1].stdout)), 3)
+
+
+WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
+
+
+class WasmLoops(unittest.TestCase):
+    """The benchmark built here for wasm32-wasi, and a copy whose accumulator
+    is not volatile (flagged in both tiers)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.folder.cleanup)
+        with open(os.path.join(ROOT, "bench_c_jit_compare.cpp"), encoding="utf-8") as f:
+            source = f.read()
+        cls.modules = {}
+        for name, text in (("honest", source), ("not volatile", source.replace(
+                "volatile std::uint64_t x", "std::uint64_t x"))):
+            path = os.path.join(cls.folder.name, name.replace(" ", "_"))
+            with open(path + ".cpp", "w", encoding="utf-8") as f:
+                f.write(text)
+            built = run(["clang++", "--target=wasm32-wasi", "-O2", "-std=c++20", "-o",
+                         path + ".wasm", path + ".cpp"])
+            if built.returncode != 0:
+                raise unittest.SkipTest(f"clang++ cannot build for wasm32-wasi: {built.stderr}")
+            cls.modules[name] = path + ".wasm"
+
+    def test_both_tiers(self):
+        # (module, tier's option, exit status, words that must appear)
+        cases = [("honest", [], 1, "per iteration accumulator 1 load(s), 1 store(s)"),
+                 ("honest", ["--no-liftoff"], 0, "rule kept in every kernel's hottest loop"),
+                 ("not volatile", [], 1, "no loop between the kernel's clock calls"),
+                 ("not volatile", ["--no-liftoff"], 1, "accumulator kept in a register")]
+        for module, tier, status, words in cases:
+            with self.subTest(module=module, tier=tier):
+                result = tool("wasm", "--node", self.node, "--wasm", self.modules[module],
+                              "--runner", WASM_RUNNER, *tier)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertEqual(set(verdicts(result.stdout)), set(KERNEL_NAMES))
+                self.assertIn(words, result.stdout)
+
 
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
                   "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
-                  "WasmTurboFanReport": "wasm"}
+                  "WasmTurboFanReport": "wasm", "WasmLoops": "node"}
 RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain"}
 
 
