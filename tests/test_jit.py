@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Tests of the JIT counterparts (jit/) and of tools/jit_loops.py.
 
-  JavaReport, NodeReport: each counterpart at small test counts (the
-    BENCH_TEST_ITERATIONS variable) and once at the real count: the report
-    byte for byte, the accumulators against the kernels' arithmetic, the
-    warm-up banner, bad arguments and unwritable output; tools/compare.py
-    accepts the real run.
+  JavaReport, NodeReport, LuaJITReport, PyPyReport: each counterpart at
+    small test counts (the BENCH_TEST_ITERATIONS variable) and once at the
+    real count: the report byte for byte, the accumulators against the
+    kernels' arithmetic, the warm-up banner, bad arguments and unwritable
+    output; tools/compare.py accepts the real run. LuaJIT and PyPy also
+    under the clock double: one step per kernel, a failed reading.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -34,8 +35,19 @@ A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
 compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
+The tracing JITs' dumps are the runtimes' own output, from the repository's
+root on an Intel Xeon (cpu family 6, model 167), LuaJIT 2.1.0-beta3, PyPy
+7.3.11:
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
+  luajit_two_pointers.txt  luajit tools/jitloops/luajit_dump.lua FILE jit/jit_bench.lua
+  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua with
+                           every `= src[0]` made `= dst[0]` (one pointer)
+  pypy_array_l_while.txt   PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump:FILE
+                           pypy3 jit/jit_bench_pypy.py
+  pypy_for_range.txt       the same on a copy whose loops are `for i in range(n):`
+
+    test_jit.py [--java JAVA --classes DIR] [--node NODE] [--luajit LUAJIT]
+                [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
 """
 import argparse
 import ast
@@ -65,6 +77,8 @@ TOOLS = os.path.join(ROOT, "tools")
 DATA = os.path.join(HERE, "data", "jit")
 JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
 NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
+LUA_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.lua")
+PYPY_SCRIPT = os.path.join(ROOT, "jit", "jit_bench_pypy.py")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
@@ -96,8 +110,9 @@ def run(command, env=None, **kwargs):
 # ------------------------------------------------------------ the reports
 
 class CounterpartChecks:
-    """The checks shared by both counterparts; a subclass names the command."""
+    """The checks shared by every counterpart; a subclass names the command."""
     LANGUAGE = ""
+    BANNER = None  # the banner's name when it is not "<LANGUAGE> JIT"
 
     def command(self):
         raise NotImplementedError
@@ -109,7 +124,7 @@ class CounterpartChecks:
         count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
         if warmup:
             count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
-        banner = f"=== {self.LANGUAGE} JIT ({count}) ==="
+        banner = f"=== {self.BANNER or self.LANGUAGE + ' JIT'} ({count}) ==="
         results = parse(result.stdout)
         self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
         finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
@@ -212,6 +227,60 @@ class NodeReport(CounterpartChecks, unittest.TestCase):
             result = run([self.node, script], {TEST_VARIABLE: "3"})
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("expected the bound 100000000 exactly once", result.stderr)
+
+
+class ClockChecks:
+    """For a counterpart that reads the clock through the C library's
+    clock_gettime (not a JVM's or node's, which read it on other threads
+    too): under tests/fake_clock.cpp each kernel's time is exactly one step
+    (its two readings are consecutive: none inside the loop, none missing),
+    and a failed reading ends the run with the lines before it kept."""
+
+    def faked(self, **env):
+        fake = need("fake_clock", "clock double")
+        return run(self.command(), {TEST_VARIABLE: "5", "LD_PRELOAD": fake, **env})
+
+    def test_each_time_is_one_pair_of_readings(self):
+        result = self.faked(FAKE_CLOCK_STEP_NS="1234567")  # 1.23 ms, rounded from 1.234567
+        self.check_report(result, 5)
+        self.assertEqual([r.ms for r in parse(result.stdout)], [1.23] * 3)
+
+    def test_a_failed_reading_ends_the_run(self):
+        # Calls 3 and 4 are the arithmetic kernel's first and second readings.
+        for call in ("3", "4"):
+            with self.subTest(call=call):
+                result = self.faked(FAKE_CLOCK_FAIL_AT=call)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual([r.kernel.name for r in parse(result.stdout)], [INC])
+                self.assertRegex(result.stderr, r"^\S+: cannot read the monotonic clock: "
+                                 r"Invalid argument\n$")
+
+
+class LuaJITReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "LuaJIT"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def command(self):
+        return [self.luajit, LUA_SCRIPT]
+
+
+class PyPyReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "PyPy"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pypy = need("pypy", "pypy3")
+
+    def command(self):
+        return [self.pypy, PYPY_SCRIPT]
+
+    def test_another_python_is_refused(self):
+        result = run([sys.executable, PYPY_SCRIPT], {TEST_VARIABLE: "3"})
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertRegex(result.stderr, r"^jit_bench_pypy\.py: needs PyPy \(pypy3\), not ")
 
 
 # What the report checks must catch: (name, old, new) edits of the node script.
@@ -1060,7 +1129,9 @@ class NodeLoops(unittest.TestCase):
 
 
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
-                  "NodeMutants": "node", "NodeLoops": "node"}
+                  "NodeMutants": "node", "NodeLoops": "node", "LuaJITReport": "luajit",
+                  "PyPyReport": "pypy"}
+RUNTIMES = {"java": "a JDK", "node": "node", "luajit": "luajit", "pypy": "pypy3"}
 
 
 def add_arguments(parser):
@@ -1068,6 +1139,9 @@ def add_arguments(parser):
     parser.add_argument("--javac", help="its javac")
     parser.add_argument("--classes", help="where the build put JitBench.class")
     parser.add_argument("--node", help="the node executable")
+    parser.add_argument("--luajit", help="the luajit executable")
+    parser.add_argument("--pypy", help="the pypy3 executable")
+    parser.add_argument("--fake-clock", help="the clock double (tests/fake_clock.cpp) to preload")
 
 
 def before_run():
@@ -1077,7 +1151,7 @@ def before_run():
     absent = [g for g in asked if g in RUNTIME_GROUPS and not getattr(OPTIONS,
                                                                      RUNTIME_GROUPS[g])]
     if asked and len(absent) == len(asked):
-        runtime = "a JDK" if RUNTIME_GROUPS[absent[0]] == "java" else "node"
+        runtime = RUNTIMES[RUNTIME_GROUPS[absent[0]]]
         print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
         return 77
     missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]
