@@ -30,6 +30,8 @@
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
     here from the real source with one fault each (they must be flagged).
+  LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
+    kernel, Branch's side trace, and the patch aiming the guard at it.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
@@ -79,6 +81,7 @@ JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
 NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
 LUA_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.lua")
 PYPY_SCRIPT = os.path.join(ROOT, "jit", "jit_bench_pypy.py")
+LUA_DUMP = os.path.join(TOOLS, "jitloops", "luajit_dump.lua")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
@@ -1128,9 +1131,54 @@ class NodeLoops(unittest.TestCase):
             self.assertIn("other stores 0", line)
 
 
+class LuaJITDump(unittest.TestCase):
+    """The listing's LuaJIT loader (tools/jitloops/luajit_dump.lua) on the
+    counterpart: a looping root trace per kernel with all its bytes, Branch's
+    side trace, and after it the patch that turns the root trace's guard into
+    a jump to the side trace."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def test_traces_and_the_patch_to_the_side_trace(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "dump.txt")
+            result = run([self.luajit, LUA_DUMP, path, LUA_SCRIPT], {TEST_VARIABLE: "1001"})
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual([r.x for r in parse(result.stdout)], expected_finals(1001))
+            with open(path, encoding="utf-8") as f:
+                records = [line.split() for line in f]
+        self.assertEqual((records[0], records[-1]), (["luajit-trace-dump", "1"], ["end", "0"]))
+        starts = {r[1]: (r[2], r[5]) for r in records if r[0] == "start"}  # trace: parent, function
+        roots = {f: t for t, (p, f) in starts.items() if p == "0"}
+        sides = [(t, p) for t, (p, f) in starts.items() if p != "0"]
+        self.assertEqual((sorted(roots), [p for _, p in sides]),
+                         (["arith", "branch", "inc"], [roots["branch"]]))
+        memory, code = {}, {}  # code: trace -> (address, size, link type)
+        for record in records:
+            if record[0] == "code":
+                code[record[1]] = (int(record[2], 16), int(record[3]), record[6])
+            elif record[0] in ("bytes", "patch"):
+                start = int(record[1], 16)
+                memory.update(zip(range(start, start + len(record[2]) // 2),
+                                  bytes.fromhex(record[2])))
+                if record[0] == "patch":
+                    self.assertIn(sides[0][0], code, "a patch written before the side trace")
+        self.assertEqual({code[t][2] for t in roots.values()}, {"loop"})
+        for address, size, _ in code.values():
+            self.assertTrue(all(a in memory for a in range(address, address + size)))
+        parent, target = code[sides[0][1]], code[sides[0][0]][0]
+        jumps = [a for a in range(parent[0], parent[0] + parent[1] - 5)
+                 if memory[a] == 0x0F and 0x80 <= memory[a + 1] <= 0x8F
+                 and a + 6 + int.from_bytes(bytes(memory[a + 2 + k] for k in range(4)),
+                                            "little", signed=True) == target]
+        self.assertEqual(len(jumps), 1, "the guard patched to the side trace")
+
+
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
                   "NodeMutants": "node", "NodeLoops": "node", "LuaJITReport": "luajit",
-                  "PyPyReport": "pypy"}
+                  "LuaJITDump": "luajit", "PyPyReport": "pypy"}
 RUNTIMES = {"java": "a JDK", "node": "node", "luajit": "luajit", "pypy": "pypy3"}
 
 
