@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Tests of the JIT counterparts (jit/) and of tools/jit_loops.py.
 
-  JavaReport, NodeReport: each counterpart at small test counts (the
-    BENCH_TEST_ITERATIONS variable) and once at the real count: the report
-    byte for byte, the accumulators against the kernels' arithmetic, the
-    warm-up banner, bad arguments and unwritable output; tools/compare.py
-    accepts the real run.
+  JavaReport, NodeReport, LuaJITReport, PyPyReport: each counterpart at
+    small test counts (the BENCH_TEST_ITERATIONS variable) and once at the
+    real count: the report byte for byte, the accumulators against the
+    kernels' arithmetic, the warm-up banner, bad arguments and unwritable
+    output; tools/compare.py accepts the real run. LuaJIT and PyPy also
+    under the clock double: one step per kernel, a failed reading.
   WasmReport, WasmTurboFanReport: the same on the wasm32-wasi build under
     jit/wasm_bench.js (V8's Liftoff; --no-liftoff: TurboFan); the runner's errors.
   NodeMutants: the report checks above reject counterparts with one fault
@@ -38,7 +39,9 @@
     here from the real source with one fault each (they must be flagged);
     node's jitdump judged as its own listing of the same run.
   WasmLoops: the same for the benchmark built here for WebAssembly and a
-    copy with x not volatile (skipped while the tree has no runner).
+    copy with x not volatile.
+  LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
+    kernel, Branch's side trace, and the patch aiming the guard at it.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
@@ -47,9 +50,19 @@ compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
 node_perf_prof.dump is `jitdump jit-PID.dump --trim FILE` of a cold `node
 --perf-prof jit/jit_bench.js`; wasm_*.txt are `wasm [--no-liftoff] --save FILE`
 of the source built by `clang++ --target=wasm32-wasi -O2 -std=c++20`, and of a
-copy without `volatile`.
+copy without `volatile`. The tracing JITs' dumps are the runtimes' own output,
+from the repository's root on an Intel Xeon (cpu family 6, model 167),
+LuaJIT 2.1.0-beta3, PyPy 7.3.11:
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]] [GROUP ...]
+  luajit_two_pointers.txt  luajit tools/jitloops/luajit_dump.lua FILE jit/jit_bench.lua
+  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua with
+                           every `= src[0]` made `= dst[0]` (one pointer)
+  pypy_array_l_while.txt   PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump:FILE
+                           pypy3 jit/jit_bench_pypy.py
+  pypy_for_range.txt       the same on a copy whose loops are `for i in range(n):`
+
+    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
+                [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
 """
 import argparse
 import ast
@@ -81,6 +94,9 @@ DATA = os.path.join(HERE, "data", "jit")
 JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
 NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
 WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
+LUA_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.lua")
+PYPY_SCRIPT = os.path.join(ROOT, "jit", "jit_bench_pypy.py")
+LUA_DUMP = os.path.join(TOOLS, "jitloops", "luajit_dump.lua")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
@@ -113,8 +129,9 @@ def run(command, env=None, **kwargs):
 # ------------------------------------------------------------ the reports
 
 class CounterpartChecks:
-    """The checks shared by the counterparts; a subclass names the command."""
+    """The checks shared by every counterpart; a subclass names the command."""
     LANGUAGE = ""
+    BANNER = None  # the banner's name when it is not "<LANGUAGE> JIT"
 
     def command(self):
         raise NotImplementedError
@@ -130,7 +147,8 @@ class CounterpartChecks:
         count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
         if warmup:
             count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
-        banner = f"=== {self.LANGUAGE} JIT ({count}) ===" if self.LANGUAGE else C_BANNER
+        name = self.BANNER or (self.LANGUAGE and self.LANGUAGE + " JIT")
+        banner = f"=== {name} ({count}) ===" if name else C_BANNER
         results = parse(result.stdout)
         self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
         finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
@@ -271,6 +289,58 @@ class WasmReport(CounterpartChecks, unittest.TestCase):
 class WasmTurboFanReport(WasmReport):
     """The same module with Liftoff off: TurboFan compiles it before it runs."""
     TIER = ("--no-liftoff",)
+class ClockChecks:
+    """For a counterpart that reads the clock through the C library's
+    clock_gettime (not a JVM's or node's, which read it on other threads
+    too): under tests/fake_clock.cpp each kernel's time is exactly one step
+    (its two readings are consecutive: none inside the loop, none missing),
+    and a failed reading ends the run with the lines before it kept."""
+
+    def faked(self, **env):
+        fake = need("fake_clock", "clock double")
+        return run(self.command(), {TEST_VARIABLE: "5", "LD_PRELOAD": fake, **env})
+
+    def test_each_time_is_one_pair_of_readings(self):
+        result = self.faked(FAKE_CLOCK_STEP_NS="1234567")  # 1.23 ms, rounded from 1.234567
+        self.check_report(result, 5)
+        self.assertEqual([r.ms for r in parse(result.stdout)], [1.23] * 3)
+
+    def test_a_failed_reading_ends_the_run(self):
+        # Calls 3 and 4 are the arithmetic kernel's first and second readings.
+        for call in ("3", "4"):
+            with self.subTest(call=call):
+                result = self.faked(FAKE_CLOCK_FAIL_AT=call)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual([r.kernel.name for r in parse(result.stdout)], [INC])
+                self.assertRegex(result.stderr, r"^\S+: cannot read the monotonic clock: "
+                                 r"Invalid argument\n$")
+
+
+class LuaJITReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "LuaJIT"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def command(self):
+        return [self.luajit, LUA_SCRIPT]
+
+
+class PyPyReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "PyPy"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pypy = need("pypy", "pypy3")
+
+    def command(self):
+        return [self.pypy, PYPY_SCRIPT]
+
+    def test_another_python_is_refused(self):
+        result = run([sys.executable, PYPY_SCRIPT], {TEST_VARIABLE: "3"})
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertRegex(result.stderr, r"^jit_bench_pypy\.py: needs PyPy \(pypy3\), not ")
 
 
 # What the report checks must catch: (name, old, new) edits of the node script.
@@ -1375,9 +1445,6 @@ class NodeLoops(unittest.TestCase):
         self.assertEqual(len(verdicts(both[1].stdout)), 3)
 
 
-WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
-
-
 class WasmLoops(unittest.TestCase):
     """The benchmark built here for wasm32-wasi, and a copy whose accumulator
     is not volatile (flagged in both tiers)."""
@@ -1416,10 +1483,57 @@ class WasmLoops(unittest.TestCase):
                 self.assertIn(words, result.stdout)
 
 
+class LuaJITDump(unittest.TestCase):
+    """The listing's LuaJIT loader (tools/jitloops/luajit_dump.lua) on the
+    counterpart: a looping root trace per kernel with all its bytes, Branch's
+    side trace, and after it the patch that turns the root trace's guard into
+    a jump to the side trace."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def test_traces_and_the_patch_to_the_side_trace(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "dump.txt")
+            result = run([self.luajit, LUA_DUMP, path, LUA_SCRIPT], {TEST_VARIABLE: "1001"})
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual([r.x for r in parse(result.stdout)], expected_finals(1001))
+            with open(path, encoding="utf-8") as f:
+                records = [line.split() for line in f]
+        self.assertEqual((records[0], records[-1]), (["luajit-trace-dump", "1"], ["end", "0"]))
+        starts = {r[1]: (r[2], r[5]) for r in records if r[0] == "start"}  # trace: parent, function
+        roots = {f: t for t, (p, f) in starts.items() if p == "0"}
+        sides = [(t, p) for t, (p, f) in starts.items() if p != "0"]
+        self.assertEqual((sorted(roots), [p for _, p in sides]),
+                         (["arith", "branch", "inc"], [roots["branch"]]))
+        memory, code = {}, {}  # code: trace -> (address, size, link type)
+        for record in records:
+            if record[0] == "code":
+                code[record[1]] = (int(record[2], 16), int(record[3]), record[6])
+            elif record[0] in ("bytes", "patch"):
+                start = int(record[1], 16)
+                memory.update(zip(range(start, start + len(record[2]) // 2),
+                                  bytes.fromhex(record[2])))
+                if record[0] == "patch":
+                    self.assertIn(sides[0][0], code, "a patch written before the side trace")
+        self.assertEqual({code[t][2] for t in roots.values()}, {"loop"})
+        for address, size, _ in code.values():
+            self.assertTrue(all(a in memory for a in range(address, address + size)))
+        parent, target = code[sides[0][1]], code[sides[0][0]][0]
+        jumps = [a for a in range(parent[0], parent[0] + parent[1] - 5)
+                 if memory[a] == 0x0F and 0x80 <= memory[a + 1] <= 0x8F
+                 and a + 6 + int.from_bytes(bytes(memory[a + 2 + k] for k in range(4)),
+                                            "little", signed=True) == target]
+        self.assertEqual(len(jumps), 1, "the guard patched to the side trace")
+
+
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
                   "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
-                  "WasmTurboFanReport": "wasm", "WasmLoops": "node"}
-RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain"}
+                  "WasmTurboFanReport": "wasm", "WasmLoops": "node", "LuaJITReport": "luajit",
+                  "LuaJITDump": "luajit", "PyPyReport": "pypy"}
+RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain",
+            "luajit": "luajit", "pypy": "pypy3"}
 
 
 def add_arguments(parser):
@@ -1429,6 +1543,9 @@ def add_arguments(parser):
     parser.add_argument("--node", help="the node executable")
     parser.add_argument("--wasm", help="the benchmark built for wasm32-wasi (with --node)")
     parser.add_argument("--wasm-small-dir", help="where its small-count builds are")
+    parser.add_argument("--luajit", help="the luajit executable")
+    parser.add_argument("--pypy", help="the pypy3 executable")
+    parser.add_argument("--fake-clock", help="the clock double (tests/fake_clock.cpp) to preload")
 
 
 def before_run():
