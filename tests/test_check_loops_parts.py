@@ -17,6 +17,7 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
 """
 import argparse
 import ast
+import importlib
 import os
 import subprocess
 import sys
@@ -25,7 +26,7 @@ import unittest
 import harness
 import loopcheck
 from loopcheck import counting, rules
-from loopcheck.allowlist import Decoded, decode
+from loopcheck.x86_64.allowlist import Decoded, decode
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
@@ -33,7 +34,7 @@ from loopcheck.exits import Exits, clock_shape_why
 from loopcheck.flags import condition, narrowing
 from loopcheck.graph import build_graph
 from loopcheck.rules import ALL_KERNELS
-from loopcheck.interpreter import execute
+from loopcheck.x86_64.interpreter import execute
 from loopcheck.objdump import Program, parse_line
 from loopcheck.state import State, describe
 from loopcheck.values import Context, Value
@@ -969,29 +970,56 @@ class SavedListings(unittest.TestCase):
             f"200000008 instructions between the clock calls (2.00 per update)"])
 
 
+def loopcheck_imports(package, module):
+    """The check's modules that `module` of `package` (a path of package
+    names under loopcheck: [] for the package itself) imports, each as its
+    path under loopcheck (["values"], ["x86_64", "allowlist"])."""
+    folder = os.path.join(os.path.dirname(os.path.abspath(loopcheck.__file__)), *package)
+    with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and (node.level or node.module.startswith(
+                "loopcheck.") or node.module == "loopcheck"):
+            base = package[:len(package) - node.level + 1] if node.level else []
+            path = base + (node.module.split(".")[0 if node.level else 1:] if node.module else [])
+            within = os.path.join(os.path.dirname(os.path.abspath(loopcheck.__file__)), *path)
+            found += [path + [a.name] for a in node.names] if os.path.isdir(within) else [path]
+        elif isinstance(node, ast.Import):
+            found += [a.name.split(".")[1:] for a in node.names
+                      if a.name.startswith("loopcheck.")]
+    return found
+
+
 class Layers(unittest.TestCase):
     def test_modules_import_only_the_layers_below(self):
         folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
-        modules = sorted(name[:-3] for name in os.listdir(folder)
-                         if name.endswith(".py") and name != "__init__.py")
+        modules = sorted(name[:-3] if name.endswith(".py") else name
+                         for name in os.listdir(folder) if name != "__init__.py"
+                         and (name.endswith(".py") or os.path.isfile(
+                             os.path.join(folder, name, "__init__.py"))))
         self.assertEqual(sorted(loopcheck.LAYERS), modules)
-        for module in loopcheck.LAYERS:
-            with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
-                tree = ast.parse(f.read())
-            imported = []
-            for node in ast.walk(tree):
-                if isinstance(node, ast.ImportFrom) and node.level == 1:
-                    imported += [node.module] if node.module else [a.name for a in node.names]
-                elif isinstance(node, ast.ImportFrom) and node.level == 0:
-                    imported += [node.module.split(".")[1]
-                                 for _ in [0] if node.module.startswith("loopcheck.")]
-                elif isinstance(node, ast.Import):
-                    imported += [a.name.split(".")[1] for a in node.names
-                                 if a.name.startswith("loopcheck.")]
-            for other in imported:
-                with self.subTest(module, imports=other):
-                    self.assertLess(loopcheck.LAYERS.index(other),
-                                    loopcheck.LAYERS.index(module))
+        for layer in loopcheck.LAYERS:
+            if not os.path.isdir(os.path.join(folder, layer)):
+                for other in loopcheck_imports([], layer):
+                    with self.subTest(layer, imports=other):
+                        self.assertLess(loopcheck.LAYERS.index(other[0]),
+                                        loopcheck.LAYERS.index(layer))
+                continue
+            # A package is a layer of its own: its modules are layers within it.
+            inner = importlib.import_module(f"loopcheck.{layer}")  # its LAYERS, nothing else
+            self.assertEqual(sorted(inner.LAYERS), sorted(
+                name[:-3] for name in os.listdir(os.path.join(folder, layer))
+                if name.endswith(".py") and name != "__init__.py"))
+            for module in inner.LAYERS:
+                for other in loopcheck_imports([layer], module):
+                    with self.subTest(f"{layer}.{module}", imports=other):
+                        if other[0] == layer:
+                            self.assertLess(inner.LAYERS.index(other[1]),
+                                            inner.LAYERS.index(module))
+                        else:
+                            self.assertLess(loopcheck.LAYERS.index(other[0]),
+                                            loopcheck.LAYERS.index(layer))
 
 
 if __name__ == "__main__":

@@ -44,10 +44,9 @@ before it (LAYERS):
   values        linear values (c0 + c1*m) and their arithmetic
   flags         the arithmetic flags, the condition codes, what a branch tells
   state         registers, the machine state, operand values and addresses
-  allowlist     the x86 instruction model and the allowlist (decode)
-  interpreter   what an instruction does to the state
   controlflow   where control goes after an instruction; no-return calls; loops
-  toolchain     the toolchain's own names and code shapes (before main, at exit)
+  x86_64        the x86-64 layer (a package): the instruction model and the
+                allowlist, the interpreter, the toolchain's code shapes
   graph         a function's graph with the values known at each instruction
   exits         the calls, the ends of paths and the system calls, judged
   counting      running a stretch to count the accumulator's reads and writes
@@ -55,5 +54,5 @@ before it (LAYERS):
   driver        verdicts for a listing or an executable; the command line
 """
 
-LAYERS = ("errors", "elf", "objdump", "values", "flags", "state", "allowlist", "interpreter",
-          "controlflow", "toolchain", "graph", "exits", "counting", "rules", "driver")
+LAYERS = ("errors", "elf", "objdump", "values", "flags", "state", "controlflow", "x86_64", "graph",
+          "exits", "counting", "rules", "driver")

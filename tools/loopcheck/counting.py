@@ -13,12 +13,12 @@ be followed at all are given here, where they are found.
 """
 import dataclasses
 
-from .allowlist import decode, is_timespec
 from .errors import CannotCount, PeriodFault, TripFault
 from .flags import condition, narrowing
-from .interpreter import execute
 from .state import CALLER_SAVED, State, describe
 from .values import Context, Value
+from .x86_64.allowlist import decode, is_timespec
+from .x86_64.interpreter import execute
 
 MAX_STEPS = 20_000  # concrete steps per stretch, after proven periods are skipped
 MAX_PERIOD = 8  # visits of a loop head that one period may span

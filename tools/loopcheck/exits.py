@@ -29,12 +29,12 @@ whoever defines it.
 import dataclasses
 import re
 
-from .allowlist import access_width, decode
 from .controlflow import ENDS, PROCESS_ENDING, is_return, never_returns_by_name
 from .graph import ENTRY_SP, EXIT_SYSCALLS, build_graph
-from .interpreter import ERRNO, memory_accesses
 from .state import CALLEE_SAVED, address_of, describe, is_memory
 from .values import Value
+from .x86_64.allowlist import access_width, decode
+from .x86_64.interpreter import ERRNO, memory_accesses
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
 

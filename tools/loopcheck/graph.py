@@ -14,10 +14,10 @@ import dataclasses
 from .controlflow import NoReturn, reach, successors
 from .errors import ToolError, Unresolved
 from .flags import condition, narrowing
-from .interpreter import transfer
 from .objdump import Program
 from .state import CALLEE_SAVED, State, join, same_state
 from .values import Context, Value
+from .x86_64.interpreter import transfer
 
 # Where the stack pointer is at a function's entry: the base of the stack
 # addresses the propagation computes.

@@ -23,19 +23,19 @@ from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
 
-from .allowlist import access_width, decode, is_timespec, timestamp_copy
 from .controlflow import cyclic_nodes, reach
 from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
 from .exits import CLOCK_NAMES, Exits, clock_shape_why
 from .graph import Graph, region_nodes, stretch_nodes
-from .interpreter import memory_accesses
 from .objdump import Insn
 from .state import describe
-from .toolchain import (DTORS_AUX, DTORS_AUX_CALLS, FINI, LOADERS, RUNTIME_LIBRARIES,
-                        TOOLCHAIN_EXPORTS, toolchain_constructor, toolchain_init,
-                        toolchain_shape, toolchain_start)
 from .values import Value
+from .x86_64.allowlist import access_width, decode, is_timespec, timestamp_copy
+from .x86_64.interpreter import memory_accesses
+from .x86_64.toolchain import (DTORS_AUX, DTORS_AUX_CALLS, FINI, LOADERS, RUNTIME_LIBRARIES,
+                               TOOLCHAIN_EXPORTS, toolchain_constructor, toolchain_init,
+                               toolchain_shape, toolchain_start)
 
 CLOCK_MONOTONIC = 1
 # The rules' own words, which their faults end with.

@@ -20,8 +20,8 @@ AVX.
 import dataclasses
 import re
 
-from .flags import CONDITIONS
-from .state import REGISTERS, address_of, is_memory
+from ..flags import CONDITIONS
+from ..state import REGISTERS, address_of, is_memory
 
 ARITH2 = {"add", "sub", "and", "or", "xor", "cmp", "test", "adc", "sbb"}
 ARITH1 = {"inc", "dec", "neg", "not"}

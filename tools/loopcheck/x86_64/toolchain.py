@@ -10,7 +10,7 @@ before main and at exit (rules.py) make their fault messages from that.
 import re
 
 from .allowlist import decode
-from .controlflow import own_code
+from ..controlflow import own_code
 
 # The C and C++ runtime's shared libraries: what a build of the benchmark
 # links, with either compiler and its standard library.

@@ -9,9 +9,9 @@ allowlist forget what they may change.
 import re
 
 from .allowlist import SHIFTS, SUFFIX_WIDTH, VECTOR_OPERAND, decode, memory_roles
-from .flags import Flags, condition
-from .state import CALLER_SAVED, REGISTERS, address_of, is_memory, operand_value
-from .values import Context, Value, add, bitwise, low, mul, shift, sub
+from ..flags import Flags, condition
+from ..state import CALLER_SAVED, REGISTERS, address_of, is_memory, operand_value
+from ..values import Context, Value, add, bitwise, low, mul, shift, sub
 
 
 class Operation:
