@@ -19,25 +19,30 @@ import argparse
 import ast
 import importlib
 import os
+import re
 import subprocess
 import sys
 import unittest
 
 import harness
 import loopcheck
-from loopcheck import counting, rules
-from loopcheck.x86_64.allowlist import Decoded, decode
+from loopcheck import counting, isa, rules
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
-from loopcheck.exits import Exits, clock_shape_why
-from loopcheck.flags import condition, narrowing
+from loopcheck.exits import Exits
 from loopcheck.graph import build_graph
+from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
-from loopcheck.x86_64.interpreter import execute
-from loopcheck.objdump import Program, parse_line
-from loopcheck.state import State, describe
+from loopcheck.state import describe
 from loopcheck.values import Context, Value
+from loopcheck.x86_64 import registers as x86_registers
+from loopcheck.x86_64.allowlist import Decoded, decode
+from loopcheck.x86_64.conditions import condition, narrowing
+from loopcheck.x86_64.interpreter import execute
+from loopcheck.x86_64.listing import parse_line
+from loopcheck.x86_64.registers import State
+from loopcheck.x86_64.toolchain import clock_shape_why
 from report import ITERATIONS, KERNEL_NAMES
 
 INC, ARITH, BRANCH = KERNEL_NAMES
@@ -992,34 +997,57 @@ def loopcheck_imports(package, module):
 
 
 class Layers(unittest.TestCase):
+    FOLDER = os.path.dirname(os.path.abspath(loopcheck.__file__))
+
     def test_modules_import_only_the_layers_below(self):
-        folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
-        modules = sorted(name[:-3] if name.endswith(".py") else name
-                         for name in os.listdir(folder) if name != "__init__.py"
-                         and (name.endswith(".py") or os.path.isfile(
-                             os.path.join(folder, name, "__init__.py"))))
-        self.assertEqual(sorted(loopcheck.LAYERS), modules)
-        for layer in loopcheck.LAYERS:
-            if not os.path.isdir(os.path.join(folder, layer)):
+        # An instruction-set layer (a package) is one layer with layers of its
+        # own; only the interface module (isa) imports one, and none another.
+        layers, isas = loopcheck.LAYERS, loopcheck.ISA_LAYERS
+        self.assertEqual(sorted(layers), sorted(
+            name[:-3] if name.endswith(".py") else name for name in os.listdir(self.FOLDER)
+            if name != "__init__.py" and (name.endswith(".py") or os.path.isfile(
+                os.path.join(self.FOLDER, name, "__init__.py")))))
+        for layer in layers:
+            if layer not in isas:
                 for other in loopcheck_imports([], layer):
                     with self.subTest(layer, imports=other):
-                        self.assertLess(loopcheck.LAYERS.index(other[0]),
-                                        loopcheck.LAYERS.index(layer))
+                        self.assertLess(layers.index(other[0]), layers.index(layer))
+                        self.assertTrue(other[0] not in isas or layer == "isa")
                 continue
-            # A package is a layer of its own: its modules are layers within it.
-            inner = importlib.import_module(f"loopcheck.{layer}")  # its LAYERS, nothing else
-            self.assertEqual(sorted(inner.LAYERS), sorted(
-                name[:-3] for name in os.listdir(os.path.join(folder, layer))
+            inner = importlib.import_module(f"loopcheck.{layer}").LAYERS  # its __init__ only
+            self.assertEqual(sorted(inner), sorted(
+                name[:-3] for name in os.listdir(os.path.join(self.FOLDER, layer))
                 if name.endswith(".py") and name != "__init__.py"))
-            for module in inner.LAYERS:
+            for module in inner:
                 for other in loopcheck_imports([layer], module):
                     with self.subTest(f"{layer}.{module}", imports=other):
                         if other[0] == layer:
-                            self.assertLess(inner.LAYERS.index(other[1]),
-                                            inner.LAYERS.index(module))
+                            self.assertLess(inner.index(other[1]), inner.index(module))
                         else:
-                            self.assertLess(loopcheck.LAYERS.index(other[0]),
-                                            loopcheck.LAYERS.index(layer))
+                            self.assertNotIn(other[0], isas)
+                            self.assertLess(layers.index(other[0]), layers.index(layer))
+
+    def test_each_instruction_set_binds_the_interface(self):
+        self.assertEqual([layer.__name__ for layer in isa.ISAS],
+                         [f"loopcheck.{name}.layer" for name in loopcheck.ISA_LAYERS])
+        for layer in isa.ISAS:
+            with self.subTest(layer.NAME):
+                self.assertEqual(sorted(layer.__all__), sorted(isa.INTERFACE))
+                self.assertEqual([n for n in isa.INTERFACE if not hasattr(layer, n)], [])
+
+    def test_the_independent_code_names_no_x86_register_or_mnemonic(self):
+        # "sp" is neutral: the base of the stack addresses, whatever the instruction set.
+        x86 = set(x86_registers.REGISTERS) - {"sp"} | {"jmp", "syscall", "ret", "lea", "mov"}
+        for layer in set(loopcheck.LAYERS) - set(loopcheck.ISA_LAYERS):
+            with open(os.path.join(self.FOLDER, layer + ".py"), encoding="utf-8") as f:
+                tree = ast.parse(f.read())
+            docstrings = {id(node.body[0].value) for node in ast.walk(tree)
+                          if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef))
+                          and node.body and isinstance(node.body[0], ast.Expr)}
+            words = [node.value for node in ast.walk(tree) if isinstance(node, ast.Constant)
+                     and isinstance(node.value, str) and id(node) not in docstrings]
+            with self.subTest(layer):
+                self.assertEqual([w for w in words if w in x86 or re.search("%[a-z]", w)], [])
 
 
 if __name__ == "__main__":

@@ -1,16 +1,18 @@
-"""The toolchain's own code and names in an executable: the runtime
+"""The x86-64 toolchain's own code and names in an executable: the runtime
 libraries a build may load and the loader it may ask for, the names crt1,
 crti, crtbegin and the linker define, and the exact shapes of the code they
 put before main and at exit (_start, _init, frame_dummy, register_tm_clones,
 _fini, __do_global_dtors_aux, deregister_tm_clones, crtfastmath's
-set_fast_math). Each `toolchain_*` function says why the code at an address
-is not the toolchain's own ("" when it is); the rules that judge what runs
-before main and at exit (rules.py) make their fault messages from that.
+set_fast_math), and of static glibc's clock_gettime. Each `toolchain_*`
+function says why the code at an address is not the toolchain's own (""
+when it is), `toolchain_why` for each kind of code run before main or at
+exit; the rules that judge what runs before main and at exit (rules.py) make
+their fault messages from that.
 """
 import re
 
-from .allowlist import decode
 from ..controlflow import own_code
+from .allowlist import decode
 
 # The C and C++ runtime's shared libraries: what a build of the benchmark
 # links, with either compiler and its standard library.
@@ -190,4 +192,61 @@ def toolchain_constructor(program, address, name):
                                                       and not insn.mnemonic.startswith(
                                                           ("push", "pop"))):
             return f"{insn} is not in crtbegin's frame_dummy"
+    return ""
+
+
+def toolchain_why(program, kind, address, name):
+    """Why the code at `address` (named `name`) that runs before main or at
+    exit as `kind` (the startup block's: "entry", ".init", ".preinit_array",
+    ".init_array", ".fini_array", ".fini") is not the toolchain's own, ""
+    when it is."""
+    if kind == "entry":
+        return toolchain_start(program, address, name)
+    if kind == ".init":
+        return toolchain_init(program, address, name)
+    if kind == ".fini":
+        return toolchain_shape(program, address, name, "_fini", FINI)
+    if kind == ".fini_array":
+        return toolchain_shape(program, address, name, "__do_global_dtors_aux", DTORS_AUX,
+                               DTORS_AUX_CALLS)
+    return toolchain_constructor(program, address, name)
+
+
+# Static glibc's __clock_gettime, instruction for instruction (an address
+# aside): the vDSO's function through the pointer the C library's start-up
+# leaves in _dl_vdso_clock_gettime64, or else the clock_gettime system call
+# (228); a failure sets errno (the thread's, at %fs:-0x48) and returns -1.
+CLOCK_SHAPE = [r"mov -?0x[0-9a-f]+\(%rip\),%rax", r"test %rax,%rax", r"test %eax,%eax",
+               r"sub \$0x8,%rsp", r"add \$0x8,%rsp", r"call \*%rax", r"xor %eax,%eax",
+               r"ret", r"mov \$0xe4,%eax", r"syscall", r"neg %eax",
+               r"mov \$0xffffffffffffffb8,%rdx", r"mov %eax,%fs:\(%rdx\)",
+               r"mov \$0xffffffff,%eax", r"endbr64", r"j(?:e|ne|mp) [0-9a-f]+ <[^>+]+\+0x[0-9a-f]+>"]
+
+
+def clock_shape_why(program, entry):
+    """Why the clock function at `entry`, in the executable itself, is not
+    static glibc's (its exact instructions, jumps only inside it, its one
+    indirect call through the vDSO's pointer), "" when it is. A clock of
+    the program's own may make the system call and arm a timer too."""
+    home = program.symbol_at(entry)
+    seen, todo = {entry}, [entry]
+    while todo:
+        insn = program.at(todo.pop())
+        if insn is None or program.symbol_at(insn.address) != home:
+            return f"its code at {entry:x} leaves the function or cannot be read"
+        if not any(re.fullmatch(pattern, insn.text) for pattern in CLOCK_SHAPE):
+            return f"{insn} is not in the C library's clock_gettime"
+        if insn.mnemonic == "mov" and insn.operands[-1:] == ["%rax"] \
+                and "(%rip)" in insn.operands[0] \
+                and not insn.target_name.startswith("_dl_vdso_clock_gettime"):
+            return f"{insn} loads a pointer other than the vDSO's clock_gettime"
+        if insn.mnemonic == "ret" or (insn.mnemonic == "jmp" and insn.target is None):
+            continue
+        following = [insn.next] if insn.mnemonic != "jmp" else []
+        if insn.is_jump:
+            following.append(insn.target)
+        for address in following:
+            if address not in seen:
+                seen.add(address)
+                todo.append(address)
     return ""
