@@ -443,6 +443,27 @@ class CommandLine(Builds):
         self.assertEqual((run.returncode, run.stdout), (2, ""))
         self.assertIn("is stripped (it has no symbol table)", run.stderr)
 
+    def test_what_the_check_does_not_read(self):
+        # (the file's first bytes, exit status, words it prints): an instruction
+        # set without a layer is skipped naming it; a file that is no ELF, or
+        # whose headers point past its end, is a tool error, without a traceback.
+        def header(elf_class, order, machine):
+            return (b"\x7fELF" + bytes([elf_class, order, 1]) + bytes(11)
+                    + machine.to_bytes(2, "little" if order == 1 else "big") + bytes(44))
+        cases = [(header(2, 1, 183), 77, "is AArch64"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
+                 (header(2, 2, 21), 77, "is PowerPC64 (big-endian)"),
+                 (header(2, 1, 62)[:40], 2, "is not an ELF file the check can read"),
+                 (b"#!/bin/sh\n", 2, "is not an ELF file")]
+        for data, status, words in cases:
+            with self.subTest(words):
+                path = os.path.join(self.tmp.name, "foreign")
+                with open(path, "wb") as f:
+                    f.write(data)
+                run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(words, run.stdout + run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+
     def test_output_cut_short_ends_quietly(self):
         # As `check_loops.py --verbose EXE | head`: the reader is gone before
         # the output ends (here, before it starts). No traceback, and the

@@ -214,7 +214,16 @@ def startup_text(path, relocation_types):
     """The block the check reads after the disassembly: one line for the
     loader, per library path, per needed library, and per piece of code run
     before main (the entry point, each resolver and constructor, with its
-    symbol's name), in the order they come into play."""
+    symbol's name), in the order they come into play. A file whose headers
+    or tables point past its end, or hold no string where a name should
+    be, is a tool error."""
+    try:
+        return read_startup(path, relocation_types)
+    except (struct.error, IndexError, ValueError) as error:
+        raise ToolError(f"{path} is not an ELF file the check can read ({error})") from None
+
+
+def read_startup(path, relocation_types):
     elf = Elf(path, relocation_types)
     if elf.stripped:
         raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
