@@ -785,6 +785,16 @@ class BeforeMain(unittest.TestCase):
                                   ("register_tm_clones", ["jmp    2030 <arm_timer>"])]},
                 "constructor frame_dummy in .init_array (run before main): 3400: jmp 2030 "
                 "<arm_timer> is not in the toolchain's register_tm_clones"),
+            # Its %rax jumped through set to an address of the program's own.
+            "a register_tm_clones jumping where it points %rax": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("frame_dummy", ["jmp    3400 <register_tm_clones>"]),
+                                  ("register_tm_clones", [
+                                      "mov    $0x2030,%eax", "test   %rax,%rax",
+                                      "je     3410 <register_tm_clones+0x10>", "jmp    *%rax",
+                                      "ret"])]},
+                "3400: mov $0x2030,%eax sets the %rax it jumps through to neither 0 nor "
+                "_ITM_registerTMCloneTable's pointer"),
             "a frame_dummy that does more": (
                 {"constructors": [("frame_dummy", ["mov    %rax,0x10(%rdi)", *FRAME_DUMMY])]},
                 "mov %rax,0x10(%rdi) is not in crtbegin's frame_dummy"),

@@ -11,7 +11,7 @@ their fault messages from that.
 """
 import re
 
-from ..controlflow import own_code
+from ..controlflow import next_addresses, own_code
 from .allowlist import decode
 
 # The C and C++ runtime's shared libraries: what a build of the benchmark
@@ -142,7 +142,8 @@ def toolchain_shape(program, address, name, wanted, shape, calls=()):
 def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
     """Why the function at `address` is not crtbegin's deregister_tm_clones
     (or register_tm_clones, `wanted`), "" when it is: its one jump out goes
-    through a register loaded from the _ITM_ table's slot or set to 0."""
+    through %rax as loaded, on every way to the jump, from the _ITM_
+    table's slot or set to 0."""
     why = toolchain_shape(program, address, program.symbol_at(address), wanted,
                           DEREGISTER if wanted == "deregister_tm_clones" else REGISTER)
     if why:
@@ -154,7 +155,32 @@ def toolchain_deregister(program, address, wanted="deregister_tm_clones"):
                 and insn.operands[0] != "$0x0" and "(%rip)" in insn.operands[0] \
                 and table not in insn.target_name:
             return f"{insn} loads a pointer other than {table}'s"
+    for writer in rax_at_jumps(program, address):
+        if writer is None or writer.mnemonic != "mov" or (writer.operands[0] != "$0x0"
+                                                          and "(%rip)" not in writer.operands[0]):
+            return f"{writer or 'its caller'} sets the %rax it jumps through to neither 0 nor " \
+                   f"{table}'s pointer"
     return ""
+
+
+def rax_at_jumps(program, address):
+    """The instructions whose write of %rax (or %eax) may be what the
+    function at `address` jumps through (`jmp *%rax`), None for a value it
+    did not set itself: the last writes on every way there."""
+    code = {insn.address: insn for insn in own_code(program, address)}
+    writers, todo, found = {address: {None}}, [address], set()
+    while todo:  # writers: address -> the addresses of the last writes before it
+        insn = code[todo.pop()]
+        writes = insn.operands[-1:] in (["%rax"], ["%eax"]) and insn.mnemonic not in ("test",
+                                                                                    "cmp")
+        after = {insn.address} if writes else writers[insn.address]
+        if insn.text == "jmp *%rax":
+            found |= writers[insn.address]
+        for following in next_addresses(insn):
+            if following in code and not after <= writers.setdefault(following, set()):
+                writers[following] |= after
+                todo.append(following)
+    return [code.get(writer) for writer in sorted(found, key=lambda a: -1 if a is None else a)]
 
 
 # crtfastmath.o's constructor (linked by -ffast-math and -Ofast): it sets
