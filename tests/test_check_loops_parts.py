@@ -720,6 +720,13 @@ DEREGISTER = {0x3680: "lea    0x2f51(%rip),%rdi        # 6058 <__TMC_END__>",
 FINI = {0x3780: "sub    $0x8,%rsp", 0x3784: "add    $0x8,%rsp", 0x3788: "ret"}
 AT_EXIT = {"__do_global_dtors_aux": DTORS_AUX, "deregister_tm_clones": DEREGISTER,
            "_fini": FINI}
+# A static PIE's (lld's): __cxa_finalize's slot and the _ITM_ table's hold 0
+# (nothing relocates them), so the call is never made.
+STATIC_PIE_EXIT = {**AT_EXIT, "__do_global_dtors_aux": {
+    **DTORS_AUX, 0x3610: "cmpq   $0x0,0x2e32(%rip)        # 3fd0 <_DYNAMIC+0x1c8>",
+    0x3620: "call   0 <__evoke_link_warning_dlmopen>"}, "deregister_tm_clones": {
+    **DEREGISTER, 0x3690: "mov    0x2eb6(%rip),%rax        # 3fd8 <_DYNAMIC+0x1d0>"}}
+STATIC_PIE_ZERO = [" zero 3fd0", " zero 3fd8"]
 
 
 def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
@@ -844,6 +851,20 @@ class BeforeMain(unittest.TestCase):
                 {"at_exit": {**AT_EXIT, "_fini": {**FINI, 0x3784: "mov    $0x1,%eax"}}},
                 "fini function _fini in .fini (run at exit): 3784: mov $0x1,%eax is not in "
                 "the toolchain's _fini"),
+            "what exit() runs in a static PIE": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO}, None),
+            "a static PIE's __cxa_finalize slot not known to hold 0": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO[1:]},
+                "3620: call 0 <__evoke_link_warning_dlmopen> calls what the toolchain's"),
+            "a static PIE's __do_global_dtors_aux calling when the slot holds 0": (
+                {"at_exit": {**STATIC_PIE_EXIT, "__do_global_dtors_aux": {
+                    **STATIC_PIE_EXIT["__do_global_dtors_aux"],
+                    0x3618: "jne    3624 <__do_global_dtors_aux+0x24>"}},
+                 "libraries": STATIC_PIE_ZERO}, "3620: call 0 <__evoke_link_warning_dlmopen>"),
+            "a static PIE's deregister_tm_clones loading a slot not known to hold 0": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO[:1]},
+                "3690: mov 0x2eb6(%rip),%rax loads a pointer other than "
+                "_ITM_deregisterTMCloneTable's"),
             "what the toolchain exports (-rdynamic)": (
                 {"libraries": [" interp /lib64/ld-linux-x86-64.so.2",
                                *[f" exports {name}" for name in

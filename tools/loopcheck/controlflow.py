@@ -40,17 +40,19 @@ def next_addresses(insn, call_returns=True):
     return following
 
 
-def own_code(program, entry):
+def own_code(program, entry, decided=None):
     """The instructions of the function at `entry` that can be reached from
     it without leaving the function: jumps inside it are followed, calls
-    fall through."""
+    fall through. `decided(insn)`, when given, names the one address a
+    branch provably goes to (None: it may go either way)."""
     home, seen, todo = program.symbol_at(entry), {entry}, [entry]
     while todo:
         insn = program.at(todo.pop())
         if insn is None or program.symbol_at(insn.address) != home:
             continue
         yield insn
-        for address in next_addresses(insn):
+        way = decided(insn) if decided else None
+        for address in [way] if way is not None else next_addresses(insn):
             if address is not None and address not in seen:
                 seen.add(address)
                 todo.append(address)

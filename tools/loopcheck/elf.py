@@ -4,7 +4,8 @@ libraries it needs, the symbols it defines for them (its .dynsym), its entry poi
 dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
-what exit() runs of its own (the .fini_array's destructors and its fini
+the GOT slots of a static PIE that hold 0 when its start-up code loads
+them, what exit() runs of its own (the .fini_array's destructors and its fini
 function, DT_FINI or the .fini section), and whether it has a symbol table at all (a stripped executable has none,
 and the check finds main by its symbol).
 
@@ -25,6 +26,7 @@ DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
 DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
 DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
 PT_LOAD, PT_INTERP = 1, 3
+ET_DYN = 3
 PAGE = 4096
 STT_FUNC = 2
 
@@ -67,6 +69,7 @@ class Elf:
         names = self.sections[shstrndx] if shnum else None
         for section in self.sections:
             section["name"] = self.string(names, section["name"]) if names else ""
+        self.type, = struct.unpack_from("<H", data, 16)
         self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
         phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
         self.interpreter, self.loads = [], []
@@ -209,6 +212,26 @@ class Elf:
         """The shared libraries the executable names (DT_NEEDED)."""
         return self.dynamic_strings(DT_NEEDED)
 
+    def zero_slots(self):
+        """The 8-byte slots of the GOT (.got) that hold 0 in the file and
+        that no relocation writes, in a static PIE: it has no loader, and
+        its start-up applies only its own relocations, so code before main
+        or at exit that loads such a slot loads 0 (the toolchain's code
+        loads the weak symbols a static build leaves undefined so). Other
+        executables list none: their toolchain code names what it loads."""
+        if self.interpreter or self.type != ET_DYN:
+            return []
+        written = [struct.unpack_from("<Q", self.data, section["offset"] + 24 * k)[0]
+                   for section in self.of_type(SHT_RELA) for k in range(section["size"] // 24)]
+        slots = []
+        for got in (section for section in self.sections if section["name"] == ".got"):
+            for k in range(got["size"] // 8):
+                slot = got["addr"] + 8 * k
+                if struct.unpack_from("<Q", self.data, got["offset"] + 8 * k)[0] == 0 \
+                        and all(abs(where - slot) >= 8 for where in written):
+                    slots.append(slot)
+        return slots
+
 
 def startup_text(path, relocation_types):
     """The block the check reads after the disassembly: one line for the
@@ -236,6 +259,7 @@ def read_startup(path, relocation_types):
     lines += [f" needed {library}" for library in elf.needed()]
     lines += [f" audit {library}" for library in elf.dynamic_strings(DT_AUDIT, DT_DEPAUDIT)]
     lines += [f" exports {name}" for name in elf.exports()]
+    lines += [f" zero {slot:x}" for slot in elf.zero_slots()]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

@@ -73,8 +73,9 @@ INTERFACE = {
     "RUNTIME_LIBRARIES": "the shared libraries of the C and C++ runtime a build may need",
     "LOADERS": "the paths of the system's dynamic loader",
     "TOOLCHAIN_EXPORTS": "what the toolchain may define for the shared libraries",
-    "toolchain_why": "(program, kind, address, name) -> why the code run before main or "
-                     "at exit as kind is not the toolchain's own, '' when it is",
+    "toolchain_why": "(program, kind, address, name, zero_slots) -> why the code run "
+                     "before main or at exit as kind is not the toolchain's own, '' when it "
+                     "is; zero_slots: the addresses of GOT slots known to hold 0 then",
     "clock_shape_why": "(program, entry) -> why a clock_gettime in the executable is not "
                        "the C library's, '' when it is",
 }

@@ -40,7 +40,8 @@ def disassemble(executable, layer):
     raise ToolError(errors[0])
 
 
-STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit) (.+)|(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit|zero) (.+)|"
+                          r"(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
 
 
@@ -53,6 +54,7 @@ class Startup:
     #                  defines for them ("exports"), the auditing libraries the loader
     #                  loads first ("audit")
     constructors: list  # [(kind, address, name or "")]: the code run before main, in order
+    zero_slots: list  # the GOT slots a static PIE's start-up code finds 0 ("zero")
 
 
 def parse_startup(text):
@@ -61,17 +63,19 @@ def parse_startup(text):
     if at < 0:
         return None
     lines = text[at:].splitlines()
-    block, libraries, constructors = [lines[0]], [], []
+    block, libraries, constructors, zero = [lines[0]], [], [], []
     for line in lines[1:]:
         match = STARTUP_LINE.match(line)
         if not match:
             break
         block.append(line)
-        if match[2]:
+        if match[2] == "zero":
+            zero.append(int(match[3], 16))
+        elif match[2]:
             libraries.append((match[2], match[3]))
         else:
             constructors.append((match[4], int(match[5], 16), match[6] or ""))
-    return Startup("\n".join(block) + "\n", libraries, constructors)
+    return Startup("\n".join(block) + "\n", libraries, constructors, zero)
 
 
 class Program:

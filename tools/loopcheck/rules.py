@@ -408,13 +408,18 @@ def check_libraries(p):
 def check_constructors(p):
     """Nothing runs before main but the toolchain's own code: crti's init
     function and crtbegin's frame_dummy constructor. An ifunc resolver of
-    the executable's own, or any other constructor, may set up anything."""
+    the executable's own, or any other constructor, may set up anything.
+    A static PIE's GOT slots that hold 0 (as the ELF file says) still do
+    when the toolchain's code loads them, but for one that main may write
+    as an accumulator."""
     program = p.graph.program
+    zero = {slot for slot in (program.startup.zero_slots if program.startup else [])
+            if all(a.base is not None or abs(a.c0 - slot) >= 8 for a in p.accumulators)}
     for kind, address, name in p.constructors or []:
         if kind == "ifunc":
             why = "an ifunc resolver of the program's own"
         else:
-            why = program.isa.toolchain_why(program, kind, address, name)
+            why = program.isa.toolchain_why(program, kind, address, name, zero)
         if why:
             what = {"ifunc": "resolver", "entry": "entry point", ".fini": "fini function",
                     ".fini_array": "destructor"}.get(kind, "constructor")
