@@ -90,8 +90,8 @@ MACHINE_NAMES = {2: "SPARC", 3: "i386", 8: "MIPS", 20: "PowerPC", 21: "PowerPC64
                  183: "AArch64", 243: "RISC-V", 258: "LoongArch"}
 
 # The file format objdump prints at the top of a listing, before the code.
-FORMAT_LINE = re.compile(r"^\S.*:\s+file format (\S+)$")
-SYMBOL_LINE = re.compile(r"^[0-9a-f]+ <")
+FORMAT_LINE = re.compile(r"^\S.*:\s+file format (\S+)$", re.M)
+SYMBOL_LINE = re.compile(r"^[0-9a-f]+ <", re.M)
 
 
 def for_executable(path):
@@ -109,12 +109,9 @@ def for_executable(path):
 def format_line(text):
     """The line at the top of a listing in which objdump names its file
     format, "" when there is none before the code."""
-    for line in text.splitlines():
-        if FORMAT_LINE.match(line):
-            return line
-        if SYMBOL_LINE.match(line):
-            break
-    return ""
+    code = SYMBOL_LINE.search(text)
+    match = FORMAT_LINE.search(text, 0, code.start() if code else len(text))
+    return match[0] if match else ""
 
 
 def for_listing(text):
