@@ -49,7 +49,8 @@ before it (LAYERS), and only isa imports an instruction-set layer
                 branch on it tells
   state         the machine state (registers by a layer's table, memory),
                 the bases of addresses and how a fault names an address
-  insn          an instruction: its fields, and what each layer's answer
+  insn          an instruction: its fields, and the questions each layer's
+                instructions answer (a call, a jump, a return, ...)
   controlflow   where control goes after an instruction; no-return calls; loops
   x86_64        the x86-64 layer: the listing's syntax, registers and
                 addressing, condition codes, the allowlist, the interpreter,
