@@ -32,6 +32,7 @@ import unittest
 import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
+from loopcheck.elf import Elf
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -264,13 +265,16 @@ INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast"]
+             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast",
+             "-O2 -static-pie"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).
 LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
                        "14; gcc-12 ships its own)",
               "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)",
+              "-static-pie": "static C and C++ libraries built as PIC (libc6-dev, "
+                             "libstdc++-12-dev)",
               # lld leaves a position-independent executable's constructor
               # table to its relocations: the check must read those.
               "-fuse-ld=lld": "the LLVM linker (lld)"}
@@ -395,6 +399,17 @@ CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
                      "check_loops.py")
 
 
+def set_zero_slots(path):
+    """Writes 1 over every slot of the executable's GOT that holds 0."""
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        for got in (s for s in Elf(path, {}).sections if s["name"] == ".got"):
+            for at in range(got["offset"], got["offset"] + got["size"], 8):
+                data[at:at + 8] = data[at:at + 8] if any(data[at:at + 8]) else bytes([1] + [0] * 7)
+        f.seek(0)
+        f.write(data)
+
+
 class LinkedFaults(Builds):
     """Faults made by the link or by editing the executable after it: the
     dynamic loader reads the dynamic section, not the section headers."""
@@ -413,15 +428,28 @@ class LinkedFaults(Builds):
             "a constructor whose section header is removed": (
                 constructor, [], ["objcopy", "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
+            # A static PIE's __do_global_dtors_aux calls __cxa_finalize only when
+            # its GOT slot is not 0: the program's own, or a slot set after the link.
+            "a __cxa_finalize of the program's own in a static PIE": (
+                [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
+                  + HELPERS, 0)], ["-static-pie"], None,
+                "calls what the toolchain's __do_global_dtors_aux does not"),
+            "a static PIE's GOT slots that held 0 set": (
+                [], ["-static-pie"], set_zero_slots,
+                "calls what the toolchain's __do_global_dtors_aux does not"),
         }
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
                     source = edit(source, old, new, occurrence)
+                if flags and self.compile("trivial", "int main() {}\n", flags)[1].returncode:
+                    self.skipTest(f"{OPTIONS.compiler} {flags[0]} cannot link an empty program")
                 path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
                 self.assertEqual(built.returncode, 0, built.stderr)
-                if after:
+                if callable(after):
+                    after(path)
+                elif after:
                     subprocess.run([*after, path], check=True, capture_output=True)
                 faults = {k.name: k.faults for k in analyse(path)}
                 self.assertTrue(any(expected in f and RUNNING in f
@@ -442,6 +470,27 @@ class CommandLine(Builds):
         run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
         self.assertEqual((run.returncode, run.stdout), (2, ""))
         self.assertIn("is stripped (it has no symbol table)", run.stderr)
+
+    def test_what_the_check_does_not_read(self):
+        # (the file's first bytes, exit status, words it prints): an instruction
+        # set without a layer is skipped naming it; a file that is no ELF, or
+        # whose headers point past its end, is a tool error, without a traceback.
+        def header(elf_class, order, machine):
+            return (b"\x7fELF" + bytes([elf_class, order, 1]) + bytes(11)
+                    + machine.to_bytes(2, "little" if order == 1 else "big") + bytes(44))
+        cases = [(header(2, 1, 183), 77, "is AArch64"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
+                 (header(2, 2, 21), 77, "is PowerPC64 (big-endian)"),
+                 (header(2, 1, 62)[:40], 2, "is not an ELF file the check can read"),
+                 (b"#!/bin/sh\n", 2, "is not an ELF file")]
+        for data, status, words in cases:
+            with self.subTest(words):
+                path = os.path.join(self.tmp.name, "foreign")
+                with open(path, "wb") as f:
+                    f.write(data)
+                run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(words, run.stdout + run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
 
     def test_output_cut_short_ends_quietly(self):
         # As `check_loops.py --verbose EXE | head`: the reader is gone before

@@ -5,6 +5,13 @@ head back to it, found by a walk bounded by the work it does, the innermost
 loops (decided before any path is run), each innermost loop's paths run by
 the paths layer, and which of them is the hottest: by shape, not by a
 profile.
+
+"Backward" and "forward" are in the code's layout: its segments in the
+order the compilation gives them, each in address order. For one piece of
+code that is address order; a tracing JIT's kernel given as its root trace
+and then the side traces entered from it has each side trace's jump back
+into the root's loop as a backward branch of that loop, wherever the JIT
+placed the side trace in memory.
 """
 import dataclasses
 
@@ -48,6 +55,7 @@ class Loop:
     truncated: str = ""  # the bound that stopped the walk ("" when it finished)
     trails: list = dataclasses.field(default_factory=list)  # each path's addresses, as walked
     encloses: int = None  # another loop's backward branch on one of its paths
+    order: dict = None  # address -> its place in the code's layout
 
     @property
     def body(self):
@@ -59,15 +67,21 @@ class Loop:
         return max((p.advance or 1 for p in self.paths if not p.slow), default=1)
 
 
-def find_loops(code):
+def layout(code):
+    """Each address's place in the code's layout (`code` is in that order)."""
+    return {address: place for place, address in enumerate(code)}
+
+
+def find_loops(code, order):
     """One loop per target of a backward branch (its head), with every
     backward branch to it (its latches)."""
     heads = {}
     for insn in code.values():
         if insn.is_jump and not insn.indirect and insn.target in code \
-                and insn.target <= insn.address:
+                and order[insn.target] <= order[insn.address]:
             heads.setdefault(insn.target, []).append(insn.address)
-    return [Loop(head, sorted(latches)) for head, latches in sorted(heads.items())]
+    return [Loop(head, sorted(latches, key=order.get), order=order)
+            for head, latches in sorted(heads.items(), key=lambda item: order[item[0]])]
 
 
 def reach(starts, step, stop):
@@ -91,8 +105,8 @@ class Graph:
     another loop's latch."""
 
     def __init__(self, loop, code, predecessors):
-        self.loop, self.code = loop, code
-        self.last = max(loop.latches)
+        self.loop, self.code, self.order = loop, code, loop.order
+        self.last = loop.latches[-1]
         self.cycles = {}
         # Only instructions that reach a latch by the edges followed, not
         # through the head, can be on a path: the walk enters no other, so
@@ -105,16 +119,17 @@ class Graph:
         returning into this loop, unless it closes a loop of its own: when
         its target runs forward, without the head, into the jump again (the
         outer loop of a strip-mined pair, re-entering the inner loop)."""
-        loop, code = self.loop, self.code
-        if not loop.head < target <= self.last:
+        loop, code, order = self.loop, self.code, self.order
+        if not order[loop.head] < order[target] <= order[self.last]:
             return False
         if target not in self.cycles:
             self.cycles[target] = reach([target], lambda a: [s for s in successors(code[a], code)
-                                                             if s > a], loop.head)
+                                                             if order[s] > order[a]], loop.head)
         return jump not in self.cycles[target]
 
     def follows(self, address, successor):
-        return successor > address or self.returns_into_loop(address, successor)
+        return self.order[successor] > self.order[address] \
+            or self.returns_into_loop(address, successor)
 
     def onward(self, address):
         """Where a path at `address` may go on (the head aside)."""
@@ -176,7 +191,7 @@ def walk_loops(code, predecessors):
     (the others are no loop: an out-of-line block jumping back into a
     loop), each loop's latches known to every walk before it starts."""
     loops = []
-    for loop in find_loops(code):
+    for loop in find_loops(code, layout(code)):
         graph = Graph(loop, code, predecessors)
         if graph.has_path():
             loops.append((loop, graph))

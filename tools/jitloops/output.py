@@ -1,4 +1,5 @@
-"""The report of one compilation: its verdict line, the hottest loop's head,
+"""The report of one kernel in one compilation: its verdict line, where its
+code lies when the compilation holds several kernels, the hottest loop's head,
 accumulator, per-path counts per iteration, rule and cost flags, and its
 instructions with each memory access and fence marked (with --verbose, the
 runtime's comments under them); then the other innermost loops, listed but
@@ -14,6 +15,8 @@ def show(result, verbose, out):
     status = ("FLAG" if result.rules else "????" if result.unjudged else "note" if result.note
               else "ok  ")
     out.write(f"{status} {result.kernel}: {c.runtime} {c.method} ({c.description})\n")
+    if result.place:
+        out.write(f"       {result.place}\n")
     hot = result.hottest
     if hot is None:
         for rule in result.rules:

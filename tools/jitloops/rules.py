@@ -3,9 +3,10 @@ through a call, not a strip-mined loop's outer trip): the accumulator (the
 location both loaded and stored there) loaded once and stored once per
 iteration, no other store, no fence or locked instruction, an index found
 to count iterations by (rule flags); polls, other loads and calls (cost
-flags). A kernel with no loop in any of its code breaks the rule; a
-compilation without a loop beside one with it is noted, not judged; an
-innermost loop whose walk stopped at a bound is named, not judged.
+flags). A kernel with no loop in any of its code, or none in its timed
+stretch of code holding several kernels, breaks the rule; a compilation
+without a loop beside one with it is noted, not judged; an innermost loop
+whose walk stopped at a bound is named, not judged.
 """
 import dataclasses
 
@@ -48,10 +49,15 @@ def judge(loop):
     judged = [p for p in loop.paths if not p.slow] or loop.paths
     # The accumulator: the location both loaded and stored on the judged
     # paths, the most used if several; a stored location when none is loaded.
+    # An index kept in memory is loaded and stored too: it is not the
+    # accumulator (its store is an extra one).
+    indexes = {p.index_location for p in judged if p.index_location}
     uses = {}
     for path in judged:
         for a in path.accesses:
-            if a.kind == "other":
+            if a.location in indexes and a.kind == "other":
+                a.why = "the loop index"
+            elif a.kind == "other":
                 reads, writes, form = uses.get(a.location, (0, 0, a.form))
                 uses[a.location] = (reads + a.reads, writes + a.writes, form)
     both = [loc for loc, (r, w, _) in uses.items() if r and w]
@@ -61,8 +67,9 @@ def judge(loop):
         result.accumulator = max(pick, key=lambda loc: (uses[loc][0] + uses[loc][1], loc))
         result.form = uses[result.accumulator][2]
     else:
-        result.rules.append("accumulator kept in a register: nothing is stored to memory in "
-                            "the loop")
+        result.rules.append("accumulator kept in a register: nothing "
+                            + ("but the loop index " if indexes else "")
+                            + "is stored to memory in the loop")
     rules, costs = {}, {}  # message -> the paths it holds on
     for number, path in enumerate(loop.paths, 1):
         per = path.advance or 1
@@ -74,7 +81,8 @@ def judge(loop):
         polls = [a for a in path.accesses if a.kind == "poll"]
         other_r = [a for a in path.accesses if a.kind == "other" and a.reads]
         other_w = [a for a in path.accesses if a.kind == "other" and a.writes]
-        trip = (f"{per} iteration(s) per trip (index %{path.index} += {per})" if path.advance
+        where = f"%{path.index}" if path.index else f"in memory at {path.index_location}"
+        trip = (f"{per} iteration(s) per trip (index {where} += {per})" if path.advance
                 else "iterations per trip unknown (no index found): counted per trip")
         slow = path not in judged
         why = ("leaves by the bound test at " f"{path.exit_test:#x} and comes back"
@@ -89,11 +97,14 @@ def judge(loop):
             continue
         found_rules, found_costs = [], []
         if not path.advance:
-            # Without an index in a register the counts are per trip, and
-            # a location loaded and stored every trip may be the index kept
-            # in memory (the accumulator then in a register).
+            # Without an index the counts are per trip, and a location
+            # loaded and stored every trip may be an index the walk did
+            # not recognise (the accumulator then in a register).
             found_rules.append("no loop index found in a register: the counts are per trip, "
                                "and the location taken for the accumulator may be the index")
+        elif path.index_location:
+            found_rules.append(f"no loop index found in a register: the index is kept in memory "
+                               f"at {path.index_location}, loaded and stored every trip")
         if result.accumulator and (acc_r, acc_w) != (per, per):
             if acc_r == 0 and acc_w:
                 why = "no load: the stored value is carried to the next iteration in a register"
@@ -137,14 +148,22 @@ NO_LOOP = ("no loop in any compiled code of the kernel: the JIT removed the loop
            "accumulator computed without it, or kept in a register)")
 
 
+def removed_between(first, second):
+    """The rule broken by a kernel whose timed stretch, in code holding
+    several kernels, holds no loop."""
+    return (f"no loop between the kernel's clock calls at {first:#x} and {second:#x}: the loop "
+            "was removed (the accumulator computed without it, or kept in a register)")
+
+
 def excuse_loopless(results):
     """A compilation without a loop, of a kernel that has other code with
     one, is code that leaves for the interpreter before the loop (a whole-
     method compilation deoptimising at its first access, say): noted, not
-    judged. A kernel with no loop in any of its code is judged. A
+    judged. A kernel with no loop in any of its code is judged, and so is
+    a kernel whose stretch in code holding several kernels has none. A
     compilation not judged for a loop too large to walk has a loop."""
     for result in results:
-        if result.hottest is None and not result.unjudged and any(
+        if result.hottest is None and result.rules == [NO_LOOP] and any(
                 other.hottest is not None or other.unjudged for other in results
                 if other.kernel == result.kernel):
             result.rules = []
