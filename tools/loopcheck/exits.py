@@ -70,7 +70,10 @@ class Exits:
     def __init__(self, graph):
         self.graph, self.program = graph, graph.program
         program = self.program
-        self.dynamic = any(name.endswith("@plt") for name in program.starts) or any(
+        # (A static build's PLT stubs of its ifuncs, `*ABS*+0x...@plt` on
+        # AArch64, call into itself.)
+        self.dynamic = any(name.endswith("@plt") and not name.startswith("*ABS*")
+                           for name in program.starts) or any(
             program.at(a).is_call and program.callee(program.at(a))
             and not program.calls_own_code(program.at(a)) for a in graph.nodes)
         self.summaries = {}  # entry -> why it is not allowed ("" when it is)
