@@ -14,6 +14,8 @@ written, the flags changed; a system call may write any memory.
 import dataclasses
 import re
 
+from ..insn import Insn as Instruction
+from ..insn import symbol_name
 from .registers import LINK, ZERO
 from .syntax import Cond, Extend, Imm, Label, Mem, Other, Reg, Shift, parse_line
 
@@ -37,12 +39,9 @@ class Access:
 
 
 @dataclasses.dataclass
-class Insn:
-    """One instruction and what it does (see the module's text)."""
-    address: int
-    text: str
-    mnemonic: str
-    operands: list
+class Insn(Instruction):
+    """One instruction and what it does (see the module's text); `target`
+    is a direct branch's address, or adr's and adrp's, or a literal's."""
     op: str = ""  # the operation: the mnemonic, "b.cond" for b.<cc>
     width: int = 64  # the width it operates in: its first general register's
     reads: tuple = ()  # families of the general registers read
@@ -53,12 +52,9 @@ class Insn:
     condition: str = ""  # the condition code tested (b.cond, csel, ccmp...)
     branch: str = ""  # "b", "b.cond", "cbz", "cbnz", "tbz", "tbnz", "bl", "blr", "br",
     #                   "ret", "eret": any kind of control transfer, "" for none
-    target: int = None  # a direct branch's (or adr/adrp's, a literal's) address
-    target_name: str = ""  # the symbol objdump names there
     syscall: bool = False  # svc, hvc, smc: the kernel may write any memory
     undecoded: bool = False  # bytes objdump could not decode
     known: bool = True  # False: described conservatively (an instruction not modelled)
-    next: int = None  # the address of the following instruction
 
     @property
     def is_call(self):
@@ -71,8 +67,27 @@ class Insn:
         return self.branch in ("b", "b.cond", "cbz", "cbnz", "tbz", "tbnz", "br")
 
     @property
+    def is_conditional(self):
+        return self.branch in ("b.cond", "cbz", "cbnz", "tbz", "tbnz")
+
+    @property
     def is_return(self):
         return self.branch in ("ret", "eret")
+
+    @property
+    def is_plain_return(self):
+        """A return through x30, where the call left the return address."""
+        return self.branch == "ret" and self.return_register == LINK
+
+    @property
+    def stops(self):
+        """A return of any kind, a trap (brk, udf, hlt, dcps), bytes objdump
+        cannot decode."""
+        return self.is_return or self.undecoded or self.mnemonic in TRAPS
+
+    @property
+    def falls_through(self):
+        return not (self.branch in ("b", "br") or self.stops)
 
     @property
     def return_register(self):
@@ -82,8 +97,8 @@ class Insn:
         named = [o for o in self.operands if isinstance(o, Reg)]
         return named[0].family if named else LINK
 
-    def __str__(self):
-        return f"{self.address:x}: {self.text}"
+
+TRAPS = ("brk", "udf", "hlt", "dcps1", "dcps2", "dcps3")
 
 
 # ------------------------------------------------------------ mnemonics
@@ -286,7 +301,7 @@ def describe(line):
     conds = [o.code for o in ops if isinstance(o, Cond)]
     insn.width = regs[0].width if regs else 64
     if labels:
-        insn.target, insn.target_name = labels[-1].address, labels[-1].name
+        insn.target, insn.target_name = labels[-1].address, symbol_name(labels[-1].name)
     if conds:
         insn.condition = conds[-1]
     read, written, memory = [], [], []

@@ -1,82 +1,122 @@
-"""An AArch64 listing split into its symbols, and the part of it a saved
-listing keeps (`excerpt`): the code reachable from main and from the code
-run before main and at exit, without the C library's functions that are
-trusted by name.
+"""Reading AArch64 code as objdump prints it (`aarch64-linux-gnu-objdump -d
+-w --no-show-raw-insn`): an instruction line into its record
+(instructions.py), how each instruction that ends its path is named, and
+the calls through the GOT that objdump cannot name (-fno-plt: `adrp`, `ldr`
+of a GOT slot, `blr`), named here from what the listing's block says each
+slot holds.
 """
-import bisect
-import re
+from ..insn import symbol_name
+from .instructions import TRAPS, parse
+from .registers import CALLER_SAVED
+from .syntax import Imm, Label, Mem, Reg
 
-from .instructions import parse
-
-HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
-
-
-class Listing:
-    """The symbols of a listing, each with its text and, parsed on demand,
-    its instructions."""
-
-    def __init__(self, text):
-        self.text = text
-        self.blocks = sorted((int(m[1], 16), m[2], m.start(), m.end())
-                             for m in HEADER.finditer(text))
-        self.starts = [start for start, _, _, _ in self.blocks]
-        self.code = {}
-
-    def block_of(self, address):
-        """The index of the symbol holding `address`, -1 before the first."""
-        return bisect.bisect_right(self.starts, address) - 1
-
-    def block_text(self, k):
-        """Symbol k's header line and its code, up to the first empty line."""
-        start, end = self.blocks[k][2], self.text.find("\n\n", self.blocks[k][3])
-        return self.text[start:end if end >= 0 else len(self.text)].rstrip("\n")
-
-    def block_code(self, k):
-        if k not in self.code:
-            self.code[k] = [insn for insn in map(parse, self.block_text(k).splitlines()[1:])
-                            if insn is not None]
-        return self.code[k]
+# Symbols the check reads whenever a listing has them: none on AArch64.
+ALWAYS_READ = ()
 
 
-def bare(name):
-    """`puts@plt`, `puts@GLIBC_2.17`, `main+0x48` -> the bare name."""
-    return re.sub(r"\+0x[0-9a-f]+$", "", name).split("@")[0]
+def parse_line(line):
+    """One instruction line of the listing, or None."""
+    return parse(line)
 
 
-def falls_through(insn):
-    return not (insn.branch in ("b", "br", "ret", "eret") or insn.mnemonic in ("brk", "udf", "hlt")
-                or insn.undecoded)
+def what_ends(insn):
+    """How an instruction that ends its path is named in a fault."""
+    m = insn.mnemonic
+    if insn.undecoded:
+        return "bytes objdump cannot decode (the check cannot read what they do)"
+    if m == "brk":
+        return "a breakpoint (brk: it raises SIGTRAP)"
+    if m == "udf":
+        return "an undefined instruction (udf: it raises SIGILL)"
+    if m in TRAPS:
+        return f"a halt or debug instruction ({m}: it raises a signal)"
+    if insn.branch == "eret":
+        return "an exception return (privileged: it raises a signal)"
+    if insn.branch == "ret":
+        return f"a return through {insn.return_register}, not x30 (the return address a " \
+               f"call leaves)"
+    return "an instruction that does not go on"
 
 
-# How much of a kept symbol's code is followed, least first.
-NOTHING, JUMPS, EVERYTHING = 0, 1, 2
-
-
-def excerpt(text, roots, trusted, ending):
-    """The symbols the check reads of a listing, each with its header line:
-    those holding the `roots` (addresses) and every symbol their code
-    branches or calls to, transitively, and the symbol after one whose last
-    instruction falls through. Of a function named in `trusted` (the C
-    library's, believed by name) only the symbol is kept; of one named in
-    `ending` (believed to end the process only when its own code reaches no
-    return) its jumps are followed too, not its calls. After a last call
-    (main's `bl abort`, which does not return), the next symbol is kept as
-    it is parsed, not followed."""
-    listing = Listing(text)
-    keep, todo = {}, [(listing.block_of(address), EVERYTHING) for address in roots]
+def slot_values(program, code):
+    """For each instruction of a symbol's code (a dict by address), what
+    each register holds before it, as far as this walk follows: ("address",
+    an address) from adrp, adr, add; ("slot", its address) from a 64-bit
+    ldr of a known address; ("through", a slot's address) from a 64-bit
+    ldr of the address a slot held. Calls change the caller-saved
+    registers; any other write of a register forgets it; where ways meet,
+    only what they agree on is kept."""
+    by_address = {insn.address: insn for insn in code}
+    before = {code[0].address: {}} if code else {}
+    todo = [code[0].address] if code else []
     while todo:
-        k, follow = todo.pop()
-        if k < 0 or keep.get(k, -1) >= follow:
-            continue  # before every symbol, or kept already with as much followed
-        keep[k] = follow
-        code = listing.block_code(k) if follow > NOTHING else []
-        for insn in code:
-            if insn.target is None or not insn.branch or (insn.is_call and follow < EVERYTHING):
+        insn = by_address[todo.pop()]
+        known = dict(before[insn.address])
+        after = step(insn, known)
+        following = ([insn.target] if insn.is_jump and insn.target is not None else []) + \
+            ([insn.next] if insn.falls_through else [])
+        for address in following:
+            if address not in by_address:
                 continue
-            callee = bare(insn.target_name)
-            todo.append((listing.block_of(insn.target),
-                         follow if not insn.is_call else NOTHING if callee in trusted
-                         else JUMPS if callee in ending else EVERYTHING))
-        if code and falls_through(code[-1]) and k + 1 < len(listing.blocks):
-            todo.append((k + 1, NOTHING if code[-1].is_call else follow))
-    return "".join(listing.block_text(k) + "\n\n" for k in sorted(keep))
+            if address not in before:
+                before[address] = dict(after)
+                todo.append(address)
+            else:
+                agreed = {k: v for k, v in before[address].items() if after.get(k) == v}
+                if agreed != before[address]:
+                    before[address] = agreed
+                    todo.append(address)
+    return before
+
+
+def step(insn, known):
+    """What the registers hold after `insn`, from what they held before."""
+    ops, m = insn.operands, insn.mnemonic
+    result = None
+    if m in ("adrp", "adr") and insn.target is not None:
+        result = ("address", insn.target)
+    elif m == "add" and len(ops) == 3 and isinstance(ops[2], Imm) and isinstance(ops[1], Reg) \
+            and known.get(ops[1].family, ("",))[0] == "address":
+        result = ("address", known[ops[1].family][1] + ops[2].value)
+    elif m == "mov" and len(ops) == 2 and isinstance(ops[1], Reg) and ops[1].width == 64:
+        result = known.get(ops[1].family)
+    elif m == "ldr" and len(ops) == 2 and isinstance(ops[1], Mem) and not ops[1].writeback \
+            and ops[1].index is None and ops[0].width == 64 \
+            and known.get(ops[1].base.family, ("",))[0] == "address":
+        result = ("slot", known[ops[1].base.family][1] + ops[1].offset)
+    elif m == "ldr" and len(ops) == 2 and isinstance(ops[1], Label) and ops[0].width == 64:
+        result = ("slot", ops[1].address)
+    elif m == "ldr" and len(ops) == 2 and isinstance(ops[1], Mem) and not ops[1].writeback \
+            and ops[1].index is None and ops[1].offset == 0 and ops[0].width == 64 \
+            and known.get(ops[1].base.family, ("",))[0] == "slot":
+        result = ("through", known[ops[1].base.family][1])
+    after = {k: v for k, v in known.items() if k not in insn.writes
+             and not (insn.is_call and k in CALLER_SAVED)}
+    if result is not None and insn.writes:
+        after[insn.writes[0]] = result
+    return after
+
+
+def resolve_block(program, code):
+    """A symbol's instructions as the check reads them: a blr through a
+    register loaded from a GOT slot is a call of the function the slot
+    holds, by name (and of its code, when it is the executable's own); a
+    blr through a register set to a symbol's address is a call of it."""
+    if not any(insn.branch == "blr" for insn in code):
+        return
+    slots = program.startup.slots if program.startup else {}
+    states = slot_values(program, code)
+    for insn in code:
+        if insn.branch != "blr" or insn.address not in states:
+            continue
+        held = states[insn.address].get(insn.operands[0].family)
+        if held is None:
+            continue
+        kind, address = held
+        if kind == "address" and address in program.names:
+            insn.target = address
+        elif kind == "slot" and slots.get(address, (0, ""))[1]:
+            value, name = slots[address]
+            insn.target_name = symbol_name(name)
+            if value and program.at(value) is not None:  # the executable's own code
+                insn.target = value

@@ -1,11 +1,15 @@
 """The AArch64 registers as objdump names them: each general register's
 64-bit family (x0..x30, sp) and the width a name reads or writes (x: 64
 bits, w: the low 32), the zero register, which registers a call may change
-and which it must keep, and the names of the floating-point, SIMD and SVE
+and which it must keep, the names of the floating-point, SIMD and SVE
 registers, which are no general register (an instruction naming one is not
-plain integer code).
+plain integer code), and the machine state over the general registers.
 """
 import re
+
+from ..state import ENTRY_SP
+from ..state import State as MachineState
+from ..values import Value
 
 ZERO = "zr"  # the family of xzr and wzr: reads as 0, a write is discarded
 
@@ -25,7 +29,12 @@ GENERAL.update({"sp": ("sp", 64), "wsp": ("sp", 32), "xzr": (ZERO, 64), "wzr": (
 CALLER_SAVED = tuple(f"x{n}" for n in range(19)) + ("x30",)
 CALLEE_SAVED = tuple(f"x{n}" for n in range(19, 30))
 LINK = "x30"  # where bl and blr leave the return address, and ret returns to
-FRAME = "x29"
+STACK_POINTER = "sp"
+RETURN_REGISTER = "x0"
+ARGUMENTS = {64: tuple(f"x{n}" for n in range(8)), 32: tuple(f"w{n}" for n in range(8))}
+# What x30 holds at a function's entry: the address its caller goes on at.
+# A return goes back through it only while x30 holds this very value.
+RETURN_ADDRESS = Value(0, 0, 64, "the return address")
 
 # Floating-point, SIMD and SVE registers: b/h/s/d/q views, vectors with an
 # arrangement (v0.16b) or lane (v1.d[1]), SVE vectors and predicates
@@ -42,3 +51,31 @@ def general(name):
 def is_vector(name):
     """Whether `name` is a floating-point, SIMD or SVE register."""
     return bool(VECTOR.match(name))
+
+
+# The state's table: name -> (family, width, bit offset); the zero
+# register has no family there (the interpreter reads it as 0).
+REGISTERS = {name: (family, width, 0) for name, (family, width) in GENERAL.items()
+             if family != ZERO}
+
+
+def register_text(name):
+    """A register as the listing and the check's messages spell it."""
+    return name
+
+
+class State(MachineState):
+    """The machine state over AArch64's general registers."""
+    __slots__ = ()
+    REGISTERS = REGISTERS
+
+
+def entry_state(callee_saved=False):
+    """The state at a function's entry: the stack pointer as the base of
+    stack addresses, x30 as the return address, and with `callee_saved`,
+    each register a call must preserve as its own symbolic entry value (so
+    that a return can be checked to restore it)."""
+    regs = {STACK_POINTER: ENTRY_SP, LINK: RETURN_ADDRESS}
+    if callee_saved:
+        regs.update({family: Value(0, 0, 64, f"{family} at entry") for family in CALLEE_SAVED})
+    return State(regs)
