@@ -10,6 +10,10 @@ build and accept every honest one.
     an unoptimised build must fail because its index lives in memory; the
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
+  AArch64NegativeControls, AArch64FlagMatrix: the same, cross-built for
+    AArch64 by the AArch64 compiler of the build's compiler's kind (the
+    faults whose source is not x86-64's alone, and AArch64's own), skipped
+    where none is installed.
   LinkedFaults: faults made by the link or by editing the executable after
     it (an auditing library, a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
@@ -24,6 +28,7 @@ import argparse
 import os
 import platform
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -228,6 +233,74 @@ FAULTS = {
         ALL_KERNELS, "the executable defines malloc for its shared libraries"),
 }
 
+# The faults above that only x86-64 code can have (their source is x86-64's).
+X86_ONLY = {"locked update", "pause in the loop", "fence in the loop",
+            "segment register reloaded in the loop", "a path out of the stretch ending in ud2",
+            "a path out of the stretch ending in hlt", "a path out of the stretch ending in iretq",
+            "a path out of the stretch ending in ret", "push label; ret",
+            "a function of the program's own leaving %rbx changed"}
+LSE = ".arch_extension lse\\n\\t"  # lets the assembler take an LSE atomic
+# AArch64's own faults, as FAULTS has them.
+AARCH64_FAULTS = {
+    # (Without volatile, clang++ vectorizes the branch loop: refused for that.)
+    "accumulator not volatile": (
+        [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", 0)] * 2, None,
+        dict.fromkeys([INC, ARITH], "not updated in memory")),
+    "an atomic update, outlined": (
+        [("x = x + 1;", f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
+        INC, "outlined atomic (a call to __aarch64_ldadd8_relax)"),
+    "an LSE atomic in the loop": (
+        [("x = x + 1;", f'x = x + 1;\n            asm volatile("{LSE}stadd %0, [%1]" :: '
+                        f'"r"(0L), "r"(&{NON_VOLATILE_X}) : "memory");', 0)],
+        INC, "atomic read-modify-write (LSE)"),
+    "the update as an exclusive pair": (
+        [("x = x * 3 + 7;", "std::uint64_t t;\n            unsigned failed;\n            "
+                            'asm volatile("1: ldaxr %0, [%2]\\n\\tadd %0, %0, #7\\n\\t'
+                            'stlxr %w1, %0, [%2]\\n\\tcbnz %w1, 1b" : "=&r"(t), "=&r"(failed) : '
+                            f'"r"(&{NON_VOLATILE_X}) : "memory");', 0)],
+        ARITH, "exclusive load or store"),
+    "a dmb in the loop": (
+        [("x = x * 3 + 7;", 'x = x * 3 + 7;\n            asm volatile("dmb ish" ::: "memory");',
+          0)], ARITH, "barrier"),
+    "an isb in the loop": (
+        [("x = x + 1;", 'x = x + 1;\n            asm volatile("isb");', 0)], INC, "barrier"),
+    "a yield in the loop": (
+        [("x = x - 1;", 'x = x - 1;\n                asm volatile("yield");', 0)], BRANCH,
+        "spin-wait or event hint"),
+    "the virtual counter read in the loop": (
+        [("x = x * 3 + 7;", "std::uint64_t t;\n            "
+                            'asm volatile("mrs %0, cntvct_el0" : "=r"(t));\n'
+                            "            x = x * 3 + 7 + (t & 0);", 0)],
+        ARITH, "read of a system register (cntvct_el0: the virtual counter, a timer)"),
+    "a system call in the loop": (
+        [("x = x - 1;", 'x = x - 1;\n                if ((i & 0xfffff) == 1) {\n'
+                        '                    register long n asm("x8") = 172;\n'
+                        '                    register long r asm("x0");\n'
+                        '                    asm volatile("svc #0" : "=r"(r) : "r"(n) : '
+                        '"memory");\n                }', 0)], BRANCH, "system call"),
+    "floating point in the loop": (
+        [("x = x * 3 + 7;",
+          "x = static_cast<std::uint64_t>(static_cast<double>(x) * 3.0) + 7;", 0)],
+        ARITH, "floating-point or SIMD instruction"),
+    "a path out of the stretch ending in brk": (
+        [way_out("__builtin_trap();")], INC, "a breakpoint (brk: it raises SIGTRAP): " + PATH_END),
+    "a path out of the stretch ending in udf": (
+        [way_out('asm volatile("udf #0");')], INC,
+        "an undefined instruction (udf: it raises SIGILL): " + PATH_END),
+    "a path out of the stretch ending in hlt (AArch64)": (
+        [way_out('asm volatile("hlt #0");')], INC, "(hlt: it raises a signal): " + PATH_END),
+    "a path out of the stretch ending in ret": (
+        [way_out('asm volatile("ret");')], INC, PATH_END),
+    "a path out of the stretch ending in ret x1": (
+        [way_out('asm volatile("ret x1");')], INC, "a return through x1, not x30"),
+    "a function of the program's own leaving x19 changed": (before_first_clock(
+        "clobber();", "", '[[gnu::noinline]] void clobber() { asm volatile("mov x19, #5"); }\n'),
+        ALL_KERNELS, "a return that leaves x19 changed, which a call must preserve"),
+    "a function of the program's own returning elsewhere": (before_first_clock(
+        "hop();", "", '[[gnu::noinline]] void hop() { asm volatile("adr x30, .+8"); }\n'),
+        ALL_KERNELS, "overwrote the return address"),
+}
+
 CORRECT = {
     "unchanged": [],
     "unrolled by hand": [(LOOP + " {\n            x = x + 1;",
@@ -262,6 +335,13 @@ CORRECT = {
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
+AARCH64_FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-Ofast", "-O2 -funroll-loops", "-O2 -static",
+                     "-O2 -static-pie", "-O2 -flto", "-O2 -fuse-ld=lld", "-O2 -fno-plt",
+                     "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -mbranch-protection=standard",
+                     "-O2 -march=armv8.2-a+lse", "-O2 -fomit-frame-pointer",
+                     "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
+                     "-O2 -D_FORTIFY_SOURCE=2"]
+
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
@@ -292,11 +372,39 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
+def aarch64_compiler():
+    """The command that builds for AArch64 with a compiler of the build's
+    compiler's kind (clang++ --target=aarch64-linux-gnu, or Debian's
+    aarch64-linux-gnu-g++), and "" when it can; else None and why not."""
+    name = os.path.basename(OPTIONS.compiler)
+    command = [OPTIONS.compiler, "--target=aarch64-linux-gnu"] if "clang" in name else \
+        [os.path.join(os.path.dirname(OPTIONS.compiler), "aarch64-linux-gnu-" + name)]
+    if shutil.which(command[0]) is None:
+        return None, f"{command[0]} is not installed (g++-aarch64-linux-gnu)"
+    if shutil.which("aarch64-linux-gnu-objdump") is None:
+        return None, "aarch64-linux-gnu-objdump is not installed (binutils-aarch64-linux-gnu)"
+    with tempfile.TemporaryDirectory() as tmp:
+        built = subprocess.run([*command, "-x", "c++", "-o", os.path.join(tmp, "empty"), "-"],
+                               input="int main() { return 0; }\n", capture_output=True, text=True)
+    if built.returncode != 0:
+        lines = built.stderr.strip().splitlines() or ["no message"]
+        return None, f"{' '.join(command)} cannot link an empty program: {lines[-1]} (the " \
+                     f"AArch64 C and C++ libraries: libc6-dev-arm64-cross, " \
+                     f"libstdc++-12-dev-arm64-cross)"
+    return command, ""
+
+
 class Builds(unittest.TestCase):
     """Builds sources with the build's compiler into a temporary folder."""
+    AARCH64 = False  # the groups that cross-build for AArch64 set it
 
     @classmethod
     def setUpClass(cls):
+        cls.command = [OPTIONS.compiler]
+        if cls.AARCH64:
+            cls.command, why = aarch64_compiler()
+            if cls.command is None:
+                raise unittest.SkipTest(why)
         cls.tmp = tempfile.TemporaryDirectory()
         with open(OPTIONS.source, encoding="utf-8") as f:
             cls.source = f.read()
@@ -310,7 +418,7 @@ class Builds(unittest.TestCase):
         with open(path + ".cpp", "w", encoding="utf-8") as f:
             f.write(source)
         # Warnings are beside the point for a deliberately changed variant.
-        command = [OPTIONS.compiler, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
+        command = [*self.command, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
         return path, subprocess.run(command, capture_output=True, text=True)
 
     def verdicts(self, name, source, flags):
@@ -320,8 +428,10 @@ class Builds(unittest.TestCase):
 
 
 class NegativeControls(Builds):
+    FAULTS = FAULTS
+
     def test_each_fault_is_rejected_in_its_kernel(self):
-        for name, (edits, kernel, expected) in FAULTS.items():
+        for name, (edits, kernel, expected) in self.FAULTS.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
@@ -351,8 +461,10 @@ class NegativeControls(Builds):
 
 
 class FlagMatrix(Builds):
+    FLAG_SETS = FLAG_SETS
+
     def test_optimised_builds_pass(self):
-        for flags in FLAG_SETS:
+        for flags in self.FLAG_SETS:
             with self.subTest(flags):
                 _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
                                           flags.split())
@@ -361,7 +473,7 @@ class FlagMatrix(Builds):
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
                     needs = "".join(f"; {flag} needs {need}" for flag, need in LINK_NEEDS.items()
                                     if flag in flags.split())
-                    self.skipTest(f"{OPTIONS.compiler} {flags} cannot link even an empty "
+                    self.skipTest(f"{' '.join(self.command)} {flags} cannot link even an empty "
                                   f"program here: {why}{needs}")
                 # The source as it is, and with the other honest index types.
                 for variant in INDEX_VARIANTS:
@@ -393,6 +505,16 @@ class FlagMatrix(Builds):
                 part = excerpt(Program(whole))
                 self.assertLess(len(part), len(whole))
                 self.assertEqual(verdicts(part), verdicts(whole))
+
+
+class AArch64NegativeControls(NegativeControls):
+    AARCH64 = True
+    FAULTS = {**{k: v for k, v in FAULTS.items() if k not in X86_ONLY}, **AARCH64_FAULTS}
+
+
+class AArch64FlagMatrix(FlagMatrix):
+    AARCH64 = True
+    FLAG_SETS = AARCH64_FLAG_SETS
 
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
@@ -478,7 +600,7 @@ class CommandLine(Builds):
         def header(elf_class, order, machine):
             return (b"\x7fELF" + bytes([elf_class, order, 1]) + bytes(11)
                     + machine.to_bytes(2, "little" if order == 1 else "big") + bytes(44))
-        cases = [(header(2, 1, 183), 77, "is AArch64"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
+        cases = [(header(2, 1, 243), 77, "is RISC-V"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
                  (header(2, 2, 21), 77, "is PowerPC64 (big-endian)"),
                  (header(2, 1, 62)[:40], 2, "is not an ELF file the check can read"),
                  (b"#!/bin/sh\n", 2, "is not an ELF file")]
@@ -520,9 +642,17 @@ def add_arguments(parser):
 
 
 def skip_off_x86_64():
+    """Skipped off x86-64 (the builds are x86-64's), and when every group
+    asked for cross-builds for AArch64 and no compiler here can."""
     if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
+        print(f"skipped: the tests build x86-64 code; this is {platform.machine()}")
         return SKIP
+    asked = OPTIONS.groups or harness.groups(sys.modules["__main__"])
+    if all(getattr(globals().get(group), "AARCH64", False) for group in asked):
+        command, why = aarch64_compiler()
+        if command is None:
+            print(f"skipped: no AArch64 build here: {why}")
+            return SKIP
     return None
 
 
