@@ -14,14 +14,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 
-from loopcheck.controlflow import NEVER_RETURNING, PROCESS_ENDING, excerpt  # noqa: E402
-from loopcheck.exits import RETURNING  # noqa: E402
+from loopcheck.controlflow import excerpt  # noqa: E402
+from loopcheck.exits import EXCERPT_BY_NAME  # noqa: E402
 from loopcheck.objdump import Program  # noqa: E402
-
-# What static glibc's start-up and exit call, believed by name: the check
-# reads their names, not their code.
-START_UP = {"__libc_start_main", "__libc_start_main_impl", "__register_frame_info",
-            "__deregister_frame_info", "__cxa_finalize", "getauxval", "__getauxval"}
 
 
 def main():
@@ -30,14 +25,11 @@ def main():
     if "main" not in program.starts:
         print("excerpt.py: no function <main> in the listing on standard input", file=sys.stderr)
         return 2
-    # A static build holds its C library: of the functions the check
-    # believes by name, only the names are kept (not those ending the
-    # process: a static one is believed only when its code, all it calls
-    # included, never returns).
+    # A static build holds its C library: of what the check believes by
+    # name, the names are kept, not the code.
     static = program.startup and not any(kind == "needed" for kind, _ in program.startup.libraries)
-    trusted = (RETURNING | NEVER_RETURNING | START_UP) - PROCESS_ENDING if static else ()
     sys.stdout.write("".join(f"# {line}\n" for line in sys.argv[1:]) + "\n"
-                     + excerpt(program, trusted=trusted))
+                     + excerpt(program, trusted=EXCERPT_BY_NAME if static else ()))
     return 0
 
 
