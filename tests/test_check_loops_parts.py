@@ -1174,7 +1174,53 @@ A64_LINES = [
 ]
 
 
+# AArch64's condition codes on the flags N, Z, C, V as the architecture sets them.
+A64_CODES = {"eq": lambda n, z, c, v: z, "ne": lambda n, z, c, v: not z,
+             "cs": lambda n, z, c, v: c, "cc": lambda n, z, c, v: not c,
+             "mi": lambda n, z, c, v: n, "pl": lambda n, z, c, v: not n,
+             "vs": lambda n, z, c, v: v, "vc": lambda n, z, c, v: not v,
+             "hi": lambda n, z, c, v: c and not z, "ls": lambda n, z, c, v: not c or z,
+             "ge": lambda n, z, c, v: n == v, "lt": lambda n, z, c, v: n != v,
+             "gt": lambda n, z, c, v: not z and n == v, "le": lambda n, z, c, v: z or n != v}
+
+
+def nzcv(kind, a, b):
+    """The flags cmp (a - b), cmn (a + b) or tst (a & b) leave on AArch64."""
+    full, signed = 1 << 64, lambda x: x - (1 << 64) if x >> 63 else x
+    exact = {"cmp": a - b, "cmn": a + b, "tst": a & b}[kind]
+    r = exact % full
+    carry = {"cmp": a >= b, "cmn": a + b >= full, "tst": False}[kind]
+    wide = {"cmp": signed(a) - signed(b), "cmn": signed(a) + signed(b), "tst": 0}[kind]
+    return bool(r >> 63), r == 0, carry, not -(1 << 63) <= wide < 1 << 63
+
+
 class AArch64Model(unittest.TestCase):
+    def test_conditions_follow_nzcv(self):
+        # After a compare, an add-compare and a test, every condition code
+        # as the processor decides it (after cmn, hi and ls may be unknown).
+        values = [0, 1, 5, (1 << 63) - 1, 1 << 63, (1 << 64) - 1, (1 << 64) - 5]
+        layer = isa.aarch64
+        for kind in ("cmp", "cmn", "tst"):
+            insn = parse_aarch64(f"  1000:\t{kind}\tx0, x1")
+            for a in values:
+                for b in values:
+                    state = layer.State({"x0": Value(a), "x1": Value(b)})
+                    layer.execute(insn, layer.decode(insn), state, Context())
+                    for cc, holds in A64_CODES.items():
+                        branch = parse_aarch64(f"  1004:\tb.{cc}\t1000 <main>")
+                        expected = holds(*nzcv(kind, a, b))
+                        self.assertIn(layer.branch_taken(branch, state, Context()),
+                                      (expected, None) if kind == "cmn" and cc in ("hi", "ls")
+                                      else (expected,), f"b.{cc} after {kind} {a:#x}, {b:#x}")
+        for text, value, taken in [("cbz\tx0", 0, True), ("cbz\tw0", 1 << 32, True),
+                                   ("cbnz\tx0", 1 << 32, True), ("tbz\tw0, #0", 2, True),
+                                   ("tbnz\tx0, #63", 1 << 63, True), ("tbz\tx0, #63", 1, True),
+                                   ("tbnz\tw0, #0", 2, False), ("cbnz\tw0", 1 << 32, False)]:
+            with self.subTest(text, value=value):
+                branch = parse_aarch64(f"  1004:\t{text}, 1000 <main>")
+                state = layer.State({"x0": Value(value)})
+                self.assertEqual(layer.branch_taken(branch, state, Context()), taken)
+
     def test_every_line_of_the_saved_listings_is_read(self):
         # Every operand typed (what is left is a system register, an
         # option or a register list), every instruction modelled or refused

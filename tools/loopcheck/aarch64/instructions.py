@@ -143,7 +143,7 @@ BRANCHES = {"b": "b", "bl": "bl", "blr": "blr", "br": "br", "ret": "ret", "cbz":
 # x17 with x16: each reads and writes the register it signs.
 PAC_LINK = re.compile(r"^(?:pac|aut)i[ab](?:sp|z)$|^xpaclri$")
 PAC_1716 = re.compile(r"^(?:pac|aut)i[ab]1716$")
-PAC_REGISTER = re.compile(r"^(?:pac|aut)(?:[id][ab]z?|ga)$|^xpac[id]$")
+PAC_REGISTER = re.compile(r"^(?:pac|aut)[id]z?[ab]$|^pacga$|^xpac[id]$")
 # System instructions whose register operand is an address whose block
 # they may write (dc zva zeroes one; the other cache operations are
 # treated alike, as the model does not tell them apart).
