@@ -3,13 +3,12 @@ executable, and the lines and exit status tools/check_loops.py prints.
 """
 import argparse
 import os
-import platform
 import subprocess
 import sys
 import traceback
 
 from .elf import startup_text
-from .errors import ProgramFault, ToolError
+from .errors import OtherMachine, ProgramFault, ToolError
 from .exits import Exits
 from .graph import build_graph
 from .objdump import Program, disassemble
@@ -114,12 +113,12 @@ def main(description):
     if args.sanitized:
         print("skipped: a sanitizer build's instrumented loops are not the loops a real build times")
         return SKIP
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
-        return SKIP
     try:
         text = listing(args.executable)
         verdicts = None if args.listing else analyse_text(text)
+    except OtherMachine as error:
+        print(f"skipped: {error}")
+        return SKIP
     except (ToolError, subprocess.CalledProcessError, OSError) as error:
         print(f"check_loops: {error}", file=sys.stderr)
         return 2

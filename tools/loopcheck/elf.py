@@ -14,7 +14,7 @@ can carry them as well as an executable.
 """
 import struct
 
-from .errors import ToolError
+from .errors import OtherMachine, ToolError
 
 SHT_SYMTAB, SHT_STRTAB, SHT_RELA, SHT_DYNAMIC, SHT_DYNSYM = 2, 3, 4, 6, 11
 SHT_INIT_ARRAY, SHT_FINI_ARRAY, SHT_PREINIT_ARRAY = 14, 15, 16
@@ -26,6 +26,7 @@ PT_LOAD, PT_INTERP = 1, 3
 PAGE = 4096
 R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
 EM_X86_64 = 62
+MACHINES = {3: "32-bit x86", 40: "32-bit Arm", 183: "AArch64", 243: "RISC-V"}  # for messages
 STT_FUNC = 2
 
 # The first line of the block; objdump.Program looks for it.
@@ -41,8 +42,11 @@ class Elf:
             self.data = data = f.read()
         if data[:4] != b"\x7fELF":
             raise ToolError(f"{path} is not an ELF file")
-        if data[4] != 2 or data[5] != 1 or struct.unpack_from("<H", data, 18)[0] != EM_X86_64:
-            raise ToolError(f"{path} is not an x86-64 executable")
+        machine, = struct.unpack_from("<H" if data[5] == 1 else ">H", data, 18)
+        if machine != EM_X86_64:
+            raise OtherMachine(path, MACHINES.get(machine, f"ELF machine {machine}"))
+        if data[4] != 2 or data[5] != 1:
+            raise ToolError(f"{path} is not a 64-bit little-endian x86-64 executable")
         shoff, = struct.unpack_from("<Q", data, 0x28)
         shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
         self.sections = []

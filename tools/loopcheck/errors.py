@@ -1,9 +1,11 @@
 """The check's exceptions. They sit at the bottom of the package, so that any
 layer can raise them and each is defined before anything uses it.
 
-    ToolError      the check cannot run at all (no objdump, not an x86-64
+    ToolError      the check cannot run at all (no objdump, not an ELF
                    executable, a stripped one, no main): exit status 2, no
                    verdict.
+    OtherMachine   an executable for a processor the check does not read:
+                   skipped (exit status 77), no verdict.
     ProgramFault   a fault of the whole program rather than of one kernel
                    (the clock calls' order): every kernel fails with it.
     Unresolved     a jump or call whose target is not code the check can
@@ -24,6 +26,14 @@ layer can raise them and each is defined before anything uses it.
 
 class ToolError(Exception):
     pass
+
+
+class OtherMachine(ToolError):
+    """An executable for another processor; `machine` names it."""
+
+    def __init__(self, path, machine):
+        super().__init__(f"the check reads x86-64 machine code; {path} is {machine} code")
+        self.machine = machine
 
 
 class ProgramFault(Exception):
