@@ -18,20 +18,31 @@ build and accept every honest one.
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
 
-    test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
+    test_check_loops.py --source FILE --compiler CXX [--target-flags "..."]
+                        [--flags "..."] [GROUP ...]
+
+--target-flags (clang++'s --target=..., a sysroot) go into every build, the
+flag matrix's too. A group skips (exit 77) when the compiler makes code for
+a processor the check does not read.
 """
 import argparse
+import atexit
+import concurrent.futures
+import itertools
 import os
-import platform
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
+from loopcheck.elf import Elf
+from loopcheck.errors import OtherMachine
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -258,6 +269,8 @@ CORRECT = {
           for k in range(3)]],
 }
 
+EMPTY_PROGRAM = "int main() { return 0; }\n"
+
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
@@ -288,26 +301,68 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
+# Every build of this process, made once: (source, flags) -> (path, the
+# compiler's result). A test that edits a built executable edits a copy.
+BUILT = {}
+BUILT_LOCK = threading.Lock()
+NUMBERS = itertools.count()  # each build's file has a name of its own
+FOLDER = []  # the temporary folder they are in, made at the first build
+
+
+def build(name, source, flags):
+    key = (source, tuple(flags))
+    with BUILT_LOCK:
+        if key in BUILT:
+            return BUILT[key]
+        if not FOLDER:
+            FOLDER.append(tempfile.mkdtemp(prefix="check_loops-"))
+            atexit.register(shutil.rmtree, FOLDER[0], ignore_errors=True)
+        path = os.path.join(FOLDER[0], f"{next(NUMBERS)}_"
+                            + "".join(c if c.isalnum() else "_" for c in name))
+    with open(path + ".cpp", "w", encoding="utf-8") as f:
+        f.write(source)
+    # Warnings are beside the point for a deliberately changed variant.
+    command = [OPTIONS.compiler, *OPTIONS.target_flags, *flags, "-std=c++20", "-w", "-o", path,
+               path + ".cpp"]
+    result = path, subprocess.run(command, capture_output=True, text=True)
+    with BUILT_LOCK:
+        BUILT[key] = result
+    return result
+
+
 class Builds(unittest.TestCase):
     """Builds sources with the build's compiler into a temporary folder."""
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
         with open(OPTIONS.source, encoding="utf-8") as f:
             cls.source = f.read()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
+    def edited(self, edits):
+        source = self.source
+        for old, new, occurrence in edits:
+            source = edit(source, old, new, occurrence)
+        return source
+
+    def prebuild(self, builds):
+        """Makes the builds (name, edits, flags) a test is about to check,
+        several at a time; one whose edits do not apply is left to the
+        test, which reports it in its own case. Edits may instead be a
+        whole source."""
+        wanted = {}
+        for name, edits, flags in builds:
+            try:
+                source = edits if isinstance(edits, str) else self.edited(edits)
+            except AssertionError:
+                continue
+            wanted.setdefault((source, tuple(flags)), name)
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            for done in [pool.submit(build, name, source, flags)
+                         for (source, flags), name in wanted.items()]:
+                done.result()
 
     def compile(self, name, source, flags):
-        path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
-        with open(path + ".cpp", "w", encoding="utf-8") as f:
-            f.write(source)
-        # Warnings are beside the point for a deliberately changed variant.
-        command = [OPTIONS.compiler, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
-        return path, subprocess.run(command, capture_output=True, text=True)
+        return build(name, source, flags)
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -317,11 +372,11 @@ class Builds(unittest.TestCase):
 
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
+        flags = shlex.split(OPTIONS.flags)
+        self.prebuild([(name, edits, flags) for name, (edits, _, _) in FAULTS.items()])
         for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
-                source = self.source
-                for old, new, occurrence in edits:
-                    source = edit(source, old, new, occurrence)
+                source = self.edited(edits)
                 faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
                 if isinstance(expected, dict):
                     failing, texts = list(expected), expected
@@ -337,21 +392,24 @@ class NegativeControls(Builds):
                     self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
+        flags = shlex.split(OPTIONS.flags)
+        self.prebuild([(name, edits, flags) for name, edits in CORRECT.items()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
-                source = self.source
-                for old, new, occurrence in edits:
-                    source = edit(source, old, new, occurrence)
+                source = self.edited(edits)
                 faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
                 self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
 
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
+        self.prebuild([build for flags in FLAG_SETS for build in [
+            ("trivial " + flags, EMPTY_PROGRAM, flags.split()),
+            *[(f"{variant} {flags}", CORRECT[variant], flags.split())
+              for variant in INDEX_VARIANTS]]])
         for flags in FLAG_SETS:
             with self.subTest(flags):
-                _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
-                                          flags.split())
+                _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
                 if trivial.returncode != 0:
                     lines = trivial.stderr.strip().splitlines() or ["no message"]
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
@@ -361,9 +419,7 @@ class FlagMatrix(Builds):
                                   f"program here: {why}{needs}")
                 # The source as it is, and with the other honest index types.
                 for variant in INDEX_VARIANTS:
-                    source = self.source
-                    for old, new, occurrence in CORRECT[variant]:
-                        source = edit(source, old, new, occurrence)
+                    source = self.edited(CORRECT[variant])
                     faults = self.verdicts(f"{variant} {flags}", source, flags.split())
                     self.assertEqual(faults, {k: [] for k in KERNEL_NAMES}, variant)
 
@@ -381,6 +437,8 @@ class FlagMatrix(Builds):
         sources = {"unchanged": self.source,
                    "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
                                                                          "loop"][0][0])}
+        self.prebuild([(name, source, shlex.split(OPTIONS.flags))
+                       for name, source in sources.items()])
         for name, source in sources.items():
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
@@ -414,14 +472,16 @@ class LinkedFaults(Builds):
                 constructor, [], ["objcopy", "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
         }
+        self.prebuild([(name, edits, [*shlex.split(OPTIONS.flags), *flags])
+                       for name, (edits, flags, _, _) in cases.items()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
-                source = self.source
-                for old, new, occurrence in edits:
-                    source = edit(source, old, new, occurrence)
+                source = self.edited(edits)
                 path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
                 self.assertEqual(built.returncode, 0, built.stderr)
-                if after:
+                if after:  # on a copy: the build is shared
+                    shutil.copy(path, path + ".edited")
+                    path += ".edited"
                     subprocess.run([*after, path], check=True, capture_output=True)
                 faults = {k.name: k.faults for k in analyse(path)}
                 self.assertTrue(any(expected in f and RUNNING in f
@@ -467,15 +527,26 @@ class CommandLine(Builds):
 def add_arguments(parser):
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
+    parser.add_argument("--target-flags", default="", type=shlex.split)
     parser.add_argument("--flags", default="")
 
 
-def skip_off_x86_64():
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
+def skip_for_another_processor():
+    """Exit 77 when the build's compiler makes code the check does not read
+    (a cross build's), 1 when it cannot build an empty program."""
+    path, built = build("empty", EMPTY_PROGRAM, shlex.split(OPTIONS.flags))
+    if built.returncode != 0:
+        print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
+        return 1
+    try:
+        Elf(path)
+    except OtherMachine as error:
+        print(f"skipped: {shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])} builds "
+              f"{error.machine} code; the check reads x86-64 machine code")
         return SKIP
     return None
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, skip_off_x86_64))
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments,
+                          skip_for_another_processor))
