@@ -28,6 +28,8 @@ a processor the check does not read.
 import argparse
 import atexit
 import concurrent.futures
+import contextlib
+import functools
 import itertools
 import os
 import shlex
@@ -35,7 +37,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 import harness
@@ -301,33 +302,29 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
-# Every build of this process, made once: (source, flags) -> (path, the
-# compiler's result). A test that edits a built executable edits a copy.
-BUILT = {}
-BUILT_LOCK = threading.Lock()
 NUMBERS = itertools.count()  # each build's file has a name of its own
-FOLDER = []  # the temporary folder they are in, made at the first build
 
 
-def build(name, source, flags):
-    key = (source, tuple(flags))
-    with BUILT_LOCK:
-        if key in BUILT:
-            return BUILT[key]
-        if not FOLDER:
-            FOLDER.append(tempfile.mkdtemp(prefix="check_loops-"))
-            atexit.register(shutil.rmtree, FOLDER[0], ignore_errors=True)
-        path = os.path.join(FOLDER[0], f"{next(NUMBERS)}_"
-                            + "".join(c if c.isalnum() else "_" for c in name))
+@functools.lru_cache(maxsize=None)
+def folder():
+    """The temporary folder of this process's builds, removed at its end."""
+    path = tempfile.mkdtemp(prefix="check_loops-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
+
+
+@functools.lru_cache(maxsize=None)
+def build(source, flags):
+    """(path, the compiler's result) of `source` built with the build's
+    compiler and `flags` (a tuple), once per process: a test that edits a
+    built executable edits a copy."""
+    path = os.path.join(folder(), f"build{next(NUMBERS)}")
     with open(path + ".cpp", "w", encoding="utf-8") as f:
         f.write(source)
     # Warnings are beside the point for a deliberately changed variant.
     command = [OPTIONS.compiler, *OPTIONS.target_flags, *flags, "-std=c++20", "-w", "-o", path,
                path + ".cpp"]
-    result = path, subprocess.run(command, capture_output=True, text=True)
-    with BUILT_LOCK:
-        BUILT[key] = result
-    return result
+    return path, subprocess.run(command, capture_output=True, text=True)
 
 
 class Builds(unittest.TestCase):
@@ -345,24 +342,19 @@ class Builds(unittest.TestCase):
         return source
 
     def prebuild(self, builds):
-        """Makes the builds (name, edits, flags) a test is about to check,
-        several at a time; one whose edits do not apply is left to the
-        test, which reports it in its own case. Edits may instead be a
-        whole source."""
-        wanted = {}
-        for name, edits, flags in builds:
-            try:
-                source = edits if isinstance(edits, str) else self.edited(edits)
-            except AssertionError:
-                continue
-            wanted.setdefault((source, tuple(flags)), name)
+        """Makes the builds (edits or a whole source, flags) a test is about
+        to check, several at a time; one whose edits do not apply is left to
+        the test, which reports it in its own case."""
+        jobs = set()
+        for edits, flags in builds:
+            with contextlib.suppress(AssertionError):
+                jobs.add((edits if isinstance(edits, str) else self.edited(edits), tuple(flags)))
+        folder()
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
-            for done in [pool.submit(build, name, source, flags)
-                         for (source, flags), name in wanted.items()]:
-                done.result()
+            list(pool.map(lambda job: build(*job), jobs))
 
-    def compile(self, name, source, flags):
-        return build(name, source, flags)
+    def compile(self, name, source, flags):  # the name only tells the cases apart
+        return build(source, tuple(flags))
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -373,7 +365,7 @@ class Builds(unittest.TestCase):
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
         flags = shlex.split(OPTIONS.flags)
-        self.prebuild([(name, edits, flags) for name, (edits, _, _) in FAULTS.items()])
+        self.prebuild([(edits, flags) for edits, _, _ in FAULTS.values()])
         for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
                 source = self.edited(edits)
@@ -393,7 +385,7 @@ class NegativeControls(Builds):
 
     def test_correct_variants_pass(self):
         flags = shlex.split(OPTIONS.flags)
-        self.prebuild([(name, edits, flags) for name, edits in CORRECT.items()])
+        self.prebuild([(edits, flags) for edits in CORRECT.values()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
                 source = self.edited(edits)
@@ -403,10 +395,8 @@ class NegativeControls(Builds):
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
-        self.prebuild([build for flags in FLAG_SETS for build in [
-            ("trivial " + flags, EMPTY_PROGRAM, flags.split()),
-            *[(f"{variant} {flags}", CORRECT[variant], flags.split())
-              for variant in INDEX_VARIANTS]]])
+        self.prebuild([(edits, flags.split()) for flags in FLAG_SETS
+                       for edits in [EMPTY_PROGRAM, *(CORRECT[v] for v in INDEX_VARIANTS)]])
         for flags in FLAG_SETS:
             with self.subTest(flags):
                 _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
@@ -437,8 +427,7 @@ class FlagMatrix(Builds):
         sources = {"unchanged": self.source,
                    "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
                                                                          "loop"][0][0])}
-        self.prebuild([(name, source, shlex.split(OPTIONS.flags))
-                       for name, source in sources.items()])
+        self.prebuild([(source, shlex.split(OPTIONS.flags)) for source in sources.values()])
         for name, source in sources.items():
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
@@ -472,8 +461,8 @@ class LinkedFaults(Builds):
                 constructor, [], ["objcopy", "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
         }
-        self.prebuild([(name, edits, [*shlex.split(OPTIONS.flags), *flags])
-                       for name, (edits, flags, _, _) in cases.items()])
+        self.prebuild([(edits, [*shlex.split(OPTIONS.flags), *flags])
+                       for edits, flags, _, _ in cases.values()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
                 source = self.edited(edits)
@@ -534,7 +523,7 @@ def add_arguments(parser):
 def skip_for_another_processor():
     """Exit 77 when the build's compiler makes code the check does not read
     (a cross build's), 1 when it cannot build an empty program."""
-    path, built = build("empty", EMPTY_PROGRAM, shlex.split(OPTIONS.flags))
+    path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
     if built.returncode != 0:
         print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
         return 1
