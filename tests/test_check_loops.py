@@ -22,8 +22,8 @@ builds, are tested in test_check_loops_parts.py.
                         [--flags "..."] [GROUP ...]
 
 --target-flags (clang++'s --target=..., a sysroot) go into every build, the
-flag matrix's too. A group skips (exit 77) when the compiler makes code for
-a processor the check does not read.
+flag matrix's too. A group skips (exit 77) when the compiler makes code the
+check does not read (a cross build's), as the check itself says.
 """
 import argparse
 import atexit
@@ -42,8 +42,6 @@ import unittest
 import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
-from loopcheck.elf import Elf
-from loopcheck.errors import OtherMachine
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -302,12 +300,12 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
-NUMBERS = itertools.count()  # each build's file has a name of its own
+NUMBERS = itertools.count()  # each shared build's file has a name of its own
 
 
 @functools.lru_cache(maxsize=None)
-def folder():
-    """The temporary folder of this process's builds, removed at its end."""
+def shared_folder():
+    """The temporary folder of this process's shared builds, removed at its end."""
     path = tempfile.mkdtemp(prefix="check_loops-")
     atexit.register(shutil.rmtree, path, ignore_errors=True)
     return path
@@ -316,9 +314,8 @@ def folder():
 @functools.lru_cache(maxsize=None)
 def build(source, flags):
     """(path, the compiler's result) of `source` built with the build's
-    compiler and `flags` (a tuple), once per process: a test that edits a
-    built executable edits a copy."""
-    path = os.path.join(folder(), f"build{next(NUMBERS)}")
+    compiler and `flags` (a tuple): once per process, shared by the tests."""
+    path = os.path.join(shared_folder(), f"build{next(NUMBERS)}")
     with open(path + ".cpp", "w", encoding="utf-8") as f:
         f.write(source)
     # Warnings are beside the point for a deliberately changed variant.
@@ -332,29 +329,40 @@ class Builds(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
         with open(OPTIONS.source, encoding="utf-8") as f:
             cls.source = f.read()
 
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def compile(self, name, source, flags):
+        """(path, the compiler's result): the test's own copy of the shared
+        build, which it may edit."""
+        shared, built = build(source, tuple(flags))
+        path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
+        if built.returncode == 0:
+            shutil.copy(shared, path)
+        return path, built
+
     def edited(self, edits):
+        """The source with the edits made; None if one does not apply (the
+        test reports that in its own case)."""
         source = self.source
-        for old, new, occurrence in edits:
-            source = edit(source, old, new, occurrence)
-        return source
+        with contextlib.suppress(AssertionError):
+            for old, new, occurrence in edits:
+                source = edit(source, old, new, occurrence)
+            return source
+        return None
 
     def prebuild(self, builds):
-        """Makes the builds (edits or a whole source, flags) a test is about
-        to check, several at a time; one whose edits do not apply is left to
-        the test, which reports it in its own case."""
-        jobs = set()
-        for edits, flags in builds:
-            with contextlib.suppress(AssertionError):
-                jobs.add((edits if isinstance(edits, str) else self.edited(edits), tuple(flags)))
-        folder()
+        """Makes the builds (source, flags) a test is about to check, several
+        at a time."""
+        jobs = {(source, tuple(flags)) for source, flags in builds if source is not None}
+        shared_folder()
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
             list(pool.map(lambda job: build(*job), jobs))
-
-    def compile(self, name, source, flags):  # the name only tells the cases apart
-        return build(source, tuple(flags))
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -364,11 +372,13 @@ class Builds(unittest.TestCase):
 
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
-        flags = shlex.split(OPTIONS.flags)
-        self.prebuild([(edits, flags) for edits, _, _ in FAULTS.values()])
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits, _, _ in FAULTS.values()])
         for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
-                source = self.edited(edits)
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
                 faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
                 if isinstance(expected, dict):
                     failing, texts = list(expected), expected
@@ -384,19 +394,21 @@ class NegativeControls(Builds):
                     self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
-        flags = shlex.split(OPTIONS.flags)
-        self.prebuild([(edits, flags) for edits in CORRECT.values()])
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits in CORRECT.values()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
-                source = self.edited(edits)
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
                 faults = self.verdicts(name, source, shlex.split(OPTIONS.flags))
                 self.assertEqual(faults, {k: [] for k in KERNEL_NAMES})
 
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
-        self.prebuild([(edits, flags.split()) for flags in FLAG_SETS
-                       for edits in [EMPTY_PROGRAM, *(CORRECT[v] for v in INDEX_VARIANTS)]])
+        self.prebuild([(source, flags.split()) for flags in FLAG_SETS for source in
+                       [EMPTY_PROGRAM, *(self.edited(CORRECT[v]) for v in INDEX_VARIANTS)]])
         for flags in FLAG_SETS:
             with self.subTest(flags):
                 _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
@@ -409,7 +421,9 @@ class FlagMatrix(Builds):
                                   f"program here: {why}{needs}")
                 # The source as it is, and with the other honest index types.
                 for variant in INDEX_VARIANTS:
-                    source = self.edited(CORRECT[variant])
+                    source = self.source
+                    for old, new, occurrence in CORRECT[variant]:
+                        source = edit(source, old, new, occurrence)
                     faults = self.verdicts(f"{variant} {flags}", source, flags.split())
                     self.assertEqual(faults, {k: [] for k in KERNEL_NAMES}, variant)
 
@@ -461,16 +475,16 @@ class LinkedFaults(Builds):
                 constructor, [], ["objcopy", "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
         }
-        self.prebuild([(edits, [*shlex.split(OPTIONS.flags), *flags])
+        self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
                        for edits, flags, _, _ in cases.values()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
-                source = self.edited(edits)
+                source = self.source
+                for old, new, occurrence in edits:
+                    source = edit(source, old, new, occurrence)
                 path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
                 self.assertEqual(built.returncode, 0, built.stderr)
-                if after:  # on a copy: the build is shared
-                    shutil.copy(path, path + ".edited")
-                    path += ".edited"
+                if after:
                     subprocess.run([*after, path], check=True, capture_output=True)
                 faults = {k.name: k.faults for k in analyse(path)}
                 self.assertTrue(any(expected in f and RUNNING in f
@@ -521,17 +535,16 @@ def add_arguments(parser):
 
 
 def skip_for_another_processor():
-    """Exit 77 when the build's compiler makes code the check does not read
-    (a cross build's), 1 when it cannot build an empty program."""
+    """Exit 77 when the check skips what the build's compiler makes (code of
+    another processor: a cross build's), 1 when it cannot build at all."""
     path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
     if built.returncode != 0:
         print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
         return 1
-    try:
-        Elf(path)
-    except OtherMachine as error:
-        print(f"skipped: {shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])} builds "
-              f"{error.machine} code; the check reads x86-64 machine code")
+    check = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+    if check.returncode == SKIP:
+        print(f"{check.stdout.strip()} (an empty program built by "
+              f"{shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])})")
         return SKIP
     return None
 
