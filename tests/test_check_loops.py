@@ -18,12 +18,22 @@ build and accept every honest one.
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
 
-    test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
+    test_check_loops.py --source FILE --compiler CXX [--target-flags "..."]
+                        [--flags "..."] [GROUP ...]
+
+--target-flags (clang++'s --target=..., a sysroot) go into every build, the
+flag matrix's too. A group skips (exit 77) when the compiler makes code the
+check does not read (a cross build's), as the check itself says.
 """
 import argparse
+import atexit
+import concurrent.futures
+import contextlib
+import functools
+import itertools
 import os
-import platform
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -259,6 +269,8 @@ CORRECT = {
           for k in range(3)]],
 }
 
+EMPTY_PROGRAM = "int main() { return 0; }\n"
+
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
@@ -292,6 +304,30 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
+NUMBERS = itertools.count()  # each shared build's file has a name of its own
+
+
+@functools.lru_cache(maxsize=None)
+def shared_folder():
+    """The temporary folder of this process's shared builds, removed at its end."""
+    path = tempfile.mkdtemp(prefix="check_loops-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
+
+
+@functools.lru_cache(maxsize=None)
+def build(source, flags):
+    """(path, the compiler's result) of `source` built with the build's
+    compiler and `flags` (a tuple): once per process, shared by the tests."""
+    path = os.path.join(shared_folder(), f"build{next(NUMBERS)}")
+    with open(path + ".cpp", "w", encoding="utf-8") as f:
+        f.write(source)
+    # Warnings are beside the point for a deliberately changed variant.
+    command = [OPTIONS.compiler, *OPTIONS.target_flags, *flags, "-std=c++20", "-w", "-o", path,
+               path + ".cpp"]
+    return path, subprocess.run(command, capture_output=True, text=True)
+
+
 class Builds(unittest.TestCase):
     """Builds sources with the build's compiler into a temporary folder."""
 
@@ -306,12 +342,31 @@ class Builds(unittest.TestCase):
         cls.tmp.cleanup()
 
     def compile(self, name, source, flags):
+        """(path, the compiler's result): the test's own copy of the shared
+        build, which it may edit."""
+        shared, built = build(source, tuple(flags))
         path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
-        with open(path + ".cpp", "w", encoding="utf-8") as f:
-            f.write(source)
-        # Warnings are beside the point for a deliberately changed variant.
-        command = [OPTIONS.compiler, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
-        return path, subprocess.run(command, capture_output=True, text=True)
+        if built.returncode == 0:
+            shutil.copy(shared, path)
+        return path, built
+
+    def edited(self, edits):
+        """The source with the edits made; None if one does not apply (the
+        test reports that in its own case)."""
+        source = self.source
+        with contextlib.suppress(AssertionError):
+            for old, new, occurrence in edits:
+                source = edit(source, old, new, occurrence)
+            return source
+        return None
+
+    def prebuild(self, builds):
+        """Makes the builds (source, flags) a test is about to check, several
+        at a time."""
+        jobs = {(source, tuple(flags)) for source, flags in builds if source is not None}
+        shared_folder()
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            list(pool.map(lambda job: build(*job), jobs))
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -321,6 +376,8 @@ class Builds(unittest.TestCase):
 
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits, _, _ in FAULTS.values()])
         for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
                 source = self.source
@@ -341,6 +398,8 @@ class NegativeControls(Builds):
                     self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits in CORRECT.values()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
                 source = self.source
@@ -352,10 +411,11 @@ class NegativeControls(Builds):
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
+        self.prebuild([(source, flags.split()) for flags in FLAG_SETS for source in
+                       [EMPTY_PROGRAM, *(self.edited(CORRECT[v]) for v in INDEX_VARIANTS)]])
         for flags in FLAG_SETS:
             with self.subTest(flags):
-                _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
-                                          flags.split())
+                _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
                 if trivial.returncode != 0:
                     lines = trivial.stderr.strip().splitlines() or ["no message"]
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
@@ -385,6 +445,7 @@ class FlagMatrix(Builds):
         sources = {"unchanged": self.source,
                    "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
                                                                          "loop"][0][0])}
+        self.prebuild([(source, shlex.split(OPTIONS.flags)) for source in sources.values()])
         for name, source in sources.items():
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
@@ -438,6 +499,8 @@ class LinkedFaults(Builds):
                 [], ["-static-pie"], set_zero_slots,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
         }
+        self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
+                       for edits, flags, _, _ in cases.values()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
                 source = self.source
@@ -516,15 +579,25 @@ class CommandLine(Builds):
 def add_arguments(parser):
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
+    parser.add_argument("--target-flags", default="", type=shlex.split)
     parser.add_argument("--flags", default="")
 
 
-def skip_off_x86_64():
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
+def skip_for_another_processor():
+    """Exit 77 when the check skips what the build's compiler makes (code of
+    another processor: a cross build's), 1 when it cannot build at all."""
+    path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
+    if built.returncode != 0:
+        print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
+        return 1
+    check = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+    if check.returncode == SKIP:
+        print(f"{check.stdout.strip()} (an empty program built by "
+              f"{shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])})")
         return SKIP
     return None
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, skip_off_x86_64))
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments,
+                          skip_for_another_processor))
