@@ -16,6 +16,7 @@ from .rules import NO_LOOP, LoopReport, judge, removed_between, unwalked
 
 # Why a kernel is not judged, for the summary line.
 TOO_LARGE = "a loop too large to walk"
+BLIND = "a computed jump not followed"
 UNTOLD = "its loop not told apart from the other kernels'"
 
 
@@ -48,7 +49,9 @@ def analyse_all(compilation):
     for insn in instructions:
         for successor in successors(insn, code):
             predecessors.setdefault(successor, []).append(insn.address)
-    loops = innermost(walk_loops(code, predecessors))
+    segment = {insn.address: number for number, (start, data) in enumerate(compilation.segments)
+               for insn in instructions if start <= insn.address < start + len(data)}
+    loops = innermost(walk_loops(code, predecessors, segment))
     return [judge_share(compilation, code, share) for share in shares(compilation, loops, code)]
 
 
@@ -67,13 +70,15 @@ def judge_share(compilation, code, share):
     if not loops:
         result.rules.append(removed_between(*share.stretch) if share.stretch else NO_LOOP)
         return result
-    cut = [loop for loop in loops if loop.truncated]
-    loops = [loop for loop in loops if not loop.truncated]
+    cut = [loop for loop in loops if loop.truncated or loop.blind is not None]
+    loops = [loop for loop in loops if loop not in cut]
+    polls = {f"{address:#x}": why for address, why in compilation.poll_words.items()}
     for loop in loops:
-        run_paths(loop, code, compilation.runtime)
-    reports = [judge(loop) for loop in hottest_first(loops)]
+        run_paths(loop, code, compilation.runtime, polls)
+    reports = [judge(loop, compilation.one_cell) for loop in hottest_first(loops)]
     if cut:
-        result.unjudged, result.reason = [unwalked(loop) for loop in cut], TOO_LARGE
+        result.unjudged = [unwalked(loop) for loop in cut]
+        result.reason = TOO_LARGE if any(loop.truncated for loop in cut) else BLIND
         result.others = reports
         return result
     result.hottest, result.others = reports[0], reports[1:]

@@ -22,6 +22,7 @@ class Path:
     calls: list = dataclasses.field(default_factory=list)
     fences: list = dataclasses.field(default_factory=list)  # [(address, why)]
     exit_test: int = None  # the bound compare's branch by which the path leaves the loop
+    outside: bool = False  # it runs through code before the head or in another segment
 
     @property
     def slow(self):
@@ -47,7 +48,7 @@ def signed_step(advance):
     return advance
 
 
-def evaluate(addresses, code, runtime, loop):
+def evaluate(addresses, code, runtime, loop, poll_words=()):
     """One path's memory accesses, calls, fences and index advance."""
     machine = Machine()
     path = Path(addresses, [])
@@ -61,11 +62,14 @@ def evaluate(addresses, code, runtime, loop):
     exiting = []  # values that decided a branch out of the loop
     body = {a for trail in loop.trails for a in trail}
     order, last = loop.order, loop.latches[-1]
+    home = loop.segment[loop.head] if loop.segment else None
+    path.outside = any(order[a] < order[loop.head] or home is not None and loop.segment[a] != home
+                       for a in addresses)
     for number, address in enumerate(addresses):
         insn = code[address]
         registers = [op[1:] for op in insn.operands
-                     if op.startswith("%") and op[1:] in x86.REGISTERS and op != "%rsp"]
-        families = [x86.REGISTERS[r][0] for r in registers]
+                     if op.startswith("%") and op[1:] in x86.GENERAL and op != "%rsp"]
+        families = [x86.GENERAL[r][0] for r in registers]
         written = families[-1] if families and insn.operands[-1].startswith("%") else None
         if insn.mnemonic.startswith(("cmp", "test")):
             flags = [machine.get(r) for r in registers]
@@ -80,7 +84,7 @@ def evaluate(addresses, code, runtime, loop):
             where = machine.address(insn.operands[1], insn)
             if where is not None:
                 stored[where.key()] = machine.value(insn.operands[0])
-        path.accesses += step(machine, insn, runtime)
+        path.accesses += step(machine, insn, runtime, poll_words)
         if insn.mnemonic.startswith(FLAG_SETTERS) and registers:
             flags = [machine.get(registers[-1])]  # its result: `sub $4,%r13d; jg`
             compared = []
