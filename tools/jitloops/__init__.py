@@ -36,6 +36,10 @@ before it (LAYERS):
                compilations; the top tier chosen per kernel
   jitdump      perf's jitdump files (any JIT's) read into compilations,
                the kernels' code found by name
+  luajit       LuaJIT's traces, as the listing's loader writes them, read
+               into compilations: a looping root trace with its side traces
+  pypy         PyPy's JIT log read into compilations: a loop with its
+               bridges, the signal poll's word named
   runtimes     running a counterpart under its runtime's dump option, or
                under node's --perf-prof in a private folder for its jitdump
   disassembly  objdump on the bytes, the re-synchronised linear sweep, the
@@ -57,5 +61,5 @@ before it (LAYERS):
   driver       the command line: the dump's source, the report, the exit status
 """
 
-LAYERS = ("errors", "x86", "dumps", "jitdump", "runtimes", "disassembly", "accesses", "symbolic",
+LAYERS = ("errors", "x86", "dumps", "jitdump", "luajit", "pypy", "runtimes", "disassembly", "accesses", "symbolic",
           "paths", "loops", "mapping", "rules", "analysis", "output", "driver")
