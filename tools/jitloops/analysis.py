@@ -1,8 +1,9 @@
 """One compilation analysed into kernel reports, one per kernel it holds:
 its bytes disassembled, its control flow, its loops and their paths; the
 innermost loops shared out among its kernels (mapping); per kernel, the
-verdict on its hottest innermost loop (its other innermost loops judged too,
-to be listed). Only a kernel's innermost loops' paths are run; when one of
+verdict on its hottest innermost loop and on every other innermost loop
+closed through code of another segment (a side trace, a bridge: compiled
+because its guard failed often), the others judged too, to be listed. Only a kernel's innermost loops' paths are run; when one of
 them could not be walked to the end, the kernel is not judged: that loop
 may be the hottest.
 """
@@ -83,4 +84,11 @@ def judge_share(compilation, code, share):
         return result
     result.hottest, result.others = reports[0], reports[1:]
     result.rules = list(result.hottest.rules)
+    # A loop closed through a side trace or bridge runs as often as its
+    # guard fails, which is often, or the runtime would not have compiled
+    # that code: it is judged too, whatever its shape.
+    for other in result.others:
+        other.judged = any(path.outside for path in other.loop.paths)
+        if other.judged:
+            result.rules += [f"{rule} (the loop at {other.loop.head:#x})" for rule in other.rules]
     return result

@@ -28,7 +28,7 @@ rotated loop): the loops are taken as they are, the innermost kept.
 """
 import dataclasses
 
-from .paths import evaluate
+from .paths import evaluate, outer_trips
 
 # The walk's bounds, per loop. A walk that reaches one stops and the loop
 # is not judged (nor is its compilation, when the loop is innermost): a
@@ -280,6 +280,7 @@ def run_paths(loop, code, runtime, poll_words=()):
     """The loop's walked paths run symbolically (loop.paths); `poll_words`:
     the symbolic locations the runtime polls, with what each is."""
     loop.paths = [evaluate(trail, code, runtime, loop, poll_words) for trail in loop.trails]
+    outer_trips(loop.paths)
 
 
 def hottest_first(loops):

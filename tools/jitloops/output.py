@@ -67,5 +67,6 @@ def show_others(result, out):
     for other in result.others:
         out.write(f"       other innermost loop at {other.loop.head:#x}: "
                   f"{other.iterations} iteration(s) per trip, {len(other.loop.paths)} path(s), "
-                  + ("rule kept" if not other.rules else "not judged, would flag: "
-                     + "; ".join(other.rules)) + "\n")
+                  + ("judged (closed through a side trace or bridge), " if other.judged else "")
+                  + ("rule kept" if not other.rules else "flags: " if other.judged
+                     else "not judged, would flag: ") + "; ".join(other.rules) + "\n")

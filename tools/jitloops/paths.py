@@ -23,6 +23,7 @@ class Path:
     fences: list = dataclasses.field(default_factory=list)  # [(address, why)]
     exit_test: int = None  # the bound compare's branch by which the path leaves the loop
     outside: bool = False  # it runs through code before the head or in another segment
+    leaving: list = dataclasses.field(default_factory=list)  # [(branch, a cmp's values)] out
 
     @property
     def slow(self):
@@ -34,7 +35,9 @@ class Path:
 
 # Arithmetic that sets the flags a following branch may decide on.
 FLAG_SETTERS = ("add", "sub", "inc", "dec", "and", "or", "xor", "neg", "shl", "shr", "sar")
-PLAIN_MOVES = ("mov", "movq", "movl")  # a store of a register or a constant, as it is
+# A store of a register or a constant, as it is (movsd: a double, the index
+# a tracing JIT keeps in the interpreter's frame).
+PLAIN_MOVES = ("mov", "movq", "movl", "movsd")
 
 
 def signed_step(advance):
@@ -93,7 +96,8 @@ def evaluate(addresses, code, runtime, loop, poll_words=()):
             if insn.target not in body or insn.next not in body:
                 exiting += flags
             taken = number + 1 < len(addresses) and addresses[number + 1] == insn.target
-            if taken and not order[loop.head] <= order.get(insn.target, -1) <= order[last]:
+            if taken and address not in loop.reentries \
+                    and not order[loop.head] <= order.get(insn.target, -1) <= order[last]:
                 leaving.append((address, compared))
         if insn.is_call:
             path.calls.append(address)
@@ -123,4 +127,20 @@ def evaluate(addresses, code, runtime, loop, poll_words=()):
     for address, values in leaving:
         if index and any(v.terms == index for v in values):
             path.exit_test = address
+    path.leaving = leaving
     return path
+
+
+def outer_trips(paths):
+    """Marks, on a path whose own index was not found or differs (a bridge
+    that sets the inner index afresh, as an outer loop's trip does), the
+    branch by which it leaves the loop by the bound test of the index
+    another path of the loop advances in a register: that path is an outer
+    trip too."""
+    indexes = {f"{p.index}@head" for p in paths if p.index and p.exit_test is None}
+    for path in paths:
+        if path.exit_test is None and not path.index:
+            for address, values in path.leaving:
+                if any(len(v.terms) == 1 and next(iter(v.terms)) in indexes
+                       and v.terms[next(iter(v.terms))] == 1 for v in values):
+                    path.exit_test = address

@@ -30,6 +30,7 @@ class LoopReport:
     costs: list = dataclasses.field(default_factory=list)  # cost flags
     per_path: list = dataclasses.field(default_factory=list)  # lines
     notes: list = dataclasses.field(default_factory=list)  # lines on the accumulator
+    judged: bool = False  # a loop other than the hottest whose flags count (through a side trace)
 
     @property
     def iterations(self):
@@ -136,19 +137,23 @@ def judge(loop, declared=""):
     # reach the cell through an address derived anew (a bridge reloading
     # the array from the JIT frame): when it touches the loop's accumulator
     # nowhere, the one location it updates is its accumulator.
-    own = {}
+    own, forms = {}, {}
     for number, path in enumerate(loop.paths, 1):
-        if path.outside and result.accumulator is not None \
+        if path in judged and path.outside and result.accumulator is not None \
                 and all(a.location != result.accumulator for a in path.accesses):
             updates = {a.location: a.form for a in path.accesses if a.kind == "other"
                        and a.location not in indexes and a.writes and updated(path, a.location)}
             if len(updates) == 1:
                 ((location, form),) = updates.items()
                 own[number] = location
-                result.notes.append(
-                    f"path {number}'s accumulator: {location}, addressed as {form}: the one "
-                    "location this path updates (it leaves the loop and comes back through "
-                    "other code, where the listing cannot relate the address to the loop's)")
+                forms.setdefault((location, form), []).append(number)
+    for (location, form), numbers in forms.items():
+        many = len(numbers) > 1
+        result.notes.append(
+            f"path{'s' if many else ''} {', '.join(map(str, numbers))}: accumulator {location}, "
+            f"addressed as {form}, the one location {'each' if many else 'the path'} updates "
+            f"(it leaves the loop and comes back through other code, where the listing cannot "
+            "relate the address to the loop's)")
     for name in sorted(merged & ({result.accumulator} | set(own.values()))):
         loaded_at, stored_at = name.split(" = ")
         result.notes.append(f"one cell: loaded through {loaded_at} and stored through "

@@ -6,14 +6,15 @@ returning its memory accesses with their symbolic addresses and, for a
 store, the value stored.
 
 Opaque terms name what the model does not compute (a shift, a mask, a
-rotation, a conversion) by the operation and the values it takes, so that
+rotation) by the operation and the values it takes, so that
 the same computation on the same values gives the same value along a path:
 a tracing JIT that re-derives a pointer from the same frame slot (LuaJIT's
 side trace and its root trace's entry unbox the same argument) reaches the
 same location. A value loaded from a location the path stored to before, at
 the same width, is the value stored (the loop index that a side trace
 converts to a double, stores into the interpreter's frame and the root
-trace reads back); an integer converted to a double and back is itself.
+trace reads back). An integer converted to a double, or back, is taken as
+the same number: the index's conversions are exact.
 Addresses that differ symbolically are taken to be different locations,
 as everywhere in this diagnostic.
 """
@@ -97,8 +98,8 @@ def depends(value, symbol):
     return False
 
 
-# Conversions between integers and doubles, named so that a round trip is
-# the value itself.
+# Conversions between integers and doubles: the same number, as the index's
+# (a whole number well within a double's 53 bits) is.
 TO_DOUBLE = ("cvtsi2sd", "cvtsi2ss")
 TO_INTEGER = ("cvttsd2si", "cvtsd2si", "cvttss2si", "cvtss2si")
 # Operations whose result depends on their operands alone: the model names
@@ -243,10 +244,8 @@ def step(machine, insn, runtime, poll_words=()):
             value = term(m, machine.value(source, width))
     elif m.startswith(VECTOR_MOVES) and len(operands) == 2:
         value = machine.value(source, width)
-    elif m.startswith(TO_DOUBLE) and len(operands) == 2:
-        value = to_double(machine.value(source, width))
-    elif m.startswith(TO_INTEGER) and len(operands) == 2:
-        value = to_integer(machine.value(source, width))
+    elif m.startswith(TO_DOUBLE + TO_INTEGER) and len(operands) == 2:
+        value = machine.value(source, width)
     elif m.startswith("lea") and len(operands) == 2:
         value = machine.address(source, insn)
     elif base in ("add", "sub") and len(operands) == 2:
@@ -271,23 +270,6 @@ def step(machine, insn, runtime, poll_words=()):
                                                         for op in inputs))
     machine.set(dest, value if value is not None else unknown())
     return accesses
-
-
-_DOUBLES = {}  # the symbol of a double converted from an integer -> that integer
-
-
-def to_double(value):
-    made = term("double", value)
-    _DOUBLES[next(iter(made.terms))] = value
-    return made
-
-
-def to_integer(value):
-    if len(value.terms) == 1 and not value.const:
-        ((name, k),) = value.terms.items()
-        if k == 1 and name in _DOUBLES:
-            return _DOUBLES[name]
-    return term("int", value)
 
 
 def remember_stores(machine, insn, accesses, width):
