@@ -3,9 +3,10 @@ its bytes disassembled, its control flow, its loops and their paths; the
 innermost loops shared out among its kernels (mapping); per kernel, the
 verdict on its hottest innermost loop and on every other innermost loop
 closed through code of another segment (a side trace, a bridge: compiled
-because its guard failed often), the others judged too, to be listed. Only a kernel's innermost loops' paths are run; when one of
-them could not be walked to the end, the kernel is not judged: that loop
-may be the hottest.
+because its guard failed often), the others judged too, to be listed. Only
+a kernel's innermost loops' paths are run; when one of them could not be
+walked to the end (or can reach a computed jump of unknown target), the
+kernel is not judged: that loop may be the hottest.
 """
 import dataclasses
 

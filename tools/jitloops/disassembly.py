@@ -191,7 +191,8 @@ def constants(instructions, family):
     for _ in range(len(instructions) + 1):
         changed = False
         for insn in instructions:
-            ways = [after[p] for p in into.get(insn.address, []) if after.get(p, UNSET) is not UNSET]
+            ways = [after[p] for p in into.get(insn.address, [])
+                    if after.get(p, UNSET) is not UNSET]
             if not into.get(insn.address):
                 value = None  # entered from outside this code: anything
             elif not ways:

@@ -3,9 +3,10 @@
 the runtime's comments), V8's --print-opt-code listing (address, offset,
 bytes per instruction), and the saved dumps this tool writes (a header line
 naming the run, then the kernels' compilations as read: the runtime's own
-text, or, for code read from a binary dump such as a jitdump, a code block
-of this tool's). Which compilations are analysed: per kernel, the highest
-tier printed.
+text, or, for code read from a binary dump such as a jitdump or from a
+tracing JIT's files, a code block of this tool's, which keeps what the
+runtime or the counterpart declares too). Which compilations are analysed:
+per kernel, the highest tier printed.
 
 A compilation holds one kernel (named after it), or several, in the order
 they are timed (one function timing them all, as main does in the

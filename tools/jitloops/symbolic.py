@@ -109,9 +109,9 @@ PURE = ("shl", "shr", "sar", "sal", "rol", "ror", "rorx", "rolx", "shlx", "shrx"
         "and", "or", "xor", "not", "neg", "andn", "imul", "bswap", "popcnt", "lzcnt",
         "tzcnt", "bsf", "bsr", "movzb", "movzw", "movsb", "movsw", "movsl", "xorp", "andp",
         "orp", "pxor", "pand", "por")
-# Those of them whose destination is written only (the others read it too).
-WRITE_ONLY_DESTINATION = ("rorx", "rolx", "shlx", "shrx", "sarx", "andn", "popcnt", "lzcnt",
-                          "tzcnt", "bsf", "bsr")
+# Those of them that write their one register operand alone, whatever it held
+# (three-operand forms read the others but the last).
+WRITE_ONLY_DESTINATION = ("popcnt", "lzcnt", "tzcnt", "bsf", "bsr")
 # Moves of a vector register's low bits (a double, a 64-bit word).
 VECTOR_MOVES = ("movsd", "movq", "movapd", "movaps", "movdqa", "movdqu", "movupd", "movups")
 SUFFIX_WIDTH = {"b": 8, "w": 16, "l": 32, "q": 64}
@@ -253,7 +253,8 @@ def step(machine, insn, runtime, poll_words=()):
         value = machine.get(dest) + (delta if base == "add" else delta.scale(-1))
     elif base in ("inc", "dec") and len(operands) == 1:
         value = machine.get(dest) + Lin(1 if base == "inc" else -1)
-    elif base in ("xor", "sub") and len(operands) == 2 and operands[0] == operands[1]:
+    elif (base in ("xor", "sub") or m in ("xorps", "xorpd", "pxor")) and len(operands) == 2 \
+            and operands[0] == operands[1]:
         value = Lin(0)
     elif base in ("shl", "sal") and len(operands) == 2 and operands[0].startswith("$"):
         value = machine.get(dest).scale(1 << int(operands[0][1:], 0))
@@ -263,7 +264,8 @@ def step(machine, insn, runtime, poll_words=()):
         value = first
     elif base == "imul" and len(operands) == 3 and operands[0].startswith("$"):
         value = machine.value(operands[1], width).scale(int(operands[0][1:], 0))
-    elif m.startswith(PURE) and operands:
+    elif m.startswith(PURE) and (len(operands) > 1 or not m.startswith("imul")):
+        # (A one-operand imul writes rdx:rax, which the model does not follow.)
         inputs = operands[:-1] if len(operands) > 2 or m.startswith(WRITE_ONLY_DESTINATION) \
             else operands
         value = term(f"{m}/{x86.REGISTERS[dest][1]}", *(machine.value(op, width)
