@@ -14,13 +14,13 @@ into the root's loop as a backward branch of that loop, wherever the JIT
 placed the side trace in memory.
 
 A path may also leave the loop and come back into it through code laid
-out before its head: a jump back to a point from which the code runs
-forward into the head (LuaJIT's side trace jumps to its root trace's entry,
-whose first part runs into the loop), laid out after the loop's backward
-branches and reached from the head without passing them. Such a jump is a
-re-entry of the loop, not
-a loop of its own, and the path through it, the code before the head
-included, is a path of the loop. (An outer loop around it passes the inner
+out before its head: a jump, from a segment other than the head's, laid out
+after the loop's backward branches and reached from the head without
+passing them, back to a point from which the code runs forward into the
+head (LuaJIT's side trace jumps to its root trace's entry, whose first part
+runs into the loop). Such a jump is a re-entry of the loop, not a loop of
+its own, and the path through it, the code before the head included, is a
+path of the loop. (An outer loop around it passes the inner
 loop's backward branch on its way out, or leaves by the inner loop's bound
 test: an outer trip, shown and not judged, as a strip-mined loop's.) Within
 one segment, such a jump is the compiler's own layout of its loops (a

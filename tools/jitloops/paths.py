@@ -64,8 +64,13 @@ def evaluate(addresses, code, runtime, loop, poll_words=()):
     carried = {}
     exiting = []  # values that decided a branch out of the loop
     body = {a for trail in loop.trails for a in trail}
-    order, last = loop.order, loop.latches[-1]
+    order = loop.order
     home = loop.segment[loop.head] if loop.segment else None
+    # The loop's own code ends at its last backward branch in the head's
+    # segment (if it has one there): a branch into a bridge laid out after it
+    # leaves the loop.
+    last = ([latch for latch in loop.latches if home is None or loop.segment[latch] == home]
+            or loop.latches)[-1]
     path.outside = any(order[a] < order[loop.head] or home is not None and loop.segment[a] != home
                        for a in addresses)
     for number, address in enumerate(addresses):
