@@ -81,6 +81,8 @@ a scratch folder) whose Branch (LuaJIT) or Inc (PyPy) loop is changed so:
                                 exit's bridge sets j afresh (an outer trip)
   pypy_exit_bridges.txt         REAL_ITERATIONS = 100_000, run with 300 warm-ups:
                                 bridges out of the loops' exits, to the interpreter
+  pypy_two_inner_loops.txt      the update in two inner loops of 50 in turn: each
+                                one's exit bridge goes on to the other loop
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
                 [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
@@ -864,6 +866,7 @@ SAVED = {
                              "and comes back; not judged)", None),
     "pypy_exit_bridges.txt": (1, {BRANCH}, "bridge out of Guard 0x7f29030f0260 (to the "
                               "interpreter)", None),
+    "pypy_two_inner_loops.txt": (1, {BRANCH}, "(on to Loop 2: it leaves this loop)", None),
 }
 
 
