@@ -77,6 +77,9 @@ a scratch folder) whose Branch (LuaJIT) or Inc (PyPy) loop is changed so:
                                 a side trace of the side trace
   luajit_entry_side_traces.txt  four arms on `i % 4`: side traces out of the
                                 root trace's entry part
+  luajit_exit_side_traces.txt   REAL_ITERATIONS = 100000, run with 300 warm-ups: side
+                                traces out of the loops' exits, through the next call
+                                back to the loop (outer trips)
   pypy_nested_loop.txt          the update in an inner `while j < 100` loop: its
                                 exit's bridge sets j afresh (an outer trip)
   pypy_exit_bridges.txt         REAL_ITERATIONS = 100_000, run with 300 warm-ups:
@@ -862,6 +865,8 @@ SAVED = {
     "luajit_side_of_side.txt": (1, {BRANCH}, "1.5 per iteration (at 0x5621001afa4e, "
                                 "0x5621001af9c8, 0x5621001afae5) (path 1)", None),
     "luajit_entry_side_traces.txt": (1, {BRANCH}, "judged (closed through a side trace", None),
+    "luajit_exit_side_traces.txt": (1, {BRANCH}, "(slow: leaves by the bound test at "
+                                    "0x56077d9bf472 and comes back; not judged)", None),
     "pypy_nested_loop.txt": (1, {BRANCH}, "(slow: leaves by the bound test at 0x7fc6c3dffb44 "
                              "and comes back; not judged)", None),
     "pypy_exit_bridges.txt": (1, {BRANCH}, "bridge out of Guard 0x7f29030f0260 (to the "
