@@ -145,12 +145,12 @@ def constant_after(insn, family, value):
     constant (`value`: before it, None when not one)."""
     m, operands = insn.mnemonic, insn.operands
     last = operands[-1] if operands else ""
-    writes = last[1:] in x86.GENERAL and x86.GENERAL[last[1:]][0] == family \
+    writes = last[1:] in x86.REGISTERS and x86.REGISTERS[last[1:]][0] == family \
         and not m.startswith(("cmp", "test", "bt", "push")) or m.startswith(IMPLICIT_WRITERS) \
         or insn.is_call and family in x86.CALLER_SAVED
     if not writes:
         return value
-    if len(operands) != 2 or last[1:] not in x86.GENERAL or x86.GENERAL[last[1:]][1] < 32:
+    if len(operands) != 2 or last[1:] not in x86.REGISTERS or x86.REGISTERS[last[1:]][1] < 32:
         return None
     source, result = operands[0], None
     match = x86.MEMORY_OPERAND.match(source) if m.startswith("lea") else None
@@ -158,15 +158,15 @@ def constant_after(insn, family, value):
         result = int(source[1:], 0)
     elif match and match[3] == "%rip" and not match[4]:
         result = insn.next + int(match[2] or "0", 0)
-    elif match and match[3] and match[3][1:] in x86.GENERAL \
-            and x86.GENERAL[match[3][1:]][0] == family and not match[4] and value is not None:
+    elif match and match[3] and match[3][1:] in x86.REGISTERS \
+            and x86.REGISTERS[match[3][1:]][0] == family and not match[4] and value is not None:
         result = value + int(match[2] or "0", 0)
     elif m.rstrip("lq") in ("add", "sub") and source.startswith("$") and value is not None:
         delta = int(source[1:], 0)
         result = value + (delta if m.startswith("add") else -delta)
     if result is None:
         return None
-    return result % (1 << x86.GENERAL[last[1:]][1])  # a 32-bit write clears the upper half
+    return result % (1 << x86.REGISTERS[last[1:]][1])  # a 32-bit write clears the upper half
 
 
 UNSET = object()  # a value not reached yet by the propagation
@@ -216,13 +216,13 @@ def resolve_computed_jumps(instructions):
     computed: where they go is not known."""
     for _ in range(8):  # a jump made direct adds a way into its target
         jumps = [insn for insn in instructions if insn.is_jump and insn.indirect
-                 and len(insn.operands) == 1 and insn.operands[0][1:] in x86.GENERAL]
+                 and len(insn.operands) == 1 and insn.operands[0][1:] in x86.REGISTERS]
         resolved = 0
-        for family in sorted({x86.GENERAL[insn.operands[0][1:]][0] for insn in jumps}):
+        for family in sorted({x86.REGISTERS[insn.operands[0][1:]][0] for insn in jumps}):
             before = constants(instructions, family)
             for insn in jumps:
                 value = before.get(insn.address)
-                if x86.GENERAL[insn.operands[0][1:]][0] == family and value is not None:
+                if x86.REGISTERS[insn.operands[0][1:]][0] == family and value is not None:
                     insn.target, insn.indirect = value, False
                     insn.notes += (f"computed jump to {value:#x}: the register holds it on every "
                                    "way here",)

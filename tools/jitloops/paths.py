@@ -76,8 +76,8 @@ def evaluate(addresses, code, runtime, loop, poll_words=()):
     for number, address in enumerate(addresses):
         insn = code[address]
         registers = [op[1:] for op in insn.operands
-                     if op.startswith("%") and op[1:] in x86.GENERAL and op != "%rsp"]
-        families = [x86.GENERAL[r][0] for r in registers]
+                     if op.startswith("%") and op[1:] in x86.REGISTERS and op != "%rsp"]
+        families = [x86.REGISTERS[r][0] for r in registers]
         written = families[-1] if families and insn.operands[-1].startswith("%") else None
         if insn.mnemonic.startswith(("cmp", "test")):
             flags = [machine.get(r) for r in registers]

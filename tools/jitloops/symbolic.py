@@ -128,7 +128,7 @@ def memory_width(insn):
     if m.startswith(("movz", "movs")):  # movzbl: a byte loaded, a long written
         return SUFFIX_WIDTH.get(m[4]) if len(m) == 6 else None
     widths = {x86.REGISTERS[op[1:]][1] for op in insn.operands
-              if op.startswith("%") and op[1:] in x86.GENERAL}
+              if op.startswith("%") and op[1:] in x86.REGISTERS}
     if len(widths) == 1 and not m.startswith("cvt"):
         return widths.pop()
     return SUFFIX_WIDTH.get(m[-1]) if len(m) > 3 else None
@@ -142,7 +142,7 @@ class Machine:
         self.memory = {}  # location -> (value, width) last stored there along the path
 
     def get(self, name):
-        family, width, offset = x86.REGISTERS[name]
+        family, width, offset = x86.ALL[name]
         if family not in self.regs:
             self.regs[family] = Lin.symbol(f"{family}@head")
         if offset or width < 32:
@@ -150,7 +150,7 @@ class Machine:
         return self.regs[family]
 
     def set(self, name, value):
-        family, width, offset = x86.REGISTERS[name]
+        family, width, offset = x86.ALL[name]
         self.regs[family] = value if width >= 32 and not offset else unknown()
 
     def value(self, operand, width=None):
@@ -162,7 +162,7 @@ class Machine:
                 return Lin(int(operand[1:], 0))
             except ValueError:
                 return unknown()
-        if operand.startswith("%") and operand[1:] in x86.REGISTERS:
+        if operand.startswith("%") and operand[1:] in x86.ALL:
             return self.get(operand[1:])
         address = self.address(operand)
         if address is None:
@@ -215,7 +215,7 @@ def step(machine, insn, runtime, poll_words=()):
     remember_stores(machine, insn, accesses, width)
     # The registers written.
     if insn.is_call:
-        for name in x86.CALLER_SAVED:
+        for name in x86.CALLER_SAVED + tuple(x86.VECTOR):
             machine.set(name, unknown())
         machine.memory.clear()  # a call may store anywhere
         return accesses
@@ -225,7 +225,7 @@ def step(machine, insn, runtime, poll_words=()):
     if m.startswith("pop"):
         machine.set("rsp", rsp + Lin(8))
     registers = [op[1:] for op in operands if op.startswith("%") and op[1:] in
-                 x86.REGISTERS]
+                 x86.ALL]
     destination = operands[-1] if operands else ""
     dest = destination[1:] if destination[1:] in registers else None
     if m.startswith(("cmp", "test", "bt", "j", "nop", "endbr")) or m.startswith(READ_ONLY):
@@ -268,7 +268,7 @@ def step(machine, insn, runtime, poll_words=()):
         # (A one-operand imul writes rdx:rax, which the model does not follow.)
         inputs = operands[:-1] if len(operands) > 2 or m.startswith(WRITE_ONLY_DESTINATION) \
             else operands
-        value = term(f"{m}/{x86.REGISTERS[dest][1]}", *(machine.value(op, width)
+        value = term(f"{m}/{x86.ALL[dest][1]}", *(machine.value(op, width)
                                                         for op in inputs))
     machine.set(dest, value if value is not None else unknown())
     return accesses

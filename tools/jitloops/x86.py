@@ -11,17 +11,20 @@ from loopcheck import state as _state
 
 PREFIXES = _listing.PREFIXES  # words objdump prints before a mnemonic ("lock", "rex.W", ...)
 split_operands = _listing.split_operands  # "0x10(%rbx,%rcx,8),%rax" -> two operands
-GENERAL = _state.REGISTERS  # name -> (64-bit family, width in bits, bit offset)
-# The vector registers, each followed by the value of its low 64 bits: a
-# tracing JIT keeps doubles there (LuaJIT's loop index, converted to a double
-# and stored into the interpreter's frame, and read back).
-VECTOR = {f"xmm{n}": (f"xmm{n}", 64, 0) for n in range(16)}
-REGISTERS = {**GENERAL, **VECTOR}
-CALLER_SAVED = _state.CALLER_SAVED + tuple(VECTOR)  # what a call may leave holding anything
+REGISTERS = _state.REGISTERS  # name -> (64-bit family, width in bits, bit offset)
+CALLER_SAVED = _state.CALLER_SAVED  # what a call may leave holding anything
 
 # An AT&T memory operand: segment, displacement, base, index, scale.
 MEMORY_OPERAND = re.compile(r"^(?:%([a-z]s):)?(-?0x[0-9a-f]+|-?\d+)?(?:\((%[a-z0-9]+)?"
                             r"(?:,(%[a-z0-9]+))?(?:,(\d))?\))?$")
+
+
+# The vector registers, each followed by the value of its low 64 bits: a
+# tracing JIT keeps doubles there (LuaJIT's loop index, converted to a double,
+# stored into the interpreter's frame and read back). ALL: every register the
+# symbolic walk follows.
+VECTOR = {f"xmm{n}": (f"xmm{n}", 64, 0) for n in range(16)}
+ALL = {**REGISTERS, **VECTOR}
 
 
 def is_memory(operand):
