@@ -903,7 +903,8 @@ class SavedDumps(unittest.TestCase):
         # guard's patches apply in order (an earlier one gives way, a later one
         # wins); the one-cell declaration is what makes LuaJIT's two pointers
         # one; a bridge's computed jump that cannot be proven leaves Branch not
-        # judged; a dump cut short, a declaration not known, another backend.
+        # judged; a dump cut short, a declaration not known, another backend,
+        # a bridge without its operations (it cannot be told to its loop).
         patch, bogus = "patch 55d8b2cefb88 c0fe", "patch 55d8b2cefb88 0000"
         declared = "declare one cell, read through src and written through dst\n"
         lua, pypy = "luajit_two_pointers.txt", "pypy_array_l_while.txt"
@@ -915,7 +916,8 @@ class SavedDumps(unittest.TestCase):
                  "a computed jump at 0x7f4749ab2896, whose target is not known"),
                 (lua, ("end 0", ""), 2, "no `end` record"),
                 (lua, (declared, "declare two cells\n"), 2, "which the listing does not know"),
-                (pypy, ("BACKEND x86_64", "BACKEND aarch64"), 2, "only x86_64 is read")):
+                (pypy, ("BACKEND x86_64", "BACKEND aarch64"), 2, "only x86_64 is read"),
+                (pypy, ("{jit-log-opt-bridge", "{jit-log"), 2, "no jit-log-opt section for bridge")):
             with self.subTest(name, new=new), tempfile.TemporaryDirectory() as folder:
                 with open(os.path.join(DATA, name), encoding="utf-8") as f:
                     text_in = f.read()

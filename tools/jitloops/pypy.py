@@ -11,7 +11,8 @@ addresses (the code from the loop's entry, or the bridge's first
 instruction, to the end of its recovery stubs); jit-log-opt each one's
 operations with their offsets from its block's start (its gc table), kept as
 comments on the code, the guards it holds (a bridge is out of one of them)
-and where it jumps at its end (a label of which loop). The word PyPy polls
+and where it jumps at its end (a label of which loop): a log without them
+is refused, since a bridge could not be told to its loop. The word PyPy polls
 for pending signals (a getfield_raw of pypysig_long_struct.c_value) is named
 as a poll. Code that a later loop or bridge was placed over (its memory
 freed and reused) is dropped.
@@ -86,7 +87,14 @@ def read(text, file):
         if name == "jit-backend-dump":
             runtime = next((line.split(" ", 1)[1] for line in lines
                             if line.startswith("SYS_EXECUTABLE ")), runtime)
-    return [c for c in compilations(pieces, memory, file)], runtime
+    for piece in pieces:
+        if not piece.operations:
+            # Without its operations a bridge cannot be told to its loop: the
+            # loop's guard would seem to leave for unknown code.
+            raise ToolError(f"{file}: no jit-log-opt section for {piece.kind} {piece.name} "
+                            f"(the log needs PYPYLOG=jit-log-opt,jit-backend-addr,"
+                            "jit-backend-dump:FILE)")
+    return compilations(pieces, memory, file), runtime
 
 
 def dump(lines, memory, file):
