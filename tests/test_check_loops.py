@@ -11,9 +11,10 @@ build and accept every honest one.
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
   AArch64NegativeControls, AArch64FlagMatrix: the same, cross-built for
-    AArch64 by the AArch64 compiler of the build's compiler's kind (the
-    faults whose source is not x86-64's alone, and AArch64's own), skipped
-    where none is installed.
+    AArch64 by the AArch64 compiler of the build's compiler's kind, where
+    the build makes x86-64 code; skipped, saying why, where none is
+    installed. (A build that makes AArch64 code, an aarch64 preset's, runs
+    AArch64's faults and flag sets in NegativeControls and FlagMatrix.)
   LinkedFaults: faults made by the link or by editing the executable after
     it (an auditing library, a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
@@ -22,11 +23,20 @@ build and accept every honest one.
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
 
-    test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
+    test_check_loops.py --source FILE --compiler CXX [--target-flags "..."]
+                        [--flags "..."] [GROUP ...]
+
+--target-flags (clang++'s --target=..., a sysroot) go into every build, the
+flag matrix's too. A group skips (exit 77) when the compiler makes code the
+check does not read (a cross build's), as the check itself says.
 """
 import argparse
+import atexit
+import concurrent.futures
+import contextlib
+import functools
+import itertools
 import os
-import platform
 import shlex
 import shutil
 import subprocess
@@ -38,6 +48,7 @@ import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
 from loopcheck.exits import EXCERPT_BY_NAME
+from loopcheck.isa import for_executable
 from loopcheck.elf import Elf
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
@@ -333,6 +344,8 @@ CORRECT = {
           for k in range(3)]],
 }
 
+EMPTY_PROGRAM = "int main() { return 0; }\n"
+
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
@@ -373,39 +386,75 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
+NUMBERS = itertools.count()  # each shared build's file has a name of its own
+
+
+@functools.lru_cache(maxsize=None)
+def shared_folder():
+    """The temporary folder of this process's shared builds, removed at its end."""
+    path = tempfile.mkdtemp(prefix="check_loops-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
+
+
+@functools.lru_cache(maxsize=None)
+def build(source, flags, compiler=None):
+    """(path, the compiler's result) of `source` built with `compiler` (a
+    tuple: the command and its target flags; by default the build's) and
+    `flags` (a tuple): once per process, shared by the tests."""
+    path = os.path.join(shared_folder(), f"build{next(NUMBERS)}")
+    with open(path + ".cpp", "w", encoding="utf-8") as f:
+        f.write(source)
+    # Warnings are beside the point for a deliberately changed variant.
+    command = [*(compiler or (OPTIONS.compiler, *OPTIONS.target_flags)), *flags, "-std=c++20",
+               "-w", "-o", path, path + ".cpp"]
+    return path, subprocess.run(command, capture_output=True, text=True)
+
+
+@functools.lru_cache(maxsize=None)
+def makes_aarch64(compiler=None):
+    """Whether `compiler` (by default the build's) makes AArch64 code."""
+    path, built = build(EMPTY_PROGRAM, (), compiler)
+    return built.returncode == 0 and getattr(for_executable(path)[0], "NAME", "") == "AArch64"
+
+
 def aarch64_compiler():
-    """The command that builds for AArch64 with a compiler of the build's
-    compiler's kind (clang++ --target=aarch64-linux-gnu, or Debian's
-    aarch64-linux-gnu-g++), and "" when it can; else None and why not."""
+    """(the command that builds for AArch64 with a compiler of the build's
+    compiler's kind: clang++ --target=aarch64-linux-gnu, or Debian's
+    aarch64-linux-gnu-g++, as a tuple; "") where the build makes x86-64
+    code and that one can link; else (None, why not)."""
+    if makes_aarch64():
+        return None, ("the build's compiler makes AArch64 code: its NegativeControls and "
+                      "FlagMatrix hold AArch64's faults and flag sets")
     name = os.path.basename(OPTIONS.compiler)
-    command = [OPTIONS.compiler, "--target=aarch64-linux-gnu"] if "clang" in name else \
-        [os.path.join(os.path.dirname(OPTIONS.compiler), "aarch64-linux-gnu-" + name)]
+    command = (OPTIONS.compiler, "--target=aarch64-linux-gnu") if "clang" in name else \
+        (os.path.join(os.path.dirname(OPTIONS.compiler), "aarch64-linux-gnu-" + name),)
     if shutil.which(command[0]) is None:
         return None, f"{command[0]} is not installed (g++-aarch64-linux-gnu)"
     if shutil.which("aarch64-linux-gnu-objdump") is None:
         return None, "aarch64-linux-gnu-objdump is not installed (binutils-aarch64-linux-gnu)"
-    with tempfile.TemporaryDirectory() as tmp:
-        built = subprocess.run([*command, "-x", "c++", "-o", os.path.join(tmp, "empty"), "-"],
-                               input="int main() { return 0; }\n", capture_output=True, text=True)
+    _, built = build(EMPTY_PROGRAM, (), command)
     if built.returncode != 0:
         lines = built.stderr.strip().splitlines() or ["no message"]
-        return None, f"{' '.join(command)} cannot link an empty program: {lines[-1]} (the " \
+        return None, f"{shlex.join(command)} cannot link an empty program: {lines[-1]} (the " \
                      f"AArch64 C and C++ libraries: libc6-dev-arm64-cross, " \
                      f"libstdc++-12-dev-arm64-cross)"
     return command, ""
 
 
 class Builds(unittest.TestCase):
-    """Builds sources with the build's compiler into a temporary folder."""
-    AARCH64 = False  # the groups that cross-build for AArch64 set it
+    """Builds sources with the build's compiler (with CROSS, its AArch64
+    kin) into a temporary folder."""
+    CROSS = False
 
     @classmethod
     def setUpClass(cls):
-        cls.command = [OPTIONS.compiler]
-        if cls.AARCH64:
-            cls.command, why = aarch64_compiler()
-            if cls.command is None:
+        cls.compiler = None  # the build's
+        if cls.CROSS:
+            cls.compiler, why = aarch64_compiler()
+            if cls.compiler is None:
                 raise unittest.SkipTest(why)
+        cls.aarch64 = makes_aarch64(cls.compiler)
         cls.tmp = tempfile.TemporaryDirectory()
         with open(OPTIONS.source, encoding="utf-8") as f:
             cls.source = f.read()
@@ -415,12 +464,32 @@ class Builds(unittest.TestCase):
         cls.tmp.cleanup()
 
     def compile(self, name, source, flags):
+        """(path, the compiler's result): the test's own copy of the shared
+        build, which it may edit."""
+        shared, built = build(source, tuple(flags), self.compiler)
         path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
-        with open(path + ".cpp", "w", encoding="utf-8") as f:
-            f.write(source)
-        # Warnings are beside the point for a deliberately changed variant.
-        command = [*self.command, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
-        return path, subprocess.run(command, capture_output=True, text=True)
+        if built.returncode == 0:
+            shutil.copy(shared, path)
+        return path, built
+
+    def edited(self, edits):
+        """The source with the edits made; None if one does not apply (the
+        test reports that in its own case)."""
+        source = self.source
+        with contextlib.suppress(AssertionError):
+            for old, new, occurrence in edits:
+                source = edit(source, old, new, occurrence)
+            return source
+        return None
+
+    def prebuild(self, builds):
+        """Makes the builds (source, flags) a test is about to check, several
+        at a time."""
+        jobs = {(source, tuple(flags), self.compiler) for source, flags in builds
+                if source is not None}
+        shared_folder()
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            list(pool.map(lambda job: build(*job), jobs))
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -429,10 +498,12 @@ class Builds(unittest.TestCase):
 
 
 class NegativeControls(Builds):
-    FAULTS = FAULTS
-
     def test_each_fault_is_rejected_in_its_kernel(self):
-        for name, (edits, kernel, expected) in self.FAULTS.items():
+        faults = {**{k: v for k, v in FAULTS.items() if k not in X86_ONLY},
+                  **AARCH64_FAULTS} if self.aarch64 else FAULTS
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits, _, _ in faults.values()])
+        for name, (edits, kernel, expected) in faults.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
@@ -452,6 +523,8 @@ class NegativeControls(Builds):
                     self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits in CORRECT.values()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
                 source = self.source
@@ -462,19 +535,20 @@ class NegativeControls(Builds):
 
 
 class FlagMatrix(Builds):
-    FLAG_SETS = FLAG_SETS
-
     def test_optimised_builds_pass(self):
-        for flags in self.FLAG_SETS:
+        flag_sets = AARCH64_FLAG_SETS if self.aarch64 else FLAG_SETS
+        self.prebuild([(source, flags.split()) for flags in flag_sets for source in
+                       [EMPTY_PROGRAM, *(self.edited(CORRECT[v]) for v in INDEX_VARIANTS)]])
+        for flags in flag_sets:
             with self.subTest(flags):
-                _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
-                                          flags.split())
+                _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
                 if trivial.returncode != 0:
                     lines = trivial.stderr.strip().splitlines() or ["no message"]
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
                     needs = "".join(f"; {flag} needs {need}" for flag, need in LINK_NEEDS.items()
                                     if flag in flags.split())
-                    self.skipTest(f"{' '.join(self.command)} {flags} cannot link even an empty "
+                    self.skipTest(f"{shlex.join(self.compiler or [OPTIONS.compiler])} {flags} "
+                                  f"cannot link even an empty "
                                   f"program here: {why}{needs}")
                 # The source as it is, and with the other honest index types.
                 for variant in INDEX_VARIANTS:
@@ -502,11 +576,12 @@ class FlagMatrix(Builds):
         # believes by name (as excerpt.py cuts one).
         builds = [(name, source, []) for name, source in sources.items()] + [
             ("static", self.source, ["-static"])]
+        self.prebuild([(source, shlex.split(OPTIONS.flags) + more) for _, source, more in builds])
         for name, source, more in builds:
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags) + more)
                 if more and built.returncode:
-                    self.skipTest(f"{' '.join(self.command)} cannot link {more[0]}")
+                    self.skipTest(f"the compiler cannot link {more[0]} here")
                 self.assertEqual(built.returncode, 0, built.stderr)
                 whole = listing(path)
                 part = excerpt(Program(whole), trusted=EXCERPT_BY_NAME if more else ())
@@ -515,13 +590,11 @@ class FlagMatrix(Builds):
 
 
 class AArch64NegativeControls(NegativeControls):
-    AARCH64 = True
-    FAULTS = {**{k: v for k, v in FAULTS.items() if k not in X86_ONLY}, **AARCH64_FAULTS}
+    CROSS = True
 
 
 class AArch64FlagMatrix(FlagMatrix):
-    AARCH64 = True
-    FLAG_SETS = AARCH64_FLAG_SETS
+    CROSS = True
 
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
@@ -567,6 +640,8 @@ class LinkedFaults(Builds):
                 [], ["-static-pie"], set_zero_slots,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
         }
+        self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
+                       for edits, flags, _, _ in cases.values()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
                 source = self.source
@@ -645,23 +720,33 @@ class CommandLine(Builds):
 def add_arguments(parser):
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
+    parser.add_argument("--target-flags", default="", type=shlex.split)
     parser.add_argument("--flags", default="")
 
 
-def skip_off_x86_64():
-    """Skipped off x86-64 (the builds are x86-64's), and when every group
-    asked for cross-builds for AArch64 and no compiler here can."""
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the tests build x86-64 code; this is {platform.machine()}")
+def skip_for_another_processor():
+    """Exit 77 when the check skips what the build's compiler makes (code of
+    another processor: a cross build's), or when every group asked for
+    cross-builds for AArch64 and that cannot be done here; 1 when the
+    build's compiler cannot build at all."""
+    path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
+    if built.returncode != 0:
+        print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
+        return 1
+    check = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+    if check.returncode == SKIP:
+        print(f"{check.stdout.strip()} (an empty program built by "
+              f"{shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])})")
         return SKIP
     asked = OPTIONS.groups or harness.groups(sys.modules["__main__"])
-    if all(getattr(globals().get(group), "AARCH64", False) for group in asked):
+    if all(getattr(globals().get(group), "CROSS", False) for group in asked):
         command, why = aarch64_compiler()
         if command is None:
-            print(f"skipped: no AArch64 build here: {why}")
+            print(f"skipped: no AArch64 build of the tests here: {why}")
             return SKIP
     return None
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, skip_off_x86_64))
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments,
+                          skip_for_another_processor))

@@ -22,7 +22,11 @@
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
     3) of inc, whose loop has millions of paths, is not judged; the
-    WebAssembly build's main, in both tiers, and with x not volatile.
+    WebAssembly build's main, in both tiers, and with x not volatile; the
+    tracing JITs: Branch's extra stores on the path through its side trace
+    or bridge, the one-cell and for-range variants, and the attacks below;
+    and the same dumps altered (patches out of order, an unprovable
+    computed jump, no declaration, cut short).
   Jitdumps: node's jitdump judged, saved, trimmed; every malformed file
     made from it refused with its reason; the kernels found by name.
   WalkBounds: loops with 2^k paths (k two-armed branches in a row), and a
@@ -31,7 +35,9 @@
     (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
     is known from its first path through another's latch, none run.
   KernelMapping: one function timing all three kernels, cut at its clock
-    calls; a root trace and its side trace, given in that order, one loop.
+    calls; a root trace and its side trace, given in that order, one loop,
+    also when the side trace re-enters the root trace at its entry; a side
+    trace out of the entry part closes a loop that is judged too.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
@@ -42,6 +48,9 @@
     copy with x not volatile.
   LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
     kernel, Branch's side trace, and the patch aiming the guard at it.
+  LuaJITLoops, PyPyLoops: the diagnostic on the tracing JITs' counterparts
+    under the installed runtimes, cold and warm: Branch's side trace or
+    bridge stores, the other kernels keep the rule.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
@@ -55,11 +64,28 @@ from the repository's root on an Intel Xeon (cpu family 6, model 167),
 LuaJIT 2.1.0-beta3, PyPy 7.3.11:
 
   luajit_two_pointers.txt  luajit tools/jitloops/luajit_dump.lua FILE jit/jit_bench.lua
-  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua with
-                           every `= src[0]` made `= dst[0]` (one pointer)
+  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua (in a scratch
+                           folder) with every `= src[0]` made `= dst[0]` (one pointer)
   pypy_array_l_while.txt   PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump:FILE
                            pypy3 jit/jit_bench_pypy.py
   pypy_for_range.txt       the same on a copy whose loops are `for i in range(n):`
+
+and, to attack the listing, the same on copies of the counterparts (run from
+a scratch folder) whose Branch (LuaJIT) or Inc (PyPy) loop is changed so:
+
+  luajit_side_of_side.txt       an `elseif i % 4 == 1` arm before the odd one:
+                                a side trace of the side trace
+  luajit_entry_side_traces.txt  four arms on `i % 4`: side traces out of the
+                                root trace's entry part
+  luajit_exit_side_traces.txt   REAL_ITERATIONS = 100000, run with 300 warm-ups: side
+                                traces out of the loops' exits, through the next call
+                                back to the loop (outer trips)
+  pypy_nested_loop.txt          the update in an inner `while j < 100` loop: its
+                                exit's bridge sets j afresh (an outer trip)
+  pypy_exit_bridges.txt         REAL_ITERATIONS = 100_000, run with 300 warm-ups:
+                                bridges out of the loops' exits, to the interpreter
+  pypy_two_inner_loops.txt      the update in two inner loops of 50 in turn: each
+                                one's exit bridge goes on to the other loop
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
                 [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
@@ -828,6 +854,24 @@ SAVED = {
                                        "clock calls", None),
     "wasm_not_volatile_liftoff.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
                                       "clock calls", None),
+    # The tracing JITs: Branch's odd iterations through a side trace or bridge.
+    "luajit_two_pointers.txt": (1, {BRANCH}, "extra store to r14@head - 0xec8: 1 per iteration "
+                                "(at 0x55d8b2cefa4c, 0x55d8b2cefad5) (path 1)", "fewer than one"),
+    "luajit_one_cell.txt": (1, {INC, ARITH, BRANCH}, "no load: the stored value is carried", None),
+    "pypy_array_l_while.txt": (1, {BRANCH}, "extra store to rbp@head + 0x140: 1 per iteration "
+                               "(at 0x7f4749ab2888) (path 2)", "fewer than one"),
+    "pypy_for_range.txt": (1, {INC, ARITH, BRANCH}, "extra store to r15@head + 0x8: 1 per "
+                           "iteration", None),
+    "luajit_side_of_side.txt": (1, {BRANCH}, "1.5 per iteration (at 0x5621001afa4e, "
+                                "0x5621001af9c8, 0x5621001afae5) (path 1)", None),
+    "luajit_entry_side_traces.txt": (1, {BRANCH}, "judged (closed through a side trace", None),
+    "luajit_exit_side_traces.txt": (1, {BRANCH}, "(slow: leaves by the bound test at "
+                                    "0x56077d9bf472 and comes back; not judged)", None),
+    "pypy_nested_loop.txt": (1, {BRANCH}, "(slow: leaves by the bound test at 0x7fc6c3dffb44 "
+                             "and comes back; not judged)", None),
+    "pypy_exit_bridges.txt": (1, {BRANCH}, "bridge out of Guard 0x7f29030f0260 (to the "
+                              "interpreter)", None),
+    "pypy_two_inner_loops.txt": (1, {BRANCH}, "(on to Loop 2: it leaves this loop)", None),
 }
 
 
@@ -853,6 +897,37 @@ class SavedDumps(unittest.TestCase):
                 for line in lines:
                     self.assertIn("accumulator 1 load(s), 1 store(s); other loads", line)
                     self.assertIn("other stores 0", line)
+
+    def test_tracing_dumps_altered(self):
+        # (dump, (text, replaced by), exit status, text in the output): a
+        # guard's patches apply in order (an earlier one gives way, a later one
+        # wins); the one-cell declaration is what makes LuaJIT's two pointers
+        # one; a bridge's computed jump that cannot be proven leaves Branch not
+        # judged; a dump cut short, a declaration not known, another backend,
+        # a bridge without its operations (it cannot be told to its loop).
+        patch, bogus = "patch 55d8b2cefb88 c0fe", "patch 55d8b2cefb88 0000"
+        declared = "declare one cell, read through src and written through dst\n"
+        lua, pypy = "luajit_two_pointers.txt", "pypy_array_l_while.txt"
+        for name, (old, new), status, text in (
+                (lua, (patch, f"{bogus}\n{patch}"), 1, "FLAG Branch loop"),
+                (lua, (patch, f"{patch}\n{bogus}"), 0, "ok   Branch loop"),
+                (lua, (declared, ""), 1, "FLAG Inc loop"),
+                (pypy, ("4D8D9B105822ED41FFE3", "4C8B5D1090909041FFE3"), 2,
+                 "a computed jump at 0x7f4749ab2896, whose target is not known"),
+                (lua, ("end 0", ""), 2, "no `end` record"),
+                (lua, (declared, "declare two cells\n"), 2, "which the listing does not know"),
+                (pypy, ("BACKEND x86_64", "BACKEND aarch64"), 2, "only x86_64 is read"),
+                (pypy, ("{jit-log-opt-bridge", "{jit-log"), 2, "no jit-log-opt section for bridge")):
+            with self.subTest(name, new=new), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(DATA, name), encoding="utf-8") as f:
+                    text_in = f.read()
+                self.assertIn(old, text_in)
+                path = os.path.join(folder, name)
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text_in.replace(old, new))
+                result = tool("dump", path)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout + result.stderr)
 
     def test_save_round_trip(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -1254,6 +1329,33 @@ class KernelMapping(unittest.TestCase):
                 self.assertEqual([len(result.hottest.loop.paths), result.others], [2, []])
                 self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
 
+    def test_side_trace_reentering_the_root(self):
+        # LuaJIT's shape: a side trace jumps back to its root trace's entry,
+        # whose first part (one iteration) runs into the loop. Out of the
+        # loop, it is a path of that loop through both; out of the entry
+        # part, it closes a loop of its own, judged too (its guard failed
+        # often, or there would be no side trace). name: (guard in the entry
+        # part, guard in the loop, the side trace's extra, flags, (paths of
+        # the hottest loop, other loops))
+        guard = "test $1,%r13d; jne side;"
+        cases = {"out of the loop": ("", guard, "", [], (2, 0)),
+                 "out of the loop, an extra store": ("", guard, f"; {EXTRA_STORE}",
+                                                     ["extra store to rbx@head + 0x18"], (2, 0)),
+                 "out of the entry part": (guard, "", f"; {EXTRA_STORE}",
+                                           ["extra store to rbx@head + 0x18"], (1, 1))}
+        for name, (entry, inner, extra, flagged, shape) in cases.items():
+            with self.subTest(name):
+                step = "inc %r13d; cmp $100000000,%r13d"
+                data, labels = assemble(
+                    f"side: {UPDATE.replace('add', 'sub')}{extra}; {step}; jl root; ret\n"
+                    f"root: {entry} {UPDATE}; {step}; jge out\n"
+                    f"top: {inner} {UPDATE}; {step}; jl top\nout: ret\n")
+                cut = labels["root"]
+                result = analysis.analyse(dumps.Compilation("LuaJIT", "TRACE 1", BRANCH, "", [
+                    (BASE + cut, data[cut:]), (BASE, data[:cut])], {}, ""))
+                self.assertEqual((len(result.hottest.loop.paths), len(result.others)), shape)
+                self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
+
     def test_kernels_in_one_function(self):
         for name, (source, statuses, text) in TOGETHER.items():
             with self.subTest(name):
@@ -1366,7 +1468,15 @@ def variant_source(edits):
     return source
 
 
+# What a JIT compiles, and at which tier, depends on how soon its compiler
+# threads finish beside the running loop: a neighbour on the processors can
+# leave a kernel without its top-tier code.
+JIT_TIMING = "the JIT's compiler threads race the timed loops"
+
+
 class JavaLoops(unittest.TestCase):
+    RUN_ALONE = JIT_TIMING
+
     @classmethod
     def setUpClass(cls):
         cls.java = need("java", "JDK")
@@ -1414,6 +1524,8 @@ class JavaLoops(unittest.TestCase):
 
 
 class NodeLoops(unittest.TestCase):
+    RUN_ALONE = JIT_TIMING
+
     @classmethod
     def setUpClass(cls):
         cls.node = need("node", "node")
@@ -1528,10 +1640,38 @@ class LuaJITDump(unittest.TestCase):
         self.assertEqual(len(jumps), 1, "the guard patched to the side trace")
 
 
+class TracingLoops:
+    """The listing on a tracing JIT's counterpart, run live, cold and warm:
+    Inc and Arith keep the rule; Branch breaks it on the path through its
+    side trace or bridge, whose extra store is named."""
+
+    def test_counterpart(self):
+        program = need(self.runtime, self.runtime)
+        for warmup in ("0", "2"):
+            with self.subTest(warmup=warmup):
+                result = tool(self.runtime, f"--{self.runtime}", program, "--script", self.script,
+                              "--warmup", warmup)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertEqual(verdicts(result.stdout),
+                                 {INC: {"ok"}, ARITH: {"ok"}, BRANCH: {"FLAG"}})
+                self.assertRegex(result.stdout, self.extra_store)
+
+
+class LuaJITLoops(TracingLoops, unittest.TestCase):
+    runtime, script = "luajit", LUA_SCRIPT
+    extra_store = r"extra store to r14@head - 0x\w+: 1 per iteration .*\(path 1"
+
+
+class PyPyLoops(TracingLoops, unittest.TestCase):
+    runtime, script = "pypy", PYPY_SCRIPT
+    extra_store = r"extra store to rbp@head \+ 0x\w+: 1 per iteration .*\(path 2"
+
+
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
                   "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
                   "WasmTurboFanReport": "wasm", "WasmLoops": "node", "LuaJITReport": "luajit",
-                  "LuaJITDump": "luajit", "PyPyReport": "pypy"}
+                  "LuaJITDump": "luajit", "PyPyReport": "pypy", "LuaJITLoops": "luajit",
+                  "PyPyLoops": "pypy"}
 RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain",
             "luajit": "luajit", "pypy": "pypy3"}
 

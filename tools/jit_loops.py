@@ -8,6 +8,8 @@ and one store of the accumulator per iteration, no fence).
     tools/jit_loops.py dump FILE [options]
     tools/jit_loops.py jitdump FILE [--kernels NAME[,NAME,NAME]] [--trim OUT] [options]
     tools/jit_loops.py wasm [--wasm FILE] [--runner FILE] [--no-liftoff] [options]
+    tools/jit_loops.py luajit [--luajit LUAJIT] [--script FILE] [--warmup N] [options]
+    tools/jit_loops.py pypy [--pypy PYPY] [--script FILE] [--warmup N] [options]
 
 `java` runs the Java counterpart (default: JitBench from build/jit) under
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
@@ -47,6 +49,26 @@ Liftoff's code is the one judged. --no-liftoff has TurboFan compile every
 function from the start, and its code is judged (--all: every tier).
 Liftoff keeps values in stack slots and counts a tier-up budget in memory:
 what its loops store besides the accumulator is flagged as it is.
+
+`luajit` runs the LuaJIT counterpart under the listing's trace loader
+(tools/jitloops/luajit_dump.lua: every trace's code, its parent and exit,
+and every later patch, in order); `pypy` runs the PyPy counterpart with
+PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump (loops, bridges, and
+the patches aiming guards at them, applied in order); `dump` reads either
+file. A kernel's code is its loop followed by the side traces or bridges
+grown from it: a path that leaves the loop by a guard and comes back
+through them (to the loop, or to LuaJIT's root trace's entry, which runs
+into the loop) is a path of the loop, judged, its stores counted; a loop
+closed through a side trace alone is judged too; one that leaves for
+another trace or loop, or for the interpreter, is a way out. A computed
+jump is followed when its register holds one constant on every way in
+(PyPy's bridge returns so); a loop that can reach one of unknown target is
+not judged. On a path through such code that never touches the loop's
+accumulator, the one location it updates is its accumulator. A counterpart
+may declare, in a `-- jit_loops: one cell ...` line that the loader copies,
+that it reads its accumulator through one pointer and writes it through
+another (LuaJIT's form): a location only loaded and one only stored from
+it are then one.
 
 For each kernel (the methods or functions named inc, arith and branch) the
 tool reads every compilation in the highest tier printed (C2, TurboFan): a

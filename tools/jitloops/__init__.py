@@ -1,16 +1,22 @@
 """The JIT loop diagnostic (tools/jit_loops.py is its command line and holds
-its account): what HotSpot, V8 or any JIT writing perf's jitdump made of the
-JIT counterparts' loops, read from the runtimes' own code dumps, and whether
+its account): what HotSpot, V8, LuaJIT, PyPy or any JIT writing perf's
+jitdump made of the JIT counterparts' loops, read from the runtimes' own code dumps, and whether
 each kernel's hottest loop keeps the benchmark's rule (one load and one
 store of the accumulator per iteration, no other store, no fence).
 
 The steps, for each kernel's compilations in the top tier printed:
 
-  1. read the dump (HotSpot's hex, V8's --print-opt-code, a jitdump) into
-     compilations: the code's bytes by address and the runtime's comments;
+  1. read the dump (HotSpot's hex, V8's --print-opt-code, a jitdump,
+     LuaJIT's traces, PyPy's log) into compilations: the code's bytes by
+     address in segments laid out in order (a tracing JIT's loop, then its
+     side traces or bridges), the runtime's comments, what the runtime or
+     the counterpart declares (a poll word, one cell through two pointers);
   2. disassemble the bytes with objdump, by linear sweep restarted at every
-     branch target the sweep ran across;
-  3. find the loops (backward branches, grouped by their target) and walk
+     branch target the sweep ran across; make direct the computed jumps
+     whose target is proven;
+  3. find the loops (backward branches in the layout, grouped by their
+     target; a jump from another segment back to code running into a
+     loop's head is that loop's re-entry) and walk
      every path from a loop's head back to it, within bounds on the paths
      found and the work done; keep the innermost loops (no path passes
      another loop's backward branch);
@@ -20,9 +26,10 @@ The steps, for each kernel's compilations in the top tier printed:
      all of them to its one kernel, or, in code timing several kernels one
      after the other, to each kernel those between its clock calls;
   6. per kernel, pick the hottest by shape (most iterations per trip, then
-     the longest) and judge it: rule and cost flags; when the walk of one
-     of its innermost loops stopped at a bound, judge none (it may be the
-     hottest);
+     the longest) and judge it, and every loop closed through another
+     segment: rule and cost flags; when the walk of one of its innermost
+     loops stopped at a bound or can reach a computed jump of unknown
+     target, judge none (it may be the hottest);
   7. print each kernel's report; exit 0, 1 (a rule broken) or 2 (a tool
      error, or a kernel not judged).
 
@@ -36,6 +43,10 @@ before it (LAYERS):
                compilations; the top tier chosen per kernel
   jitdump      perf's jitdump files (any JIT's) read into compilations,
                the kernels' code found by name
+  luajit       LuaJIT's traces, as the listing's loader writes them, read
+               into compilations: a looping root trace with its side traces
+  pypy         PyPy's JIT log read into compilations: a loop with its
+               bridges, the signal poll's word named
   runtimes     running a counterpart under its runtime's dump option, or
                under node's --perf-prof in a private folder for its jitdump
   disassembly  objdump on the bytes, the re-synchronised linear sweep, the
@@ -57,5 +68,6 @@ before it (LAYERS):
   driver       the command line: the dump's source, the report, the exit status
 """
 
-LAYERS = ("errors", "x86", "dumps", "jitdump", "runtimes", "disassembly", "accesses", "symbolic",
-          "paths", "loops", "mapping", "rules", "analysis", "output", "driver")
+LAYERS = ("errors", "x86", "dumps", "jitdump", "luajit", "pypy", "runtimes", "disassembly",
+          "accesses", "symbolic", "paths", "loops", "mapping", "rules", "analysis", "output",
+          "driver")

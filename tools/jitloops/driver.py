@@ -1,5 +1,6 @@
-"""The command line: where the code comes from (a run of the Java or node
-counterpart or of the WebAssembly build, a saved dump, a jitdump file),
+"""The command line: where the code comes from (a run of the Java, node,
+LuaJIT or PyPy counterpart or of the WebAssembly build, a saved dump or a
+runtime's own, a jitdump file),
 which compilations are analysed, the report and the exit status (0 every
 kernel's hottest loop keeps the rule, 1 one breaks it, 2 a usage or tool
 error, or, none breaking it, a kernel not judged: a loop too large to walk,
@@ -16,13 +17,14 @@ import sys
 
 import report
 
-from . import dumps, jitdump
+from . import dumps, jitdump, luajit, pypy
 from .analysis import analyse_all
 from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
-from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, machine_name, perf_prof_command,
-                       run_dump, run_jitdump, v8_command, wasm_command)
+from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, luajit_command, machine_name,
+                       perf_prof_command, pypy_command, pypy_log, run_dump, run_jitdump,
+                       run_written, v8_command, wasm_command)
 
 # The names clang gives the WebAssembly build's main, the first found taken:
 # a main without parameters is compiled as __original_main.
@@ -50,12 +52,31 @@ def from_node(args):
             f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote{why}")
 
 
+def from_luajit(args):
+    text = run_written(lambda file: luajit_command(args, file))
+    found, runtime = luajit.read(text, "the loader's dump")
+    return found, (f"{' '.join(luajit_command(args))} on {machine_name()} ({runtime}), code "
+                   "from the listing's trace loader")
+
+
+def from_pypy(args):
+    text = run_written(lambda file: pypy_command(args), lambda file: {"PYPYLOG": pypy_log(file)})
+    return pypy.read(text, "the log")[0], (f"PYPYLOG={pypy_log()} {' '.join(pypy_command(args))} "
+                                          f"on {machine_name()}, code from the log")
+
+
 def from_dump(args):
     with open(args.file, "rb") as f:
         data = f.read()
     if data[:4] in jitdump.MAGICS:
         raise ToolError(f"{args.file} is a jitdump file: read it with `jitdump {args.file}`")
     text = data.decode("utf-8", errors="replace")
+    if text.startswith(luajit.HEADER[0]):
+        found, runtime = luajit.read(text, args.file)
+        return found, f"LuaJIT trace dump {args.file} ({runtime})"
+    if pypy.SECTION.search(text):
+        found, runtime = pypy.read(text, args.file)
+        return found, f"PyPy JIT log {args.file} (of {runtime})"
     return dumps.parse_dump(text), dumps.saved_origin(text, args.file)
 
 
@@ -86,8 +107,8 @@ def from_wasm(args):
                    f"{tier_name}'s code of {name}, which runs the loops")
 
 
-SOURCES = {"java": from_java, "node": from_node, "dump": from_dump, "jitdump": from_jitdump,
-           "wasm": from_wasm}
+SOURCES = {"java": from_java, "node": from_node, "luajit": from_luajit, "pypy": from_pypy,
+           "dump": from_dump, "jitdump": from_jitdump, "wasm": from_wasm}
 
 
 def kernel_names(text):
@@ -115,7 +136,17 @@ def parse_arguments(description, argv):
                       help="how the code is taken: V8's listing (--print-opt-code "
                       "--code-comments) or the jitdump --perf-prof writes; auto (the default): "
                       "the listing where node accepts its options")
-    dump = sub.add_parser("dump", help="read a dump saved with --save, or a runtime's own")
+    lua = sub.add_parser("luajit", help="run the LuaJIT counterpart under the listing's trace "
+                         "loader (tools/jitloops/luajit_dump.lua)")
+    lua.add_argument("--luajit", default="luajit", help="the luajit executable (default: luajit)")
+    lua.add_argument("--script", default="jit/jit_bench.lua",
+                     help="the counterpart (default: jit/jit_bench.lua)")
+    py = sub.add_parser("pypy", help="run the PyPy counterpart with PYPYLOG=" + pypy_log())
+    py.add_argument("--pypy", default="pypy3", help="the pypy executable (default: pypy3)")
+    py.add_argument("--script", default="jit/jit_bench_pypy.py",
+                    help="the counterpart (default: jit/jit_bench_pypy.py)")
+    dump = sub.add_parser("dump", help="read a dump saved with --save, or a runtime's own (the "
+                          "LuaJIT loader's, a PyPy log)")
     dump.add_argument("file")
     jit = sub.add_parser("jitdump", help="read a jitdump file (jit-PID.dump) of any JIT")
     jit.add_argument("file")
@@ -141,10 +172,10 @@ def parse_arguments(description, argv):
                       "main)")
     for each in (node, wasm):
         each.add_argument("--node", default="node", help="the node executable (default: node)")
-    for each in (java, node):
+    for each in (java, node, lua, py):
         each.add_argument("--warmup", type=int, default=0, metavar="N",
                           help="pass the counterpart its warm-up count (default: cold)")
-    for each in (java, node, dump, jit, wasm):
+    for each in (java, node, lua, py, dump, jit, wasm):
         each.add_argument("--all", action="store_true",
                           help="analyse every compilation of each kernel, not only the top tier "
                           "(wasm: not only the tier that runs the loops)")

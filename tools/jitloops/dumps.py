@@ -3,9 +3,10 @@
 the runtime's comments), V8's --print-opt-code listing (address, offset,
 bytes per instruction), and the saved dumps this tool writes (a header line
 naming the run, then the kernels' compilations as read: the runtime's own
-text, or, for code read from a binary dump such as a jitdump, a code block
-of this tool's). Which compilations are analysed: per kernel, the highest
-tier printed.
+text, or, for code read from a binary dump such as a jitdump or from a
+tracing JIT's files, a code block of this tool's, which keeps what the
+runtime or the counterpart declares too). Which compilations are analysed:
+per kernel, the highest tier printed.
 
 A compilation holds one kernel (named after it), or several, in the order
 they are timed (one function timing them all, as main does in the
@@ -37,6 +38,12 @@ class Compilation:
     text: str  # the lines to save
     tier: int = 0  # higher is more optimised
     kernels: tuple = ()  # the kernels it holds in timed order, when more than one (kernel None)
+    # What the runtime or the counterpart tells besides the code: a
+    # declaration that the accumulator is one cell read through one pointer
+    # and written through another (its words and where it is made), and the
+    # addresses of words the runtime polls, with what each is.
+    one_cell: str = ""
+    poll_words: dict = dataclasses.field(default_factory=dict)
 
     @property
     def held(self):
@@ -188,6 +195,8 @@ def code_block(c):
     fields = {"runtime": c.runtime, "name": c.method, "kernels": ", ".join(c.held),
               "tier": str(c.tier), "description": c.description}
     lines = [BLOCK_BEGIN] + [f"{key} = {fields[key]}" for key in BLOCK_FIELDS]
+    lines += [f"one_cell = {c.one_cell}"] if c.one_cell else []
+    lines += [f"poll 0x{address:x} {why}" for address, why in sorted(c.poll_words.items())]
     for start, data in c.segments:
         lines += [f"code 0x{start + k:x} {data[k:k + BLOCK_BYTES].hex()}"
                   for k in range(0, len(data), BLOCK_BYTES)]
@@ -201,13 +210,15 @@ def parse_blocks(text):
     found = []
     for match in re.finditer(re.escape(BLOCK_BEGIN) + r"\n(.*?)^" + re.escape(BLOCK_END) + "$",
                              text, re.M | re.S):
-        fields, segments, annotations = {}, Segments(), {}
+        fields, segments, annotations, polls = {}, Segments(), {}, {}
         for line in match[1].splitlines():
             key, _, value = line.partition(" = ")
             words = line.split(" ", 2)
             try:
-                if key in BLOCK_FIELDS:
+                if key in BLOCK_FIELDS + ("one_cell",):
                     fields[key] = int(value) if key == "tier" else value
+                elif words[0] == "poll" and len(words) == 3:
+                    polls[int(words[1], 16)] = words[2]
                 elif words[0] == "code" and len(words) == 3:
                     segments.add(int(words[1], 16), bytes.fromhex(words[2]))
                 elif words[0] == "note" and len(words) == 3:
@@ -222,7 +233,8 @@ def parse_blocks(text):
                                   kernels[0] if len(kernels) == 1 else None,
                                   fields.get("description", ""), segments.result(), annotations,
                                   "", fields.get("tier", 0),
-                                  kernels=kernels if len(kernels) > 1 else ())
+                                  kernels=kernels if len(kernels) > 1 else (),
+                                  one_cell=fields.get("one_cell", ""), poll_words=polls)
         compilation.text = code_block(compilation)
         found.append(compilation)
     return found

@@ -11,6 +11,11 @@
 --
 --   luajit-trace-dump 1                     the format, first line
 --   runtime <jit.version> <jit.arch>
+--   program <path>                          the program run
+--   declare <words>                         each `-- jit_loops: <words>` line
+--                        of the program: what it tells the listing about
+--                        itself ("one cell ...": its accumulator is read
+--                        through one pointer and written through another)
 --   start <trace> <parent> <exit> <source>:<line> <function>
 --                        parent and exit 0 - for a root trace; <function>
 --                        is the name the source gives the function ("?")
@@ -157,6 +162,17 @@ end
 
 record("luajit-trace-dump", 1)
 record("runtime", (jit.version:gsub("%s+", "-")), jit.arch)
+record("program", program)
+local source = io.open(program, "r")
+if source then
+  for line in source:lines() do
+    local words = line:match("^%s*%-%-%s*jit_loops:%s*(.-)%s*$")
+    if words then
+      record("declare", words)
+    end
+  end
+  source:close()
+end
 jit.attach(on_trace, "trace")
 
 local chunk, failure = loadfile(program)

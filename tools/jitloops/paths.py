@@ -22,6 +22,8 @@ class Path:
     calls: list = dataclasses.field(default_factory=list)
     fences: list = dataclasses.field(default_factory=list)  # [(address, why)]
     exit_test: int = None  # the bound compare's branch by which the path leaves the loop
+    outside: bool = False  # it runs through code before the head or in another segment
+    leaving: list = dataclasses.field(default_factory=list)  # [(branch, a cmp's values)] out
 
     @property
     def slow(self):
@@ -33,7 +35,9 @@ class Path:
 
 # Arithmetic that sets the flags a following branch may decide on.
 FLAG_SETTERS = ("add", "sub", "inc", "dec", "and", "or", "xor", "neg", "shl", "shr", "sar")
-PLAIN_MOVES = ("mov", "movq", "movl")  # a store of a register or a constant, as it is
+# A store of a register or a constant, as it is (movsd: a double, the index
+# a tracing JIT keeps in the interpreter's frame).
+PLAIN_MOVES = ("mov", "movq", "movl", "movsd")
 
 
 def signed_step(advance):
@@ -47,7 +51,7 @@ def signed_step(advance):
     return advance
 
 
-def evaluate(addresses, code, runtime, loop):
+def evaluate(addresses, code, runtime, loop, poll_words=()):
     """One path's memory accesses, calls, fences and index advance."""
     machine = Machine()
     path = Path(addresses, [])
@@ -60,7 +64,15 @@ def evaluate(addresses, code, runtime, loop):
     carried = {}
     exiting = []  # values that decided a branch out of the loop
     body = {a for trail in loop.trails for a in trail}
-    order, last = loop.order, loop.latches[-1]
+    order = loop.order
+    home = loop.segment[loop.head] if loop.segment else None
+    # The loop's own code ends at its last backward branch in the head's
+    # segment (if it has one there): a branch into a bridge laid out after it
+    # leaves the loop.
+    last = ([latch for latch in loop.latches if home is None or loop.segment[latch] == home]
+            or loop.latches)[-1]
+    path.outside = any(order[a] < order[loop.head] or home is not None and loop.segment[a] != home
+                       for a in addresses)
     for number, address in enumerate(addresses):
         insn = code[address]
         registers = [op[1:] for op in insn.operands
@@ -80,7 +92,7 @@ def evaluate(addresses, code, runtime, loop):
             where = machine.address(insn.operands[1], insn)
             if where is not None:
                 stored[where.key()] = machine.value(insn.operands[0])
-        path.accesses += step(machine, insn, runtime)
+        path.accesses += step(machine, insn, runtime, poll_words)
         if insn.mnemonic.startswith(FLAG_SETTERS) and registers:
             flags = [machine.get(registers[-1])]  # its result: `sub $4,%r13d; jg`
             compared = []
@@ -89,7 +101,8 @@ def evaluate(addresses, code, runtime, loop):
             if insn.target not in body or insn.next not in body:
                 exiting += flags
             taken = number + 1 < len(addresses) and addresses[number + 1] == insn.target
-            if taken and not order[loop.head] <= order.get(insn.target, -1) <= order[last]:
+            if taken and address not in loop.reentries \
+                    and not order[loop.head] <= order.get(insn.target, -1) <= order[last]:
                 leaving.append((address, compared))
         if insn.is_call:
             path.calls.append(address)
@@ -119,4 +132,20 @@ def evaluate(addresses, code, runtime, loop):
     for address, values in leaving:
         if index and any(v.terms == index for v in values):
             path.exit_test = address
+    path.leaving = leaving
     return path
+
+
+def outer_trips(paths):
+    """Marks, on a path whose own index was not found or differs (a bridge
+    that sets the inner index afresh, as an outer loop's trip does), the
+    branch by which it leaves the loop by the bound test of the index
+    another path of the loop advances in a register: that path is an outer
+    trip too."""
+    indexes = {f"{p.index}@head" for p in paths if p.index and p.exit_test is None}
+    for path in paths:
+        if path.exit_test is None and not path.index:
+            for address, values in path.leaving:
+                if any(len(v.terms) == 1 and next(iter(v.terms)) in indexes
+                       and v.terms[next(iter(v.terms))] == 1 for v in values):
+                    path.exit_test = address

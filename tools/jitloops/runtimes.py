@@ -4,9 +4,11 @@ hsdis plug-in is loaded), V8's --print-opt-code --code-comments, or, where
 node rejects that (node 18 has no --code-comments), V8's --perf-prof, which
 writes a jitdump (jit-PID.dump) into the current folder: such a run happens
 in a private temporary folder, removed afterwards. The benchmark's
-WebAssembly build runs the same way under its node runner. The counterpart
-runs its real count, as in a measurement. Also the machine's name, which the
-report's first line gives beside the command.
+WebAssembly build runs the same way under its node runner. LuaJIT runs the
+counterpart under the listing's own trace loader (luajit_dump.lua), PyPy
+under PYPYLOG; each writes its code into a file in a private temporary
+folder. The counterpart runs its real count, as in a measurement. Also the
+machine's name, which the report's first line gives beside the command.
 """
 import glob
 import os
@@ -43,6 +45,42 @@ def perf_prof_command(args):
     return command + ([str(args.warmup)] if args.warmup else [])
 
 
+LUAJIT_LOADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "luajit_dump.lua")
+PYPY_LOG = "jit-log-opt,jit-backend-addr,jit-backend-dump"
+WRITTEN = "FILE"  # where a command's code file goes, as the report names it
+
+
+def luajit_command(args, file=WRITTEN):
+    """LuaJIT running the counterpart under the trace loader, which writes
+    the traces to `file`."""
+    loader = LUAJIT_LOADER if file != WRITTEN else os.path.relpath(LUAJIT_LOADER)
+    command = [args.luajit, loader, file, args.script]
+    return command + ([str(args.warmup)] if args.warmup else [])
+
+
+def pypy_command(args):
+    """PyPy running the counterpart; PYPYLOG (pypy_log) names the file."""
+    return [args.pypy, args.script] + ([str(args.warmup)] if args.warmup else [])
+
+
+def pypy_log(file=WRITTEN):
+    return f"{PYPY_LOG}:{file}"
+
+
+def run_written(command_for, environment_for=lambda file: {}):
+    """The text that one full run writes to a file: `command_for(file)` and
+    `environment_for(file)` give its command and the variables it adds.
+    The file lies in a private folder, removed afterwards."""
+    with tempfile.TemporaryDirectory(prefix="jit_loops.") as folder:
+        file = os.path.join(folder, "code.txt")
+        command = command_for(file)
+        run(command, extra=environment_for(file))
+        if not os.path.isfile(file):
+            raise ToolError(f"{' '.join(command_for(WRITTEN))} wrote no code file")
+        with open(file, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+
 def wasm_command(args):
     """The WebAssembly build under its node runner, writing a jitdump; with
     no_liftoff, V8 compiles every function with TurboFan from the start."""
@@ -73,11 +111,12 @@ def accepts(program, flags):
     return result.returncode == 0
 
 
-def run(command, folder=None):
-    """One full run of `command` (in `folder`): its standard output and its
-    process id."""
+def run(command, folder=None, extra=None):
+    """One full run of `command` (in `folder`, with the variables `extra`
+    added): its standard output and its process id."""
     environment = dict(os.environ)
     environment.pop("BENCH_TEST_ITERATIONS", None)  # the dump is of the real count
+    environment.update(extra or {})
     try:
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    text=True, env=environment, cwd=folder)

@@ -19,5 +19,13 @@ MEMORY_OPERAND = re.compile(r"^(?:%([a-z]s):)?(-?0x[0-9a-f]+|-?\d+)?(?:\((%[a-z0
                             r"(?:,(%[a-z0-9]+))?(?:,(\d))?\))?$")
 
 
+# The vector registers, each followed by the value of its low 64 bits: a
+# tracing JIT keeps doubles there (LuaJIT's loop index, converted to a double,
+# stored into the interpreter's frame and read back). ALL: every register the
+# symbolic walk follows.
+VECTOR = {f"xmm{n}": (f"xmm{n}", 64, 0) for n in range(16)}
+ALL = {**REGISTERS, **VECTOR}
+
+
 def is_memory(operand):
     return _registers.is_memory(operand) and not operand.startswith("$")
