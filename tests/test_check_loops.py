@@ -617,6 +617,7 @@ class LinkedFaults(Builds):
     dynamic loader reads the dynamic section, not the section headers."""
 
     def test_each_is_rejected_as_the_whole_programs(self):
+        objcopy = "aarch64-linux-gnu-objcopy" if self.aarch64 else "objcopy"
         constructor = [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }"
                                  "\n" + HELPERS, 0)]
         cases = {
@@ -628,7 +629,7 @@ class LinkedFaults(Builds):
             # The section is gone; the dynamic section still names the array,
             # and its relocations still fill it.
             "a constructor whose section header is removed": (
-                constructor, [], ["objcopy", "--remove-section=.init_array"],
+                constructor, [], [objcopy, "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
             # A static PIE's __do_global_dtors_aux calls __cxa_finalize only when
             # its GOT slot is not 0: the program's own, or a slot set after the link.
@@ -636,9 +637,11 @@ class LinkedFaults(Builds):
                 [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
+            # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,
-                "calls what the toolchain's __do_global_dtors_aux does not"),
+                "loads a pointer other than" if self.aarch64
+                else "calls what the toolchain's __do_global_dtors_aux does not"),
         }
         self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
                        for edits, flags, _, _ in cases.values()])

@@ -64,7 +64,9 @@ def shape_why(program, address, name, wanted, shape, calls=(), slots=(), jumps=(
     when it is: every instruction it can reach matches one of `shape`
     (regular expressions); every call goes to one of `calls` (in a
     dynamically linked executable, to the libraries, not to code of its
-    own, but for the toolchain's own functions named in `jumps`); every
+    own, but for the toolchain's own functions named in `jumps`;
+    __cxa_finalize only the shared C library's: a static PIE's crtbegin
+    calls one only when the program defines it); every
     jump out of it goes to one of `jumps`, each checked in turn; every GOT
     slot it loads holds one of `slots`, or 0; an indirect call (blr) goes
     through a pointer loaded from one of the variables the GOT slots named
@@ -90,7 +92,8 @@ def shape_why(program, address, name, wanted, shape, calls=(), slots=(), jumps=(
         elif insn.is_call:
             own = program.calls_own_code(insn)
             if callee not in calls or insn.target is None \
-                    or (own and dynamic(program) and callee not in jumps):
+                    or (own and dynamic(program) and callee not in jumps) \
+                    or (own and callee == "__cxa_finalize"):
                 return f"{insn} calls what the toolchain's {wanted} does not"
             if callee in jumps:
                 why = JUMPS[callee](program, insn.target)
