@@ -1370,7 +1370,7 @@ AARCH64 = {
     "DEFAULT_FORMS": ("inc.add.u10.a64", "arith.lsl-add.u10.a64", "branch.add.u20.a64"),
     "FORM_COUNT": 132,
     "OTHER_INC": "inc.add-sched.u2.s64",
-    "CHAIN": ("add x64, x64, x64", 1),
+    "CHAIN": ("add Xd, Xd, Xm", 1),
     "BROKEN": {
         "inc.broken-two-stores": Broken(
             "inc.add", traffic="2 stores of the accumulator per iteration",

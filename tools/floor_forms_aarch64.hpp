@@ -492,7 +492,7 @@ constexpr std::array<const char *, KERNEL_COUNT> ROLLED_FORMS = {
 // multiply's latency differs from core to core in the same models (3 cycles
 // on Cortex-A53, A55 and Ampere1, 5 on the others), so a multiply chain
 // would give each core a scale of its own.
-constexpr const char *CHAIN_STEP = "add x64, x64, x64";
+constexpr const char *CHAIN_STEP = "add Xd, Xd, Xm";
 constexpr const char *CHAIN_WORDS = "add (1 cycle each)";
 constexpr std::int64_t CHAIN_CYCLES_PER_STEP = 1;
 
