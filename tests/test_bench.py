@@ -39,13 +39,16 @@ def model_finals(n):
     return (signed64(n), signed64(7 * ((three_n - 1) // 2)), n % 2)
 
 
-def run(argv, env_extra=None, **kwargs):
-    env = dict(os.environ)
-    env.update(env_extra or {})
+def run(argv, env_extra=None, wrapper=(), **kwargs):
+    """Runs the built program argv[0] (through the build's emulator, if any)
+    with the variables `env_extra`, behind the command `wrapper` (a shell
+    that redirects, say)."""
     # A build with the address sanitizer tolerates the preloaded clock double.
-    env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
+    command, env = harness.program(argv, {**(env_extra or {}),
+                                          "ASAN_OPTIONS": "verify_asan_link_order=0"})
     kwargs.setdefault("stdout", subprocess.PIPE)
-    return subprocess.run(argv, env=env, stderr=subprocess.PIPE, timeout=120, check=False, **kwargs)
+    return subprocess.run([*wrapper, *command], env=env, stderr=subprocess.PIPE, timeout=120,
+                          check=False, **kwargs)
 
 
 class ReportChecks(unittest.TestCase):
@@ -110,9 +113,7 @@ class OutputTargets(ReportChecks):
             out.seek(0)
             self.assert_report(out.read())
         # Through a pipe into another process, as `bench | cat` would.
-        result = subprocess.run(
-            ["sh", "-c", '"$0" | cat', OPTIONS.bench], capture_output=True, check=False
-        )
+        result = run([OPTIONS.bench], wrapper=["sh", "-c", '"$0" "$@" | cat'])
         self.assertEqual(result.returncode, 0)
         self.assert_report(result.stdout)
 
@@ -127,7 +128,7 @@ class WriteFailure(ReportChecks):
             self.assert_write_error(run([OPTIONS.bench], stdout=full), "No space left on device")
 
     def test_closed_standard_output(self):
-        result = run(["sh", "-c", 'exec "$0" >&-', OPTIONS.bench])
+        result = run([OPTIONS.bench], wrapper=["sh", "-c", 'exec "$0" "$@" >&-'])
         self.assert_write_error(result, "Bad file descriptor")
 
     def test_reader_gone_with_sigpipe_ignored(self):

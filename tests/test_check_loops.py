@@ -18,12 +18,22 @@ build and accept every honest one.
 The check's parts, on hand-written excerpts and on saved listings of real
 builds, are tested in test_check_loops_parts.py.
 
-    test_check_loops.py --source FILE --compiler CXX [--flags "..."] [GROUP ...]
+    test_check_loops.py --source FILE --compiler CXX [--target-flags "..."]
+                        [--flags "..."] [GROUP ...]
+
+--target-flags (clang++'s --target=..., a sysroot) go into every build, the
+flag matrix's too. A group skips (exit 77) when the compiler makes code the
+check does not read (a cross build's), as the check itself says.
 """
 import argparse
+import atexit
+import concurrent.futures
+import contextlib
+import functools
+import itertools
 import os
-import platform
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,6 +42,7 @@ import unittest
 import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
+from loopcheck.elf import Elf
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -258,19 +269,24 @@ CORRECT = {
           for k in range(3)]],
 }
 
+EMPTY_PROGRAM = "int main() { return 0; }\n"
+
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
-             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast"]
+             "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast",
+             "-O2 -static-pie"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).
 LINK_NEEDS = {"-flto": "the compiler's LTO linker plugin (llvm-14-linker-tools for clang++ "
                        "14; gcc-12 ships its own)",
               "-static": "static C and C++ libraries (libc6-dev, libstdc++-12-dev)",
+              "-static-pie": "static C and C++ libraries built as PIC (libc6-dev, "
+                             "libstdc++-12-dev)",
               # lld leaves a position-independent executable's constructor
               # table to its relocations: the check must read those.
               "-fuse-ld=lld": "the LLVM linker (lld)"}
@@ -288,6 +304,30 @@ def edit(source, old, new, occurrence):
     return source[:position] + new + source[position + len(old):]
 
 
+NUMBERS = itertools.count()  # each shared build's file has a name of its own
+
+
+@functools.lru_cache(maxsize=None)
+def shared_folder():
+    """The temporary folder of this process's shared builds, removed at its end."""
+    path = tempfile.mkdtemp(prefix="check_loops-")
+    atexit.register(shutil.rmtree, path, ignore_errors=True)
+    return path
+
+
+@functools.lru_cache(maxsize=None)
+def build(source, flags):
+    """(path, the compiler's result) of `source` built with the build's
+    compiler and `flags` (a tuple): once per process, shared by the tests."""
+    path = os.path.join(shared_folder(), f"build{next(NUMBERS)}")
+    with open(path + ".cpp", "w", encoding="utf-8") as f:
+        f.write(source)
+    # Warnings are beside the point for a deliberately changed variant.
+    command = [OPTIONS.compiler, *OPTIONS.target_flags, *flags, "-std=c++20", "-w", "-o", path,
+               path + ".cpp"]
+    return path, subprocess.run(command, capture_output=True, text=True)
+
+
 class Builds(unittest.TestCase):
     """Builds sources with the build's compiler into a temporary folder."""
 
@@ -302,12 +342,31 @@ class Builds(unittest.TestCase):
         cls.tmp.cleanup()
 
     def compile(self, name, source, flags):
+        """(path, the compiler's result): the test's own copy of the shared
+        build, which it may edit."""
+        shared, built = build(source, tuple(flags))
         path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
-        with open(path + ".cpp", "w", encoding="utf-8") as f:
-            f.write(source)
-        # Warnings are beside the point for a deliberately changed variant.
-        command = [OPTIONS.compiler, *flags, "-std=c++20", "-w", "-o", path, path + ".cpp"]
-        return path, subprocess.run(command, capture_output=True, text=True)
+        if built.returncode == 0:
+            shutil.copy(shared, path)
+        return path, built
+
+    def edited(self, edits):
+        """The source with the edits made; None if one does not apply (the
+        test reports that in its own case)."""
+        source = self.source
+        with contextlib.suppress(AssertionError):
+            for old, new, occurrence in edits:
+                source = edit(source, old, new, occurrence)
+            return source
+        return None
+
+    def prebuild(self, builds):
+        """Makes the builds (source, flags) a test is about to check, several
+        at a time."""
+        jobs = {(source, tuple(flags)) for source, flags in builds if source is not None}
+        shared_folder()
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            list(pool.map(lambda job: build(*job), jobs))
 
     def verdicts(self, name, source, flags):
         path, built = self.compile(name, source, flags)
@@ -317,6 +376,8 @@ class Builds(unittest.TestCase):
 
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits, _, _ in FAULTS.values()])
         for name, (edits, kernel, expected) in FAULTS.items():
             with self.subTest(name):
                 source = self.source
@@ -337,6 +398,8 @@ class NegativeControls(Builds):
                     self.assertNotIn(ALL_KERNELS, faults)
 
     def test_correct_variants_pass(self):
+        self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
+                       for edits in CORRECT.values()])
         for name, edits in CORRECT.items():
             with self.subTest(name):
                 source = self.source
@@ -348,10 +411,11 @@ class NegativeControls(Builds):
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
+        self.prebuild([(source, flags.split()) for flags in FLAG_SETS for source in
+                       [EMPTY_PROGRAM, *(self.edited(CORRECT[v]) for v in INDEX_VARIANTS)]])
         for flags in FLAG_SETS:
             with self.subTest(flags):
-                _, trivial = self.compile("trivial " + flags, "int main() { return 0; }\n",
-                                          flags.split())
+                _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
                 if trivial.returncode != 0:
                     lines = trivial.stderr.strip().splitlines() or ["no message"]
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
@@ -381,6 +445,7 @@ class FlagMatrix(Builds):
         sources = {"unchanged": self.source,
                    "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
                                                                          "loop"][0][0])}
+        self.prebuild([(source, shlex.split(OPTIONS.flags)) for source in sources.values()])
         for name, source in sources.items():
             with self.subTest(name):
                 path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
@@ -393,6 +458,17 @@ class FlagMatrix(Builds):
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
                      "check_loops.py")
+
+
+def set_zero_slots(path):
+    """Writes 1 over every slot of the executable's GOT that holds 0."""
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        for got in (s for s in Elf(path, {}).sections if s["name"] == ".got"):
+            for at in range(got["offset"], got["offset"] + got["size"], 8):
+                data[at:at + 8] = data[at:at + 8] if any(data[at:at + 8]) else bytes([1] + [0] * 7)
+        f.seek(0)
+        f.write(data)
 
 
 class LinkedFaults(Builds):
@@ -413,15 +489,30 @@ class LinkedFaults(Builds):
             "a constructor whose section header is removed": (
                 constructor, [], ["objcopy", "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
+            # A static PIE's __do_global_dtors_aux calls __cxa_finalize only when
+            # its GOT slot is not 0: the program's own, or a slot set after the link.
+            "a __cxa_finalize of the program's own in a static PIE": (
+                [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
+                  + HELPERS, 0)], ["-static-pie"], None,
+                "calls what the toolchain's __do_global_dtors_aux does not"),
+            "a static PIE's GOT slots that held 0 set": (
+                [], ["-static-pie"], set_zero_slots,
+                "calls what the toolchain's __do_global_dtors_aux does not"),
         }
+        self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
+                       for edits, flags, _, _ in cases.values()])
         for name, (edits, flags, after, expected) in cases.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
                     source = edit(source, old, new, occurrence)
+                if flags and self.compile("trivial", "int main() {}\n", flags)[1].returncode:
+                    self.skipTest(f"{OPTIONS.compiler} {flags[0]} cannot link an empty program")
                 path, built = self.compile(name, source, [*shlex.split(OPTIONS.flags), *flags])
                 self.assertEqual(built.returncode, 0, built.stderr)
-                if after:
+                if callable(after):
+                    after(path)
+                elif after:
                     subprocess.run([*after, path], check=True, capture_output=True)
                 faults = {k.name: k.faults for k in analyse(path)}
                 self.assertTrue(any(expected in f and RUNNING in f
@@ -442,6 +533,27 @@ class CommandLine(Builds):
         run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
         self.assertEqual((run.returncode, run.stdout), (2, ""))
         self.assertIn("is stripped (it has no symbol table)", run.stderr)
+
+    def test_what_the_check_does_not_read(self):
+        # (the file's first bytes, exit status, words it prints): an instruction
+        # set without a layer is skipped naming it; a file that is no ELF, or
+        # whose headers point past its end, is a tool error, without a traceback.
+        def header(elf_class, order, machine):
+            return (b"\x7fELF" + bytes([elf_class, order, 1]) + bytes(11)
+                    + machine.to_bytes(2, "little" if order == 1 else "big") + bytes(44))
+        cases = [(header(2, 1, 183), 77, "is AArch64"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
+                 (header(2, 2, 21), 77, "is PowerPC64 (big-endian)"),
+                 (header(2, 1, 62)[:40], 2, "is not an ELF file the check can read"),
+                 (b"#!/bin/sh\n", 2, "is not an ELF file")]
+        for data, status, words in cases:
+            with self.subTest(words):
+                path = os.path.join(self.tmp.name, "foreign")
+                with open(path, "wb") as f:
+                    f.write(data)
+                run = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(words, run.stdout + run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
 
     def test_output_cut_short_ends_quietly(self):
         # As `check_loops.py --verbose EXE | head`: the reader is gone before
@@ -467,15 +579,25 @@ class CommandLine(Builds):
 def add_arguments(parser):
     parser.add_argument("--source", required=True)
     parser.add_argument("--compiler", required=True)
+    parser.add_argument("--target-flags", default="", type=shlex.split)
     parser.add_argument("--flags", default="")
 
 
-def skip_off_x86_64():
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
+def skip_for_another_processor():
+    """Exit 77 when the check skips what the build's compiler makes (code of
+    another processor: a cross build's), 1 when it cannot build at all."""
+    path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
+    if built.returncode != 0:
+        print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
+        return 1
+    check = subprocess.run([sys.executable, CHECK, path], capture_output=True, text=True)
+    if check.returncode == SKIP:
+        print(f"{check.stdout.strip()} (an empty program built by "
+              f"{shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])})")
         return SKIP
     return None
 
 
 if __name__ == "__main__":
-    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments, skip_off_x86_64))
+    sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0], add_arguments,
+                          skip_for_another_processor))

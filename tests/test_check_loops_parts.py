@@ -17,26 +17,32 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
 """
 import argparse
 import ast
+import importlib
 import os
+import re
 import subprocess
 import sys
 import unittest
 
 import harness
 import loopcheck
-from loopcheck import counting, rules
-from loopcheck.allowlist import Decoded, decode
+from loopcheck import counting, isa, rules
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
-from loopcheck.exits import Exits, clock_shape_why
-from loopcheck.flags import condition, narrowing
+from loopcheck.exits import Exits
 from loopcheck.graph import build_graph
+from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
-from loopcheck.interpreter import execute
-from loopcheck.objdump import Program, parse_line
-from loopcheck.state import State, describe
+from loopcheck.state import describe
 from loopcheck.values import Context, Value
+from loopcheck.x86_64 import registers as x86_registers
+from loopcheck.x86_64.allowlist import Decoded, decode
+from loopcheck.x86_64.conditions import condition, narrowing
+from loopcheck.x86_64.interpreter import execute
+from loopcheck.x86_64.listing import parse_line
+from loopcheck.x86_64.registers import State
+from loopcheck.x86_64.toolchain import clock_shape_why
 from report import ITERATIONS, KERNEL_NAMES
 
 INC, ARITH, BRANCH = KERNEL_NAMES
@@ -714,6 +720,13 @@ DEREGISTER = {0x3680: "lea    0x2f51(%rip),%rdi        # 6058 <__TMC_END__>",
 FINI = {0x3780: "sub    $0x8,%rsp", 0x3784: "add    $0x8,%rsp", 0x3788: "ret"}
 AT_EXIT = {"__do_global_dtors_aux": DTORS_AUX, "deregister_tm_clones": DEREGISTER,
            "_fini": FINI}
+# A static PIE's (lld's): __cxa_finalize's slot and the _ITM_ table's hold 0
+# (nothing relocates them), so the call is never made.
+STATIC_PIE_EXIT = {**AT_EXIT, "__do_global_dtors_aux": {
+    **DTORS_AUX, 0x3610: "cmpq   $0x0,0x2e32(%rip)        # 3fd0 <_DYNAMIC+0x1c8>",
+    0x3620: "call   0 <__evoke_link_warning_dlmopen>"}, "deregister_tm_clones": {
+    **DEREGISTER, 0x3690: "mov    0x2eb6(%rip),%rax        # 3fd8 <_DYNAMIC+0x1d0>"}}
+STATIC_PIE_ZERO = [" zero 3fd0", " zero 3fd8"]
 
 
 def startup(init=INIT, constructors=(("frame_dummy", FRAME_DUMMY),), needed=("libc.so.6",),
@@ -779,6 +792,16 @@ class BeforeMain(unittest.TestCase):
                                   ("register_tm_clones", ["jmp    2030 <arm_timer>"])]},
                 "constructor frame_dummy in .init_array (run before main): 3400: jmp 2030 "
                 "<arm_timer> is not in the toolchain's register_tm_clones"),
+            # Its %rax jumped through set to an address of the program's own.
+            "a register_tm_clones jumping where it points %rax": (
+                {"constructors": [("frame_dummy", FRAME_DUMMY),
+                                  ("frame_dummy", ["jmp    3400 <register_tm_clones>"]),
+                                  ("register_tm_clones", [
+                                      "mov    $0x2030,%eax", "test   %rax,%rax",
+                                      "je     3410 <register_tm_clones+0x10>", "jmp    *%rax",
+                                      "ret"])]},
+                "3400: mov $0x2030,%eax sets the %rax it jumps through to neither 0 nor "
+                "_ITM_registerTMCloneTable's pointer"),
             "a frame_dummy that does more": (
                 {"constructors": [("frame_dummy", ["mov    %rax,0x10(%rdi)", *FRAME_DUMMY])]},
                 "mov %rax,0x10(%rdi) is not in crtbegin's frame_dummy"),
@@ -828,6 +851,20 @@ class BeforeMain(unittest.TestCase):
                 {"at_exit": {**AT_EXIT, "_fini": {**FINI, 0x3784: "mov    $0x1,%eax"}}},
                 "fini function _fini in .fini (run at exit): 3784: mov $0x1,%eax is not in "
                 "the toolchain's _fini"),
+            "what exit() runs in a static PIE": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO}, None),
+            "a static PIE's __cxa_finalize slot not known to hold 0": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO[1:]},
+                "3620: call 0 <__evoke_link_warning_dlmopen> calls what the toolchain's"),
+            "a static PIE's __do_global_dtors_aux calling when the slot holds 0": (
+                {"at_exit": {**STATIC_PIE_EXIT, "__do_global_dtors_aux": {
+                    **STATIC_PIE_EXIT["__do_global_dtors_aux"],
+                    0x3618: "jne    3624 <__do_global_dtors_aux+0x24>"}},
+                 "libraries": STATIC_PIE_ZERO}, "3620: call 0 <__evoke_link_warning_dlmopen>"),
+            "a static PIE's deregister_tm_clones loading a slot not known to hold 0": (
+                {"at_exit": STATIC_PIE_EXIT, "libraries": STATIC_PIE_ZERO[:1]},
+                "3690: mov 0x2eb6(%rip),%rax loads a pointer other than "
+                "_ITM_deregisterTMCloneTable's"),
             "what the toolchain exports (-rdynamic)": (
                 {"libraries": [" interp /lib64/ld-linux-x86-64.so.2",
                                *[f" exports {name}" for name in
@@ -969,29 +1006,79 @@ class SavedListings(unittest.TestCase):
             f"200000008 instructions between the clock calls (2.00 per update)"])
 
 
+def loopcheck_imports(package, module):
+    """The check's modules that `module` of `package` (a path of package
+    names under loopcheck: [] for the package itself) imports, each as its
+    path under loopcheck (["values"], ["x86_64", "allowlist"])."""
+    folder = os.path.join(os.path.dirname(os.path.abspath(loopcheck.__file__)), *package)
+    with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and (node.level or node.module.startswith(
+                "loopcheck.") or node.module == "loopcheck"):
+            base = package[:len(package) - node.level + 1] if node.level else []
+            path = base + (node.module.split(".")[0 if node.level else 1:] if node.module else [])
+            within = os.path.join(os.path.dirname(os.path.abspath(loopcheck.__file__)), *path)
+            found += [path + [a.name] for a in node.names] if os.path.isdir(within) else [path]
+        elif isinstance(node, ast.Import):
+            found += [a.name.split(".")[1:] for a in node.names
+                      if a.name.startswith("loopcheck.")]
+    return found
+
+
 class Layers(unittest.TestCase):
+    FOLDER = os.path.dirname(os.path.abspath(loopcheck.__file__))
+
     def test_modules_import_only_the_layers_below(self):
-        folder = os.path.dirname(os.path.abspath(loopcheck.__file__))
-        modules = sorted(name[:-3] for name in os.listdir(folder)
-                         if name.endswith(".py") and name != "__init__.py")
-        self.assertEqual(sorted(loopcheck.LAYERS), modules)
-        for module in loopcheck.LAYERS:
-            with open(os.path.join(folder, module + ".py"), encoding="utf-8") as f:
+        # An instruction-set layer (a package) is one layer with layers of its
+        # own; only the interface module (isa) imports one, and none another.
+        layers, isas = loopcheck.LAYERS, loopcheck.ISA_LAYERS
+        self.assertEqual(sorted(layers), sorted(
+            name[:-3] if name.endswith(".py") else name for name in os.listdir(self.FOLDER)
+            if name != "__init__.py" and (name.endswith(".py") or os.path.isfile(
+                os.path.join(self.FOLDER, name, "__init__.py")))))
+        for layer in layers:
+            if layer not in isas:
+                for other in loopcheck_imports([], layer):
+                    with self.subTest(layer, imports=other):
+                        self.assertLess(layers.index(other[0]), layers.index(layer))
+                        self.assertTrue(other[0] not in isas or layer == "isa")
+                continue
+            inner = importlib.import_module(f"loopcheck.{layer}").LAYERS  # its __init__ only
+            self.assertEqual(sorted(inner), sorted(
+                name[:-3] for name in os.listdir(os.path.join(self.FOLDER, layer))
+                if name.endswith(".py") and name != "__init__.py"))
+            for module in inner:
+                for other in loopcheck_imports([layer], module):
+                    with self.subTest(f"{layer}.{module}", imports=other):
+                        if other[0] == layer:
+                            self.assertLess(inner.index(other[1]), inner.index(module))
+                        else:
+                            self.assertNotIn(other[0], isas)
+                            self.assertLess(layers.index(other[0]), layers.index(layer))
+
+    def test_each_instruction_set_binds_the_interface(self):
+        self.assertEqual([layer.__name__ for layer in isa.ISAS],
+                         [f"loopcheck.{name}.layer" for name in loopcheck.ISA_LAYERS])
+        for layer in isa.ISAS:
+            with self.subTest(layer.NAME):
+                self.assertEqual(sorted(layer.__all__), sorted(isa.INTERFACE))
+                self.assertEqual([n for n in isa.INTERFACE if not hasattr(layer, n)], [])
+
+    def test_the_independent_code_names_no_x86_register_or_mnemonic(self):
+        # "sp" is neutral: the base of the stack addresses, whatever the instruction set.
+        x86 = set(x86_registers.REGISTERS) - {"sp"} | {"jmp", "syscall", "ret", "lea", "mov"}
+        for layer in set(loopcheck.LAYERS) - set(loopcheck.ISA_LAYERS):
+            with open(os.path.join(self.FOLDER, layer + ".py"), encoding="utf-8") as f:
                 tree = ast.parse(f.read())
-            imported = []
-            for node in ast.walk(tree):
-                if isinstance(node, ast.ImportFrom) and node.level == 1:
-                    imported += [node.module] if node.module else [a.name for a in node.names]
-                elif isinstance(node, ast.ImportFrom) and node.level == 0:
-                    imported += [node.module.split(".")[1]
-                                 for _ in [0] if node.module.startswith("loopcheck.")]
-                elif isinstance(node, ast.Import):
-                    imported += [a.name.split(".")[1] for a in node.names
-                                 if a.name.startswith("loopcheck.")]
-            for other in imported:
-                with self.subTest(module, imports=other):
-                    self.assertLess(loopcheck.LAYERS.index(other),
-                                    loopcheck.LAYERS.index(module))
+            docstrings = {id(node.body[0].value) for node in ast.walk(tree)
+                          if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef))
+                          and node.body and isinstance(node.body[0], ast.Expr)}
+            words = [node.value for node in ast.walk(tree) if isinstance(node, ast.Constant)
+                     and isinstance(node.value, str) and id(node) not in docstrings]
+            with self.subTest(layer):
+                self.assertEqual([w for w in words if w in x86 or re.search("%[a-z]", w)], [])
 
 
 if __name__ == "__main__":

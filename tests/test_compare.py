@@ -118,7 +118,8 @@ class Rounds(FakeCommands):
         self.assertEqual({k: document["correction"][k] for k in ("method", "tests")},
                          {"method": "bonferroni", "tests": 3})
         env = document["environment"]
-        self.assertEqual(set(env), {"utc", "host", "cpu_model", "logical_cores",
+        self.assertEqual(set(env), {"utc", "host", "cpu_model", "cpu_family", "cpu_model_number",
+                                    "logical_cores",
                                     "kernel_release", "load_average_before",
                                     "load_average_after", "cpufreq_governor", "python"})
         self.assertEqual((env["logical_cores"], env["python"][:2]), (os.cpu_count(), "3."))
@@ -366,6 +367,13 @@ class BeforeTheFirstRun(FakeCommands):
              [f"cannot write {self.path('no-such-dir/p.svg')}: no folder"]),
             (["--plot", folder, ref], 1, [f"cannot write {folder}: it is a folder"]),
             (["--plot", f"{ref}/p.svg", ref], 1, [f"cannot write {ref}/p.svg: no folder"]),
+            # --skip-missing never leaves out the reference, and with
+            # nothing else left there is nothing to compare.
+            (["--skip-missing", missing, ref], 1, [f"{missing}: cannot run"]),
+            (["--skip-missing", ref, f"{ref} {missing}", "--floor", missing], 2,
+             [f"left out {ref} {missing}: '{missing}': no such file or folder",
+              f"left out {missing} (the floor): cannot run: '{missing}': no such file",
+              "--skip-missing left no command besides the reference"]),
         ]
         for args, status, messages in cases:
             with self.subTest(args=args):
@@ -375,6 +383,24 @@ class BeforeTheFirstRun(FakeCommands):
                     self.assertIn(message, result.stderr)
                 self.assertEqual(result.stdout, "")
                 self.assertFalse(os.path.exists(self.log), "a command ran")
+
+    def test_skip_missing_leaves_out_only_what_cannot_run(self):
+        ref, cand, floor = (self.fake(name, report(1, 1, 1)) for name in ("ref", "cand", "floor"))
+        gone = self.path("gone.wasm")
+        # Words that may not be one path stay, whatever they name: the run judges them.
+        kept = f"{cand} --file=/gone -cp a/b:/gone k=/gone 'sh -c /gone' /gone* http://x/y"
+        result = self.compare("-n", "1", "--format", "json", "--skip-missing", ref,
+                              "no-such-program x", f"{cand} {gone}", kept, "--floor", floor)
+        self.assertEqual(re.findall("compare: left out (.*)", result.stderr), [
+            "no-such-program x: cannot run: 'no-such-program' is not an executable file on PATH",
+            f"{cand} {gone}: '{gone}': no such file or folder"])
+        with open(self.log, encoding="utf-8") as f:
+            self.assertEqual(f.read().split(), ["ref", "cand", "floor"] * 2)
+        document = json.loads(result.stdout)
+        self.assertEqual([(c["role"], c["command"]) for c in document["commands"]] +
+                         [(s["role"], s["command"]) for s in document["skipped"]],
+                         [("reference", ref), ("candidate", kept), ("floor", floor),
+                          ("candidate", "no-such-program x"), ("candidate", f"{cand} {gone}")])
 
     def test_commands_found_as_a_run_finds_them(self):
         a = self.fake("a", report(1, 1, 1))

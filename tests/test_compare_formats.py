@@ -25,7 +25,7 @@ from comparing.format_markdown import format_markdown
 from comparing.format_table import COLUMNS, FLOOR_COLUMNS, format_table
 from comparing.format_table import cells as table_cells
 from comparing.plot import LABEL_CHARS, plot_svg
-from comparing.records import Comparison, Correction, Failure, Row
+from comparing.records import Comparison, Correction, Failure, Row, Skipped
 from comparing.summary import summarise
 from report import FINALS, KERNEL_NAMES
 
@@ -63,7 +63,8 @@ TIMES = [{INC: [29.0, 28.8, 30.5, 29.1, 28.9], ARITH: [55.44, 55.1, 56.0, 55.3, 
          {INC: [29.1, 28.9, 29.6, 29.2, 29.0], ARITH: [55.5, 55.0, 56.1, 55.4, 55.6],
           BRANCH: [29.5, 29.1, 29.9, 29.4, 29.6]}]
 ENVIRONMENT = {"utc": "2026-12-08T10:00:00+00:00", "host": "bench", "cpu_model": "AMD EPYC",
-               "logical_cores": 2, "kernel_release": "6.1.0", "load_average": [0.5, 0.4, 0.3],
+               "cpu_family": "26", "cpu_model_number": "2", "logical_cores": 2,
+               "kernel_release": "6.1.0", "load_average": [0.5, 0.4, 0.3],
                "cpufreq_governor": None, "python": "3.11.2"}
 
 
@@ -80,7 +81,9 @@ def saved(**changes):
     return Comparison(**{**fields, **changes})
 
 
-NOTES = """\
+MACHINE = "Machine: AMD EPYC, cpu family 26, model 2; 2 logical cores."
+NOTES = f"""\
+{MACHINE}
 5 runs per command after 1 warm-up round(s), interleaved.
 ratio: Hodges-Lehmann estimate of time / reference time, with its 99.17% interval \
 (normal approximation); Bonferroni correction over 6 comparison(s), family level 5%; \
@@ -265,7 +268,7 @@ class JsonFormat(unittest.TestCase):
     def test_saved_rows_field_by_field(self):
         comparison = saved(interrupted="SIGTERM")
         document = json.loads(format_json(comparison))
-        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 2))
+        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 3))
         self.assertEqual(document["environment"], {
             **{k: v for k, v in ENVIRONMENT.items() if k != "load_average"},
             "load_average_before": [0.5, 0.4, 0.3], "load_average_after": [1.0, 0.5, 0.25]})
@@ -278,6 +281,9 @@ class JsonFormat(unittest.TestCase):
                          {"runs": 5, "warmup": 1, "timeout_s": 300.0, "interrupted": "SIGTERM",
                           "failed": None})
         self.assertEqual(document["correction"], dataclasses.asdict(comparison.correction))
+        skipped = saved(skipped=(Skipped(COMMANDS[2], "floor", "gone"),))
+        self.assertEqual((document["skipped"], json.loads(format_json(skipped))["skipped"]),
+                         ([], [{**document["commands"][2], "role": "floor", "reason": "gone"}]))
         # Accumulators as strings: a JSON reader keeps all their digits.
         self.assertEqual(document["finals"], {k: str(v) for k, v in FINALS.items()})
         self.assertEqual(len(document["results"]), len(ROWS))
@@ -358,6 +364,24 @@ class Plot(unittest.TestCase):
                 self.assertTrue(float(axis.get("x1")) <= x <= float(axis.get("x2")), x)
         self.assertEqual(root.find("s:text", SVG).text,
                          "tools/compare.py: 6 interleaved runs per command")
+        self.assertEqual(root.find("s:text[@class='machine']", SVG).text, MACHINE)
+
+    def test_machine_and_what_was_left_out(self):
+        # A /proc/cpuinfo naming no model string nor family (AArch64's); what
+        # --skip-missing left out, in the order given, in the notes and the plot.
+        comparison = saved(environment_before={**ENVIRONMENT, "cpu_model": None, "cpu_family": "",
+                                               "logical_cores": 1},
+                           skipped=(Skipped(COMMANDS[1], "candidate", "why"),
+                                    Skipped(COMMANDS[2], "floor", "gone")))
+        lines = ["Machine: processor unknown, model 2; 1 logical core.",
+                 "Left out (--skip-missing): java -jar jit.jar: why",
+                 "Left out (--skip-missing): ./a|b`c (the floor): gone"]
+        self.assertIn("\n\n" + "\n".join(lines) + "\n5 runs per", format_table(comparison))
+        root = ElementTree.fromstring(plot_svg(comparison))
+        shown = root.findall("s:text[@class='machine']", SVG) + root.findall(
+            "s:g[@class='legend']/s:text[@class='left-out']", SVG)
+        self.assertEqual([text.text for text in shown], lines)
+        self.assertLess(float(shown[-1].get("y")), float(root.get("height")))
 
     def test_labels_unique_readable_and_ratios_beside_rows(self):
         jit = "java -cp build/classes/java/main:lib/* org.example.bench.LoopBenchmarkRunner"

@@ -12,7 +12,7 @@ from the executable; on AArch64 the value proof steps the probe through
 qemu-user's gdb stub.
 
 Run by CTest as:  test_floor.py --floor F --probe P --fake-clock L [--sanitized]
-                      [--emulator=ARG ...] [--qemu-traffic PLUGIN] [--other-object O] GROUP
+                      [--emulator=WORD ...] [--qemu-traffic PLUGIN] [--other-object O] GROUP
 where P is the tests' probe build of the same source (BENCH_FLOOR_PROBE): it
 adds `--trace N`, `--values N` and deliberately broken forms; the emulator
 runs a cross build's executables (qemu-aarch64 -L SYSROOT); O is the forms
@@ -20,6 +20,7 @@ built by the other compiler.
 """
 import argparse
 import collections
+import concurrent.futures
 import dataclasses
 import fractions
 import functools
@@ -132,26 +133,14 @@ def kernel_of(form):
     return KERNEL_OF[form.split(".")[0]]
 
 
-def run(argv, env_extra=None, emulate=True, **kwargs):
-    env = dict(os.environ)
-    env.update(env_extra or {})
-    env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
+def run(argv, env_extra=None, wrapper=(), **kwargs):
+    """Runs the built program argv[0] (through the build's emulator, if any)
+    with the variables `env_extra`, behind the command `wrapper`."""
+    command, env = harness.program(argv, {**(env_extra or {}),
+                                          "ASAN_OPTIONS": "verify_asan_link_order=0"})
     kwargs.setdefault("stdout", subprocess.PIPE)
-    return subprocess.run(emulated(argv, env) if emulate else argv, env=env,
-                          stderr=subprocess.PIPE, timeout=300, check=False, **kwargs)
-
-
-def emulated(argv, env):
-    """argv with the build's emulator, if it has one, in front of the first
-    argument that is one of the built programs. qemu hands its own
-    environment to the program, but a library to preload is the program's
-    alone: it moves from `env` to qemu's command line."""
-    built = {os.path.realpath(os.fsencode(path)) for path in (OPTIONS.floor, OPTIONS.probe)}
-    for k, arg in enumerate(argv if OPTIONS.emulator else ()):
-        if os.path.realpath(os.fsencode(arg)) in built:
-            preload = ["-E", f"LD_PRELOAD={env.pop('LD_PRELOAD')}"] if "LD_PRELOAD" in env else []
-            return [*argv[:k], *OPTIONS.emulator, *preload, *argv[k:]]
-    return argv
+    return subprocess.run([*wrapper, *command], env=env, stderr=subprocess.PIPE, timeout=300,
+                          check=False, **kwargs)
 
 
 class FloorTest(unittest.TestCase):
@@ -394,18 +383,18 @@ class WriteFailure(FloorTest):
         stdbuf = shutil.which("stdbuf")
         if stdbuf is None:
             self.skipTest("stdbuf (coreutils) is not installed")
-        if OPTIONS.emulator:
-            self.skipTest("stdbuf line-buffers through a library of the host's, which an emulated "
+        if harness.EMULATOR:
+            self.skipTest("stdbuf preloads a library of the host's, which the emulated "
                           "program cannot load")
         for mode, args in {**self.MODES, "floor": []}.items():
             with self.subTest(mode), open("/dev/full", "wb") as full:
-                result = run([stdbuf, "-oL", OPTIONS.floor, *args], stdout=full)
+                result = run([OPTIONS.floor, *args], wrapper=[stdbuf, "-oL"], stdout=full)
                 self.assert_write_error(result, "bench_floor: write error")
 
     def test_closed_standard_output(self):
         for mode, args in self.MODES.items():
             with self.subTest(mode):
-                result = run(["sh", "-c", 'exec "$0" "$@" >&-', OPTIONS.floor, *args])
+                result = run([OPTIONS.floor, *args], wrapper=["sh", "-c", 'exec "$0" "$@" >&-'])
                 self.assert_write_error(result, "bench_floor: write error: Bad file descriptor")
 
     def test_reader_gone_with_sigpipe_ignored(self):
@@ -465,11 +454,15 @@ class Clock(FloorTest):
                 self.assertEqual(result.stdout.decode(), render([step / 1e6] * 3, banner=banner))
 
 
-def probe_trace(n, wrapper=()):
-    """Runs the probe's --trace n (under `wrapper`, a tracer, if given):
-    returns the marker's address and, per form, (accumulator address, final
-    accumulator)."""
-    result = run([*wrapper, OPTIONS.probe, "--trace", str(n)], emulate=not wrapper)
+def probe_trace(n, wrapper=(), plugin=None):
+    """Runs the probe's --trace n (behind `wrapper`, or under qemu with the
+    `plugin` given): returns the marker's address and, per form,
+    (accumulator address, final accumulator)."""
+    if plugin:
+        command, env = under_qemu([OPTIONS.probe, "--trace", str(n)], plugin=plugin)
+        result = subprocess.run(command, env=env, capture_output=True, timeout=300, check=False)
+    else:
+        result = run([OPTIONS.probe, "--trace", str(n)], wrapper=wrapper)
     if result.returncode != 0:
         raise AssertionError(f"probe --trace {n} failed: {result.stderr.decode()}")
     lines = result.stdout.decode().splitlines()
@@ -571,15 +564,21 @@ class GdbStub:
         return signed64(self.number(f"m{address:x},8"))
 
 
-def qemu_command():
-    """qemu-user for the target: the build's emulator, or qemu-aarch64."""
-    if OPTIONS.emulator and os.path.basename(OPTIONS.emulator[0]).startswith("qemu-"):
-        return OPTIONS.emulator
-    found = shutil.which("qemu-aarch64")
-    if found is None:
-        raise unittest.SkipTest("the AArch64 proofs run the probe under qemu-aarch64 (Debian "
-                                "package qemu-user), which is not installed")
-    return [found]
+def under_qemu(argv, **settings):
+    """(command, environment) that run the built program argv[0] under
+    qemu-user (the build's emulator, or qemu-aarch64 from the path), with
+    qemu's own settings in its environment: gdb= and plugin= are its -g and
+    -plugin (QEMU_GDB, QEMU_PLUGIN)."""
+    command, env = harness.program(argv)
+    if harness.EMULATOR and not os.path.basename(harness.EMULATOR[0]).startswith("qemu-"):
+        raise unittest.SkipTest(f"the AArch64 proofs need qemu-user, not {harness.EMULATOR[0]}")
+    if not harness.EMULATOR:
+        if shutil.which("qemu-aarch64") is None:
+            raise unittest.SkipTest("the AArch64 proofs run the probe under qemu-aarch64 "
+                                    "(Debian package qemu-user), which is not installed")
+        command = ["qemu-aarch64", *command]
+    env.update({f"QEMU_{name.upper()}": value for name, value in settings.items()})
+    return command, env
 
 
 def stub_values(n):
@@ -589,7 +588,7 @@ def stub_values(n):
     until it took the values of stepped_iterations() iterations or the loop
     ended, then lets it run to the loop's end and reads it there. Per form as
     probe_values: (final accumulator printed, at the loop's end, seen)."""
-    qemu, loops = qemu_command(), form_loops(OPTIONS.probe)
+    loops = form_loops(OPTIONS.probe)
     jumps = {address: name for name, address in entry_jumps(OPTIONS.probe, loops).items()
              if n % int(name.rsplit(".", 2)[1][1:]) == 0}
     symbols = subprocess.run([OPTIONS.objdump, "-t", OPTIONS.probe], capture_output=True,
@@ -599,8 +598,9 @@ def stub_values(n):
     seen = {}
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "gdb")
-        process = subprocess.Popen([*qemu, "-g", path, OPTIONS.probe, "--values", str(n)],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        command, env = under_qemu([OPTIONS.probe, "--values", str(n)], gdb=path)
+        process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
         stub = None
         try:
             stub = GdbStub(path, process)
@@ -830,25 +830,31 @@ class MemoryTraffic(FloorTest):
     COUNTS = (160, 320)
 
     def tracer(self, log):
+        """probe_trace's keywords that trace a run into `log`."""
         if OPTIONS.arch == "aarch64":
             if not OPTIONS.qemu_traffic:
                 self.skipTest("the build found no C++ compiler for the host to build "
                               "tools/qemu_traffic.cpp with")
-            return [*qemu_command(), "-plugin", f"{OPTIONS.qemu_traffic},out={log}"]
+            return {"plugin": f"{OPTIONS.qemu_traffic},out={log}"}
         valgrind = shutil.which("valgrind")
         if valgrind is None:
             self.skipTest("valgrind is not installed (Debian package valgrind)")
-        return [valgrind, "--tool=lackey", "--trace-mem=yes", f"--log-file={log}"]
+        if harness.EMULATOR:
+            self.skipTest("valgrind would trace the emulator, not the emulated program")
+        return {"wrapper": [valgrind, "--tool=lackey", "--trace-mem=yes", f"--log-file={log}"]}
 
     def test_one_load_and_one_store_per_iteration(self):
         if OPTIONS.sanitized:
             self.skipTest("valgrind cannot run a sanitizer build")
         counted = {}
-        with tempfile.TemporaryDirectory() as tmp:
-            for n in self.COUNTS:
-                log = os.path.join(tmp, f"lackey-{n}")
-                marker, forms = probe_trace(n, self.tracer(log))
-                with open(log, encoding="ascii") as f:
+        with tempfile.TemporaryDirectory() as tmp, \
+                concurrent.futures.ThreadPoolExecutor(len(self.COUNTS)) as pool:
+            # The runs are independent: both at once.
+            traces = [pool.submit(probe_trace, n, **self.tracer(f"{tmp}/lackey-{n}"))
+                      for n in self.COUNTS]
+            for n, trace in zip(self.COUNTS, traces):
+                marker, forms = trace.result()
+                with open(os.path.join(tmp, f"lackey-{n}"), encoding="ascii") as f:
                     stretches = lackey_stretches(f.read(), marker)
                 self.assertEqual(len(stretches), len(forms))
                 for (name, (x, _)), accesses in zip(forms.items(), stretches):
@@ -1401,8 +1407,6 @@ def add_arguments(parser):
     parser.add_argument("--probe", default="", help="its probe build")
     parser.add_argument("--fake-clock", required=True)
     parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("--emulator", action="append", default=[],
-                        help="the command that runs a cross build's programs, an argument each")
     parser.add_argument("--qemu-traffic", default="", help="tools/qemu_traffic.cpp, built")
     parser.add_argument("--other-object", default="", help="the forms built by the other compiler")
 

@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Tests of the JIT counterparts (jit/) and of tools/jit_loops.py.
 
-  JavaReport, NodeReport: each counterpart at small test counts (the
-    BENCH_TEST_ITERATIONS variable) and once at the real count: the report
-    byte for byte, the accumulators against the kernels' arithmetic, the
-    warm-up banner, bad arguments and unwritable output; tools/compare.py
-    accepts the real run.
+  JavaReport, NodeReport, LuaJITReport, PyPyReport: each counterpart at
+    small test counts (the BENCH_TEST_ITERATIONS variable) and once at the
+    real count: the report byte for byte, the accumulators against the
+    kernels' arithmetic, the warm-up banner, bad arguments and unwritable
+    output; tools/compare.py accepts the real run. LuaJIT and PyPy also
+    under the clock double: one step per kernel, a failed reading.
+  WasmReport, WasmTurboFanReport: the same on the wasm32-wasi build under
+    jit/wasm_bench.js (V8's Liftoff; --no-liftoff: TurboFan); the runner's errors.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -18,24 +21,74 @@
     the honest counterparts pass; a plain Java field (kept in a register), a
     volatile Java field (a locked fence per iteration) and a long loop index
     (a safepoint poll per iteration) are flagged; HotSpot's C1 code (tier
-    3) of inc, whose loop has millions of paths, is not judged.
+    3) of inc, whose loop has millions of paths, is not judged; the
+    WebAssembly build's main, in both tiers, and with x not volatile; the
+    tracing JITs: Branch's extra stores on the path through its side trace
+    or bridge, the one-cell and for-range variants, and the attacks below;
+    and the same dumps altered (patches out of order, an unprovable
+    computed jump, no declaration, cut short).
+  Jitdumps: node's jitdump judged, saved, trimmed; every malformed file
+    made from it refused with its reason; the kernels found by name.
   WalkBounds: loops with 2^k paths (k two-armed branches in a row), and a
     loop whose walk would explore 2^k dead ends: the walk stays bounded,
     a loop it cannot finish is said so and its compilation not judged
     (exit 2, or 1 when another kernel breaks the rule); an enclosing loop
     is known from its first path through another's latch, none run.
+  KernelMapping: one function timing all three kernels, cut at its clock
+    calls; a root trace and its side trace, given in that order, one loop,
+    also when the side trace re-enters the root trace at its entry; a side
+    trace out of the entry part closes a loop that is judged too.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
-    here from the real source with one fault each (they must be flagged).
+    here from the real source with one fault each (they must be flagged);
+    node's jitdump judged as its own listing of the same run.
+  WasmLoops: the same for the benchmark built here for WebAssembly and a
+    copy with x not volatile.
+  LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
+    kernel, Branch's side trace, and the patch aiming the guard at it.
+  LuaJITLoops, PyPyLoops: the diagnostic on the tracing JITs' counterparts
+    under the installed runtimes, cold and warm: Branch's side trace or
+    bridge stores, the other kernels keep the rule.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
 The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
 the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
-compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`.
+compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
+node_perf_prof.dump is `jitdump jit-PID.dump --trim FILE` of a cold `node
+--perf-prof jit/jit_bench.js`; wasm_*.txt are `wasm [--no-liftoff] --save FILE`
+of the source built by `clang++ --target=wasm32-wasi -O2 -std=c++20`, and of a
+copy without `volatile`. The tracing JITs' dumps are the runtimes' own output,
+from the repository's root on an Intel Xeon (cpu family 6, model 167),
+LuaJIT 2.1.0-beta3, PyPy 7.3.11:
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE] [GROUP ...]
+  luajit_two_pointers.txt  luajit tools/jitloops/luajit_dump.lua FILE jit/jit_bench.lua
+  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua (in a scratch
+                           folder) with every `= src[0]` made `= dst[0]` (one pointer)
+  pypy_array_l_while.txt   PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump:FILE
+                           pypy3 jit/jit_bench_pypy.py
+  pypy_for_range.txt       the same on a copy whose loops are `for i in range(n):`
+
+and, to attack the listing, the same on copies of the counterparts (run from
+a scratch folder) whose Branch (LuaJIT) or Inc (PyPy) loop is changed so:
+
+  luajit_side_of_side.txt       an `elseif i % 4 == 1` arm before the odd one:
+                                a side trace of the side trace
+  luajit_entry_side_traces.txt  four arms on `i % 4`: side traces out of the
+                                root trace's entry part
+  luajit_exit_side_traces.txt   REAL_ITERATIONS = 100000, run with 300 warm-ups: side
+                                traces out of the loops' exits, through the next call
+                                back to the loop (outer trips)
+  pypy_nested_loop.txt          the update in an inner `while j < 100` loop: its
+                                exit's bridge sets j afresh (an outer trip)
+  pypy_exit_bridges.txt         REAL_ITERATIONS = 100_000, run with 300 warm-ups:
+                                bridges out of the loops' exits, to the interpreter
+  pypy_two_inner_loops.txt      the update in two inner loops of 50 in turn: each
+                                one's exit bridge goes on to the other loop
+
+    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
+                [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
 """
 import argparse
 import ast
@@ -45,6 +98,7 @@ import os
 import re
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -53,7 +107,7 @@ from unittest import mock
 
 import harness
 import jitloops
-from jitloops import analysis, dumps, loops, paths, rules
+from jitloops import analysis, dumps, jitdump, loops, paths, rules
 from jitloops.disassembly import disassemble
 from jitloops.output import show
 from report import FINALS, ITERATIONS, KERNEL_NAMES, parse, render
@@ -65,10 +119,15 @@ TOOLS = os.path.join(ROOT, "tools")
 DATA = os.path.join(HERE, "data", "jit")
 JAVA_SOURCE = os.path.join(ROOT, "jit", "JitBench.java")
 NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
+WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
+LUA_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.lua")
+PYPY_SCRIPT = os.path.join(ROOT, "jit", "jit_bench_pypy.py")
+LUA_DUMP = os.path.join(TOOLS, "jitloops", "luajit_dump.lua")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
 MASK = (1 << 64) - 1
 TEST_VARIABLE = "BENCH_TEST_ITERATIONS"
+C_BANNER = "=== C Baseline (1e8 iterations) ==="  # the program's own, at any count
 
 
 def signed(value):
@@ -96,11 +155,16 @@ def run(command, env=None, **kwargs):
 # ------------------------------------------------------------ the reports
 
 class CounterpartChecks:
-    """The checks shared by both counterparts; a subclass names the command."""
+    """The checks shared by every counterpart; a subclass names the command."""
     LANGUAGE = ""
+    BANNER = None  # the banner's name when it is not "<LANGUAGE> JIT"
 
     def command(self):
         raise NotImplementedError
+
+    def small(self, n):
+        """The command and environment of a run at n iterations."""
+        return self.command(), {TEST_VARIABLE: str(n)}
 
     def check_report(self, result, n, warmup=0):
         """The whole report, byte for byte, with the accumulators of n iterations."""
@@ -109,7 +173,8 @@ class CounterpartChecks:
         count = "1e8 iterations" if n == ITERATIONS else f"{n} iterations, test count"
         if warmup:
             count += f", {warmup} untimed warm-up run{'s' if warmup > 1 else ''} per kernel"
-        banner = f"=== {self.LANGUAGE} JIT ({count}) ==="
+        name = self.BANNER or (self.LANGUAGE and self.LANGUAGE + " JIT")
+        banner = f"=== {name} ({count}) ===" if name else C_BANNER
         results = parse(result.stdout)
         self.assertEqual([r.kernel.name for r in results], list(KERNEL_NAMES), result.stdout)
         finals = [FINALS[k] for k in KERNEL_NAMES] if n == ITERATIONS else expected_finals(n)
@@ -119,7 +184,7 @@ class CounterpartChecks:
     def test_small_counts(self):
         for n in SMALL_COUNTS:
             with self.subTest(iterations=n):
-                self.check_report(run(self.command(), {TEST_VARIABLE: str(n)}), n)
+                self.check_report(run(*self.small(n)), n)
 
     def test_warm_up_runs_restart_from_zero(self):
         # Each run resets the accumulator: warm-ups must not add up.
@@ -212,6 +277,96 @@ class NodeReport(CounterpartChecks, unittest.TestCase):
             result = run([self.node, script], {TEST_VARIABLE: "3"})
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("expected the bound 100000000 exactly once", result.stderr)
+
+
+class WasmReport(CounterpartChecks, unittest.TestCase):
+    """The benchmark's own source built for wasm32-wasi, in V8's default tier."""
+    TIER = ()
+    # The program takes no warm-up count and no test count: no such tests.
+    test_warm_up_runs_restart_from_zero = test_bad_arguments_fail_before_any_output = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node, cls.module = OPTIONS.node, need("wasm", "node or wasm32-wasi toolchain")
+
+    def command(self, module=None):
+        return [self.node, *self.TIER, WASM_RUNNER, module or self.module]
+
+    def small(self, n):  # built by CMake at each of SMALL_COUNTS
+        return self.command(f"{OPTIONS.wasm_small_dir}/bench_iterations_{n}.wasm"), {}
+
+    def test_runner_errors(self):
+        # arguments: stderr. A file the runner cannot run is one line and
+        # status 1; exit_3.wasm's own status, 3, is kept, with nothing said.
+        data = os.path.join(HERE, "data", "wasm")
+        cases = {(): "usage: ", ("/none.wasm",): "no such file", (data,): "a folder",
+                 ("--no-liftoff",): "an option; node's options go before the script",
+                 (__file__,): "is not a WebAssembly module", ("no_start.wasm",): "no _start",
+                 ("no_memory.wasm",): "exports no memory", ("unknown_import.wasm",):
+                 "cannot instantiate", ("trap.wasm",): "stopped: unreachable", ("exit_3.wasm",): ""}
+        for args, error in cases.items():
+            with self.subTest(args=args):
+                result = run([self.node, *self.TIER, WASM_RUNNER, *args], cwd=data)
+                self.assertEqual((result.returncode, result.stdout), (1 if error else 3, ""))
+                self.assertRegex(result.stderr, f"^wasm_bench.js: [^\n]*{re.escape(error)}[^\n]*\n$"
+                                 if error else "^$")
+
+
+class WasmTurboFanReport(WasmReport):
+    """The same module with Liftoff off: TurboFan compiles it before it runs."""
+    TIER = ("--no-liftoff",)
+class ClockChecks:
+    """For a counterpart that reads the clock through the C library's
+    clock_gettime (not a JVM's or node's, which read it on other threads
+    too): under tests/fake_clock.cpp each kernel's time is exactly one step
+    (its two readings are consecutive: none inside the loop, none missing),
+    and a failed reading ends the run with the lines before it kept."""
+
+    def faked(self, **env):
+        fake = need("fake_clock", "clock double")
+        return run(self.command(), {TEST_VARIABLE: "5", "LD_PRELOAD": fake, **env})
+
+    def test_each_time_is_one_pair_of_readings(self):
+        result = self.faked(FAKE_CLOCK_STEP_NS="1234567")  # 1.23 ms, rounded from 1.234567
+        self.check_report(result, 5)
+        self.assertEqual([r.ms for r in parse(result.stdout)], [1.23] * 3)
+
+    def test_a_failed_reading_ends_the_run(self):
+        # Calls 3 and 4 are the arithmetic kernel's first and second readings.
+        for call in ("3", "4"):
+            with self.subTest(call=call):
+                result = self.faked(FAKE_CLOCK_FAIL_AT=call)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual([r.kernel.name for r in parse(result.stdout)], [INC])
+                self.assertRegex(result.stderr, r"^\S+: cannot read the monotonic clock: "
+                                 r"Invalid argument\n$")
+
+
+class LuaJITReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "LuaJIT"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def command(self):
+        return [self.luajit, LUA_SCRIPT]
+
+
+class PyPyReport(CounterpartChecks, ClockChecks, unittest.TestCase):
+    BANNER = "PyPy"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pypy = need("pypy", "pypy3")
+
+    def command(self):
+        return [self.pypy, PYPY_SCRIPT]
+
+    def test_another_python_is_refused(self):
+        result = run([sys.executable, PYPY_SCRIPT], {TEST_VARIABLE: "3"})
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertRegex(result.stderr, r"^jit_bench_pypy\.py: needs PyPy \(pypy3\), not ")
 
 
 # What the report checks must catch: (name, old, new) edits of the node script.
@@ -481,6 +636,23 @@ class LoopModel(unittest.TestCase):
         self.assertIn("iterations per trip unknown", result.hottest.per_path[0])
         self.assertTrue(result.rules)
 
+    def test_index_in_a_stack_slot(self):
+        # Liftoff's shape: the index loaded from its stack slot, counted down
+        # by 5 (a 64-bit -5), tested through a setcc and stored back; a
+        # tier-up budget in memory counted down too, deciding a call, not
+        # the exit. The index is the slot; the counts are per iteration.
+        body = (UPDATE + ";") * 5 + (
+            " mov -0x3c(%rbp),%rax; add $-5,%rax; test %rax,%rax; sete %dl; movzbl %dl,%edx;"
+            " test %edx,%edx; jne out; mov 0xaf(%rsi),%rbx; mov 0x8(%rbx),%edi;"
+            " sub $0x7e,%edi; js tier; back: mov %edi,0x8(%rbx); mov %rax,-0x3c(%rbp)")
+        result = self.kernel(body, "jmp top\nout: ret\ntier: call *%r10\njmp back")
+        fast = [line for line in result.hottest.per_path if "slow" not in line]
+        self.assertEqual(len(fast), 1, result.hottest.per_path)
+        self.assertIn("5 iteration(s) per trip (index in memory at rbp@head - 0x3c += 5): per "
+                      "iteration accumulator 1 load(s), 1 store(s)", fast[0])
+        self.assertIn("extra store to rbp@head - 0x3c (the loop index): 0.2 per iteration",
+                      "\n".join(result.rules))
+
     def test_branch_arm_out_of_line(self):
         # The odd arm lies after the loop and jumps back into it: both paths
         # are examined, and a fault on the out-of-line one is seen.
@@ -674,6 +846,32 @@ SAVED = {
     "hotspot_long_index.txt": (0, set(), "safepoint poll page touch", None),
     "v8_biguint64array_warm.txt": (0, set(), "not judged", None),
     "hotspot_c1_tier3.txt": (2, set(), "rule not judged in: Inc loop", "rule kept in every"),
+    "wasm_turbofan.txt": (0, set(), "kernel 3 of 3 in this code: timed between", None),
+    "wasm_liftoff.txt": (1, {INC, ARITH, BRANCH}, "5 iteration(s) per trip (index in memory at "
+                         "rbp@head - 0x3c += 5): per iteration accumulator 1 load(s), 1 store(s)",
+                         None),
+    "wasm_not_volatile_turbofan.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                       "clock calls", None),
+    "wasm_not_volatile_liftoff.txt": (1, {INC, ARITH, BRANCH}, "no loop between the kernel's "
+                                      "clock calls", None),
+    # The tracing JITs: Branch's odd iterations through a side trace or bridge.
+    "luajit_two_pointers.txt": (1, {BRANCH}, "extra store to r14@head - 0xec8: 1 per iteration "
+                                "(at 0x55d8b2cefa4c, 0x55d8b2cefad5) (path 1)", "fewer than one"),
+    "luajit_one_cell.txt": (1, {INC, ARITH, BRANCH}, "no load: the stored value is carried", None),
+    "pypy_array_l_while.txt": (1, {BRANCH}, "extra store to rbp@head + 0x140: 1 per iteration "
+                               "(at 0x7f4749ab2888) (path 2)", "fewer than one"),
+    "pypy_for_range.txt": (1, {INC, ARITH, BRANCH}, "extra store to r15@head + 0x8: 1 per "
+                           "iteration", None),
+    "luajit_side_of_side.txt": (1, {BRANCH}, "1.5 per iteration (at 0x5621001afa4e, "
+                                "0x5621001af9c8, 0x5621001afae5) (path 1)", None),
+    "luajit_entry_side_traces.txt": (1, {BRANCH}, "judged (closed through a side trace", None),
+    "luajit_exit_side_traces.txt": (1, {BRANCH}, "(slow: leaves by the bound test at "
+                                    "0x56077d9bf472 and comes back; not judged)", None),
+    "pypy_nested_loop.txt": (1, {BRANCH}, "(slow: leaves by the bound test at 0x7fc6c3dffb44 "
+                             "and comes back; not judged)", None),
+    "pypy_exit_bridges.txt": (1, {BRANCH}, "bridge out of Guard 0x7f29030f0260 (to the "
+                              "interpreter)", None),
+    "pypy_two_inner_loops.txt": (1, {BRANCH}, "(on to Loop 2: it leaves this loop)", None),
 }
 
 
@@ -691,13 +889,45 @@ class SavedDumps(unittest.TestCase):
                     self.assertNotIn(absent, result.stdout)
 
     def test_honest_dumps_do_one_load_and_one_store_per_iteration(self):
-        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt"):
+        for name in ("hotspot_opaque.txt", "hotspot_opaque_warm.txt", "v8_biguint64array.txt",
+                     "wasm_turbofan.txt"):
             with self.subTest(name):
                 lines = hottest_path_lines(tool("dump", os.path.join(DATA, name)).stdout)
                 self.assertTrue(lines)
                 for line in lines:
                     self.assertIn("accumulator 1 load(s), 1 store(s); other loads", line)
                     self.assertIn("other stores 0", line)
+
+    def test_tracing_dumps_altered(self):
+        # (dump, (text, replaced by), exit status, text in the output): a
+        # guard's patches apply in order (an earlier one gives way, a later one
+        # wins); the one-cell declaration is what makes LuaJIT's two pointers
+        # one; a bridge's computed jump that cannot be proven leaves Branch not
+        # judged; a dump cut short, a declaration not known, another backend,
+        # a bridge without its operations (it cannot be told to its loop).
+        patch, bogus = "patch 55d8b2cefb88 c0fe", "patch 55d8b2cefb88 0000"
+        declared = "declare one cell, read through src and written through dst\n"
+        lua, pypy = "luajit_two_pointers.txt", "pypy_array_l_while.txt"
+        for name, (old, new), status, text in (
+                (lua, (patch, f"{bogus}\n{patch}"), 1, "FLAG Branch loop"),
+                (lua, (patch, f"{patch}\n{bogus}"), 0, "ok   Branch loop"),
+                (lua, (declared, ""), 1, "FLAG Inc loop"),
+                (pypy, ("4D8D9B105822ED41FFE3", "4C8B5D1090909041FFE3"), 2,
+                 "a computed jump at 0x7f4749ab2896, whose target is not known"),
+                (lua, ("end 0", ""), 2, "no `end` record"),
+                (lua, (declared, "declare two cells\n"), 2, "which the listing does not know"),
+                (pypy, ("BACKEND x86_64", "BACKEND aarch64"), 2, "only x86_64 is read"),
+                (pypy, ("{jit-log-opt-bridge", "{jit-log"), 2, "no jit-log-opt section for bridge")):
+            with self.subTest(name, new=new), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(DATA, name), encoding="utf-8") as f:
+                    text_in = f.read()
+                self.assertIn(old, text_in)
+                path = os.path.join(folder, name)
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text_in.replace(old, new))
+                result = tool("dump", path)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout + result.stderr)
 
     def test_save_round_trip(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -714,7 +944,9 @@ class SavedDumps(unittest.TestCase):
             for args, text in ((["dump", empty], "no compiled code"),
                                (["dump", os.path.join(folder, "missing.txt")], "No such file"),
                                (["java", "--java", os.path.join(folder, "none")], "not found"),
-                               (["java", "--java", "false"], "exited with status 1")):
+                               (["java", "--java", "false"], "exited with status 1"),
+                               (["wasm", "--wasm", empty + ".wasm"],
+                                "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):
                     result = tool(*args)
                     self.assertEqual(result.returncode, 2, result.stdout)
@@ -722,6 +954,145 @@ class SavedDumps(unittest.TestCase):
 
     def test_help_says_it_is_a_diagnostic(self):
         self.assertIn("not a proof", tool("--help").stdout)
+
+
+# ---------------------------------------------------------- jitdump files
+
+NODE_JITDUMP = os.path.join(DATA, "node_perf_prof.dump")
+RECORD = struct.Struct("<IIQ")  # id, size, timestamp
+LOAD = struct.Struct("<IIQQQQ")  # pid, tid, vma, code address, code size, code index
+
+
+def record(kind, payload):
+    return RECORD.pack(kind, RECORD.size + len(payload), 0) + payload
+
+
+def nth_load(data, n):
+    """(offset, size, code address, code size, code index) of record n (from 0)."""
+    offset = 40
+    for _ in range(n):
+        offset += RECORD.unpack_from(data, offset)[1]
+    return (offset, RECORD.unpack_from(data, offset)[1]) + LOAD.unpack_from(data, offset + 16)[3:]
+
+
+def swapped(data):
+    return struct.pack(">IIIIIIQQ", *struct.unpack_from("<IIIIIIQQ", data)) + data[40:]
+
+
+def patched(data, offset, fmt, value):
+    return data[:offset] + struct.pack(fmt, value) + data[offset + struct.calcsize(fmt):]
+
+
+# name: (the file made from the good one, extra arguments, exit status, words
+# expected on stderr, or on stdout when the file is read)
+def malformed(good):
+    second = nth_load(good, 1)[0]
+    _, _, address, size, index = nth_load(good, 1)  # the TurboFan code of inc
+    stray = LOAD.pack(1, 1, 0, 0x1000, 0, 7)
+    move = struct.pack("<IIQQQQQ", 1, 1, address + 0x100000, address, address + 0x100000, size,
+                       index)
+    return {
+        "empty": (b"", [], 2, "not a jitdump file (0 bytes"),
+        "cut inside the file header": (good[:20], [], 2, "truncated: 20 bytes, less than the"),
+        "another magic": (b"\x7fELF" + good[4:], [], 2, "not a jitdump file (magic 0x464c457f"),
+        "the other byte order": (swapped(good), [], 2, "magic reads 0x4454694a, 0x4a695444 "
+                                 "byte-swapped (written big-endian)"),
+        "version 2": (patched(good, 4, "<I", 2), [], 2, "jitdump version 2; only version 1"),
+        "AArch64 code": (patched(good, 12, "<I", 183), [], 2,
+                         "ELF machine 183 (AArch64), not x86-64 (62)"),
+        "a header larger than the file": (patched(good, 8, "<I", len(good) + 1), [], 2,
+                                          "the file header gives its size as"),
+        "cut inside a record header": (good[:second + 8], [], 2,
+                                       "8 byte(s) at offset %d, less than a 16-byte" % second),
+        "cut inside a record": (good[:second + 100], [], 2, "runs past the end of the file"),
+        "a record smaller than its header": (patched(good, second + 4, "<I", 8), [], 2,
+                                             "size 8, smaller than its 16-byte header"),
+        "a code load smaller than its fields": (patched(good, second + 4, "<I", 40), [], 2,
+                                                "too few for its fields (40) and a name"),
+        "a name without its NUL": (good + record(0, stray + b"inc"), [], 2,
+                                   "its name has no terminating NUL"),
+        "code past its record": (good + record(0, stray[:24] + struct.pack("<QQ", 99, 7) + b"i\0"),
+                                 [], 2, "99 byte(s) of code run past the record's size"),
+        "a move of code never loaded": (good + record(1, move[:-8] + struct.pack("<Q", 12345)),
+                                        [], 2, "moves code index 12345, which no earlier"),
+        "a kernel not in the file": (good, ["--kernels", "inc,sum,branch"], 2,
+                                     "no code for Arith loop in %s: no record with code has a "
+                                     "name holding the word 'sum'"),
+        "an unknown record read past": (good[:40] + record(99, b"12345678") + good[40:], [], 0,
+                                        "rule kept in every kernel's"),
+        "inc's code moved": (good + record(1, move), [], 0,  # its loop head, 0x100000 on
+                             "hottest loop: head 0x7ff64c106a80,"),
+    }
+
+
+class Jitdumps(unittest.TestCase):
+    """perf's jitdump files: node's, read as its own listing is; every
+    malformed file refused with its reason; the kernels found by name."""
+
+    def test_malformed_files_are_refused(self):
+        with open(NODE_JITDUMP, "rb") as f:
+            good = f.read()
+        for name, (data, extra, status, words) in malformed(good).items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "jit-1.dump")
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = tool("jitdump", path, *extra)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                if status == 2:
+                    self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertIn(words.replace("%s", path), result.stderr if status == 2
+                              else result.stdout)
+
+    def test_node_dump_saved_trimmed_and_read_back(self):
+        result = tool("jitdump", NODE_JITDUMP)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(verdicts(result.stdout), {k: {"ok"} for k in KERNEL_NAMES})
+        with tempfile.TemporaryDirectory() as folder:
+            saved, trimmed = os.path.join(folder, "saved.txt"), os.path.join(folder, "t.dump")
+            tool("jitdump", NODE_JITDUMP, "--save", saved, "--trim", trimmed)
+            again = tool("dump", saved)
+            with open(NODE_JITDUMP, "rb") as f, open(trimmed, "rb") as g:
+                self.assertEqual(f.read(), g.read())  # it holds the kernels' records alone
+            self.assertIn("is a jitdump file", tool("dump", trimmed).stderr)
+        strip = lambda text: text.split("\n", 1)[1]  # noqa: E731 (the origin line differs)
+        self.assertEqual(strip(again.stdout), strip(result.stdout))
+
+    def test_node_route(self):
+        # A stand-in for node: it rejects --code-comments when REJECT is set,
+        # prints a saved V8 listing for --print-opt-code, and for --perf-prof
+        # writes node's saved jitdump as jit-PID.dump where it runs.
+        for reject, route in (("", "code from its --print-opt-code listing"),
+                              ("1", "code from the jitdump it wrote (%s rejects --print-opt-code "
+                                    "--code-comments)")):
+            with self.subTest(route), tempfile.TemporaryDirectory() as folder:
+                fake = os.path.join(folder, "node")
+                with open(fake, "w", encoding="utf-8") as f:
+                    f.write(f"""#!/bin/sh
+case "$*" in *--code-comments*) [ -n "$REJECT" ] && {{ echo "bad option" >&2; exit 9; }}
+  [ "$3" = -e ] || cat '{DATA}/v8_biguint64array.txt';; *) pwd > '{folder}/cwd'
+  cp '{NODE_JITDUMP}' jit-$$.dump;; esac\n""")
+                os.chmod(fake, 0o755)
+                result = run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), "node",
+                              "--node", fake], {"REJECT": reject})
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn(route.replace("%s", fake), result.stdout.split("\n")[0])
+                if reject:  # in a folder of its own, removed
+                    with open(os.path.join(folder, "cwd"), encoding="utf-8") as f:
+                        self.assertFalse(os.path.exists(f.read().strip()))
+        self.assertIn("--perf-prof where node rejects", tool("--help").stdout)
+
+    def test_kernel_names(self):
+        # record name: the kernels it holds by the default names, and by "main" alone
+        cases = {"JS:*inc /work/inc.js:36:13": ([INC], []), "LazyCompile:*arith x:1": ([ARITH], []),
+                 "bench:branch/1": ([BRANCH], []), "JIT$inc": ([INC], []),
+                 "JS:*increment": ([], []), "JS:*run /path/inc": ([], []), "inc_loop": ([], []),
+                 "JS:__original_main-8-liftoff": ([], []), "JS:main-8-turbofan": ([], KERNEL_NAMES)}
+        default, main = jitdump.KernelNames.parse("inc,arith,branch"), jitdump.KernelNames(["main"])
+        for name, (kernels, together) in cases.items():
+            with self.subTest(name):
+                self.assertEqual(list(default.kernels_of(name)), kernels)
+                self.assertEqual(list(main.kernels_of(name)), list(together))
 
 
 # --------------------------------------------- the walk's bounds
@@ -897,6 +1268,107 @@ class WalkBounds(unittest.TestCase):
                 self.assertEqual(result.stdout.splitlines()[-len(last):], last)
 
 
+# ------------------------------------------- loops shared out among kernels
+
+def kernel_loop(label, body=UPDATE):
+    return (f"xor %r13d,%r13d\n{label}: {body}\ninc %r13d; cmp $100000000,%r13d; jl {label}\n")
+
+
+def timing_main(loops, between="call print", before=""):
+    """One function timing three kernels: each loop between two calls to
+    `clock`, `between` after each second call."""
+    stretches = [f"call clock\n{loop}call clock\n{between}\n" for loop in loops]
+    return before + "".join(stretches) + "ret\nclock: ret\nprint: ret\n"
+
+
+LOOPS = [kernel_loop("l1"), kernel_loop("l2"), kernel_loop("l3")]
+# name: (code, status per kernel, a text expected in the report)
+TOGETHER = {
+    "each kernel between its clock calls": (timing_main(LOOPS), "ok ok ok", "kernel 2 of 3"),
+    "a loop removed": (timing_main(["mov $100000000,%rcx\n"] + LOOPS[1:]), "FLAG ok ok",
+                       "no loop between the kernel's clock calls at"),
+    "an extra store in the second": (
+        timing_main([LOOPS[0], kernel_loop("l2", f"{UPDATE}; {EXTRA_STORE}"), LOOPS[2]]),
+        "ok FLAG ok", "extra store to rbx@head + 0x18"),
+    "a remainder loop after the main loop": (
+        timing_main(LOOPS[:2] + [kernel_loop("l3", f"{UPDATE}; {UPDATE}").replace(
+            "inc %r13d", "add $2,%r13d") + kernel_loop("l4")]), "ok ok ok",
+        "other innermost loop at"),
+    "a loop removed, another outside every stretch": (
+        timing_main(["nop\n"] + LOOPS[1:], before=kernel_loop("l0")), "???? ok ok",
+        "its loop may be laid out there"),
+    "a loop before the first clock call is no kernel's": (
+        timing_main(LOOPS, before=kernel_loop("l0", EXTRA_STORE)), "ok ok ok", "kernel 1 of 3"),
+    "a call inside a stretch: no clock": (
+        timing_main([LOOPS[0], "call print\n" + LOOPS[1], LOOPS[2]]), "???? ???? ????",
+        "no direct call target is called exactly 6 times"),
+    "another target called in pairs: two clocks": (
+        timing_main(LOOPS, between="call print\ncall print"), "???? ???? ????",
+        "several call targets could be it"),
+}
+
+
+class KernelMapping(unittest.TestCase):
+    """Code timing all three kernels in one function (the WebAssembly
+    build's main): each kernel's loops are those between its clock calls."""
+
+    def test_side_trace_given_after_its_root(self):
+        # A tracing JIT's kernel: the root trace's loop takes the even
+        # iterations; a guard sends the odd ones to a side trace, placed
+        # below the root in memory, which jumps back to the loop's head.
+        # Given root first, the side trace is one more path of that loop.
+        for odd, flagged in (("", []), (f"; {EXTRA_STORE}", ["extra store to rbx@head + 0x18"])):
+            with self.subTest(flagged=flagged):
+                step = "inc %r13d; cmp $100000000,%r13d; jl top; ret"
+                data, labels = assemble(
+                    f"side: {UPDATE.replace('add', 'sub')}{odd}; {step}\nroot: xor %r13d,%r13d\n"
+                    f"top: test $1,%r13d; jne side; {UPDATE}; {step}\n")
+                cut = labels["root"]
+                result = analysis.analyse(dumps.Compilation("LuaJIT", "TRACE 1", BRANCH, "", [
+                    (BASE + cut, data[cut:]), (BASE, data[:cut])], {}, ""))
+                self.assertEqual([len(result.hottest.loop.paths), result.others], [2, []])
+                self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
+
+    def test_side_trace_reentering_the_root(self):
+        # LuaJIT's shape: a side trace jumps back to its root trace's entry,
+        # whose first part (one iteration) runs into the loop. Out of the
+        # loop, it is a path of that loop through both; out of the entry
+        # part, it closes a loop of its own, judged too (its guard failed
+        # often, or there would be no side trace). name: (guard in the entry
+        # part, guard in the loop, the side trace's extra, flags, (paths of
+        # the hottest loop, other loops))
+        guard = "test $1,%r13d; jne side;"
+        cases = {"out of the loop": ("", guard, "", [], (2, 0)),
+                 "out of the loop, an extra store": ("", guard, f"; {EXTRA_STORE}",
+                                                     ["extra store to rbx@head + 0x18"], (2, 0)),
+                 "out of the entry part": (guard, "", f"; {EXTRA_STORE}",
+                                           ["extra store to rbx@head + 0x18"], (1, 1))}
+        for name, (entry, inner, extra, flagged, shape) in cases.items():
+            with self.subTest(name):
+                step = "inc %r13d; cmp $100000000,%r13d"
+                data, labels = assemble(
+                    f"side: {UPDATE.replace('add', 'sub')}{extra}; {step}; jl root; ret\n"
+                    f"root: {entry} {UPDATE}; {step}; jge out\n"
+                    f"top: {inner} {UPDATE}; {step}; jl top\nout: ret\n")
+                cut = labels["root"]
+                result = analysis.analyse(dumps.Compilation("LuaJIT", "TRACE 1", BRANCH, "", [
+                    (BASE + cut, data[cut:]), (BASE, data[:cut])], {}, ""))
+                self.assertEqual((len(result.hottest.loop.paths), len(result.others)), shape)
+                self.assertEqual([r.split(":")[0] for r in result.rules], flagged)
+
+    def test_kernels_in_one_function(self):
+        for name, (source, statuses, text) in TOGETHER.items():
+            with self.subTest(name):
+                compilation = dumps.Compilation("V8", "main", None, "", [(BASE, assemble(
+                    source)[0])], {}, "", kernels=KERNEL_NAMES)
+                out = io.StringIO()
+                for result in analysis.analyse_all(compilation):
+                    show(result, False, out)
+                found = re.findall(r"^(ok|FLAG|\?\?\?\?) +(\w+ loop):", out.getvalue(), re.M)
+                self.assertEqual(found, list(zip(statuses.split(), KERNEL_NAMES)), out.getvalue())
+                self.assertIn(text, out.getvalue())
+
+
 # ------------------------------------------------ the diagnostic's layers
 
 def layer_problems(folder, layers):
@@ -996,7 +1468,15 @@ def variant_source(edits):
     return source
 
 
+# What a JIT compiles, and at which tier, depends on how soon its compiler
+# threads finish beside the running loop: a neighbour on the processors can
+# leave a kernel without its top-tier code.
+JIT_TIMING = "the JIT's compiler threads race the timed loops"
+
+
 class JavaLoops(unittest.TestCase):
+    RUN_ALONE = JIT_TIMING
+
     @classmethod
     def setUpClass(cls):
         cls.java = need("java", "JDK")
@@ -1044,6 +1524,8 @@ class JavaLoops(unittest.TestCase):
 
 
 class NodeLoops(unittest.TestCase):
+    RUN_ALONE = JIT_TIMING
+
     @classmethod
     def setUpClass(cls):
         cls.node = need("node", "node")
@@ -1058,9 +1540,140 @@ class NodeLoops(unittest.TestCase):
             self.assertIn("accumulator 1 load(s), 1 store(s)", line)
             self.assertIn("other stores 0", line)
 
+    def test_jitdump_judged_as_its_listing(self):
+        # One run writes both: the same code, judged line for line alike
+        # (the lines naming each compilation aside).
+        with tempfile.TemporaryDirectory() as folder:
+            listing = os.path.join(folder, "listing.txt")
+            with open(listing, "w", encoding="utf-8") as f:
+                subprocess.run([self.node, "--perf-prof", "--print-opt-code", "--code-comments",
+                                NODE_SCRIPT], stdout=f, cwd=folder, check=True, timeout=600)
+            (written,) = [n for n in os.listdir(folder) if re.match(r"jit-\d+\.dump$", n)]
+            both = [tool("dump", listing), tool("jitdump", os.path.join(folder, written))]
+        unnamed = [re.sub(r"^(\S+ +\w+ loop:).*", r"\1", r.stdout, flags=re.M).split("\n", 1)[1]
+                   for r in both]
+        self.assertEqual([r.returncode for r in both], [0, 0], both[1].stdout)
+        self.assertEqual(unnamed[1], unnamed[0])
+        self.assertEqual(len(verdicts(both[1].stdout)), 3)
+
+
+class WasmLoops(unittest.TestCase):
+    """The benchmark built here for wasm32-wasi, and a copy whose accumulator
+    is not volatile (flagged in both tiers)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.node = need("node", "node")
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.folder.cleanup)
+        with open(os.path.join(ROOT, "bench_c_jit_compare.cpp"), encoding="utf-8") as f:
+            source = f.read()
+        cls.modules = {}
+        for name, text in (("honest", source), ("not volatile", source.replace(
+                "volatile std::uint64_t x", "std::uint64_t x"))):
+            path = os.path.join(cls.folder.name, name.replace(" ", "_"))
+            with open(path + ".cpp", "w", encoding="utf-8") as f:
+                f.write(text)
+            built = run(["clang++", "--target=wasm32-wasi", "-O2", "-std=c++20", "-o",
+                         path + ".wasm", path + ".cpp"])
+            if built.returncode != 0:
+                raise unittest.SkipTest(f"clang++ cannot build for wasm32-wasi: {built.stderr}")
+            cls.modules[name] = path + ".wasm"
+
+    def test_both_tiers(self):
+        # (module, tier's option, exit status, words that must appear)
+        cases = [("honest", [], 1, "per iteration accumulator 1 load(s), 1 store(s)"),
+                 ("honest", ["--no-liftoff"], 0, "rule kept in every kernel's hottest loop"),
+                 ("not volatile", [], 1, "no loop between the kernel's clock calls"),
+                 ("not volatile", ["--no-liftoff"], 1, "accumulator kept in a register")]
+        for module, tier, status, words in cases:
+            with self.subTest(module=module, tier=tier):
+                result = tool("wasm", "--node", self.node, "--wasm", self.modules[module],
+                              "--runner", WASM_RUNNER, *tier)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertEqual(set(verdicts(result.stdout)), set(KERNEL_NAMES))
+                self.assertIn(words, result.stdout)
+
+
+class LuaJITDump(unittest.TestCase):
+    """The listing's LuaJIT loader (tools/jitloops/luajit_dump.lua) on the
+    counterpart: a looping root trace per kernel with all its bytes, Branch's
+    side trace, and after it the patch that turns the root trace's guard into
+    a jump to the side trace."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.luajit = need("luajit", "luajit")
+
+    def test_traces_and_the_patch_to_the_side_trace(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "dump.txt")
+            result = run([self.luajit, LUA_DUMP, path, LUA_SCRIPT], {TEST_VARIABLE: "1001"})
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual([r.x for r in parse(result.stdout)], expected_finals(1001))
+            with open(path, encoding="utf-8") as f:
+                records = [line.split() for line in f]
+        self.assertEqual((records[0], records[-1]), (["luajit-trace-dump", "1"], ["end", "0"]))
+        starts = {r[1]: (r[2], r[5]) for r in records if r[0] == "start"}  # trace: parent, function
+        roots = {f: t for t, (p, f) in starts.items() if p == "0"}
+        sides = [(t, p) for t, (p, f) in starts.items() if p != "0"]
+        self.assertEqual((sorted(roots), [p for _, p in sides]),
+                         (["arith", "branch", "inc"], [roots["branch"]]))
+        memory, code = {}, {}  # code: trace -> (address, size, link type)
+        for record in records:
+            if record[0] == "code":
+                code[record[1]] = (int(record[2], 16), int(record[3]), record[6])
+            elif record[0] in ("bytes", "patch"):
+                start = int(record[1], 16)
+                memory.update(zip(range(start, start + len(record[2]) // 2),
+                                  bytes.fromhex(record[2])))
+                if record[0] == "patch":
+                    self.assertIn(sides[0][0], code, "a patch written before the side trace")
+        self.assertEqual({code[t][2] for t in roots.values()}, {"loop"})
+        for address, size, _ in code.values():
+            self.assertTrue(all(a in memory for a in range(address, address + size)))
+        parent, target = code[sides[0][1]], code[sides[0][0]][0]
+        jumps = [a for a in range(parent[0], parent[0] + parent[1] - 5)
+                 if memory[a] == 0x0F and 0x80 <= memory[a + 1] <= 0x8F
+                 and a + 6 + int.from_bytes(bytes(memory[a + 2 + k] for k in range(4)),
+                                            "little", signed=True) == target]
+        self.assertEqual(len(jumps), 1, "the guard patched to the side trace")
+
+
+class TracingLoops:
+    """The listing on a tracing JIT's counterpart, run live, cold and warm:
+    Inc and Arith keep the rule; Branch breaks it on the path through its
+    side trace or bridge, whose extra store is named."""
+
+    def test_counterpart(self):
+        program = need(self.runtime, self.runtime)
+        for warmup in ("0", "2"):
+            with self.subTest(warmup=warmup):
+                result = tool(self.runtime, f"--{self.runtime}", program, "--script", self.script,
+                              "--warmup", warmup)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertEqual(verdicts(result.stdout),
+                                 {INC: {"ok"}, ARITH: {"ok"}, BRANCH: {"FLAG"}})
+                self.assertRegex(result.stdout, self.extra_store)
+
+
+class LuaJITLoops(TracingLoops, unittest.TestCase):
+    runtime, script = "luajit", LUA_SCRIPT
+    extra_store = r"extra store to r14@head - 0x\w+: 1 per iteration .*\(path 1"
+
+
+class PyPyLoops(TracingLoops, unittest.TestCase):
+    runtime, script = "pypy", PYPY_SCRIPT
+    extra_store = r"extra store to rbp@head \+ 0x\w+: 1 per iteration .*\(path 2"
+
 
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
-                  "NodeMutants": "node", "NodeLoops": "node"}
+                  "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
+                  "WasmTurboFanReport": "wasm", "WasmLoops": "node", "LuaJITReport": "luajit",
+                  "LuaJITDump": "luajit", "PyPyReport": "pypy", "LuaJITLoops": "luajit",
+                  "PyPyLoops": "pypy"}
+RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain",
+            "luajit": "luajit", "pypy": "pypy3"}
 
 
 def add_arguments(parser):
@@ -1068,6 +1681,11 @@ def add_arguments(parser):
     parser.add_argument("--javac", help="its javac")
     parser.add_argument("--classes", help="where the build put JitBench.class")
     parser.add_argument("--node", help="the node executable")
+    parser.add_argument("--wasm", help="the benchmark built for wasm32-wasi (with --node)")
+    parser.add_argument("--wasm-small-dir", help="where its small-count builds are")
+    parser.add_argument("--luajit", help="the luajit executable")
+    parser.add_argument("--pypy", help="the pypy3 executable")
+    parser.add_argument("--fake-clock", help="the clock double (tests/fake_clock.cpp) to preload")
 
 
 def before_run():
@@ -1077,7 +1695,7 @@ def before_run():
     absent = [g for g in asked if g in RUNTIME_GROUPS and not getattr(OPTIONS,
                                                                      RUNTIME_GROUPS[g])]
     if asked and len(absent) == len(asked):
-        runtime = "a JDK" if RUNTIME_GROUPS[absent[0]] == "java" else "node"
+        runtime = RUNTIMES[RUNTIME_GROUPS[absent[0]]]
         print(f"skipped: {', '.join(absent)} need(s) {runtime}, which the build did not find")
         return 77
     missing = [t for t in ("objdump", "as", "objcopy", "nm") if shutil.which(t) is None]

@@ -8,8 +8,9 @@ Exit status: 0 when every measurement passes, 1 naming each kernel (or
 "all kernels", for the program outside the measurements), the instruction
 and the rule broken otherwise, 2 on a usage or tool error (a stripped
 executable among them: the check finds main by its symbol, so it gives no
-verdict), 77 (skipped) off x86-64 or for a sanitizer build. --listing
-prints what the check reads of the executable instead.
+verdict), 77 (skipped) for an executable of an instruction set the check
+does not read (it says which) or a sanitizer build. --listing prints what
+the check reads of the executable instead.
 
 The check itself is the package tools/loopcheck/, whose opening maps its
 steps and its modules.

@@ -4,17 +4,71 @@ runtime's own code dump, and flag what breaks the benchmark's rule (one load
 and one store of the accumulator per iteration, no fence).
 
     tools/jit_loops.py java [--classpath DIR] [--main CLASS] [--warmup N] [options]
-    tools/jit_loops.py node [--script FILE] [--warmup N] [options]
+    tools/jit_loops.py node [--script FILE] [--warmup N] [--route ROUTE] [options]
     tools/jit_loops.py dump FILE [options]
+    tools/jit_loops.py jitdump FILE [--kernels NAME[,NAME,NAME]] [--trim OUT] [options]
+    tools/jit_loops.py wasm [--wasm FILE] [--runner FILE] [--no-liftoff] [options]
+    tools/jit_loops.py luajit [--luajit LUAJIT] [--script FILE] [--warmup N] [options]
+    tools/jit_loops.py pypy [--pypy PYPY] [--script FILE] [--warmup N] [options]
 
 `java` runs the Java counterpart (default: JitBench from build/jit) under
 HotSpot's -XX:CompileCommand=print, which prints each compiled method's
 machine code as hex when no disassembler plug-in (hsdis) is loaded; `node`
-runs the JavaScript counterpart under V8's --print-opt-code; `dump` reads a
-dump saved earlier with --save. The counterpart runs its real count, as in a
-measurement. Neither runtime's disassembler is used: the bytes are taken from
+runs the JavaScript counterpart under V8's --print-opt-code --code-comments,
+or, where node rejects those (node 18 has no --code-comments; --route
+chooses), under --perf-prof, in a private temporary folder, reading the
+jitdump it writes there (see `jitdump`); the first line of the report says
+which. `dump` reads a dump saved earlier with --save. The counterpart runs its real count, as in a
+measurement. No runtime's disassembler is used: the bytes are taken from
 the dump and disassembled with binutils' objdump (linear sweep, restarted at
 any branch target it ran across).
+
+`jitdump` reads the file any JIT writes for Linux perf (jit-PID.dump: node
+--perf-prof, erl +JPperf true, PHP's opcache.jit_debug perf flag, ...): the
+code of every JIT_CODE_LOAD record, moved where a JIT_CODE_MOVE record says,
+little-endian x86-64 only. The kernels' code is found by name (--kernels:
+three names in report order, default inc,arith,branch, or one name for code
+that times all three): a name matches a record whose name, up to its first
+space, holds it as a whole word, not next to a letter, digit or underscore
+("inc" matches node's "JS:*inc /path/jit_bench.js:36:13", Erlang's
+"bench:inc/1", not "JS:*increment"). V8's names also give the tier (~ ^ + *,
+WebAssembly's -liftoff and -turbofan), so the top tier is chosen as for its
+own listing; another JIT's records are one tier. A file it cannot read
+whole (cut short, another magic or byte order, another machine, a record
+whose size does not add up) is refused with the reason. --trim OUT writes
+the file's header and the kernels' records alone, a jitdump small enough to
+keep.
+
+`wasm` runs the benchmark's own WebAssembly build (default
+build/bench_c_jit_compare.wasm) under node --perf-prof through its runner
+(default jit/wasm_bench.js) and judges the three kernels inside its main
+(__original_main, the name clang gives a main without parameters). By
+default V8 runs main in its baseline tier, Liftoff: main is entered once,
+and the TurboFan code V8 may compile for it meanwhile is never entered, so
+Liftoff's code is the one judged. --no-liftoff has TurboFan compile every
+function from the start, and its code is judged (--all: every tier).
+Liftoff keeps values in stack slots and counts a tier-up budget in memory:
+what its loops store besides the accumulator is flagged as it is.
+
+`luajit` runs the LuaJIT counterpart under the listing's trace loader
+(tools/jitloops/luajit_dump.lua: every trace's code, its parent and exit,
+and every later patch, in order); `pypy` runs the PyPy counterpart with
+PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump (loops, bridges, and
+the patches aiming guards at them, applied in order); `dump` reads either
+file. A kernel's code is its loop followed by the side traces or bridges
+grown from it: a path that leaves the loop by a guard and comes back
+through them (to the loop, or to LuaJIT's root trace's entry, which runs
+into the loop) is a path of the loop, judged, its stores counted; a loop
+closed through a side trace alone is judged too; one that leaves for
+another trace or loop, or for the interpreter, is a way out. A computed
+jump is followed when its register holds one constant on every way in
+(PyPy's bridge returns so); a loop that can reach one of unknown target is
+not judged. On a path through such code that never touches the loop's
+accumulator, the one location it updates is its accumulator. A counterpart
+may declare, in a `-- jit_loops: one cell ...` line that the loader copies,
+that it reads its accumulator through one pointer and writes it through
+another (LuaJIT's form): a location only loaded and one only stored from
+it are then one.
 
 For each kernel (the methods or functions named inc, arith and branch) the
 tool reads every compilation in the highest tier printed (C2, TurboFan): a
@@ -29,9 +83,21 @@ loop rather than its pre- and post-loops), then the longest; the others are
 listed, not judged. For every path the tool lists the memory accesses per
 iteration: per trip, divided by the advance of the loop's index (a register
 that advances by a constant and decides a branch, followed symbolically,
-with loaded values named by their address). Paths through a call, and paths
+with loaded values named by their address; failing that, a memory location
+loaded, advanced by a constant and stored back, whose value decides the way
+out of the loop: a baseline compiler's stack slot, flagged, its store an
+extra one). Paths through a call, and paths
 that leave the loop by its bound test and come back into it (the outer trip
 of a strip-mined loop, once per strip), are shown as slow and not judged.
+
+Code that times several kernels one after the other in one function is cut
+at its clock calls: the clock is the one direct call target called exactly
+twice per kernel, in pairs with no other call between the two of a pair;
+each kernel's loops are the innermost loops between its two calls, judged
+as above. A kernel with no loop there lost it (flagged), unless some loop
+lies outside every stretch (its loop may be laid out there: not judged);
+when no call target, or more than one, fits, no kernel of that code is
+judged ("????").
 
 The walk through a loop's paths is bounded (4096 paths, and the work it
 does, dead ends included). An innermost loop it cannot finish is named and
@@ -71,9 +137,14 @@ inside the code would be misread by the disassembly.
 """
 # The docstring above is the --help text. The tool itself is the package
 # tools/jitloops/, whose opening maps its modules.
+import os
 import sys
 
 from jitloops.driver import main
 
 if __name__ == "__main__":
-    sys.exit(main(__doc__))
+    try:
+        sys.exit(main(__doc__))
+    except BrokenPipeError:  # the reader left (`| head`): the report is cut short
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(2)

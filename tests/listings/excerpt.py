@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the part of a listing that tools/check_loops.py reads, to keep as a
-saved listing here: main, the code it reaches, the PLT stubs it calls, the
-constructors, and the block of what runs before main
+saved listing here: objdump's line naming the file format, main, the code
+it reaches, the PLT stubs it calls, the constructors, and the block of what
+runs before main
 (loopcheck.controlflow.excerpt). Each argument becomes a `#` line on top,
 saying how the listing was made; the check ignores those lines.
 

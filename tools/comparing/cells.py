@@ -3,6 +3,7 @@ its estimate with interval, the notes under the rows, and the width a text
 takes on a terminal."""
 import unicodedata
 
+from comparing.environment import machine_name
 from comparing.summary import UNSTABLE_SPREAD
 
 
@@ -60,9 +61,19 @@ def floor_estimate_text(row):
     return ratio_text(row.floor_ratio, row.floor_interval)
 
 
+def machine_line(comparison):
+    """Where the comparison ran, for an output read away from its JSON."""
+    return f"Machine: {machine_name(comparison.environment_before)}."
+
+
+def left_out_lines(comparison):
+    """The commands --skip-missing left out, each with why."""
+    return [f"Left out (--skip-missing): {s.describe()}" for s in comparison.skipped]
+
+
 def notes(comparison):
-    """The lines under the rows: how the figures were made, and what a flag
-    or an early end means."""
+    """The lines under the rows: where and how the figures were made, what
+    was left out, and what a flag or an early end means."""
     correction, rows = comparison.correction, comparison.rows
     floor = comparison.floor_index is not None
     candidates = len({row.command_index for row in rows} - {0, comparison.floor_index})
@@ -99,4 +110,4 @@ def notes(comparison):
         name = next(row.command for row in rows if row.command_index == failed.command_index)
         lines.insert(0, f"FAILED ({name}, {failed.run}): only the {comparison.runs} completed "
                         "round(s); the error is on standard error.")
-    return lines
+    return [machine_line(comparison)] + left_out_lines(comparison) + lines

@@ -12,9 +12,9 @@ from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import format_table
 from comparing.plot import plot_svg
-from comparing.preflight import problems
+from comparing.preflight import missing, problems
 from comparing.progress import Progress
-from comparing.records import Comparison
+from comparing.records import Comparison, Skipped
 from comparing.rounds import measure
 from comparing.running import catch_signals
 from comparing.streams import escape_unencodable, for_output, say, write_output
@@ -28,7 +28,7 @@ FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_js
 
 HELP = """\
     compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
-               [--plot FILE.svg] [--floor COMMAND] COMMAND [COMMAND ...]
+               [--plot FILE.svg] [--floor COMMAND] [--skip-missing] COMMAND [COMMAND ...]
 
 Each COMMAND is one argument, split into words at spaces and by quotes and
 backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
@@ -48,6 +48,13 @@ Before the first run, compare checks that every command's program resolves
 to an executable file (a word with a slash names a file; any other is looked
 up on PATH) and that the --plot file's folder is writable, and stops naming
 what is wrong.
+
+With --skip-missing, a command other than the first (the floor included)
+whose program does not resolve so, or one of whose other words names a path
+that does not exist (a word with a slash, other than an option or a word
+with a space, :, =, *, ? or [), is left out instead, said in one line on
+standard error and in every output. Without a command left besides the
+first, that is a usage error.
 
 The first COMMAND is the reference. After K warm-up rounds (not counted) the
 commands run RUNS rounds, interleaved (A B C A B C ...), so that drift in the
@@ -133,6 +140,9 @@ def parse_arguments(argv):
     parser.add_argument("--floor", metavar="COMMAND", action=Once,
                         help="also run this command, the floor (e.g. ./build/bench_floor), in "
                              "every round, and give every other command's ratio to it")
+    parser.add_argument("--skip-missing", action="store_true",
+                        help="leave out, saying so, a command (not the first) whose program "
+                             "or a path it names is missing, e.g. a runtime not installed")
     parser.add_argument("commands", nargs="+", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
@@ -157,7 +167,27 @@ def parse_arguments(argv):
         except CommandError as error:
             parser.error(f"--floor: {error}")
         args.floor_index = len(args.commands) - 1
+    args.usage_error = parser.error
     return args
+
+
+def leave_out_missing(args):
+    """--skip-missing: takes the commands other than the reference that
+    cannot run out of args.commands (the floor's index follows), says so on
+    standard error, and returns them as Skipped records."""
+    kept, skipped, floor = [args.commands[0]], [], None
+    for index, command in enumerate(args.commands[1:], start=1):
+        role = "floor" if index == args.floor_index else "candidate"
+        reason = missing(command)
+        if reason:
+            skipped.append(Skipped(command, role, reason))
+            say(f"compare: left out {skipped[-1].describe()}\n")
+            continue
+        if role == "floor":
+            floor = len(kept)
+        kept.append(command)
+    args.commands, args.floor_index = tuple(kept), floor
+    return tuple(skipped)
 
 
 def run_rounds(args, progress):
@@ -179,7 +209,7 @@ def summarise_rounds(args, measurement, before):
         warmup=args.warmup, timeout=args.timeout, times=measurement.times,
         warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
         failed=measurement.failed, environment_before=before, environment_after=environment(),
-        floor_index=args.floor_index)
+        floor_index=args.floor_index, skipped=args.skipped)
 
 
 def write_results(args, comparison):
@@ -200,10 +230,14 @@ def write_results(args, comparison):
 def main(argv=None):
     escape_unencodable()
     args = parse_arguments(argv)
+    args.skipped = leave_out_missing(args) if args.skip_missing else ()
     found = problems(args.commands, args.plot)
     if found:
         say("".join(f"compare: {problem}\n" for problem in found))
         return 1
+    if args.skip_missing and len(args.commands) < 2:
+        args.usage_error("--skip-missing left no command besides the reference "
+                         f"{args.commands[0].text}: nothing to compare it with")
     progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty(),
                         commands=[c.text for c in args.commands], rounds=args.warmup + args.runs)
     before = environment()

@@ -1,5 +1,6 @@
 """The machine a comparison ran on, as the JSON output records it before and
-after the runs."""
+after the runs, and its name in one line for the outputs read away from the
+JSON (the table, the markdown, the plot)."""
 import datetime
 import os
 import platform
@@ -28,6 +29,9 @@ def environment():
         "utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "host": socket.gethostname(),
         "cpu_model": read_first("/proc/cpuinfo", r"model name\s*:(.*)"),
+        # Two machines sold under one model string may be different cores.
+        "cpu_family": read_first("/proc/cpuinfo", r"cpu family\s*:(.*)"),
+        "cpu_model_number": read_first("/proc/cpuinfo", r"model\s*:(.*)"),
         "logical_cores": os.cpu_count(),
         "kernel_release": platform.release(),
         "load_average": load,
@@ -35,3 +39,18 @@ def environment():
             "/sys/devices/system/cpu/cpu0/cpufreq/scaling_governor", r"(.+)"),
         "python": platform.python_version(),
     }
+
+
+def machine_name(env):
+    """The processor (model string, cpu family, model) and the core count of
+    an environment() record, e.g. "Intel(R) Xeon(R) Processor, cpu family 6,
+    model 167; 2 logical cores". What /proc/cpuinfo did not say is left out,
+    or said to be unknown."""
+    parts = [env.get("cpu_model") or "processor unknown"]
+    parts += [f"{label} {env[key]}" for key, label in (("cpu_family", "cpu family"),
+                                                         ("cpu_model_number", "model"))
+              if env.get(key)]
+    cores = env.get("logical_cores")
+    count = "an unknown number of logical cores" if not cores else \
+        f"{cores} logical core{'' if cores == 1 else 's'}"
+    return ", ".join(parts) + "; " + count

@@ -19,7 +19,8 @@ SCHEMA_VERSION = 1
 # 1: "failed"; commands[]: "argument_base64", "words_base64".
 # 2: commands[]: "role"; results[]: "floor_ratio", "floor_interval", "floor_exact",
 #    "floor_verdict".
-SCHEMA_MINOR = 2
+# 3: environment: "cpu_family", "cpu_model_number"; "skipped".
+SCHEMA_MINOR = 3
 
 
 def finite(value):
@@ -66,6 +67,9 @@ def format_json(comparison):
         "commands": [command_json(command, "reference" if index == 0 else
                                   "floor" if index == comparison.floor_index else "candidate")
                      for index, command in enumerate(comparison.commands)],
+        # What --skip-missing left out, with why: never run, in no result.
+        "skipped": [{**command_json(s.command, s.role), "reason": readable(s.reason)}
+                    for s in comparison.skipped],
         "runs": comparison.runs, "warmup": comparison.warmup, "timeout_s": comparison.timeout,
         "interrupted": comparison.interrupted,
         "failed": failure_json(comparison.failed),

@@ -6,13 +6,14 @@ verdict, and with a floor its ratio to the floor and that verdict.
 Commands are numbered in the order given, and each row's label is its
 number and the command shortened in the middle to fit, so that two commands
 alike at either end still read apart; the legend under the panels gives
-every command in full, the reference marked.
+every command in full, the reference marked, and those --skip-missing left
+out. The machine is named under the title.
 """
 import math
 import statistics
 import textwrap
 
-from comparing.cells import estimate_text, floor_estimate_text
+from comparing.cells import estimate_text, floor_estimate_text, left_out_lines, machine_line
 from report import KERNEL_NAMES
 
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2",
@@ -114,14 +115,16 @@ def plot_svg(comparison):
     floor = comparison.floor_index
     # With a floor, two more lines beside each row: its ratio to the floor.
     label_w, plot_w, row_h, top = (round(LABEL_CHARS * CHAR_W) + 20, 480,
-                                   34 if floor is None else 58, 40)
+                                   34 if floor is None else 58, 58)
     side_x = label_w + plot_w + 14
     width = side_x + SIDE_W
     panel_h = 40 + row_h * len(names) + 30
     legend = [(index, line) for index, name in enumerate(names)
               for line in textwrap.wrap(name, LEGEND_CHARS, break_on_hyphens=False) or [""]]
+    left_out = [line for text in left_out_lines(comparison)
+                for line in textwrap.wrap(text, LEGEND_CHARS, break_on_hyphens=False)]
     legend_y = top + panel_h * len(KERNEL_NAMES) + 10
-    height = legend_y + 24 + 16 * len(legend) + 10
+    height = legend_y + 24 + 16 * (len(legend) + len(left_out)) + 10
     title = f"tools/compare.py: {comparison.runs} interleaved runs per command"
     if comparison.interrupted or comparison.failed:
         title += (f" ({'INTERRUPTED' if comparison.interrupted else 'FAILED'}: the rounds "
@@ -129,7 +132,9 @@ def plot_svg(comparison):
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
-           f'<text x="10" y="22" font-size="14" font-weight="bold">{xml_text(title)}</text>']
+           f'<text x="10" y="22" font-size="14" font-weight="bold">{xml_text(title)}</text>',
+           # The machine under the title: a plot is often read away from its JSON.
+           f'<text class="machine" x="10" y="40">{xml_text(machine_line(comparison))}</text>']
     for panel, kernel in enumerate(KERNEL_NAMES):
         values = [t for per in times for t in per[kernel]] or [0.0, 1.0]
         ticks = nice_ticks(min(values), max(values))
@@ -198,6 +203,9 @@ def plot_svg(comparison):
         out.append(f'<text class="legend-entry" data-command="{index}" x="10" '
                    f'y="{legend_y + 32 + 16 * line_number}" {MONO} xml:space="preserve">'
                    f'{xml_text(number + text)}</text>')
+    for line_number, text in enumerate(left_out, start=len(legend)):
+        out.append(f'<text class="left-out" x="10" y="{legend_y + 32 + 16 * line_number}">'
+                   f'{xml_text(text)}</text>')
     out.append("</g>")
     out.append("</svg>")
     return "\n".join(out) + "\n"

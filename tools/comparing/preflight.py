@@ -1,9 +1,17 @@
 """What compare checks before the first run, so that a mistake costs no
 measuring time: every command's program resolves to an executable file (as
 the run itself would find it: a word with a slash names a file, any other
-is looked up on PATH), and the plot's file can be written."""
+is looked up on PATH), and the plot's file can be written; and, under
+--skip-missing, which commands to leave out."""
 import os
+import re
 import shutil
+
+# A word with one of these is not taken for a path, even with a slash: a
+# list (a class path), an assignment, a URL, a pattern, a command for sh -c.
+# Such a word is left for the run to judge, which fails loudly; a command
+# is left out only when what it names is surely missing.
+NOT_ONE_PATH = re.compile(r"[\s:=*?\[]")
 
 
 def program_problem(command):
@@ -21,6 +29,20 @@ def program_problem(command):
         return f"{program!r} is a folder"
     if not os.access(program, os.X_OK):
         return f"{program!r} is not executable (no permission)"
+    return None
+
+
+def missing(command):
+    """Why --skip-missing leaves `command` out, or None: its program cannot
+    run, or one of its other words names a path (it has a slash and is not
+    an option) where there is nothing."""
+    problem = program_problem(command)
+    if problem:
+        return f"cannot run: {problem}"
+    for word in command.words[1:]:
+        if ("/" in word and not word.startswith("-") and not NOT_ONE_PATH.search(word)
+                and not os.path.exists(word)):
+            return f"{word!r}: no such file or folder"
     return None
 
 

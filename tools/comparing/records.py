@@ -54,6 +54,18 @@ class Failure:
 
 
 @dataclasses.dataclass(frozen=True)
+class Skipped:
+    """A command that --skip-missing left out before the first run."""
+    command: Command
+    role: str  # "candidate" or "floor"
+    reason: str  # e.g. "'build/x.wasm': no such file or folder"
+
+    def describe(self):
+        """The command, its role if it is the floor, and why it was left out."""
+        return f"{self.command.text}{' (the floor)' if self.role == 'floor' else ''}: {self.reason}"
+
+
+@dataclasses.dataclass(frozen=True)
 class Comparison:
     """One report: what ran, what it measured and what follows from it."""
     commands: Tuple[Command, ...]  # as run: the reference, the candidates, the floor
@@ -69,3 +81,4 @@ class Comparison:
     environment_before: dict
     environment_after: dict
     floor_index: Optional[int] = None  # the --floor command's index in `commands`
+    skipped: Tuple["Skipped", ...] = ()  # what --skip-missing left out, in the order given

@@ -30,6 +30,7 @@ class Access:
     writes: int
     kind: str = "other"  # "accumulator", "poll", "fence", "other"
     why: str = ""
+    value: object = None  # what a plain store stores (a symbolic value), when known
 
 
 def address_form(operand):
@@ -81,13 +82,18 @@ def fence_kind(insn):
     return None
 
 
-def classify_poll(insn, accesses, runtime):
+def classify_poll(insn, accesses, runtime, poll_words=()):
     """Marks the loads that are polls: through the runtime's thread or
     isolate register, a `test` whose only use is touching a page, a compare
-    of the stack pointer with memory (a stack-limit interrupt check)."""
+    of the stack pointer with memory (a stack-limit interrupt check), a load
+    of a word the runtime's own listing names as polled (`poll_words`: its
+    addresses, as symbolic locations: PyPy's pending-signal counter)."""
     own = RUNTIME_REGISTER.get(runtime)
     for access in accesses:
         if access.writes or not access.reads:
+            continue
+        if access.location in poll_words:
+            access.kind, access.why = "poll", poll_words[access.location]
             continue
         operand = next((op for op in insn.operands if x86.is_memory(op)), "")
         match = x86.MEMORY_OPERAND.match(operand)

@@ -2,7 +2,8 @@
 file and read by binutils' objdump as raw x86-64 (the runtimes' own
 disassemblers are not used), by linear sweep restarted at any direct branch
 target the sweep ran across; the runtime's comments attached to the
-instructions they belong to. Data inside the code would be misread.
+instructions they belong to; computed jumps whose target is proven made
+direct. Data inside the code would be misread.
 """
 import dataclasses
 import os
@@ -131,6 +132,105 @@ def attach(instructions, annotations):
         owner.notes += tuple(notes)
 
 
+# Instructions that write registers they do not name, and those that leave
+# straight-line code.
+IMPLICIT_WRITERS = ("mul", "div", "idiv", "cpuid", "rdtsc", "syscall", "cqto", "cltd", "cltq",
+                    "cwtl", "xchg", "cmpxchg", "xadd", "pop", "rep", "stos", "lods", "movs",
+                    "scas", "cmps", "enter", "leave", "xlat", "loop")
+NO_FALL_THROUGH = ("jmp", "ret", "hlt", "ud2", "int3")
+
+
+def constant_after(insn, family, value):
+    """The value of the register `family` after `insn`, when it stays a
+    constant (`value`: before it, None when not one)."""
+    m, operands = insn.mnemonic, insn.operands
+    last = operands[-1] if operands else ""
+    writes = last[1:] in x86.REGISTERS and x86.REGISTERS[last[1:]][0] == family \
+        and not m.startswith(("cmp", "test", "bt", "push")) or m.startswith(IMPLICIT_WRITERS) \
+        or insn.is_call and family in x86.CALLER_SAVED
+    if not writes:
+        return value
+    if len(operands) != 2 or last[1:] not in x86.REGISTERS or x86.REGISTERS[last[1:]][1] < 32:
+        return None
+    source, result = operands[0], None
+    match = x86.MEMORY_OPERAND.match(source) if m.startswith("lea") else None
+    if m in ("mov", "movabs", "movq", "movl") and source.startswith("$"):
+        result = int(source[1:], 0)
+    elif match and match[3] == "%rip" and not match[4]:
+        result = insn.next + int(match[2] or "0", 0)
+    elif match and match[3] and match[3][1:] in x86.REGISTERS \
+            and x86.REGISTERS[match[3][1:]][0] == family and not match[4] and value is not None:
+        result = value + int(match[2] or "0", 0)
+    elif m.rstrip("lq") in ("add", "sub") and source.startswith("$") and value is not None:
+        delta = int(source[1:], 0)
+        result = value + (delta if m.startswith("add") else -delta)
+    if result is None:
+        return None
+    return result % (1 << x86.REGISTERS[last[1:]][1])  # a 32-bit write clears the upper half
+
+
+UNSET = object()  # a value not reached yet by the propagation
+
+
+def constants(instructions, family):
+    """The value of the register `family` before each instruction (an
+    integer when every way into it that the code shows gives the same
+    constant, else None), by forward propagation over the code's edges
+    (fall-through, and direct jumps and resolved computed ones)."""
+    at = {insn.address: insn for insn in instructions}
+    into = {}
+    for insn in instructions:
+        ways = [] if insn.mnemonic.startswith(NO_FALL_THROUGH) or insn.is_jump and insn.indirect \
+            else [insn.next]
+        if insn.is_jump and insn.target is not None:
+            ways.append(insn.target)
+        for way in ways:
+            if way in at:
+                into.setdefault(way, []).append(insn.address)
+    before, after = {}, {}
+    for _ in range(len(instructions) + 1):
+        changed = False
+        for insn in instructions:
+            ways = [after[p] for p in into.get(insn.address, [])
+                    if after.get(p, UNSET) is not UNSET]
+            if not into.get(insn.address):
+                value = None  # entered from outside this code: anything
+            elif not ways:
+                continue
+            else:
+                value = ways[0] if all(w == ways[0] for w in ways) else None
+            if before.get(insn.address, UNSET) != value:
+                before[insn.address], changed = value, True
+            after[insn.address] = constant_after(insn, family, value)
+        if not changed:
+            break
+    return before
+
+
+def resolve_computed_jumps(instructions):
+    """Makes direct each `jmp *%reg` whose register holds one constant on
+    every way into it that the code shows (set by movabs or mov of an
+    immediate, lea from the instruction pointer or from the register itself,
+    add or sub of a constant: PyPy's bridge returns to its loop that way,
+    its recovery stubs leave for the runtime that way). The others stay
+    computed: where they go is not known."""
+    for _ in range(8):  # a jump made direct adds a way into its target
+        jumps = [insn for insn in instructions if insn.is_jump and insn.indirect
+                 and len(insn.operands) == 1 and insn.operands[0][1:] in x86.REGISTERS]
+        resolved = 0
+        for family in sorted({x86.REGISTERS[insn.operands[0][1:]][0] for insn in jumps}):
+            before = constants(instructions, family)
+            for insn in jumps:
+                value = before.get(insn.address)
+                if x86.REGISTERS[insn.operands[0][1:]][0] == family and value is not None:
+                    insn.target, insn.indirect = value, False
+                    insn.notes += (f"computed jump to {value:#x}: the register holds it on every "
+                                   "way here",)
+                    resolved += 1
+        if not resolved:
+            break
+
+
 def disassemble(segments, annotations):
     """Every instruction of the segments, in address order."""
     if shutil.which("objdump") is None:
@@ -143,4 +243,5 @@ def disassemble(segments, annotations):
                 f.write(data)
             instructions += sweep(path, start, len(data))
     attach(instructions, annotations)
+    resolve_computed_jumps(instructions)
     return instructions

@@ -1,21 +1,121 @@
-"""The command line: where the dump comes from (a run of the Java or node
-counterpart, or a saved dump), which compilations are analysed, the report
-and the exit status (0 every kernel's hottest loop keeps the rule, 1 one
-breaks it, 2 a usage or tool error, or, none breaking it, a compilation
-not judged: a loop too large to walk). tools/jit_loops.py holds the tool's
-account, which is its --help text.
+"""The command line: where the code comes from (a run of the Java, node,
+LuaJIT or PyPy counterpart or of the WebAssembly build, a saved dump or a
+runtime's own, a jitdump file),
+which compilations are analysed, the report and the exit status (0 every
+kernel's hottest loop keeps the rule, 1 one breaks it, 2 a usage or tool
+error, or, none breaking it, a kernel not judged: a loop too large to walk,
+or loops not told apart in code holding several kernels). tools/jit_loops.py
+holds the tool's account, which is its --help text.
+
+Each source is a subcommand: its options, and a function (SOURCES) giving
+the compilations read and the origin the report's first line names. A
+runtime is added as a dump reader producing compilations (a module below
+the analysis) and a source here.
 """
 import argparse
 import sys
 
 import report
 
-from . import dumps
-from .analysis import analyse
+from . import dumps, jitdump, luajit, pypy
+from .analysis import analyse_all
 from .errors import ToolError
 from .output import show
 from .rules import excuse_loopless
-from .runtimes import hotspot_command, machine_name, run_dump, v8_command
+from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, luajit_command, machine_name,
+                       perf_prof_command, pypy_command, pypy_log, run_dump, run_jitdump,
+                       run_written, v8_command, wasm_command)
+
+# The names clang gives the WebAssembly build's main, the first found taken:
+# a main without parameters is compiled as __original_main.
+WASM_MAINS = ("__original_main", "main")
+
+
+def from_java(args):
+    command = hotspot_command(args)
+    return dumps.parse_dump(run_dump(command)), f"{' '.join(command)} on {machine_name()}"
+
+
+def from_node(args):
+    route = args.route
+    if route == "auto":
+        route = "print-opt-code" if accepts(args.node, PRINT_OPT_CODE) else "perf-prof"
+    if route == "print-opt-code":
+        command = v8_command(args)
+        return (dumps.parse_dump(run_dump(command)),
+                f"{' '.join(command)} on {machine_name()}, code from its {PRINT_OPT_CODE[0]} "
+                "listing")
+    command = perf_prof_command(args)
+    why = "" if args.route == route else f" ({args.node} rejects {' '.join(PRINT_OPT_CODE)})"
+    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    return (jitdump.compilations(loads, jitdump.KernelNames.parse(jitdump.DEFAULT_NAMES)),
+            f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote{why}")
+
+
+def from_luajit(args):
+    text = run_written(lambda file: luajit_command(args, file))
+    found, runtime = luajit.read(text, "the loader's dump")
+    return found, (f"{' '.join(luajit_command(args))} on {machine_name()} ({runtime}), code "
+                   "from the listing's trace loader")
+
+
+def from_pypy(args):
+    text = run_written(lambda file: pypy_command(args), lambda file: {"PYPYLOG": pypy_log(file)})
+    return pypy.read(text, "the log")[0], (f"PYPYLOG={pypy_log()} {' '.join(pypy_command(args))} "
+                                          f"on {machine_name()}, code from the log")
+
+
+def from_dump(args):
+    with open(args.file, "rb") as f:
+        data = f.read()
+    if data[:4] in jitdump.MAGICS:
+        raise ToolError(f"{args.file} is a jitdump file: read it with `jitdump {args.file}`")
+    text = data.decode("utf-8", errors="replace")
+    if text.startswith(luajit.HEADER[0]):
+        found, runtime = luajit.read(text, args.file)
+        return found, f"LuaJIT trace dump {args.file} ({runtime})"
+    if pypy.SECTION.search(text):
+        found, runtime = pypy.read(text, args.file)
+        return found, f"PyPy JIT log {args.file} (of {runtime})"
+    return dumps.parse_dump(text), dumps.saved_origin(text, args.file)
+
+
+def from_jitdump(args):
+    with open(args.file, "rb") as f:
+        header, loads = jitdump.read(f.read(), args.file)
+    if args.trim:
+        jitdump.trim(header, loads, args.kernels, args.trim)
+    return (jitdump.compilations(loads, args.kernels),
+            f"jitdump {args.file} (process {header.pid})")
+
+
+def from_wasm(args):
+    command = wasm_command(args)
+    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    found = []
+    for name in [args.function] if args.function else WASM_MAINS:
+        found = jitdump.compilations(loads, jitdump.KernelNames([name]))
+        if found:
+            break
+    tier, tier_name = jitdump.V8_WASM_TIERS["turbofan" if args.no_liftoff else "liftoff"]
+    if not args.all:
+        # main is entered once, and V8 does not replace WebAssembly code
+        # while it runs: the loops run in the code main was entered with,
+        # even when the run compiled main again with TurboFan meanwhile.
+        found = [c for c in found if c.tier == tier]
+    return found, (f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote: "
+                   f"{tier_name}'s code of {name}, which runs the loops")
+
+
+SOURCES = {"java": from_java, "node": from_node, "luajit": from_luajit, "pypy": from_pypy,
+           "dump": from_dump, "jitdump": from_jitdump, "wasm": from_wasm}
+
+
+def kernel_names(text):
+    try:
+        return jitdump.KernelNames.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
 
 
 def parse_arguments(description, argv):
@@ -28,18 +128,57 @@ def parse_arguments(description, argv):
     java.add_argument("--classpath", default="build/jit",
                       help="where the compiled classes are (default: build/jit)")
     java.add_argument("--main", default="JitBench", help="the main class (default: JitBench)")
-    node = sub.add_parser("node", help="run the JavaScript counterpart under V8's --print-opt-code")
-    node.add_argument("--node", default="node", help="the node executable (default: node)")
+    node = sub.add_parser("node", help="run the JavaScript counterpart under V8's "
+                          "--print-opt-code, or --perf-prof where node rejects the former")
     node.add_argument("--script", default="jit/jit_bench.js",
                       help="the counterpart (default: jit/jit_bench.js)")
-    dump = sub.add_parser("dump", help="read a dump saved with --save")
+    node.add_argument("--route", choices=("auto", "print-opt-code", "perf-prof"), default="auto",
+                      help="how the code is taken: V8's listing (--print-opt-code "
+                      "--code-comments) or the jitdump --perf-prof writes; auto (the default): "
+                      "the listing where node accepts its options")
+    lua = sub.add_parser("luajit", help="run the LuaJIT counterpart under the listing's trace "
+                         "loader (tools/jitloops/luajit_dump.lua)")
+    lua.add_argument("--luajit", default="luajit", help="the luajit executable (default: luajit)")
+    lua.add_argument("--script", default="jit/jit_bench.lua",
+                     help="the counterpart (default: jit/jit_bench.lua)")
+    py = sub.add_parser("pypy", help="run the PyPy counterpart with PYPYLOG=" + pypy_log())
+    py.add_argument("--pypy", default="pypy3", help="the pypy executable (default: pypy3)")
+    py.add_argument("--script", default="jit/jit_bench_pypy.py",
+                    help="the counterpart (default: jit/jit_bench_pypy.py)")
+    dump = sub.add_parser("dump", help="read a dump saved with --save, or a runtime's own (the "
+                          "LuaJIT loader's, a PyPy log)")
     dump.add_argument("file")
-    for each in (java, node):
+    jit = sub.add_parser("jitdump", help="read a jitdump file (jit-PID.dump) of any JIT")
+    jit.add_argument("file")
+    jit.add_argument("--kernels", type=kernel_names, metavar="NAME[,NAME,NAME]",
+                     default=jitdump.KernelNames.parse(jitdump.DEFAULT_NAMES),
+                     help="the kernels' code by name: three names in report order, or one "
+                     "naming code that times all three in order (default: inc,arith,branch); a "
+                     "name matches a record whose name, up to its first space, holds it as a "
+                     "whole word")
+    jit.add_argument("--trim", metavar="OUT",
+                     help="also write a jitdump holding only the kernels' code to OUT")
+    wasm = sub.add_parser("wasm", help="run the WebAssembly build under node --perf-prof and "
+                          "judge the three kernels inside its main")
+    wasm.add_argument("--wasm", default="build/bench_c_jit_compare.wasm",
+                      help="the module (default: build/bench_c_jit_compare.wasm)")
+    wasm.add_argument("--runner", default="jit/wasm_bench.js",
+                      help="its node runner, given the module (default: jit/wasm_bench.js)")
+    wasm.add_argument("--no-liftoff", action="store_true",
+                      help="run node with --no-liftoff and judge TurboFan's code (default: "
+                      "Liftoff's, which a default run times)")
+    wasm.add_argument("--function", metavar="NAME",
+                      help="the function timing the kernels (default: __original_main, else "
+                      "main)")
+    for each in (node, wasm):
+        each.add_argument("--node", default="node", help="the node executable (default: node)")
+    for each in (java, node, lua, py):
         each.add_argument("--warmup", type=int, default=0, metavar="N",
                           help="pass the counterpart its warm-up count (default: cold)")
-    for each in (java, node, dump):
+    for each in (java, node, lua, py, dump, jit, wasm):
         each.add_argument("--all", action="store_true",
-                          help="analyse every compilation of each kernel, not only the top tier")
+                          help="analyse every compilation of each kernel, not only the top tier "
+                          "(wasm: not only the tier that runs the loops)")
         each.add_argument("--save", metavar="FILE",
                           help="save the analysed compilations' dump, readable with `dump`")
         each.add_argument("--verbose", "-v", action="store_true",
@@ -50,44 +189,56 @@ def parse_arguments(description, argv):
     return args
 
 
+def missing_code(args, compilations):
+    """The error naming the kernels with no code, or None."""
+    missing = [k for k in report.KERNEL_NAMES if not any(k in c.held for c in compilations)]
+    if not missing:
+        return None
+    if args.source == "jitdump":
+        names = args.kernels.names
+        words = names if len(names) == 1 else [names[report.KERNEL_NAMES.index(k)]
+                                                for k in missing]
+        return ToolError(f"no code for {', '.join(missing)} in {args.file}: no record with code "
+                         f"has a name holding the word {' or '.join(map(repr, words))} (--kernels "
+                         "names the kernels' code)")
+    if args.source == "wasm":
+        return ToolError("no code of " + (args.function or " or ".join(WASM_MAINS))
+                         + " in the jitdump" + ("" if args.all else " in the tier that runs it"))
+    return ToolError(f"no compiled code for {', '.join(missing)} in the dump "
+                     "(was the kernel run long enough to be compiled?)")
+
+
 def main(description, argv=None):
     """Runs the tool on `argv` (default: the command line); `description` is
     its --help text. Returns the exit status."""
     args = parse_arguments(description, argv)
     out = sys.stdout
     try:
-        if args.source == "dump":
-            with open(args.file, encoding="utf-8", errors="replace") as f:
-                text = f.read()
-            origin = dumps.saved_origin(text, args.file)
-        else:
-            command = hotspot_command(args) if args.source == "java" else v8_command(args)
-            text = run_dump(command)
-            origin = f"{' '.join(command)} on {machine_name()}"
-        compilations = dumps.top_tier(dumps.parse_dump(text), args.all)
-        missing = [k for k in report.KERNEL_NAMES if not any(c.kernel == k for c in compilations)]
-        if missing:
-            raise ToolError(f"no compiled code for {', '.join(missing)} in the dump "
-                            "(was the kernel run long enough to be compiled?)")
+        compilations, origin = SOURCES[args.source](args)
+        if args.source != "wasm":  # which tier runs the loops: the source has chosen
+            compilations = dumps.top_tier(compilations, args.all)
+        problem = missing_code(args, compilations)
+        if problem:
+            raise problem
         if args.save:
             dumps.save(args.save, origin, compilations)
-        results = [analyse(c) for c in compilations]
+        results = [r for c in compilations for r in analyse_all(c)]
         excuse_loopless(results)
     except (ToolError, OSError) as error:
         print(f"jit_loops: {error}", file=sys.stderr)
         return 2
     out.write(f"jit_loops: {origin}\n")
-    broken, unjudged = [], []
+    broken, unjudged = [], {}  # kernels; reason -> kernels
     for result in results:
         show(result, args.verbose, out)
-        for kernels, holds in ((broken, result.rules), (unjudged, result.unjudged)):
-            if holds and result.kernel not in kernels:
-                kernels.append(result.kernel)
+        if result.rules and result.kernel not in broken:
+            broken.append(result.kernel)
+        if result.unjudged and result.kernel not in unjudged.setdefault(result.reason, []):
+            unjudged[result.reason].append(result.kernel)
     if broken:
         out.write("rule broken in: " + ", ".join(broken) + "\n")
-    if unjudged:
-        out.write("rule not judged in: " + ", ".join(unjudged)
-                  + " (a loop too large to walk: see above)\n")
+    for reason, kernels in unjudged.items():
+        out.write("rule not judged in: " + ", ".join(kernels) + f" ({reason}: see above)\n")
     if not broken and not unjudged:
         out.write("rule kept in every kernel's hottest loop: one load and one store of the "
                   "accumulator per iteration, no other store, no fence\n")

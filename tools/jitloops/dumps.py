@@ -2,13 +2,25 @@
 -XX:CompileCommand=print output (each nmethod's machine code as hex, with
 the runtime's comments), V8's --print-opt-code listing (address, offset,
 bytes per instruction), and the saved dumps this tool writes (a header line
-naming the run, then the kernels' compilations as read). Which compilations
-are analysed: per kernel, the highest tier printed.
+naming the run, then the kernels' compilations as read: the runtime's own
+text, or, for code read from a binary dump such as a jitdump or from a
+tracing JIT's files, a code block of this tool's, which keeps what the
+runtime or the counterpart declares too). Which compilations are analysed:
+per kernel, the highest tier printed.
+
+A compilation holds one kernel (named after it), or several, in the order
+they are timed (one function timing them all, as main does in the
+benchmark's WebAssembly build); its code may be in several segments, in
+the order the code is laid out for the loops' sake (a tracing JIT's root
+trace, then the side traces entered from its guards, give one kernel's code
+together, wherever they lie in memory).
 """
 import dataclasses
 import re
 
 import report
+
+from .errors import ToolError
 
 KERNEL_METHODS = {name: name.split()[0].lower() for name in report.KERNEL_NAMES}  # "inc", ...
 SAVED_HEADER = "jit_loops.py dump of "  # the first line of a saved dump, then the origin
@@ -21,10 +33,22 @@ class Compilation:
     method: str  # as printed: "JitBench::inc", "inc"
     kernel: str  # "Inc loop", ...
     description: str  # tier, on-stack replacement, compile id
-    segments: list  # [(start address, bytes)], each contiguous
+    segments: list  # [(start address, bytes)], each contiguous, in layout order (loops)
     annotations: dict  # address -> [the runtime's comments at it]
     text: str  # the lines to save
     tier: int = 0  # higher is more optimised
+    kernels: tuple = ()  # the kernels it holds in timed order, when more than one (kernel None)
+    # What the runtime or the counterpart tells besides the code: a
+    # declaration that the accumulator is one cell read through one pointer
+    # and written through another (its words and where it is made), and the
+    # addresses of words the runtime polls, with what each is.
+    one_cell: str = ""
+    poll_words: dict = dataclasses.field(default_factory=dict)
+
+    @property
+    def held(self):
+        """The kernels whose code this is, in timed order."""
+        return self.kernels or (self.kernel,)
 
 
 HOTSPOT_HEADER = re.compile(r"^=+ (\S+)-compiled nmethod =+$", re.M)
@@ -43,6 +67,12 @@ V8_FIELD = re.compile(r"^(\w+) = (.*)$")
 V8_INSTRUCTION = re.compile(r"^0x([0-9a-f]+)\s+([0-9a-f]+)\s+([0-9a-f]+)(?:\s+(.*))?$")
 V8_CONTINUED = re.compile(r"^\s+;;\s*(.*)$")
 V8_TIERS = {"MAGLEV": 1, "TURBOFAN": 2}
+
+# A code block: a compilation read from a binary dump, as this tool saves it.
+BLOCK_BEGIN = "--- jit_loops code ---"
+BLOCK_END = "--- end of code ---"
+BLOCK_FIELDS = ("runtime", "name", "kernels", "tier", "description")
+BLOCK_BYTES = 32  # per "code" line
 
 
 def kernel_of(method):
@@ -159,13 +189,65 @@ def parse_v8(text):
     return found
 
 
+def code_block(c):
+    """The saved text of a compilation read from a binary dump: its fields,
+    its bytes as hex by address, its comments by address."""
+    fields = {"runtime": c.runtime, "name": c.method, "kernels": ", ".join(c.held),
+              "tier": str(c.tier), "description": c.description}
+    lines = [BLOCK_BEGIN] + [f"{key} = {fields[key]}" for key in BLOCK_FIELDS]
+    lines += [f"one_cell = {c.one_cell}"] if c.one_cell else []
+    lines += [f"poll 0x{address:x} {why}" for address, why in sorted(c.poll_words.items())]
+    for start, data in c.segments:
+        lines += [f"code 0x{start + k:x} {data[k:k + BLOCK_BYTES].hex()}"
+                  for k in range(0, len(data), BLOCK_BYTES)]
+    lines += [f"note 0x{address:x} {note}" for address, notes in sorted(c.annotations.items())
+              for note in notes]
+    return "\n".join(lines + [BLOCK_END, ""])
+
+
+def parse_blocks(text):
+    """Every complete code block in a saved dump."""
+    found = []
+    for match in re.finditer(re.escape(BLOCK_BEGIN) + r"\n(.*?)^" + re.escape(BLOCK_END) + "$",
+                             text, re.M | re.S):
+        fields, segments, annotations, polls = {}, Segments(), {}, {}
+        for line in match[1].splitlines():
+            key, _, value = line.partition(" = ")
+            words = line.split(" ", 2)
+            try:
+                if key in BLOCK_FIELDS + ("one_cell",):
+                    fields[key] = int(value) if key == "tier" else value
+                elif words[0] == "poll" and len(words) == 3:
+                    polls[int(words[1], 16)] = words[2]
+                elif words[0] == "code" and len(words) == 3:
+                    segments.add(int(words[1], 16), bytes.fromhex(words[2]))
+                elif words[0] == "note" and len(words) == 3:
+                    annotations.setdefault(int(words[1], 16), []).append(words[2])
+            except ValueError:
+                raise ToolError(f"a saved code block is damaged at the line {line[:60]!r}")
+        kernels = tuple(k for k in fields.get("kernels", "").split(", ")
+                        if k in report.KERNEL_NAMES)
+        if not kernels or not segments.segments:
+            continue
+        compilation = Compilation(fields.get("runtime", "?"), fields.get("name", "?"),
+                                  kernels[0] if len(kernels) == 1 else None,
+                                  fields.get("description", ""), segments.result(), annotations,
+                                  "", fields.get("tier", 0),
+                                  kernels=kernels if len(kernels) > 1 else (),
+                                  one_cell=fields.get("one_cell", ""), poll_words=polls)
+        compilation.text = code_block(compilation)
+        found.append(compilation)
+    return found
+
+
 def parse_dump(text):
-    """The kernels' compilations in a dump of either runtime, in print order."""
+    """The kernels' compilations in a dump of either runtime, or in code
+    blocks, in print order."""
     if HOTSPOT_HEADER.search(text):
         return parse_hotspot(text)
     if V8_BEGIN in text:
         return parse_v8(text)
-    return []
+    return parse_blocks(text)
 
 
 def top_tier(compilations, everything):
@@ -175,9 +257,10 @@ def top_tier(compilations, everything):
     compilation after warm-up); every compilation with `everything`."""
     chosen = []
     for kernel in report.KERNEL_NAMES:
-        mine = [c for c in compilations if c.kernel == kernel]
+        mine = [c for c in compilations if kernel in c.held]
         top = max((c.tier for c in mine), default=None)
-        chosen += [c for c in mine if everything or c.tier == top]
+        chosen += [c for c in mine if (everything or c.tier == top)
+                   and all(c is not other for other in chosen)]
     return chosen
 
 

@@ -1,7 +1,8 @@
-"""The report of one compilation: its verdict line, the hottest loop's head,
+"""The report of one kernel in one compilation: its verdict line, where its
+code lies when the compilation holds several kernels, the hottest loop's head,
 accumulator, per-path counts per iteration, rule and cost flags, and its
-instructions with each memory access and fence marked (with --verbose, the
-runtime's comments under them); then the other innermost loops, listed but
+instructions in the code's layout with each memory access and fence marked
+(with --verbose, the runtime's comments under them); then the other innermost loops, listed but
 not judged. A compilation not judged because an innermost loop could not
 be walked to the end says so ("????") and lists its other innermost loops.
 """
@@ -14,6 +15,8 @@ def show(result, verbose, out):
     status = ("FLAG" if result.rules else "????" if result.unjudged else "note" if result.note
               else "ok  ")
     out.write(f"{status} {result.kernel}: {c.runtime} {c.method} ({c.description})\n")
+    if result.place:
+        out.write(f"       {result.place}\n")
     hot = result.hottest
     if hot is None:
         for rule in result.rules:
@@ -30,6 +33,8 @@ def show(result, verbose, out):
               + f"; {len(loop.body)} instructions, {len(loop.paths)} path(s)\n")
     if hot.accumulator:
         out.write(f"       accumulator: {hot.accumulator}, addressed as {hot.form}\n")
+    for note in hot.notes:
+        out.write(f"       {note}\n")
     for line in hot.per_path:
         out.write(f"       {line}\n")
     for rule in result.rules:
@@ -43,7 +48,7 @@ def show(result, verbose, out):
                 ("store " if a.writes and not a.reads else "load+store " if a.writes else "load ")
                 + (a.kind if a.kind != "other" else "other") + (f" ({a.why})" if a.why else ""))
     out.write("       instructions:\n")
-    for address in sorted(loop.body):
+    for address in sorted(loop.body, key=loop.order.get):  # in the code's layout
         insn = result.code[address]
         mark = "; ".join(sorted(kinds.get(address, ())))
         fence = fence_kind(insn)
@@ -62,5 +67,6 @@ def show_others(result, out):
     for other in result.others:
         out.write(f"       other innermost loop at {other.loop.head:#x}: "
                   f"{other.iterations} iteration(s) per trip, {len(other.loop.paths)} path(s), "
-                  + ("rule kept" if not other.rules else "not judged, would flag: "
-                     + "; ".join(other.rules)) + "\n")
+                  + ("judged (closed through a side trace or bridge), " if other.judged else "")
+                  + ("rule kept" if not other.rules else "flags: " if other.judged
+                     else "not judged, would flag: ") + "; ".join(other.rules) + "\n")

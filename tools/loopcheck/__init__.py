@@ -7,8 +7,11 @@ works on `main` and every piece of local code main jumps into (split-off
 parts such as `main.cold`). Values are propagated over main's code as its
 graph is built: a branch the known values decide has only the way it takes
 (the other is provably dead), and each way of one they do not decide knows
-what its condition tested (after `test %eax,%eax; jne`, the fall-through
-knows %eax is 0). The steps:
+what its condition tested (on x86-64, after `test %eax,%eax; jne`, the
+fall-through knows %eax is 0). What an instruction is and does is its
+instruction set's layer's to say (a package: x86_64/), chosen once per
+executable from its ELF header; the rest of the check is the same for every
+instruction set. The steps:
 
   1. find the timed stretches: the six clock_gettime calls (through the PLT,
      direct, or glibc's static `__clock_gettime`) must form one sequence
@@ -36,18 +39,25 @@ knows %eax is 0). The steps:
      libraries. Anything else may leave something running beside the loops.
 
 The modules, from the bottom layer up; each imports only modules listed
-before it (LAYERS):
+before it (LAYERS), and only isa imports an instruction-set layer
+(ISA_LAYERS), whose modules import only the check's layers below it:
 
   errors        the exceptions
   elf           what runs before main, read from the ELF file; stripped or not
-  objdump       running objdump; the listing parsed into instructions, by symbol
   values        linear values (c0 + c1*m) and their arithmetic
-  flags         the arithmetic flags, the condition codes, what a branch tells
-  state         registers, the machine state, operand values and addresses
-  allowlist     the x86 instruction model and the allowlist (decode)
-  interpreter   what an instruction does to the state
+  flags         the arithmetic flags; each condition by its meaning, what a
+                branch on it tells
+  state         the machine state (registers by a layer's table, memory),
+                the bases of addresses and how a fault names an address
+  insn          an instruction: its fields, and the questions each layer's
+                instructions answer (a call, a jump, a return, ...)
   controlflow   where control goes after an instruction; no-return calls; loops
-  toolchain     the toolchain's own names and code shapes (before main, at exit)
+  x86_64        the x86-64 layer: the listing's syntax, registers and
+                addressing, condition codes, the allowlist, the interpreter,
+                stores, system calls, the toolchain's code shapes
+  isa           the interface a layer provides; the layer of an executable
+                (its e_machine) or of a listing (its file format)
+  objdump       running objdump; the listing parsed into instructions, by symbol
   graph         a function's graph with the values known at each instruction
   exits         the calls, the ends of paths and the system calls, judged
   counting      running a stretch to count the accumulator's reads and writes
@@ -55,5 +65,7 @@ before it (LAYERS):
   driver        verdicts for a listing or an executable; the command line
 """
 
-LAYERS = ("errors", "elf", "objdump", "values", "flags", "state", "allowlist", "interpreter",
-          "controlflow", "toolchain", "graph", "exits", "counting", "rules", "driver")
+# The instruction-set layers among them (packages): only isa imports them.
+ISA_LAYERS = ("x86_64",)
+LAYERS = ("errors", "elf", "values", "flags", "state", "insn", "controlflow", "x86_64", "isa",
+          "objdump", "graph", "exits", "counting", "rules", "driver")

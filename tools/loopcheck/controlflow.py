@@ -10,7 +10,7 @@ from .errors import Unresolved
 
 # Functions known to end the process and never return. A local function of
 # such a name (static glibc's own exit) is believed only when its code
-# reaches no `ret` of its own.
+# reaches no return of its own.
 PROCESS_ENDING = {"exit", "_exit", "_Exit", "abort", "__stack_chk_fail", "__fortify_fail",
                   "__chk_fail", "__assert_fail", "__assert_perror_fail"}
 # Functions known never to return to their caller, whatever they do instead
@@ -25,25 +25,9 @@ NEVER_RETURNING = PROCESS_ENDING | {
     "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE"}
 THROW_HELPER = re.compile(r"^_ZSt\d+__throw_")  # std::__throw_runtime_error and the like
 
-# Instructions after which control does not go on to the next one: returns
-# of every kind, halts, undefined instructions and software interrupts (a
-# signal's handler, if any, decides what runs next), far jumps and calls.
-ENDS = re.compile(r"^(ret|iret|lret|sysret|sysexit|hlt|ud[012]|int|into|int1|int3|icebp|"
-                  r"ljmp|lcall|jmpf|callf|\(bad\))")
-
-
-def is_return(insn):
-    return insn.mnemonic.startswith(("ret", "iret", "lret", "sysret", "sysexit"))
-
 
 def never_returns_by_name(name):
     return name in NEVER_RETURNING or bool(THROW_HELPER.match(name))
-
-
-def falls_through(insn):
-    """Whether control may go on to the next instruction after `insn`. A
-    call counts as returning here: whether it does is NoReturn's question."""
-    return not (insn.mnemonic == "jmp" or ENDS.match(insn.mnemonic))
 
 
 def next_addresses(insn, call_returns=True):
@@ -51,40 +35,27 @@ def next_addresses(insn, call_returns=True):
     next instruction when it falls through (after a call, only when
     `call_returns`). The next address is None where the listing ends."""
     following = [insn.target] if insn.is_jump and insn.target is not None else []
-    if falls_through(insn) and (call_returns or not insn.is_call):
+    if insn.falls_through and (call_returns or not insn.is_call):
         following.append(insn.next)
     return following
 
 
-def own_code(program, entry):
+def own_code(program, entry, decided=None):
     """The instructions of the function at `entry` that can be reached from
     it without leaving the function: jumps inside it are followed, calls
-    fall through."""
+    fall through. `decided(insn)`, when given, names the one address a
+    branch provably goes to (None: it may go either way)."""
     home, seen, todo = program.symbol_at(entry), {entry}, [entry]
     while todo:
         insn = program.at(todo.pop())
         if insn is None or program.symbol_at(insn.address) != home:
             continue
         yield insn
-        for address in next_addresses(insn):
+        way = decided(insn) if decided else None
+        for address in [way] if way is not None else next_addresses(insn):
             if address is not None and address not in seen:
                 seen.add(address)
                 todo.append(address)
-
-
-# Loading the number of the exit or exit_group system call.
-EXIT_NUMBER = (["$0x3c", "%eax"], ["$0xe7", "%eax"])
-
-
-def exits_by_system_call(program, insn):
-    """Whether `insn` is a system call right after loading the exit or
-    exit_group number (the shape the walks here, which follow no values,
-    can tell; the graph's propagation tells any other)."""
-    if insn.mnemonic != "syscall":
-        return False
-    code = program.block_code(program.block_of(insn.address))
-    k = next((k for k, other in enumerate(code) if other.address == insn.address), 0)
-    return k > 0 and code[k - 1].mnemonic == "mov" and code[k - 1].operands in EXIT_NUMBER
 
 
 class NoReturn:
@@ -106,14 +77,14 @@ class NoReturn:
         return self.never_returns(insn.target)
 
     def has_ret(self, entry):
-        """Whether the function's own code can reach a `ret`, a jump out of
+        """Whether the function's own code can reach a return, a jump out of
         it, or its end other than right after a call (a call that never
         returns is the only honest way to fall off a function's end)."""
         program, home = self.program, self.program.symbol_at(entry)
         seen, todo = {entry}, [entry]
         while todo:
             insn = program.at(todo.pop())
-            if insn is None or is_return(insn):
+            if insn is None or insn.is_return:
                 return True
             if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != home):
                 return True
@@ -127,7 +98,7 @@ class NoReturn:
         return False
 
     def never_returns(self, entry):
-        """Whether the local function at `entry` never returns: no `ret` is
+        """Whether the local function at `entry` never returns: no return is
         reachable in it past the calls that never return, and every jump out
         of it goes to code that never returns."""
         if entry in self.memo:
@@ -137,7 +108,7 @@ class NoReturn:
         seen, todo, returns = {entry}, [entry], False
         while todo and not returns:
             insn = program.at(todo.pop())
-            if insn is None or is_return(insn):
+            if insn is None or insn.is_return:
                 returns = True
                 break
             if insn.is_jump and (insn.target is None or program.symbol_at(insn.target) != home):
@@ -145,8 +116,8 @@ class NoReturn:
                 # its target never does.
                 returns = not (insn.target is not None and program.at(insn.target)
                                and self.never_returns(insn.target))
-                following = [insn.next] if falls_through(insn) else []
-            elif exits_by_system_call(program, insn):
+                following = [insn.next] if insn.falls_through else []
+            elif program.isa.exits_by_system_call(program, insn):
                 following = []
             else:
                 following = next_addresses(insn, call_returns=not (insn.is_call
@@ -177,7 +148,8 @@ def successors(program, noreturn, insn):
 
 
 def excerpt(program, entry="main"):
-    """The part of a listing that the check reads: the symbol holding
+    """The part of a listing that the check reads: objdump's line naming
+    the file format (which names the instruction set), the symbol holding
     `entry` and those of the constructors, every symbol that code it keeps
     names as a jump or call target, and the symbol after one whose last
     instruction falls through, each with its header line; then the block of
@@ -188,8 +160,8 @@ def excerpt(program, entry="main"):
     todo = [program.block_of(program.starts[entry])] + [
         program.block_of(address) for _, address, _ in constructors
         if program.symbol_at(address) != "?"]
-    if "__x86_return_thunk" in program.starts:  # a jump to it is read as a return
-        todo.append(program.block_of(program.starts["__x86_return_thunk"]))
+    todo += [program.block_of(program.starts[name]) for name in program.isa.ALWAYS_READ
+             if name in program.starts]
     while todo:
         k = todo.pop()
         if k < 0 or k in keep:
@@ -197,9 +169,10 @@ def excerpt(program, entry="main"):
         keep.add(k)
         code = program.block_code(k)
         todo.extend(program.block_of(insn.target) for insn in code if insn.target is not None)
-        if code and falls_through(code[-1]) and k + 1 < len(program.blocks):
+        if code and code[-1].falls_through and k + 1 < len(program.blocks):
             todo.append(k + 1)
-    return "".join(program.block_text(k) + "\n\n" for k in sorted(keep)) + \
+    return (program.format_line + "\n\n" if program.format_line else "") + "".join(
+        program.block_text(k) + "\n\n" for k in sorted(keep)) + \
         (program.startup.text if program.startup else "")
 
 

@@ -13,11 +13,8 @@ be followed at all are given here, where they are found.
 """
 import dataclasses
 
-from .allowlist import decode, is_timespec
 from .errors import CannotCount, PeriodFault, TripFault
-from .flags import condition, narrowing
-from .interpreter import execute
-from .state import CALLER_SAVED, State, describe
+from .state import describe, is_timespec
 from .values import Context, Value
 
 MAX_STEPS = 20_000  # concrete steps per stretch, after proven periods are skipped
@@ -55,13 +52,13 @@ def repeated_steps(first, second, third):
     return delta
 
 
-def unknown_tested(state):
-    """The registers a branch's condition tested that the check cannot know,
-    each with why, in words."""
-    flags = state.flags
-    if flags is None:
+def unknown_tested(isa, insn, state):
+    """The registers the condition of the branch `insn` tested that the
+    check cannot know, each with why, in words."""
+    tested = isa.tested_registers(insn, state)
+    if tested is None:
         return "the flags, left by an instruction whose flags the check does not model"
-    unknown = [f"%{name} ({state.unknown_why(name)})" for name in flags.registers()
+    unknown = [f"{isa.register_text(name)} ({state.unknown_why(name)})" for name in tested
                if state.get(name) is None or not state.get(name).known]
     if not unknown:
         return "the flags, computed from a register written since"
@@ -74,15 +71,17 @@ class Emulator:
 
     def __init__(self, graph, accumulator, stretch, loop, start, end):
         self.accumulator, self.program = accumulator, graph.program
+        self.isa = isa = graph.program.isa
         self.stretch, self.loop, self.end = stretch, loop, end
-        self.decoded = {a: decode(self.program.at(a)) for a in stretch}
+        self.decoded = {a: isa.decode(self.program.at(a)) for a in stretch}
         state = graph.states[start].copy()
-        for family in CALLER_SAVED:
+        for family in isa.CALLER_SAVED:
+            returns = family == isa.RETURN_REGISTER
             state.put(family, None, f"the clock call {graph.program.at(start)} "
-                                    f"{'returns' if family == 'rax' else 'may change'} it")
+                                    f"{'returns' if returns else 'may change'} it")
         state.flags = None
         self.state, self.start = state, start
-        self.timespec = graph.states[start].get("rsi")
+        self.timespec = graph.states[start].get(isa.ARGUMENTS[64][1])
         self.heads = {a for a in loop if any(a == self.program.at(b).target for b in loop)}
         self.counts = Counts()
         self.period_faults = []  # proven periods whose registers advance by other than the updates
@@ -95,27 +94,27 @@ class Emulator:
         reads = writes = 0
         if not decoded.allowed:  # a copy of the timestamp (the only one let through)
             return insn.next, 0, 0
-        for where, r, w in execute(insn, decoded, state, ctx):
+        for where, r, w in self.isa.execute(insn, decoded, state, ctx):
             if where != self.accumulator and not (w == 0 and is_timespec(where, self.timespec)):
                 raise CannotCount(f"{insn}: memory access at {describe(where)} while counting")
             if where == self.accumulator:
                 reads, writes = reads + r, writes + w
-        if decoded.op == "jmp":
+        if insn.is_jump and not insn.is_conditional:
             return insn.target, reads, writes
-        if decoded.op != "jcc":
+        if not insn.is_conditional:
             return insn.next, reads, writes
-        taken = condition(decoded.condition, state.flags, ctx)
+        taken = self.isa.branch_taken(insn, state, ctx)
         if taken is None:
             if ctx.symbolic:
                 raise CannotCount("")
             options = [a for a in (insn.target, insn.next) if a in self.stretch or a == self.end]
             if len(options) != 1 or address in self.loop:
                 raise CannotCount(f"{insn}: a branch inside the timed stretch decided by a "
-                                  f"value the check cannot know: {unknown_tested(state)}")
+                                  f"value the check cannot know: "
+                                  f"{unknown_tested(self.isa, insn, state)}")
             # The one way that stays in the stretch (the other never returns:
             # the clock's error exit) tells what the condition tested.
-            for name, value in narrowing(state.flags, decoded.condition,
-                                         options[0] == insn.target):
+            for name, value in self.isa.branch_facts(insn, state, options[0] == insn.target):
                 state.narrow(name, value)
             return options[0], reads, writes
         return (insn.target if taken else insn.next), reads, writes
@@ -208,7 +207,7 @@ class Emulator:
         ctx = Context(symbolic=True)
         regs = {f: (v if v is None else Value(v.c0, delta.get(f, 0), v.w, v.base))
                 for f, v in state.regs.items()}
-        sym = State(regs, None)
+        sym = type(state)(regs, None)
         address, visits, reads, writes, count = head, 0, 0, 0, 0
         trip = [0, 0]
         try:
@@ -254,7 +253,7 @@ class Emulator:
         counts.writes += writes * limit
         counts.steps += count * limit
         steps = {f: Value(d, 0, state.regs[f].w).signed() for f, d in delta.items() if d}
-        index = [f"%{f}" for f, d in steps.items() if abs(d) == reads == writes]
+        index = [self.isa.register_text(f) for f, d in steps.items() if abs(d) == reads == writes]
         counts.periods.append(
             f"loop at {head:x}: {limit} periods of {count} instructions, {reads} read(s) and "
             f"{writes} write(s) of the accumulator each, registers step by {steps}"

@@ -3,7 +3,6 @@ executable, and the lines and exit status tools/check_loops.py prints.
 """
 import argparse
 import os
-import platform
 import subprocess
 import sys
 import traceback
@@ -12,6 +11,7 @@ from .elf import startup_text
 from .errors import ProgramFault, ToolError
 from .exits import Exits
 from .graph import build_graph
+from .isa import for_executable, names
 from .objdump import Program, disassemble
 from .rules import ALL_KERNELS, KernelVerdict, clock_pairs, judge, judge_program
 from .state import describe
@@ -30,12 +30,13 @@ class Verdicts(list):
         self.notes = list(notes)
 
 
-def analyse_text(disassembly):
+def analyse_text(disassembly, layer=None):
     """The verdicts for one listing (objdump -d -w --no-show-raw-insn
     output, or a saved part of it, followed by the block of what runs
     before main; without that block, what runs before main is not checked,
-    and `notes` says so)."""
-    program = Program(disassembly)
+    and `notes` says so), read by the instruction-set layer `layer` (by
+    default the one the listing names)."""
+    program = Program(disassembly, layer)
     startup = program.startup
     notes = [] if startup else [NO_STARTUP]
     constructors = startup and [(section, address, program.names.get(address, name))
@@ -56,15 +57,26 @@ def analyse_text(disassembly):
     return Verdicts(verdicts + ([whole] if whole.faults else []), notes)
 
 
-def listing(executable):
+def layer_of(executable):
+    """The instruction-set layer that reads `executable`; a ToolError for
+    one the check does not read."""
+    layer, name = for_executable(executable)
+    if layer is None:
+        raise ToolError(f"{executable} is {name} code; the check reads {names()}")
+    return layer
+
+
+def listing(executable, layer=None):
     """What the check reads of an executable: its disassembly, then the
     block of what runs before main."""
-    startup = startup_text(executable)  # also refuses a stripped executable
-    return disassemble(executable).rstrip("\n") + "\n\n" + startup
+    layer = layer or layer_of(executable)
+    startup = startup_text(executable, layer.RELOCATIONS)  # also refuses a stripped one
+    return disassemble(executable, layer).rstrip("\n") + "\n\n" + startup
 
 
 def analyse(executable):
-    return analyse_text(listing(executable))
+    layer = layer_of(executable)
+    return analyse_text(listing(executable, layer), layer)
 
 
 def verdict_lines(verdicts, verbose=False):
@@ -114,12 +126,14 @@ def main(description):
     if args.sanitized:
         print("skipped: a sanitizer build's instrumented loops are not the loops a real build times")
         return SKIP
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        print(f"skipped: the check reads x86-64 machine code; this is {platform.machine()}")
-        return SKIP
     try:
-        text = listing(args.executable)
-        verdicts = None if args.listing else analyse_text(text)
+        layer, name = for_executable(args.executable)
+        if layer is None:
+            print(f"skipped: the check reads {names()} machine code; {args.executable} is "
+                  f"{name}")
+            return SKIP
+        text = listing(args.executable, layer)
+        verdicts = None if args.listing else analyse_text(text, layer)
     except (ToolError, subprocess.CalledProcessError, OSError) as error:
         print(f"check_loops: {error}", file=sys.stderr)
         return 2

@@ -1,16 +1,19 @@
-"""Reading what runs before main from an x86-64 ELF executable: the dynamic
+"""Reading what runs before main from a 64-bit ELF executable: the dynamic
 loader it asks for, the paths it searches for libraries first, the shared
 libraries it needs, the symbols it defines for them (its .dynsym), its entry point, the ifunc resolvers of its own that the
 dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
-what exit() runs of its own (the .fini_array's destructors and its fini
+the GOT slots of a static PIE that hold 0 when its start-up code loads
+them, what exit() runs of its own (the .fini_array's destructors and its fini
 function, DT_FINI or the .fini section), and whether it has a symbol table at all (a stripped executable has none,
 and the check finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
 (`startup_text`, parsed back by objdump.Program), so that a saved listing
-can carry them as well as an executable.
+can carry them as well as an executable. The relocation types it reads are
+the instruction set's (its layer's RELOCATIONS); `identify` reads the ELF
+header's class, byte order and machine, which choose that layer.
 """
 import struct
 
@@ -23,9 +26,8 @@ DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
 DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
 DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
 PT_LOAD, PT_INTERP = 1, 3
+ET_DYN = 3
 PAGE = 4096
-R_X86_64_COPY, R_X86_64_RELATIVE, R_X86_64_IRELATIVE = 5, 8, 37
-EM_X86_64 = 62
 STT_FUNC = 2
 
 # The first line of the block; objdump.Program looks for it.
@@ -33,16 +35,29 @@ STARTUP_HEADER = ("Run before main (loader, library paths, needed libraries, ent
                   "ifunc resolvers, .preinit_array, .init, .init_array):")
 
 
-class Elf:
-    """The parts of an ELF64 little-endian file the check reads."""
+def identify(path):
+    """(ELF class: 1 for 32-bit, 2 for 64-bit; byte order: 1 little-endian,
+    2 big-endian; e_machine) of the ELF file at `path`."""
+    with open(path, "rb") as f:
+        header = f.read(20)
+    if len(header) < 20 or header[:4] != b"\x7fELF":
+        raise ToolError(f"{path} is not an ELF file")
+    return header[4], header[5], struct.unpack_from("<H" if header[5] == 1 else ">H", header,
+                                                    18)[0]
 
-    def __init__(self, path):
+
+class Elf:
+    """The parts of an ELF64 little-endian file the check reads; the
+    relocation types it reads are `relocation_types` (a layer's RELOCATIONS)."""
+
+    def __init__(self, path, relocation_types):
         with open(path, "rb") as f:
             self.data = data = f.read()
         if data[:4] != b"\x7fELF":
             raise ToolError(f"{path} is not an ELF file")
-        if data[4] != 2 or data[5] != 1 or struct.unpack_from("<H", data, 18)[0] != EM_X86_64:
-            raise ToolError(f"{path} is not an x86-64 executable")
+        if data[4] != 2 or data[5] != 1:
+            raise ToolError(f"{path} is not a 64-bit little-endian ELF file")
+        self.relocation_types = relocation_types
         shoff, = struct.unpack_from("<Q", data, 0x28)
         shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
         self.sections = []
@@ -54,6 +69,7 @@ class Elf:
         names = self.sections[shstrndx] if shnum else None
         for section in self.sections:
             section["name"] = self.string(names, section["name"]) if names else ""
+        self.type, = struct.unpack_from("<H", data, 16)
         self.entry, phoff = struct.unpack_from("<QQ", data, 0x18)
         phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
         self.interpreter, self.loads = [], []
@@ -128,10 +144,11 @@ class Elf:
         the .preinit_array, the init function (".init") and the .init_array;
         then what exit() runs: the .fini_array and the fini function
         (".fini")."""
-        slots, found = self.relocations(R_X86_64_RELATIVE), []
+        kinds = self.relocation_types
+        slots, found = self.relocations(kinds["relative"]), []
         if self.needed():
             found += [("ifunc", resolver)
-                      for resolver in self.relocations(R_X86_64_IRELATIVE).values()]
+                      for resolver in self.relocations(kinds["irelative"]).values()]
 
         def array(kind, name, start_tag, size_tag):
             # The dynamic loader runs the arrays the dynamic section names,
@@ -181,7 +198,7 @@ class Elf:
         copied into it (a copy relocation at the symbol's address): a
         library calling or reading a name defined here reaches the
         executable's definition instead of its own."""
-        copied, names = self.relocations(R_X86_64_COPY), []
+        copied, names = self.relocations(self.relocation_types["copy"]), []
         for table in self.of_type(SHT_DYNSYM):
             strings = self.sections[table["link"]]
             for k in range(1, table["size"] // 24):
@@ -195,13 +212,42 @@ class Elf:
         """The shared libraries the executable names (DT_NEEDED)."""
         return self.dynamic_strings(DT_NEEDED)
 
+    def zero_slots(self):
+        """The 8-byte slots of the GOT (.got) that hold 0 in the file and
+        that no relocation writes, in a static PIE: it has no loader, and
+        its start-up applies only its own relocations, so code before main
+        or at exit that loads such a slot loads 0 (the toolchain's code
+        loads the weak symbols a static build leaves undefined so). Other
+        executables list none: their toolchain code names what it loads."""
+        if self.interpreter or self.type != ET_DYN:
+            return []
+        written = [struct.unpack_from("<Q", self.data, section["offset"] + 24 * k)[0]
+                   for section in self.of_type(SHT_RELA) for k in range(section["size"] // 24)]
+        slots = []
+        for got in (section for section in self.sections if section["name"] == ".got"):
+            for k in range(got["size"] // 8):
+                slot = got["addr"] + 8 * k
+                if struct.unpack_from("<Q", self.data, got["offset"] + 8 * k)[0] == 0 \
+                        and all(abs(where - slot) >= 8 for where in written):
+                    slots.append(slot)
+        return slots
 
-def startup_text(path):
+
+def startup_text(path, relocation_types):
     """The block the check reads after the disassembly: one line for the
     loader, per library path, per needed library, and per piece of code run
     before main (the entry point, each resolver and constructor, with its
-    symbol's name), in the order they come into play."""
-    elf = Elf(path)
+    symbol's name), in the order they come into play. A file whose headers
+    or tables point past its end, or hold no string where a name should
+    be, is a tool error."""
+    try:
+        return read_startup(path, relocation_types)
+    except (struct.error, IndexError, ValueError) as error:
+        raise ToolError(f"{path} is not an ELF file the check can read ({error})") from None
+
+
+def read_startup(path, relocation_types):
+    elf = Elf(path, relocation_types)
     if elf.stripped:
         raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
                         f"and the functions it calls by their symbols; check the build before "
@@ -213,6 +259,7 @@ def startup_text(path):
     lines += [f" needed {library}" for library in elf.needed()]
     lines += [f" audit {library}" for library in elf.dynamic_strings(DT_AUDIT, DT_DEPAUDIT)]
     lines += [f" exports {name}" for name in elf.exports()]
+    lines += [f" zero {slot:x}" for slot in elf.zero_slots()]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

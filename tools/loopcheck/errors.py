@@ -1,9 +1,9 @@
 """The check's exceptions. They sit at the bottom of the package, so that any
 layer can raise them and each is defined before anything uses it.
 
-    ToolError      the check cannot run at all (no objdump, not an x86-64
-                   executable, a stripped one, no main): exit status 2, no
-                   verdict.
+    ToolError      the check cannot run at all (no objdump, not an
+                   executable of an instruction set it reads, a stripped
+                   one, no main): exit status 2, no verdict.
     ProgramFault   a fault of the whole program rather than of one kernel
                    (the clock calls' order): every kernel fails with it.
     Unresolved     a jump or call whose target is not code the check can

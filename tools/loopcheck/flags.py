@@ -1,8 +1,9 @@
-"""The arithmetic flags and the x86 condition codes: what a compare, test or
-arithmetic instruction leaves in ZF, SF, CF and OF, the outcome of each
-condition (jcc, cmovcc, setcc) on them, concretely or over a range of a
-loop's periods, and what each way of a branch tells about the registers the
-flags were computed from (`narrowing`).
+"""The arithmetic flags, whatever the instruction set: what a compare, test
+or arithmetic instruction leaves in the zero, sign, carry and overflow
+flags, the outcome of each condition on them by its meaning (an
+instruction-set layer maps its condition codes to these), concretely or
+over a range of a loop's periods, and what each way of a branch tells about
+the registers the flags were computed from (`narrowing`).
 """
 import dataclasses
 
@@ -24,7 +25,7 @@ class Flags:
     a: Value
     b: Value = None
     w: int = 64
-    carry: bool = True  # inc and dec leave CF alone: it is unknown after them
+    carry: bool = True  # False: the operation left the carry flag alone, it is unknown
     result: str = ""
     left: str = ""
     right: str = ""
@@ -55,7 +56,7 @@ def join_flags(x, y):
 
 
 def flag_bits(flags, m):
-    """(ZF, SF, CF, OF) for period m; CF None when unknown."""
+    """(zero, sign, carry, overflow) for period m; the carry None when unknown."""
     def at(v):
         return (v.c0 + v.c1 * m) % (1 << flags.w)
     w, half = flags.w, 1 << (flags.w - 1)
@@ -111,31 +112,29 @@ def flags_stability(flags, ctx):
         ctx.stable(sa0 + sb0, a.c1 + b.c1, -half, half)
 
 
-# Every condition code x86 spells, as a function of (ZF, SF, CF, OF); a
-# result of None means CF is unknown and decides.
+# Every condition a branch may test, by what it means, as a function of the
+# zero, sign, carry and overflow flags (z, s, c, o); "carry" is the carry
+# out of an addition and the borrow of a subtraction (a < b, unsigned). A
+# result of None means the carry is unknown and decides. Each instruction-
+# set layer names its condition codes by these.
 CONDITIONS = {
-    "o": lambda z, s, c, o: o, "no": lambda z, s, c, o: not o,
-    "b": lambda z, s, c, o: c, "c": lambda z, s, c, o: c, "nae": lambda z, s, c, o: c,
-    "ae": lambda z, s, c, o: None if c is None else not c,
-    "nb": lambda z, s, c, o: None if c is None else not c,
-    "nc": lambda z, s, c, o: None if c is None else not c,
-    "e": lambda z, s, c, o: z, "z": lambda z, s, c, o: z,
-    "ne": lambda z, s, c, o: not z, "nz": lambda z, s, c, o: not z,
-    "be": lambda z, s, c, o: z or c if (z or c is not None) else None,
-    "na": lambda z, s, c, o: z or c if (z or c is not None) else None,
-    "a": lambda z, s, c, o: None if c is None and not z else not (c or z),
-    "nbe": lambda z, s, c, o: None if c is None and not z else not (c or z),
-    "s": lambda z, s, c, o: s, "ns": lambda z, s, c, o: not s,
-    "l": lambda z, s, c, o: s != o, "nge": lambda z, s, c, o: s != o,
-    "ge": lambda z, s, c, o: s == o, "nl": lambda z, s, c, o: s == o,
-    "le": lambda z, s, c, o: z or s != o, "ng": lambda z, s, c, o: z or s != o,
-    "g": lambda z, s, c, o: not z and s == o, "nle": lambda z, s, c, o: not z and s == o,
+    "overflow": lambda z, s, c, o: o, "no overflow": lambda z, s, c, o: not o,
+    "carry": lambda z, s, c, o: c,
+    "no carry": lambda z, s, c, o: None if c is None else not c,
+    "zero": lambda z, s, c, o: z, "nonzero": lambda z, s, c, o: not z,
+    "carry or zero": lambda z, s, c, o: z or c if (z or c is not None) else None,
+    "neither carry nor zero": lambda z, s, c, o: None if c is None and not z else not (c or z),
+    "negative": lambda z, s, c, o: s, "not negative": lambda z, s, c, o: not s,
+    "less": lambda z, s, c, o: s != o, "not less": lambda z, s, c, o: s == o,
+    "less or equal": lambda z, s, c, o: z or s != o,
+    "greater": lambda z, s, c, o: not z and s == o,
 }
 
 
-def condition(cc, flags, ctx):
-    """The outcome of condition `cc` (True/False), None when unknown."""
-    if flags is None or cc not in CONDITIONS:
+def condition(meaning, flags, ctx):
+    """The outcome of the condition `meaning` (a key of CONDITIONS) on the
+    flags (True/False), None when unknown."""
+    if flags is None or meaning not in CONDITIONS:
         return None
     values = (flags.a, flags.b) if flags.kind in ("sub", "add") else (flags.a,)
     if any(v is None or v.base for v in values):
@@ -144,33 +143,28 @@ def condition(cc, flags, ctx):
         if not ctx.symbolic:
             return None
         flags_stability(flags, ctx)
-    return CONDITIONS[cc](*flag_bits(flags, 0))
+    return CONDITIONS[meaning](*flag_bits(flags, 0))
 
 
-# Conditions that hold exactly when the zero flag is set, and those that
-# hold exactly when it is clear.
-ZERO = {"e", "z"}
-NONZERO = {"ne", "nz"}
-
-
-def narrowing(flags, cc, outcome):
-    """What the way of a branch with condition `cc` that `outcome` (True:
-    the condition held) tells about the registers the flags tested, as
-    [(register name, value)]: after `test %eax,%eax; jne` the fall-through
-    knows %eax is 0; after `cmp $imm,%reg; je` the taken way knows reg ==
-    imm; after `sub $1,%rbx; jne` the fall-through knows %rbx is 0. Only
-    equalities are told (the check's values are constants, not ranges): the
-    zero flag, and an unsigned a <= 0 or a < 1 on a compare."""
+def narrowing(flags, meaning, outcome):
+    """What the way of a branch on the condition `meaning` that `outcome`
+    (True: the condition held) tells about the registers the flags tested,
+    as [(register name, value)]: past a test of a register with itself
+    that found it zero, the register is 0; past a compare of a register
+    with an immediate that found them equal, the register holds it; past a
+    decrement to zero, the register is 0. Only equalities are told (the
+    check's values are constants, not ranges): the zero flag, and an
+    unsigned a <= 0 or a < 1 on a compare."""
     if flags is None or flags.kind == "lowmask":
         return []
-    equal = (cc in ZERO and outcome) or (cc in NONZERO and not outcome)
+    equal = (meaning == "zero" and outcome) or (meaning == "nonzero" and not outcome)
     b = flags.b
     if flags.kind == "sub" and b is not None and b.known and not equal:
         # Unsigned a <= 0 or a < 1: a is 0.
-        if (b.c0 == 0 and ((cc in ("be", "na") and outcome) or (cc in ("a", "nbe")
-                                                                 and not outcome))) \
-                or (b.c0 == 1 and ((cc in ("b", "c", "nae") and outcome)
-                                   or (cc in ("ae", "nb", "nc") and not outcome))):
+        if (b.c0 == 0 and ((meaning == "carry or zero" and outcome)
+                           or (meaning == "neither carry nor zero" and not outcome))) \
+                or (b.c0 == 1 and ((meaning == "carry" and outcome)
+                                   or (meaning == "no carry" and not outcome))):
             return [(flags.left, Value(0, 0, flags.w))] if flags.left else []
         return []
     if not equal:
@@ -184,5 +178,5 @@ def narrowing(flags, cc, outcome):
         if flags.right and flags.a is not None and flags.a.known:
             facts.append((flags.right, flags.a))
     elif flags.kind == "logic" and flags.left and flags.left == flags.right:
-        facts.append((flags.left, Value(0, 0, flags.w)))  # test %eax,%eax
+        facts.append((flags.left, Value(0, 0, flags.w)))  # a register tested with itself
     return facts

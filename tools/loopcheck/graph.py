@@ -6,24 +6,17 @@ The propagation and the graph are built together: a branch whose condition
 the values known there decide has only the way it takes (the other is
 provably dead and is not examined), and each way of a branch it cannot
 decide carries what that way tells about the registers the condition tested
-(flags.narrowing): after `test %eax,%eax; jne`, the fall-through knows %eax
-is 0.
+(its layer's branch_facts): past a branch on a register's test for zero, the
+way that found it zero knows it is 0. What each instruction does is the
+listing's instruction-set layer's (`program.isa`).
 """
 import dataclasses
 
 from .controlflow import NoReturn, reach, successors
 from .errors import ToolError, Unresolved
-from .flags import condition, narrowing
-from .interpreter import transfer
 from .objdump import Program
-from .state import CALLEE_SAVED, State, join, same_state
-from .values import Context, Value
-
-# Where the stack pointer is at a function's entry: the base of the stack
-# addresses the propagation computes.
-ENTRY_SP = Value(0, 0, 64, "sp")
-# The system calls that end the process: a path ends at them.
-EXIT_SYSCALLS = {60: "exit", 231: "exit_group"}
+from .state import join, same_state
+from .values import Context
 
 
 @dataclasses.dataclass
@@ -40,23 +33,22 @@ def ways(program, noreturn, insn, state):
     """(address, state) for each way control may take after `insn` in
     `state`; the addresses are None where a target is not code the check can
     read (successors raises for those: the caller records them)."""
-    if insn.mnemonic == "syscall":
-        number = state.get("eax")
-        if number is not None and number.known and number.c0 in EXIT_SYSCALLS:
-            return []
-    after = transfer(insn, state)
+    isa = program.isa
+    call = isa.system_call(insn, state)
+    if call is not None and call.numbered and call.number in isa.EXIT_SYSCALLS:
+        return []
+    after = isa.transfer(insn, state)
     following = successors(program, noreturn, insn)
-    if not insn.mnemonic.startswith("j") or insn.mnemonic == "jmp" or len(following) != 2:
+    if not insn.is_conditional or len(following) != 2:
         return [(address, after) for address in following]
-    # A conditional jump: its condition is on the flags `insn` leaves alone.
-    cc = insn.mnemonic[1:]
-    taken = condition(cc, state.flags, Context())
+    # A conditional branch: its condition is on the state before it.
+    taken = isa.branch_taken(insn, state, Context())
     result = []
     for address, outcome in ((insn.target, True), (insn.next, False)):
         if taken is not None and taken != outcome:
             continue  # the way this branch never takes
         narrowed = after
-        facts = narrowing(state.flags, cc, outcome) if taken is None else []
+        facts = isa.branch_facts(insn, state, outcome) if taken is None else []
         if facts:
             narrowed = after.copy()
             for name, value in facts:
@@ -65,21 +57,10 @@ def ways(program, noreturn, insn, state):
     return result
 
 
-def entry_state(callee_saved=False):
-    """The state at a function's entry: the stack pointer as the base of
-    stack addresses, and with `callee_saved`, each register a call must
-    preserve as its own symbolic entry value (so that a return can be
-    checked to restore it)."""
-    regs = {"rsp": ENTRY_SP}
-    if callee_saved:
-        regs.update({family: Value(0, 0, 64, f"{family} at entry") for family in CALLEE_SAVED})
-    return State(regs)
-
-
 def build_graph(program, entry=None, callee_saved=False):
     """Every instruction reachable from the entry (main's, unless another
     address is given) over the ways not provably dead, and the register
-    values known before each (entry_state gives the first)."""
+    values known before each (the layer's entry_state gives the first)."""
     if entry is None:
         if "main" not in program.starts:
             if any(name.startswith(".") for name in program.starts):
@@ -91,7 +72,7 @@ def build_graph(program, entry=None, callee_saved=False):
         entry = program.starts["main"]
     noreturn = NoReturn(program)
     nodes, unresolved = {}, set()
-    states = {entry: entry_state(callee_saved)}
+    states = {entry: program.isa.entry_state(callee_saved)}
     work = [entry]
     while work:
         address = work.pop()
@@ -101,10 +82,10 @@ def build_graph(program, entry=None, callee_saved=False):
         following = nodes.setdefault(address, [])
         try:
             taken = ways(program, noreturn, insn, states[address])
-        except Unresolved:  # the rules judge it; a call or branch may go on
+        except Unresolved:  # the rules judge it; a call or conditional branch may go on
             unresolved.add(address)
-            taken = [(insn.next, transfer(insn, states[address]))] \
-                if insn.is_call or (insn.is_jump and insn.mnemonic != "jmp") else []
+            taken = [(insn.next, program.isa.transfer(insn, states[address]))] \
+                if insn.is_call or (insn.is_jump and insn.falls_through) else []
         for nxt, after in taken:
             if nxt is None:  # the listing ends
                 unresolved.add(address)

@@ -1,6 +1,7 @@
 """The rules a build's timed stretches must keep, and the only place each
 rule's fault message is made (an instruction refused is named in the words
-of allowlist.py; a stretch that cannot be followed, in counting.py's).
+of its instruction-set layer's allowlist; a stretch that cannot be followed,
+in counting.py's).
 
 Step 1, over the whole program: `clock_pairs` finds the six clock calls in
 main's order and pairs them into the kernels' measurements; a fault there is
@@ -23,18 +24,13 @@ from typing import NamedTuple
 
 from report import ITERATIONS, KERNEL_NAMES
 
-from .allowlist import access_width, decode, is_timespec, timestamp_copy
 from .controlflow import cyclic_nodes, reach
 from .counting import Emulator
 from .errors import CannotCount, ProgramFault, TripFault
-from .exits import CLOCK_NAMES, Exits, clock_shape_why
+from .exits import CLOCK_NAMES, Exits
 from .graph import Graph, region_nodes, stretch_nodes
-from .interpreter import memory_accesses
-from .objdump import Insn
-from .state import describe
-from .toolchain import (DTORS_AUX, DTORS_AUX_CALLS, FINI, LOADERS, RUNTIME_LIBRARIES,
-                        TOOLCHAIN_EXPORTS, toolchain_constructor, toolchain_init,
-                        toolchain_shape, toolchain_start)
+from .insn import Insn
+from .state import ENTRY_SP, describe, is_timespec
 from .values import Value
 
 CLOCK_MONOTONIC = 1
@@ -84,7 +80,7 @@ class Measurement:
     end: int  # the second
     stretch: set  # the timed stretch's instructions
     loop: set  # those of it that lie on a loop
-    timespec: Value  # the first clock call's timespec (its %rsi)
+    timespec: Value  # the first clock call's timespec (its second argument)
     region: set  # the stretch and every way out of it before the second clock call
     exits: Exits
     accesses: dict = None  # address -> [Access]: check_instructions fills it
@@ -94,7 +90,8 @@ class Measurement:
         stretch = stretch_nodes(graph, start, end)
         loop = cyclic_nodes(graph.nodes, stretch)
         verdict = KernelVerdict(name, body=[str(graph.program.at(a)) for a in sorted(loop)])
-        return cls(graph, verdict, start, end, stretch, loop, graph.states[start].get("rsi"),
+        timespec = graph.states[start].get(graph.program.isa.ARGUMENTS[64][1])
+        return cls(graph, verdict, start, end, stretch, loop, timespec,
                    region_nodes(graph, start, end), exits or Exits(graph))
 
 
@@ -165,14 +162,15 @@ def check_clock_calls(m):
     code in the executable itself makes the clock's system call."""
     program, kernel = m.graph.program, m.verdict
     for call in (m.start, m.end):
-        clock_id = m.graph.states[call].get("edi")
+        clock_id = m.graph.states[call].get(program.isa.ARGUMENTS[32][0])
         if clock_id is None or not clock_id.known:
             kernel.fault(f"{program.at(call)}: the clock id is not a known constant")
         elif clock_id.c0 != CLOCK_MONOTONIC:
             kernel.fault(f"{program.at(call)}: clock id {clock_id.c0}, not CLOCK_MONOTONIC "
                          f"({CLOCK_MONOTONIC})")
         insn = program.at(call)
-        why = clock_shape_why(program, insn.target) if program.calls_own_code(insn) else ""
+        why = program.isa.clock_shape_why(program, insn.target) \
+            if program.calls_own_code(insn) else ""
         if why:
             kernel.fault(f"{insn}: calls a clock_gettime defined in the program itself, not "
                          f"static glibc's ({why}): it may run anything beside the loops")
@@ -210,22 +208,24 @@ def check_instructions(m):
     accesses, copied = {}, set()
     # A slot of the timespec that the stretch writes has been reused for
     # something else: reads of it are no timestamp.
-    stored = {where for a in m.stretch for insn in [program.at(a)] for decoded in [decode(insn)]
-              if decoded.allowed for where, _, w in memory_accesses(insn, decoded, states[a])
+    isa = program.isa
+    stored = {where for a in m.stretch for insn in [program.at(a)]
+              for decoded in [isa.decode(insn)] if decoded.allowed
+              for where, _, w in isa.memory_accesses(insn, decoded, states[a])
               if w}
     for address in sorted(m.stretch):
         insn = program.at(address)
         state = states.get(address)
-        copy = timestamp_copy(insn, state, m.timespec, copied)
+        copy = isa.timestamp_copy(insn, state, m.timespec, copied)
         if copy and address not in m.loop:
             if isinstance(copy, Value):
                 kernel.copies.add(copy)
             continue
-        decoded = decode(insn)
+        decoded = isa.decode(insn)
         if not decoded.allowed:
             kernel.fault(f"{insn}: {decoded.refusal} inside the timed stretch")
             continue
-        for where, r, w in memory_accesses(insn, decoded, state):
+        for where, r, w in isa.memory_accesses(insn, decoded, state):
             if where is None:
                 kernel.fault(f"{insn}: memory access at an address the check cannot know")
             elif not w and is_timespec(where, m.timespec) and where not in stored:
@@ -233,7 +233,7 @@ def check_instructions(m):
                     kernel.fault(f"{insn}: reads the clock's timespec inside a loop")
             else:
                 accesses.setdefault(where, []).append(
-                    Access(insn, r, w, access_width(insn, decoded)))
+                    Access(insn, r, w, isa.access_width(insn, decoded)))
     m.accesses = accesses
 
 
@@ -277,7 +277,7 @@ def check_memory(m):
         if where == kernel.accumulator:
             continue
         in_loop = [use.insn for use in uses if use.insn.address in m.loop]
-        if where.base == "sp" and any(use.reads for use in uses) and in_loop:
+        if where.base == ENTRY_SP.base and any(use.reads for use in uses) and in_loop:
             kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
@@ -313,7 +313,8 @@ def count_updates(m):
         kernel.reads, kernel.writes, kernel.steps = counts.reads, counts.writes, counts.steps
         kernel.periods = counts.periods
     for period in emulator.period_faults:
-        steps = ", ".join(f"%{f} by {d}" for f, d in period.steps.items())
+        steps = ", ".join(f"{program.isa.register_text(f)} by {d}"
+                          for f, d in period.steps.items())
         kernel.fault(f"{period.head}: each period of the loop updates the accumulator "
                      f"{period.updates} time(s) while its registers advance ({steps}); every "
                      f"register that advances must advance by the updates or a divisor of "
@@ -335,10 +336,10 @@ def check_final_read(m):
     after = reach(graph.nodes, graph.nodes[m.end], calls) - calls
     for address in after:
         insn = program.at(address)
-        decoded = decode(insn)
+        decoded = program.isa.decode(insn)
         if not decoded.allowed:
             continue
-        for where, r, _ in memory_accesses(insn, decoded, graph.states[address]):
+        for where, r, _ in program.isa.memory_accesses(insn, decoded, graph.states[address]):
             if r and where == m.verdict.accumulator:
                 return
     m.verdict.fault("the accumulator is not read after the second clock call")
@@ -383,14 +384,15 @@ def check_libraries(p):
     """No code is loaded but the C and C++ runtime's, by the system's
     loader from the system's paths: another library's constructors, or
     another loader, run before main."""
+    isa = p.graph.program.isa
     for kind, text in p.libraries:
-        if kind == "needed" and text not in RUNTIME_LIBRARIES:
+        if kind == "needed" and text not in isa.RUNTIME_LIBRARIES:
             p.verdict.fault(f"the executable loads {text}, which is not the C or C++ "
                             f"runtime's: its constructors run before main: {RUNNING}")
-        elif kind == "interp" and text not in LOADERS:
+        elif kind == "interp" and text not in isa.LOADERS:
             p.verdict.fault(f"the executable asks for the loader {text}, not the system's: "
                             f"it runs before main: {RUNNING}")
-        elif kind == "exports" and text not in TOOLCHAIN_EXPORTS:
+        elif kind == "exports" and text not in isa.TOOLCHAIN_EXPORTS:
             p.verdict.fault(f"the executable defines {text} for its shared libraries: a C or "
                             f"C++ runtime function or object of that name (malloc, say) that "
                             f"the libraries use reaches the program's own definition instead, "
@@ -406,22 +408,18 @@ def check_libraries(p):
 def check_constructors(p):
     """Nothing runs before main but the toolchain's own code: crti's init
     function and crtbegin's frame_dummy constructor. An ifunc resolver of
-    the executable's own, or any other constructor, may set up anything."""
+    the executable's own, or any other constructor, may set up anything.
+    A static PIE's GOT slots that hold 0 (as the ELF file says) still do
+    when the toolchain's code loads them, but for one that main may write
+    as an accumulator."""
     program = p.graph.program
+    zero = {slot for slot in (program.startup.zero_slots if program.startup else [])
+            if all(a.base is not None or abs(a.c0 - slot) >= 8 for a in p.accumulators)}
     for kind, address, name in p.constructors or []:
         if kind == "ifunc":
             why = "an ifunc resolver of the program's own"
-        elif kind == "entry":
-            why = toolchain_start(program, address, name)
-        elif kind == ".init":
-            why = toolchain_init(program, address, name)
-        elif kind == ".fini":
-            why = toolchain_shape(program, address, name, "_fini", FINI)
-        elif kind == ".fini_array":
-            why = toolchain_shape(program, address, name, "__do_global_dtors_aux", DTORS_AUX,
-                                  DTORS_AUX_CALLS)
         else:
-            why = toolchain_constructor(program, address, name)
+            why = program.isa.toolchain_why(program, kind, address, name, zero)
         if why:
             what = {"ifunc": "resolver", "entry": "entry point", ".fini": "fini function",
                     ".fini_array": "destructor"}.get(kind, "constructor")

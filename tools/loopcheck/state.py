@@ -1,43 +1,31 @@
-"""The machine state the interpreter works on: the general registers (their
-names, widths and the 64-bit register each is part of), the values known in
-them and at known memory addresses, and how an operand is read: its value,
-or the address of a memory operand.
+"""The machine state the interpreter works on, whatever the instruction set:
+the values known in the general registers (by the table of names an
+instruction-set layer gives its State) and at known memory addresses; the
+symbolic bases of addresses (the stack pointer at a function's entry,
+errno); and how an address is named in a fault.
 """
-import re
-
 from .flags import join_flags
-from .values import Value, add, low, mul
+from .values import Value, low
 
-REGISTERS = {}  # name -> (64-bit family, width in bits, bit offset)
-for _n in "abcd":
-    REGISTERS.update({f"r{_n}x": (f"r{_n}x", 64, 0), f"e{_n}x": (f"r{_n}x", 32, 0),
-                      f"{_n}x": (f"r{_n}x", 16, 0), f"{_n}l": (f"r{_n}x", 8, 0),
-                      f"{_n}h": (f"r{_n}x", 8, 8)})
-for _n in ("si", "di", "bp", "sp"):
-    REGISTERS.update({f"r{_n}": (f"r{_n}", 64, 0), f"e{_n}": (f"r{_n}", 32, 0),
-                      _n: (f"r{_n}", 16, 0), f"{_n}l": (f"r{_n}", 8, 0)})
-for _i in range(8, 16):
-    REGISTERS.update({f"r{_i}": (f"r{_i}", 64, 0), f"r{_i}d": (f"r{_i}", 32, 0),
-                      f"r{_i}w": (f"r{_i}", 16, 0), f"r{_i}b": (f"r{_i}", 8, 0)})
-# What a call may change (the System V ABI's caller-saved registers).
-CALLER_SAVED = ("rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11")
-# What a call must leave as it found it (the rest of the general registers).
-CALLEE_SAVED = ("rbx", "rbp", "r12", "r13", "r14", "r15")
-
-
-def family_of(name):
-    return REGISTERS[name][0]
+# Where the stack pointer is at a function's entry: the base of the stack
+# addresses the propagation computes.
+ENTRY_SP = Value(0, 0, 64, "sp")
+# The base of the address __errno_location returns.
+ERRNO = "errno"
 
 
 class State:
     """Registers, flags and memory known before an instruction.
 
-    A register's family (rax for %eax, %ax, %al) holds a Value of 64 bits,
-    or of fewer when only its low bits are known (after `test %eax,%eax;
-    je` the low 32 bits of %rax are 0, the rest are whatever they were), or
-    None when unknown. `why` says, for a register that is unknown, what made
-    it so, for the messages that name a value the check cannot know."""
+    A register's family (the 64-bit register that a narrower name is part
+    of) holds a Value of 64 bits, or of fewer when only its low bits are
+    known (past a branch on a 32-bit test of it, its low 32 bits are, the
+    rest are whatever they were), or None when unknown. `why` says, for a
+    register that is unknown, what made it so, for the messages that name a
+    value the check cannot know. An instruction-set layer's State names its
+    registers in REGISTERS: name -> (family, width in bits, bit offset)."""
     __slots__ = ("regs", "flags", "memory", "why")
+    REGISTERS = {}
 
     def __init__(self, regs=None, flags=None, memory=None, why=None):
         self.regs = dict(regs or {})
@@ -50,7 +38,7 @@ class State:
         self.why = dict(why or {})
 
     def copy(self):
-        return State(self.regs, self.flags, self.memory, self.why)
+        return type(self)(self.regs, self.flags, self.memory, self.why)
 
     def store(self, where, value):
         """A store of up to 64 bits at `where`: it forgets every value it
@@ -63,13 +51,16 @@ class State:
         if value is not None and value.w == 64:
             self.memory[where] = value
 
+    def family_of(self, name):
+        return self.REGISTERS[name][0]
+
     def get(self, name):
-        family, width, offset = REGISTERS[name]
+        family, width, offset = self.REGISTERS[name]
         value = self.regs.get(family)
         if value is None or value.w < offset + width:
             return None
         if offset:
-            return Value(value.c0 >> 8, 0, 8) if value.known else None
+            return Value(value.c0 >> offset, 0, width) if value.known else None
         return low(value, width)
 
     def put(self, family, value, why=""):
@@ -79,14 +70,14 @@ class State:
         if value is None and why:
             self.why[family] = why
         if self.flags is not None:
-            self.flags = self.flags.without(family, family_of)
+            self.flags = self.flags.without(family, self.family_of)
 
     def set(self, name, value, ctx, why=""):
-        family, width, offset = REGISTERS[name]
+        family, width, offset = self.REGISTERS[name]
         if width == 64:
             self.put(family, value, why)
         elif width == 32:
-            ctx.no_wrap(value)  # a 32-bit write is zero-extended
+            ctx.no_wrap(value)  # a 32-bit write is zero-extended (on x86-64 and AArch64)
             self.put(family, None if value is None or value.base else Value(value.c0, value.c1),
                      why)
         else:  # 8 and 16 bits merge into the register
@@ -97,7 +88,7 @@ class State:
                                               "check cannot know")
             elif old is None or not old.known or old.w < width:
                 # Over bits the check cannot know: the low bits written are
-                # known (a flag kept in %bl, say), the rest is not.
+                # known (a flag kept in a byte register, say), the rest is not.
                 self.put(family, Value(value.c0, 0, width))
             else:
                 mask = ((1 << width) - 1) << offset
@@ -106,7 +97,7 @@ class State:
     def narrow(self, name, value):
         """What a way of a branch tells: register `name` holds `value`
         (in its own width). A register already known keeps its value."""
-        family, width, offset = REGISTERS[name]
+        family, width, offset = self.REGISTERS[name]
         old = self.regs.get(family)
         if offset or value is None or not value.known or (old is not None and old.w >= width):
             return
@@ -114,7 +105,7 @@ class State:
 
     def unknown_why(self, name):
         """Why register `name` is unknown, in words."""
-        family, width, offset = REGISTERS[name]
+        family, width, offset = self.REGISTERS[name]
         value = self.regs.get(family)
         if value is not None and value.w < offset + width:
             return f"only its low {value.w} bits are known"
@@ -136,7 +127,7 @@ def join(a, b):
         elif va is not None and vb is not None:
             why[family] = "it differs between the paths that meet here"
     memory = {k: v for k, v in a.memory.items() if b.memory.get(k) == v}
-    return State(regs, join_flags(a.flags, b.flags), memory, why)
+    return type(a)(regs, join_flags(a.flags, b.flags), memory, why)
 
 
 def same_state(a, b):
@@ -145,53 +136,21 @@ def same_state(a, b):
     return known(a) == known(b) and a.flags == b.flags and a.memory == b.memory
 
 
-MEMORY = re.compile(r"^(?:%([a-z]s):)?(-?0x[0-9a-f]+|-?\d+)?(?:\((%[a-z0-9]+)?(?:,(%[a-z0-9]+))?"
-                    r"(?:,(\d))?\))?$")
-
-
-def is_memory(operand):
-    return not operand.startswith(("$", "%")) or operand.startswith(("%fs:", "%gs:",
-                                                                      "%es:", "%ds:"))
-
-
-def address_of(operand, insn, state, width=64):
-    """The address of a memory operand as a value (None when unknown); with
-    a `width` below 64, only its low bits (what `lea` into a 32-bit register
-    keeps, which needs only the low bits of the registers it adds)."""
-    match = MEMORY.match(operand)
-    if not match:
-        return None
-    segment, disp, base, index, scale = match.groups()
-    offset = int(disp, 0) if disp else 0
-    if base == "%rip":
-        return low(Value(insn.rip_address), width) if insn.rip_address is not None else None
-
-    def register(name):
-        family = REGISTERS[name][0]
-        value = state.regs.get(family)
-        return None if value is None or value.w < width or REGISTERS[name][1] < width \
-            else low(value, width)
-    value = Value(offset, 0, width, segment if segment in ("fs", "gs") else None)
-    if base:
-        value = add(value, register(base[1:]), width)
-    if index:
-        value = add(value, mul(register(index[1:]), Value(int(scale or 1), 0, width), width),
-                    width)
-    return value
-
-
-def operand_value(operand, width, insn, state):
-    if operand.startswith("$"):
-        return Value(int(operand[1:], 0), 0, width)
-    if operand.startswith("%") and operand[1:] in REGISTERS:
-        return low(state.get(operand[1:]), width)
-    return None  # memory is not tracked: the accumulator is volatile
-
-
 def describe(address):
     """An address as a fault message names it."""
     if address is None:
         return "an unknown address"
-    if address.base == "sp":
+    if address.base == ENTRY_SP.base:
         return f"the stack slot at entry sp{address.signed():+#x}"
     return f"{address.base + ':' if address.base else ''}{address.c0:#x}"
+
+
+# ------------------------------------------------- the clock's timespec
+
+TIMESPEC_BYTES = 16
+
+
+def is_timespec(where, timespec):
+    """Whether an address lies in the 16 bytes of the clock's timespec."""
+    return timespec is not None and where is not None and where.base == timespec.base \
+        and where.c1 == timespec.c1 == 0 and where.c0 - timespec.c0 in range(TIMESPEC_BYTES)

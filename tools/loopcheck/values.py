@@ -118,7 +118,7 @@ def bitwise(op, a, b, w):
     if a is None or b is None or a.base or b.base:
         return None
     if a == b and op in ("and", "or"):
-        return a  # test %rax,%rax and the like
+        return a  # a register tested with itself, and the like
     if a.c1 == 0 and b.c1 == 0:
         return Value({"and": a.c0 & b.c0, "or": a.c0 | b.c0, "xor": a.c0 ^ b.c0}[op], 0, w)
     if op == "and":
@@ -140,12 +140,14 @@ def bitwise(op, a, b, w):
     return None
 
 
-def shift(op, a, count, w):
+def shift(kind, a, count, w):
+    """a shifted "left", "right" (logical) or "arithmetic right" by the
+    count, taken modulo 64 in a 64-bit operation and modulo 32 otherwise."""
     if a is None or count is None or not count.known or a.base:
         return None
     n = count.c0 & (63 if w == 64 else 31)
-    if op in ("shl", "sal"):
+    if kind == "left":
         return Value(a.c0 << n, a.c1 << n, w)
     if a.c1:
         return None
-    return Value(a.c0 >> n if op == "shr" else a.signed() >> n, 0, w)
+    return Value(a.c0 >> n if kind == "right" else a.signed() >> n, 0, w)

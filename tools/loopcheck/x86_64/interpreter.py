@@ -1,4 +1,4 @@
-"""The interpreter: what an instruction does to the machine state.
+"""The x86-64 interpreter: what an instruction does to the machine state.
 
 `execute` applies an allowed instruction (as `decode` gave it) to a state and
 returns its memory accesses; it serves both the constant propagation over
@@ -8,10 +8,12 @@ allowlist forget what they may change.
 """
 import re
 
+from ..flags import Flags
+from ..state import ERRNO
+from ..values import Context, Value, add, bitwise, low, mul, shift, sub
 from .allowlist import SHIFTS, SUFFIX_WIDTH, VECTOR_OPERAND, decode, memory_roles
-from .flags import Flags, condition
-from .state import CALLER_SAVED, REGISTERS, address_of, is_memory, operand_value
-from .values import Context, Value, add, bitwise, low, mul, shift, sub
+from .conditions import condition
+from .registers import CALLER_SAVED, REGISTERS, address_of, is_memory, operand_value
 
 
 class Operation:
@@ -159,9 +161,12 @@ def do_unary(o):
         o.set_flags("add" if o.op == "inc" else "sub", a, one, carry=False, result=True)
 
 
+SHIFT_KINDS = {"shl": "left", "sal": "left", "shr": "right", "sar": "arithmetic right"}
+
+
 def do_shift(o):
     count = Value(1) if len(o.ops) == 1 else o.value(o.ops[0], 8)
-    o.write(shift(o.op, o.target(), count, o.width))
+    o.write(shift(SHIFT_KINDS[o.op], o.target(), count, o.width))
     o.state.flags = None
 
 
@@ -200,10 +205,6 @@ HANDLERS = {"mov": do_move, "movabs": do_move, "extend": do_extend, "lea": do_le
             "cmov": do_cmov, "setcc": do_setcc,
             **{op: do_shift for op in SHIFTS},
             **{op: lambda o: None for op in ("nop", "endbr64", "jmp", "jcc")}}
-
-
-# The base of the address __errno_location returns.
-ERRNO = "errno"
 
 
 def memory_accesses(insn, decoded, state):

@@ -12,7 +12,7 @@ are a lock prefix, any operand in a vector, segment, control or debug
 register, calls and indirect jumps.
 
 The exceptions, both about the first clock call's timespec and both only
-outside a loop (the rules apply that): reads of it (`is_timespec`), and a
+outside a loop (the rules apply that): reads of it (state.is_timespec), and a
 copy of all of its 16 bytes through a vector register to the stack
 (`timestamp_copy`), which is how clang keeps the start time when it may use
 AVX.
@@ -20,8 +20,9 @@ AVX.
 import dataclasses
 import re
 
-from .flags import CONDITIONS
-from .state import REGISTERS, address_of, is_memory
+from ..state import ENTRY_SP, is_timespec
+from .conditions import CODES
+from .registers import REGISTERS, address_of, is_memory
 
 ARITH2 = {"add", "sub", "and", "or", "xor", "cmp", "test", "adc", "sbb"}
 ARITH1 = {"inc", "dec", "neg", "not"}
@@ -29,7 +30,7 @@ SHIFTS = {"shl", "sal", "shr", "sar"}
 SIZED = ARITH2 | ARITH1 | SHIFTS | {"mov", "imul", "lea", "nop"}
 SUFFIX_WIDTH = {"b": 8, "w": 16, "l": 32, "q": 64}
 EXTEND = re.compile(r"^mov([sz])([bwl])([wlq])$")
-CC = "|".join(sorted(CONDITIONS, key=len, reverse=True))
+CC = "|".join(sorted(CODES, key=len, reverse=True))
 JCC = re.compile(rf"^j({CC})$")
 CMOV = re.compile(rf"^cmov({CC})([wlq]?)$")
 SETCC = re.compile(rf"^set({CC})$")
@@ -167,15 +168,6 @@ def access_width(insn, decoded):
 
 # ------------------------------------------------- the clock's timespec
 
-TIMESPEC_BYTES = 16
-
-
-def is_timespec(where, timespec):
-    """Whether an address lies in the 16 bytes of the clock's timespec."""
-    return timespec is not None and where is not None and where.base == timespec.base \
-        and where.c1 == timespec.c1 == 0 and where.c0 - timespec.c0 in range(TIMESPEC_BYTES)
-
-
 VECTOR_MOVE = re.compile(r"^v?mov(aps|apd|ups|upd|dqa|dqu|dqa64|dqu64)$")
 
 
@@ -197,6 +189,6 @@ def timestamp_copy(insn, state, timespec, copied):
         return None
     if source in copied and is_memory(dest):
         where = address_of(dest, insn, state) if state else None
-        if where is not None and where.base == "sp" and not is_timespec(where, timespec):
+        if where is not None and where.base == ENTRY_SP.base and not is_timespec(where, timespec):
             return where
     return None
