@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
-"""Tests of bench_floor (tools/floor.cpp, tools/floor_forms.hpp): its reports
-and options, its failure paths (unwritable output, unreadable clock), and the
+"""Tests of bench_floor (tools/floor.cpp, its forms in tools/floor_forms.hpp for
+x86-64 and tools/floor_forms_aarch64.hpp for AArch64): its reports and
+options, its failure paths (unwritable output, unreadable clock), and the
 proof of every form: its accumulator at small counts, odd ones too, and after
 every iteration of a single-stepped run; exactly one load and one store of
 the accumulator per iteration and no other memory access (counted in a
-valgrind lackey trace); and exactly the machine code its name promises (read
-with objdump); each check with negative controls that break it.
+valgrind lackey trace, or on AArch64 in qemu's through tools/qemu_traffic.cpp);
+and exactly the machine code its name promises (read with objdump); each
+check with negative controls that break it. The build's architecture is read
+from the executable; on AArch64 the value proof steps the probe through
+qemu-user's gdb stub.
 
-Run by CTest as:  test_floor.py --floor F --probe P --fake-clock L [--sanitized] GROUP
+Run by CTest as:  test_floor.py --floor F --probe P --fake-clock L [--sanitized]
+                      [--emulator=WORD ...] [--qemu-traffic PLUGIN] [--other-object O] GROUP
 where P is the tests' probe build of the same source (BENCH_FLOOR_PROBE): it
-adds `--trace N`, `--values N` and deliberately broken forms.
+adds `--trace N`, `--values N` and deliberately broken forms; the emulator
+runs a cross build's executables (qemu-aarch64 -L SYSROOT); O is the forms
+built by the other compiler.
 """
 import argparse
 import collections
@@ -23,9 +30,11 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import typing
 import unittest
 
@@ -51,6 +60,9 @@ FAMILIES = {
 FORMS = tuple(f"{family}.u{u}.{align}" for family, unrolls in FAMILIES.items()
               for u in unrolls for align in ("a64", "s64"))
 DEFAULT_FORMS = ("inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64")
+FORM_COUNT = 156
+OTHER_INC = "inc.rmw.u2.s64"  # an Inc form other than inc.add.u1.a64
+CHAIN = ("imul r64, r64", 3)  # the cycle scale's step and its cycles
 
 
 @dataclasses.dataclass(frozen=True)
@@ -134,7 +146,7 @@ def run(argv, env_extra=None, wrapper=(), **kwargs):
 class FloorTest(unittest.TestCase):
     def setUp(self):
         if not OPTIONS.floor:
-            self.skipTest("bench_floor is built on x86-64 only")
+            self.skipTest("bench_floor is built on x86-64 and AArch64 only")
 
     def assert_report(self, stdout, banner=BANNER):
         """The exact seven-line layout with the 1e8 finals; returns the times."""
@@ -191,8 +203,8 @@ class Floor(FloorTest):
                                           "names them)",
             ("--form", "inc.broken-short.u1.a64"): "no form named 'inc.broken-short.u1.a64' "
                                                    "(bench_floor --list names them)",
-            ("--form", "inc.add.u1.a64", "--form=inc.rmw.u2.s64"):
-                "two forms for the Inc loop: inc.add.u1.a64 and inc.rmw.u2.s64",
+            ("--form", "inc.add.u1.a64", f"--form={OTHER_INC}"):
+                f"two forms for the Inc loop: inc.add.u1.a64 and {OTHER_INC}",
             ("--form", "inc.add.u1.a64", "--rolled"): "unexpected argument '--rolled'",
             ("--search", "--format", "xml"): "--format takes table or json, not 'xml'",
             ("--search", "--format"): "--format needs a value: table or json",
@@ -213,7 +225,7 @@ class Floor(FloorTest):
 class Forms(FloorTest):
     def test_list_names_every_form_once(self):
         self.assertEqual(self.list_forms(OPTIONS.floor), list(FORMS))
-        self.assertEqual(len(FORMS), 156)
+        self.assertEqual(len(FORMS), FORM_COUNT)
         for name in DEFAULT_FORMS:
             self.assertIn(name, FORMS)
         # The probe adds the negative controls and nothing else.
@@ -255,7 +267,7 @@ class Search(FloorTest):
 
     def test_table_ranks_every_form_and_gives_a_working_command(self):
         text = self.search()
-        self.assertRegex(text.splitlines()[0], r"^bench_floor --search: 156 forms, \d+ "
+        self.assertRegex(text.splitlines()[0], rf"^bench_floor --search: {FORM_COUNT} forms, \d+ "
                                                r"interleaved rounds of \d+ iterations each$")
         row = re.compile(r" +(\d+)  (\S+) +([0-9.]+) +([0-9.]+) +([0-9.]+) +([0-9.]+)")
         sections = text.split("\n\n")[1:]
@@ -296,10 +308,10 @@ class Search(FloorTest):
                                      "command"})
         self.assertEqual(data["schema"], "bench_floor-search/1")
         calibration = data["calibration"]
-        self.assertEqual((calibration["chain"], calibration["cycles_per_step"]), ("imul r64, r64", 3))
+        self.assertEqual((calibration["chain"], calibration["cycles_per_step"]), CHAIN)
         self.assertEqual(calibration["median_ns"], step)
-        self.assertAlmostEqual(calibration["ghz"], calibration["steps"] * 3 / step, places=4)
-        cycles = calibration["steps"] * 3 / data["iterations"]
+        self.assertAlmostEqual(calibration["ghz"], calibration["steps"] * CHAIN[1] / step, places=4)
+        cycles = calibration["steps"] * CHAIN[1] / data["iterations"]
         fastest = []
         for kernel, entry in zip(KERNELS, data["kernels"]):
             self.assertEqual(entry["kernel"], kernel.name)
@@ -442,10 +454,15 @@ class Clock(FloorTest):
                 self.assertEqual(result.stdout.decode(), render([step / 1e6] * 3, banner=banner))
 
 
-def probe_trace(n, wrapper=()):
-    """Runs the probe's --trace n: returns the marker's address and, per
-    form, (accumulator address, final accumulator)."""
-    result = run([OPTIONS.probe, "--trace", str(n)], wrapper=wrapper)
+def probe_trace(n, wrapper=(), plugin=None):
+    """Runs the probe's --trace n (behind `wrapper`, or under qemu with the
+    `plugin` given): returns the marker's address and, per form,
+    (accumulator address, final accumulator)."""
+    if plugin:
+        command, env = under_qemu([OPTIONS.probe, "--trace", str(n)], plugin=plugin)
+        result = subprocess.run(command, env=env, capture_output=True, timeout=300, check=False)
+    else:
+        result = run([OPTIONS.probe, "--trace", str(n)], wrapper=wrapper)
     if result.returncode != 0:
         raise AssertionError(f"probe --trace {n} failed: {result.stderr.decode()}")
     lines = result.stdout.decode().splitlines()
@@ -472,6 +489,8 @@ def probe_values(n):
     """Runs the probe's --values n: per form whose unroll divides n, its
     final accumulator, that of its single-stepped run, and the values the
     accumulator took in that run."""
+    if OPTIONS.arch == "aarch64":
+        return stub_values(n)
     result = run([OPTIONS.probe, "--values", str(n)])
     if result.returncode != 0:
         raise AssertionError(f"probe --values {n} failed: {result.stderr.decode()}")
@@ -484,19 +503,146 @@ def probe_values(n):
 
 def values_problem(name, n, stepped, values):
     """None, or where a single-stepped run of n iterations left the model:
-    the accumulator after every iteration, inside a trip too, is the model's
-    value after that many iterations from 0."""
+    the accumulator after every iteration stepped (stepped_iterations), inside
+    a trip too, is the model's value after that many iterations from 0, and
+    at the end of the run the model's after n."""
     if values and values[0] != 0:  # what the slot held before the reset
         values = values[1:]
-    expected = [model_final(kernel_of(name), k) for k in range(n + 1)]
+    steps = stepped_iterations(name, n)
+    expected = [model_final(kernel_of(name), k) for k in range(steps + 1)]
     for k, (got, want) in enumerate(zip(values, expected)):
         if got != want:
             return f"x={got} after {iterations(k)}, expected {want}"
     if len(values) != len(expected):
-        return f"{iterations(len(values) - 1)} seen, expected {n}"
-    if stepped != expected[-1]:
-        return f"the run ended at x={stepped}, expected {expected[-1]}"
+        return f"{iterations(len(values) - 1)} seen, expected {steps}"
+    if stepped != model_final(kernel_of(name), n):
+        return f"the run ended at x={stepped}, expected {model_final(kernel_of(name), n)}"
     return None
+
+
+def stepped_iterations(name, n):
+    """How many iterations of a run of n the value check follows: all on
+    x86-64, where the probe steps itself; on AArch64, where every step is a
+    round trip to qemu's gdb stub, the first two trips, at least 4."""
+    if OPTIONS.arch != "aarch64":
+        return n
+    return min(n, max(2 * int(name.rsplit(".", 2)[1][1:]), 4))
+
+
+class GdbStub:
+    """Enough of the GDB remote protocol to drive qemu-user's gdb stub over a
+    Unix socket: a request, its reply, each acknowledged."""
+
+    def __init__(self, path, process):
+        self.sock, self.buffer = socket.socket(socket.AF_UNIX), b""
+        deadline = time.monotonic() + 30
+        while self.sock.connect_ex(path) != 0:
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"qemu's gdb stub never listened: {process.args}")
+            time.sleep(0.01)
+        self.sock.settimeout(60)
+        self.ask("qXfer:features:read:target.xml:0,ffb")  # else qemu refuses p
+
+    def ask(self, request):
+        self.sock.sendall(b"$%s#%02x" % (request.encode(), sum(request.encode()) & 0xff))
+        while (end := self.buffer.find(b"#", self.buffer.find(b"$") + 1)) < 0 or \
+                len(self.buffer) < end + 3 or b"$" not in self.buffer:
+            chunk = self.sock.recv(1 << 16)
+            if not chunk:
+                raise AssertionError(f"qemu's gdb stub hung up after {request!r}")
+            self.buffer += chunk
+        reply, self.buffer = self.buffer[self.buffer.find(b"$") + 1:end], self.buffer[end + 3:]
+        self.sock.sendall(b"+")
+        return reply.decode()
+
+    def number(self, request):
+        """A little-endian number the stub sends as hex (a register, memory)."""
+        return int.from_bytes(bytes.fromhex(self.ask(request)), "little")
+
+    def word(self, address):
+        """The signed 64-bit word at `address`, as the probe prints one."""
+        return signed64(self.number(f"m{address:x},8"))
+
+
+def under_qemu(argv, **settings):
+    """(command, environment) that run the built program argv[0] under
+    qemu-user (the build's emulator, or qemu-aarch64 from the path), with
+    qemu's own settings in its environment: gdb= and plugin= are its -g and
+    -plugin (QEMU_GDB, QEMU_PLUGIN)."""
+    command, env = harness.program(argv)
+    if harness.EMULATOR and not os.path.basename(harness.EMULATOR[0]).startswith("qemu-"):
+        raise unittest.SkipTest(f"the AArch64 proofs need qemu-user, not {harness.EMULATOR[0]}")
+    if not harness.EMULATOR:
+        if shutil.which("qemu-aarch64") is None:
+            raise unittest.SkipTest("the AArch64 proofs run the probe under qemu-aarch64 "
+                                    "(Debian package qemu-user), which is not installed")
+        command = ["qemu-aarch64", *command]
+    env.update({f"QEMU_{name.upper()}": value for name, value in settings.items()})
+    return command, env
+
+
+def stub_values(n):
+    """AArch64's --values n, single-stepped from outside: the probe runs under
+    qemu's gdb stub and stops at each form's jump into its loop; from there
+    the test steps it, reading the accumulator after every instruction,
+    until it took the values of stepped_iterations() iterations or the loop
+    ended, then lets it run to the loop's end and reads it there. Per form as
+    probe_values: (final accumulator printed, at the loop's end, seen)."""
+    loops = form_loops(OPTIONS.probe)
+    jumps = {address: name for name, address in entry_jumps(OPTIONS.probe, loops).items()
+             if n % int(name.rsplit(".", 2)[1][1:]) == 0}
+    symbols = subprocess.run([OPTIONS.objdump, "-t", OPTIONS.probe], capture_output=True,
+                             text=True, check=True).stdout
+    accumulator = int(re.search(r"^([0-9a-f]+) .*\s_ZN11bench_floor16last_accumulatorE$",
+                                symbols, re.M)[1], 16)
+    seen = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "gdb")
+        command, env = under_qemu([OPTIONS.probe, "--values", str(n)], gdb=path)
+        process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        stub = None
+        try:
+            stub = GdbStub(path, process)
+            bias = int(stub.ask("qOffsets").split(";")[0].removeprefix("Text="), 16)
+            for address in jumps:
+                stub.ask(f"Z0,{address + bias:x},4")
+            stop = stub.ask("c")
+            while stop.startswith("T"):
+                name = jumps[stub.number("p20") - bias]
+                x, end = stub.number(f"m{accumulator + bias:x},8"), loops[name].end + bias
+                values, at_end = [stub.word(x)], False
+                for _ in range(64 * (stepped_iterations(name, n) + 1)):
+                    if len(values) > stepped_iterations(name, n):
+                        break
+                    stop = stub.ask("s")
+                    if not stop.startswith("T") or (at_end := stub.number("p20") == end):
+                        break
+                    if (value := stub.word(x)) != values[-1]:
+                        values.append(value)
+                if stop.startswith("T") and not at_end:
+                    stub.ask(f"Z0,{end:x},4")
+                    stop = stub.ask("c")
+                    at_end = stop.startswith("T") and stub.number("p20") == end
+                seen[name] = (stub.word(x) if at_end else None, values)
+                if at_end:
+                    stub.ask(f"z0,{end:x},4")
+                    stop = stub.ask("c")
+            output, errors = process.communicate(timeout=60)
+        finally:
+            if stub is not None:
+                stub.sock.close()
+            process.kill()
+            process.wait()
+    if process.returncode != 0:
+        raise AssertionError(f"probe --values {n} under qemu's gdb stub failed: {errors.decode()}")
+    forms = {}
+    for line in output.decode().splitlines():
+        _, name, plain = line.split()
+        if name not in seen:
+            raise AssertionError(f"the probe ran {name} without stopping at its jump into the loop")
+        forms[name] = (int(plain), *seen[name])
+    return forms
 
 
 def family_of(name):
@@ -676,25 +822,35 @@ class TrafficCheck(unittest.TestCase):
 
 
 class MemoryTraffic(FloorTest):
-    """Every form under valgrind's lackey at two counts: the difference
-    between the runs is what the loop does per iteration, whatever the code
-    around it (clock calls, the call itself) does once."""
+    """Every form under valgrind's lackey (on AArch64: under qemu-user, its
+    accesses traced by tools/qemu_traffic.cpp in lackey's format) at two
+    counts: the difference between the runs is what the loop does per
+    iteration, whatever the code around it (clock calls, the call itself)
+    does once."""
     COUNTS = (160, 320)
 
-    def test_one_load_and_one_store_per_iteration(self):
-        if OPTIONS.sanitized:
-            self.skipTest("valgrind cannot run a sanitizer build")
+    def tracer(self, log):
+        """probe_trace's keywords that trace a run into `log`."""
+        if OPTIONS.arch == "aarch64":
+            if not OPTIONS.qemu_traffic:
+                self.skipTest("the build found no C++ compiler for the host to build "
+                              "tools/qemu_traffic.cpp with")
+            return {"plugin": f"{OPTIONS.qemu_traffic},out={log}"}
         valgrind = shutil.which("valgrind")
         if valgrind is None:
             self.skipTest("valgrind is not installed (Debian package valgrind)")
         if harness.EMULATOR:
             self.skipTest("valgrind would trace the emulator, not the emulated program")
+        return {"wrapper": [valgrind, "--tool=lackey", "--trace-mem=yes", f"--log-file={log}"]}
+
+    def test_one_load_and_one_store_per_iteration(self):
+        if OPTIONS.sanitized:
+            self.skipTest("valgrind cannot run a sanitizer build")
         counted = {}
         with tempfile.TemporaryDirectory() as tmp, \
                 concurrent.futures.ThreadPoolExecutor(len(self.COUNTS)) as pool:
             # The runs are independent: both at once.
-            traces = [pool.submit(probe_trace, n, [valgrind, "--tool=lackey", "--trace-mem=yes",
-                                                   f"--log-file={tmp}/lackey-{n}"])
+            traces = [pool.submit(probe_trace, n, **self.tracer(f"{tmp}/lackey-{n}"))
                       for n in self.COUNTS]
             for n, trace in zip(self.COUNTS, traces):
                 marker, forms = trace.result()
@@ -761,6 +917,9 @@ MEMORY = re.compile(r"-?(?:0x[0-9a-f]+)?\((%[a-z0-9]+)?(?:,(%[a-z0-9]+),[1248])?
 TARGET = re.compile(r"([0-9a-f]+)(?: <[^>]*>)?")
 HEADER = re.compile(r"([0-9a-f]+) <floor\.(.+)>:")
 INSTRUCTION = re.compile(r" *([0-9a-f]+):\t((?:[0-9a-f]{2} )+)\s*\t([^#]*?)\s*(?:#.*)?")
+BRANCH = re.compile(r"j\w+|b|b\.\w+|[ct]bn?z")  # x86-64's jumps, AArch64's branches
+ENTRY_JUMP = re.compile(r"^ *([0-9a-f]+):\t[0-9a-f]{8} +\tb\t[0-9a-f]+ <floor\.(.+?)(?:\+0x[0-9a-f]+)?>$",
+                        re.M)
 
 
 def expected_loop(family, unroll):
@@ -787,13 +946,17 @@ class Loop:
     code: list = dataclasses.field(default_factory=list)
 
 
+@functools.lru_cache(maxsize=None)
+def disassembly(binary):
+    return subprocess.run([OPTIONS.objdump, "-d", "--insn-width=16", binary], capture_output=True,
+                          text=True, check=True).stdout
+
+
 def form_loops(binary):
     """Each form's loop from objdump: name -> Loop, from the symbol
     floor.NAME to floor.NAME.end."""
-    listing = subprocess.run(["objdump", "-d", "--insn-width=16", binary], capture_output=True,
-                             text=True, check=True).stdout
     loops, current = {}, None
-    for line in listing.splitlines():
+    for line in disassembly(binary).splitlines():
         header = HEADER.fullmatch(line)
         if header:
             name, address = header[2], int(header[1], 16)
@@ -805,11 +968,22 @@ def form_loops(binary):
     return loops
 
 
+def entry_jumps(binary, loops):
+    """Each form's jump into its loop, the branch before its head to a place
+    in it: name -> the jump's address."""
+    jumps = {}
+    for match in ENTRY_JUMP.finditer(disassembly(binary)):
+        address, name = int(match[1], 16), match[2]
+        if name in loops and address < loops[name].head:
+            jumps[name] = address
+    return jumps
+
+
 def operands(text):
     """An instruction's mnemonic and its operands, split at the commas
     outside parentheses."""
     mnemonic, _, rest = text.partition(" ")
-    return mnemonic, re.split(r",(?![^(]*\))", rest) if rest else []
+    return mnemonic, [op.strip() for op in re.split(r",(?![^(]*\))", rest)] if rest else []
 
 
 def registers(memory):
@@ -833,7 +1007,7 @@ def shape_problems(name, loop):
     for address, raw, _ in code:
         if address != at:
             problems.append(f"an instruction at {address:#x}, where {at:#x} was due")
-        at = address + len(raw.split())
+        at = address + len(raw.replace(" ", "")) // 2
     if at != end:
         problems.append(f"the code ends at {at:#x}, not at floor.{name}.end ({end:#x})")
     index = {address: k for k, (address, _, _) in enumerate(code)}
@@ -856,8 +1030,8 @@ def shape_problems(name, loop):
     for k, ((_, _, text), want) in enumerate(zip(code, expected)):
         mnemonic, got = operands(text)
         wanted_mnemonic, wanted = operands(want)
-        if mnemonic.startswith("j"):
-            got = [label(op) for op in got]
+        if BRANCH.fullmatch(mnemonic) and got:  # the target is the last operand
+            got[-1] = label(got[-1])
         if mnemonic != wanted_mnemonic or len(got) != len(wanted) or any(
                 w != g for w, g in zip(wanted, got) if w not in ROLES and w != "I8"):
             problems.append(f"instruction {k}: {mnemonic + ' ' + ','.join(got)!r}, "
@@ -1009,6 +1183,76 @@ REJECTED_LOOPS = {
 }
 
 
+# AArch64: every register is named in the forms, so each loop is literal text
+# as objdump writes it (the data x9, the counter x10, the accumulator's
+# address x11, the index x12, its bound x13, the constants x14, x15, the
+# step x8).
+A64_LOAD, A64_STORE = "ldr x9, [x11]", "str x9, [x11]"
+A64_ADD, A64_SUB = "add x9, x9, #0x1", "sub x9, x9, #0x1"
+A64_BODIES = {
+    "inc.add": [A64_LOAD, A64_ADD, A64_STORE],
+    "arith.lsl-add": [A64_LOAD, "add x9, x9, x9, lsl #1", "add x9, x9, #0x7", A64_STORE],
+    "arith.madd": [A64_LOAD, "madd x9, x9, x14, x15", A64_STORE],
+    "arith.mul-add": [A64_LOAD, "mul x9, x9, x14", "add x9, x9, #0x7", A64_STORE],
+    "branch.add": [A64_LOAD, A64_ADD, A64_STORE, A64_LOAD, A64_SUB, A64_STORE],
+    "branch.test-add": [A64_LOAD, "tbnz w12, #0, @+4", A64_ADD, "b @+5", A64_SUB, A64_STORE,
+                        "add x12, x12, #0x1"],
+    "branch.cneg": ["tst x12, #0x1", "cneg x8, x15, ne", A64_LOAD, "add x9, x9, x8", A64_STORE,
+                    "add x12, x12, #0x1"],
+}
+# clang++ -O2's branch loop, entered at the load (@5); g++ -O2's, the same.
+A64_TEST_JOIN = [A64_SUB, "add x12, x12, #0x1", A64_STORE, "cmp x13, x12", "b.eq @end", A64_LOAD,
+                 "tbnz w12, #0, @head", A64_ADD, "b @1"]
+A64_TEST_SPLIT = [A64_ADD, "add x12, x12, #0x1", A64_STORE, "cmp x12, x13", "b.eq @end", A64_LOAD,
+                  "tbz w12, #0, @head", A64_SUB, "add x12, x12, #0x1", A64_STORE, "cmp x12, x13",
+                  "b.ne @5"]
+
+
+def a64_split8():
+    """g++ -funroll-loops's eight iterations in two columns, entered at B's
+    first (@34): a column's position k from 2 on loads (at 7 + 4(k - 2) in
+    A, 43 + 4(k - 2) in B), tests x12 + 1 (x14) and branches to the other
+    column's arm of position k, two instructions on; A's arms are -1, B's +1
+    (positions 0 and 1 the other way round)."""
+    a = [A64_ADD, A64_STORE, "add x14, x12, #0x1", "tbz w12, #0, @40", A64_LOAD, A64_ADD, A64_STORE]
+    b = [A64_LOAD, "tbz w12, #0, @head", A64_SUB, A64_STORE, "add x14, x12, #0x1",
+         "tbnz w12, #0, @4", A64_LOAD, A64_SUB, A64_STORE]
+    for k in range(2, 8):
+        a += [A64_LOAD, f"{('tbnz', 'tbz')[k % 2]} w14, #0, @{45 + 4 * (k - 2)}", A64_SUB, A64_STORE]
+        b += [A64_LOAD, f"{('tbz', 'tbnz')[k % 2]} w14, #0, @{9 + 4 * (k - 2)}", A64_ADD, A64_STORE]
+    close = ["add x12, x14, #0x7", A64_STORE, "cmp x12, x13"]
+    return a[:-1] + close + ["b.eq @end"] + b[:-1] + close + ["b.ne @34"]
+
+
+def expected_loop_aarch64(family, unroll):
+    """The instructions an AArch64 form's loop must be, in order."""
+    if family in ("branch.test-join", "branch.test-split"):
+        return a64_split8() if unroll == 8 else list(
+            A64_TEST_JOIN if family == "branch.test-join" else A64_TEST_SPLIT)
+    loop, body = [], A64_BODIES[family.removesuffix("-sched")]
+    for _ in range(unroll // (2 if family == "branch.add" else 1)):
+        loop += [re.sub(r"@\+(\d+)", lambda m, at=len(loop): f"@{at + int(m[1])}", t) for t in body]
+    if family in ("branch.test-add", "branch.cneg"):
+        return loop + ["cmp x12, x13", "b.ne @head"]
+    if family.endswith("-sched"):  # the counter right after the first load
+        return loop[:1] + [f"subs x10, x10, #{unroll:#x}"] + loop[1:] + ["b.ne @head"]
+    return loop + [f"subs x10, x10, #{unroll:#x}", "b.ne @head"]
+
+
+A64_REJECTED_LOOPS = {
+    "the index's second bit tested": (
+        "branch.test-add.u1.a64", [A64_LOAD, "tbnz w12, #1, @4"] + A64_BODIES["branch.test-add"][2:]
+        + ["cmp x12, x13", "b.ne @head"],
+        "instruction 1: 'tbnz w12,#1,@4', expected 'tbnz w12, #0, @4'"),
+    "half the accumulator loaded": (
+        "inc.add.u1.a64", ["ldr w9, [x11]", A64_ADD, A64_STORE, "subs x10, x10, #0x1", "b.ne @head"],
+        "instruction 0: 'ldr w9,[x11]', expected 'ldr x9, [x11]'"),
+    "the closing branch to the split layout's head, not its load": (
+        "branch.test-split.u1.a64", A64_TEST_SPLIT[:-1] + ["b.ne @head"],
+        "instruction 11: 'b.ne @head', expected 'b.ne @5'"),
+}
+
+
 class Shape(FloorTest):
     def test_each_form_is_what_its_name_says(self):
         loops = form_loops(OPTIONS.floor)
@@ -1019,6 +1263,7 @@ class Shape(FloorTest):
 
     def test_negative_controls(self):
         # A form's loop with its name changed, or its code shifted, must fail.
+        skip_unless_x86_64(self)
         loops = form_loops(OPTIONS.floor)
         loop = loops["inc.add.u8.a64"]
         self.assertIn("instruction 0: %r, expected 'addq $0x1,X'" % loop.code[0][2],
@@ -1052,6 +1297,7 @@ class Shape(FloorTest):
 
     def test_honest_loops_with_other_registers(self):
         # What the compiler may choose differently: the operands, bound alike.
+        skip_unless_x86_64(self)
         cases = [
             ("inc.rmw.u1.a64", {"X": "(%rsp)", "N": "%r12"}),
             ("inc.add.u5.a64", {"X": "-0x18(%rbp)", "N": "%rcx"}),
@@ -1078,6 +1324,17 @@ class Shape(FloorTest):
                     self.assertTrue(any(re.fullmatch(broken.shape, p) for p in problems),
                                     problems)
 
+    def test_the_other_compiler_builds_the_same_loops(self):
+        if not OPTIONS.other_object:
+            self.skipTest("no build of the forms by the other compiler (made for AArch64 only, "
+                          "where the forms name every register)")
+        product, other = form_loops(OPTIONS.floor), form_loops(OPTIONS.other_object)
+        self.assertEqual(sorted(other), sorted(product))
+        for name, loop in product.items():
+            with self.subTest(form=name):
+                self.assertEqual([raw for _, raw, _ in other[name].code],
+                                 [raw for _, raw, _ in loop.code])
+
     def test_probe_runs_the_products_loops(self):
         # The memory-traffic and accumulator tests run the probe: its loops
         # must be the product's, byte for byte.
@@ -1089,15 +1346,88 @@ class Shape(FloorTest):
                                  [raw for _, raw, _ in loop.code])
 
 
+def skip_unless_x86_64(test):
+    if OPTIONS.arch != "x86_64":
+        test.skipTest("hand-made x86-64 loops and names: the x86-64 build runs it")
+
+
+# What differs on AArch64: the tables above are x86-64's, and prepare()
+# replaces them with these when the build is for AArch64.
+AARCH64 = {
+    "FAMILIES": {
+        "inc.add": UNROLLS, "inc.add-sched": UNROLLS,
+        "arith.lsl-add": UNROLLS, "arith.lsl-add-sched": UNROLLS, "arith.madd": UNROLLS,
+        "arith.mul-add": UNROLLS,
+        "branch.add": PAIRED_UNROLLS, "branch.test-add": UNROLLS, "branch.cneg": UNROLLS,
+        "branch.test-join": (1,), "branch.test-split": (1, 8),
+    },
+    "DEFAULT_FORMS": ("inc.add.u10.a64", "arith.lsl-add.u10.a64", "branch.add.u20.a64"),
+    "FORM_COUNT": 132,
+    "OTHER_INC": "inc.add-sched.u2.s64",
+    "CHAIN": ("add Xd, Xd, Xm", 1),
+    "BROKEN": {
+        "inc.broken-two-stores": Broken(
+            "inc.add", traffic="2 stores of the accumulator per iteration",
+            shape=r"instruction 3: 'str x9,\[x11\]', expected 'subs x10, x10, #0x1'"),
+        "inc.broken-one-load-fewer": Broken(
+            "inc.add", 2, traffic="1/2 loads of the accumulator per iteration",
+            shape=r"instruction 3: 'add x9,x9,#0x1', expected 'ldr x9, \[x11\]'"),
+        "inc.broken-counter-in-memory": Broken(
+            "inc.add", traffic="2 other memory accesses per iteration",
+            shape=r"instruction 3: 'ldr x10,\[x15\]', expected 'subs x10, x10, #0x1'"),
+        "inc.broken-short": Broken("inc.add", accumulator="x=",
+                                   values="the run ended at x=159, expected 160"),
+        "inc.broken-skips-a-load-late": Broken(
+            "inc.add", shape=r"instruction 0: 'subs x15,x15,#0x1', expected 'ldr x9, \[x11\]'"),
+        # qemu's trace, unlike lackey's, holds the dead load.
+        "inc.broken-dead-load-outside": Broken(
+            "inc.add", traffic="1 other memory accesses per iteration",
+            shape=r"instruction 3: 'b .* \(not an instruction of the loop\)', "
+                  r"expected 'subs x10, x10, #0x1'"),
+        "branch.broken-pair-swapped": Broken(
+            "branch.add", 2, values="x=-1 after 1 iteration, expected 1",
+            shape=r"instruction 1: 'sub x9,x9,#0x1', expected 'add x9, x9, #0x1'"),
+        "branch.broken-arms-swapped": Broken(
+            "branch.test-add", accumulator="x=-1 after 1 iteration, expected 1",
+            values="x=-1 after 1 iteration, expected 1",
+            shape=r"instruction 1: 'tbz w12,#0,@4', expected 'tbnz w12, #0, @4'"),
+        "branch.broken-tests-accumulator": Broken(
+            "branch.test-add", shape=r"instruction 1: 'tbnz w9,#0,@4', expected 'tbnz w12, #0, @4'"),
+    },
+    "expected_loop": expected_loop_aarch64,
+    "INSTRUCTION": re.compile(r" *([0-9a-f]+):\t([0-9a-f]{8}) +\t([^/]*?)\s*(?://.*)?"),
+    "REJECTED_LOOPS": A64_REJECTED_LOOPS,
+}
+AARCH64_CLOCK_FORMS = ["--form", "inc.add.u5.s64", "--form", "arith.madd.u2.a64", "--form",
+                       "branch.test-add.u4.s64"]
+
+
 def add_arguments(parser):
     parser.add_argument("--floor", default="", help="bench_floor, where it is built")
     parser.add_argument("--probe", default="", help="its probe build")
     parser.add_argument("--fake-clock", required=True)
     parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("--qemu-traffic", default="", help="tools/qemu_traffic.cpp, built")
+    parser.add_argument("--other-object", default="", help="the forms built by the other compiler")
 
 
 def prepare():
     OPTIONS.fake_clock = os.path.abspath(OPTIONS.fake_clock)
+    # The architecture the programs are built for, from their ELF header.
+    OPTIONS.arch, OPTIONS.objdump = "x86_64", "objdump"
+    if OPTIONS.floor:
+        with open(OPTIONS.floor, "rb") as f:
+            machine = int.from_bytes(f.read(20)[18:20], "little")
+        OPTIONS.arch = {62: "x86_64", 183: "aarch64"}.get(machine, str(machine))
+    if OPTIONS.arch == "aarch64":
+        globals().update(AARCH64)
+        global FORMS, BROKEN_FORMS
+        FORMS = tuple(f"{family}.u{u}.{align}" for family, unrolls in FAMILIES.items()
+                      for u in unrolls for align in ("a64", "s64"))
+        BROKEN_FORMS = tuple(f"{family}.u{broken.unroll}.{align}"
+                             for family, broken in BROKEN.items() for align in ("a64", "s64"))
+        Clock.FORMS = AARCH64_CLOCK_FORMS
+        OPTIONS.objdump = shutil.which("aarch64-linux-gnu-objdump") or "objdump"
 
 
 if __name__ == "__main__":

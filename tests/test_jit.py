@@ -53,39 +53,7 @@
     bridge stores, the other kernels keep the rule.
 
 A group that needs a runtime skips (exit 77) only when the build found none.
-The saved dumps were made with `tools/jit_loops.py java|node --save FILE` on
-the counterparts and on the VARIANTS below; hotspot_c1_tier3.txt keeps three
-compilations of `tools/jit_loops.py java --warmup 2 --all --save FILE`;
-node_perf_prof.dump is `jitdump jit-PID.dump --trim FILE` of a cold `node
---perf-prof jit/jit_bench.js`; wasm_*.txt are `wasm [--no-liftoff] --save FILE`
-of the source built by `clang++ --target=wasm32-wasi -O2 -std=c++20`, and of a
-copy without `volatile`. The tracing JITs' dumps are the runtimes' own output,
-from the repository's root on an Intel Xeon (cpu family 6, model 167),
-LuaJIT 2.1.0-beta3, PyPy 7.3.11:
-
-  luajit_two_pointers.txt  luajit tools/jitloops/luajit_dump.lua FILE jit/jit_bench.lua
-  luajit_one_cell.txt      the same on a copy of jit/jit_bench.lua (in a scratch
-                           folder) with every `= src[0]` made `= dst[0]` (one pointer)
-  pypy_array_l_while.txt   PYPYLOG=jit-log-opt,jit-backend-addr,jit-backend-dump:FILE
-                           pypy3 jit/jit_bench_pypy.py
-  pypy_for_range.txt       the same on a copy whose loops are `for i in range(n):`
-
-and, to attack the listing, the same on copies of the counterparts (run from
-a scratch folder) whose Branch (LuaJIT) or Inc (PyPy) loop is changed so:
-
-  luajit_side_of_side.txt       an `elseif i % 4 == 1` arm before the odd one:
-                                a side trace of the side trace
-  luajit_entry_side_traces.txt  four arms on `i % 4`: side traces out of the
-                                root trace's entry part
-  luajit_exit_side_traces.txt   REAL_ITERATIONS = 100000, run with 300 warm-ups: side
-                                traces out of the loops' exits, through the next call
-                                back to the loop (outer trips)
-  pypy_nested_loop.txt          the update in an inner `while j < 100` loop: its
-                                exit's bridge sets j afresh (an outer trip)
-  pypy_exit_bridges.txt         REAL_ITERATIONS = 100_000, run with 300 warm-ups:
-                                bridges out of the loops' exits, to the interpreter
-  pypy_two_inner_loops.txt      the update in two inner loops of 50 in turn: each
-                                one's exit bridge goes on to the other loop
+How each saved dump in tests/data/jit was made: tests/data/jit/README.md.
 
     test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
                 [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]

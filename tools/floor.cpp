@@ -1,7 +1,8 @@
 // bench_floor: a measuring instrument, not part of the benchmark. It runs the
-// benchmark's three kernels as hand-written x86-64 loops (the forms in
-// floor_forms.hpp: every admissible way of writing each loop with one read
-// and one write of the accumulator per iteration) and prints them in the
+// benchmark's three kernels as hand-written loops in the processor's assembly
+// (the forms in floor_forms.hpp for x86-64, floor_forms_aarch64.hpp for
+// AArch64: every admissible way of writing each loop with one read and one
+// write of the accumulator per iteration) and prints them in the
 // benchmark's report format, so that tools/compare can show how close a
 // compiled build comes to what this machine allows for the same memory
 // traffic.
@@ -28,7 +29,11 @@
 //
 // Any other argument is a usage error (exit 2). A clock that cannot be read
 // or a report that cannot be written ends the run with exit status 1.
+#if defined(__aarch64__)
+#include "floor_forms_aarch64.hpp"
+#else
 #include "floor_forms.hpp"
+#endif
 
 #include <algorithm>
 #include <array>
@@ -48,9 +53,12 @@
 
 namespace {
 
+using bench_floor::CHAIN_CYCLES_PER_STEP;
+using bench_floor::DEFAULT_FORMS;
 using bench_floor::Form;
 using bench_floor::Kernel;
 using bench_floor::KERNEL_COUNT;
+using bench_floor::ROLLED_FORMS;
 using bench_floor::Run;
 
 constexpr std::int64_t ITERATIONS = 100000000;
@@ -64,15 +72,6 @@ constexpr std::array<const char *, KERNEL_COUNT> KERNEL_NAMES = {"Inc loop", "Ar
 constexpr const char *BANNER = "=== Hardware floor (1e8 iterations) ===";
 constexpr const char *ROLLED_BANNER = "=== Hardware floor, rolled loops (1e8 iterations) ===";
 constexpr const char *DONE = "=== Done ===";
-
-// Each kernel's form when --form does not name one: ten iterations per trip,
-// aligned; read-modify-write for the increment and branch kernels, load, lea,
-// store for the arithmetic one.
-constexpr std::array<const char *, KERNEL_COUNT> DEFAULT_FORMS = {
-    "inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64"};
-// --rolled: g++ -O2's loops, one iteration per trip.
-constexpr std::array<const char *, KERNEL_COUNT> ROLLED_FORMS = {
-    "inc.add.u1.a64", "arith.lea.u1.a64", "branch.test-split.u1.a64"};
 
 // The search. Every form is timed in rounds, each round running every form
 // once in a shuffled order, so that drift in the machine's speed (a busy
@@ -98,24 +97,15 @@ constexpr int SEARCH_ROUNDS = 11;
 // caches and its pages into memory.
 constexpr std::int64_t WARMUP_ITERATIONS = 1600;
 
-// The cycle scale: a chain of dependent 64-bit register multiplications,
-// 3 cycles each on every x86-64 core of the last decade (Intel since Sandy
-// Bridge, AMD since Zen), timed in every round of a search.
+// The cycle scale: a chain of dependent register operations whose latency
+// in cycles is known (the forms file's CHAIN_*), timed in every round of a
+// search.
 constexpr std::int64_t CHAIN_TRIPS = 20000;
 constexpr std::int64_t CHAIN_STEPS_PER_TRIP = 100;
-constexpr std::int64_t CHAIN_CYCLES_PER_STEP = 3;
 
 std::int64_t chain_ns() {
-    std::uint64_t value = 1;
-    std::int64_t trips = CHAIN_TRIPS;
-    const std::uint64_t factor = 3;
     const std::int64_t start = bench_floor::read_monotonic_ns();
-    asm volatile("jmp 8f\n\t.p2align 6\n8:\n\t"
-                 ".rept %c[steps]\n\timul %[f], %[v]\n\t.endr\n\t"
-                 "sub $1, %[n]\n\tjnz 8b"
-                 : [v] "+r"(value), [n] "+r"(trips)
-                 : [f] "r"(factor), [steps] "i"(CHAIN_STEPS_PER_TRIP)
-                 : "cc");
+    bench_floor::chain<CHAIN_STEPS_PER_TRIP>(CHAIN_TRIPS);
     const std::int64_t end = bench_floor::read_monotonic_ns();
     return end - start;
 }
@@ -401,9 +391,8 @@ void print_search_table(const Search &found, const std::string &program) {
     std::printf("bench_floor --search: %zu forms, %d interleaved rounds of %" PRId64
                 " iterations each\n",
                 found.timings.size(), found.rounds, found.iterations);
-    std::printf("cycle scale: %.3f GHz, from a chain of dependent imul (3 cycles each) timed in "
-                "every round\n",
-                1.0 / found.ns_per_cycle());
+    std::printf("cycle scale: %.3f GHz, from a chain of dependent %s timed in every round\n",
+                1.0 / found.ns_per_cycle(), bench_floor::CHAIN_WORDS);
     std::vector<const Form *> fastest;
     for (int k = 0; k < KERNEL_COUNT; ++k) {
         const auto kernel = static_cast<Kernel>(k);
@@ -428,9 +417,10 @@ void print_search_json(const Search &found, const std::string &program) {
     std::printf("{\n  \"schema\": \"bench_floor-search/1\",\n");
     std::printf("  \"iterations\": %" PRId64 ",\n  \"rounds\": %d,\n", found.iterations,
                 found.rounds);
-    std::printf("  \"calibration\": {\"chain\": \"imul r64, r64\", \"cycles_per_step\": %" PRId64
+    std::printf("  \"calibration\": {\"chain\": %s, \"cycles_per_step\": %" PRId64
                 ", \"steps\": %" PRId64 ", \"median_ns\": %.1f, \"ghz\": %.4f},\n",
-                CHAIN_CYCLES_PER_STEP, CHAIN_TRIPS * CHAIN_STEPS_PER_TRIP, median(found.chain),
+                json_string(bench_floor::CHAIN_STEP).c_str(), CHAIN_CYCLES_PER_STEP,
+                CHAIN_TRIPS * CHAIN_STEPS_PER_TRIP, median(found.chain),
                 1.0 / found.ns_per_cycle());
     std::printf("  \"kernels\": [\n");
     std::vector<const Form *> fastest;
@@ -491,8 +481,11 @@ int trace(const std::vector<Form> &forms, std::int64_t n) {
 }
 
 // --values N: the accumulator after every iteration, inside a trip too. Each
-// form whose unroll divides N (the broken ones too) runs at N twice: as it
-// is, for its final accumulator, and single-stepped: with the processor's
+// form whose unroll divides N (the broken ones too) runs at N. On AArch64 it
+// runs once, printing its final accumulator: user code cannot single-step
+// itself there, so the tests step that run from outside (qemu's gdb stub).
+// On x86-64 it runs twice: as it is, for its final accumulator, and
+// single-stepped: with the processor's
 // trap flag set, every instruction ends in a SIGTRAP, whose handler notes
 // each new value in the accumulator the form is running (its address is
 // last_accumulator, 0 until the form sets it). No iteration leaves the
@@ -501,6 +494,7 @@ int trace(const std::vector<Form> &forms, std::int64_t n) {
 // reset. The handler runs on a stack of its own, so that its frames never
 // land on the slot of a form that has returned.
 constexpr std::size_t MAX_VALUES = 8192;
+#if defined(__x86_64__)
 std::array<std::uint64_t, MAX_VALUES> stepped_values{};
 volatile std::size_t stepped_count = 0;
 
@@ -531,7 +525,10 @@ Run run_stepped(const Form &form, std::int64_t n) {
     return run;
 }
 
+#endif
+
 int values(const std::vector<Form> &forms, std::int64_t n) {
+#if defined(__x86_64__)
     static std::array<char, 1 << 16> handler_stack{};
     stack_t stack{};
     stack.ss_sp = handler_stack.data();
@@ -544,11 +541,13 @@ int values(const std::vector<Form> &forms, std::int64_t n) {
         std::fprintf(stderr, "bench_floor: cannot catch SIGTRAP: %s\n", std::strerror(errno));
         return 1;
     }
+#endif
     for (const Form &form : forms) {
         if (n % form.unroll != 0) {
             continue;
         }
         const Run plain = form.run(n);
+#if defined(__x86_64__)
         const Run stepped = run_stepped(form, n);
         if (stepped_count > MAX_VALUES) {
             std::fprintf(stderr, "bench_floor: form %s took more than %zu values\n",
@@ -560,6 +559,9 @@ int values(const std::vector<Form> &forms, std::int64_t n) {
         for (std::size_t k = 0; k < stepped_count; ++k) {
             std::printf(" %lld", static_cast<long long>(stepped_values[k]));
         }
+#else
+        std::printf("form %s %lld", form.name.c_str(), static_cast<long long>(plain.x));
+#endif
         std::printf("\n");
     }
     return 0;

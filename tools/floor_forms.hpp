@@ -42,25 +42,16 @@
 // machine code), each made to slip past all but one or two of them.
 #pragma once
 
-#include <cerrno>
+#include "floor_timed.hpp"
+
+#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <string>
-#include <vector>
 
 #if !defined(__x86_64__)
-#error "bench_floor is written in x86-64 assembly"
+#error "bench_floor's x86-64 forms are x86-64 assembly"
 #endif
 
 namespace bench_floor {
-
-enum class Kernel : std::uint8_t { inc, arith, branch };
-constexpr int KERNEL_COUNT = 3;
-
-enum class Align : std::uint8_t { a64, s64 };
 
 enum class Op : std::uint8_t {
     inc_rmw,
@@ -87,54 +78,6 @@ enum class Op : std::uint8_t {
     broken_tests_accumulator,
 #endif
 };
-
-// One timed run: the nanoseconds between the two clock readings and the
-// accumulator after the loop.
-struct Run {
-    std::int64_t ns;
-    std::uint64_t x;
-};
-
-using FormFunction = Run (*)(std::int64_t iterations);
-
-struct Form {
-    std::string name;    // "inc.add.u8.a64"
-    Kernel kernel;       // the report line it fills
-    std::int64_t unroll; // iterations per trip: a run's count must be a multiple
-    FormFunction run;
-    bool control; // a negative control that breaks the rule (probe builds only)
-};
-
-// The address of the accumulator of the last form run, as a number. Storing
-// it makes the accumulator's address escape, so the compiler must write the
-// reset to memory before the first clock call, never after it inside the
-// timed stretch; the tests' probe prints it.
-inline volatile std::uintptr_t last_accumulator = 0;
-
-[[noreturn]] inline void fail_clock(int err) {
-    std::fprintf(stderr, "bench_floor: cannot read the monotonic clock: %s\n", std::strerror(err));
-    std::exit(1);
-}
-
-// Nanoseconds on CLOCK_MONOTONIC, as the benchmark reads them: forced
-// inline so that a timed stretch holds nothing but the clock calls and the
-// loop. A report line without a real time would be an invented number, so a
-// clock that cannot be read ends the run (exit flushes what was printed).
-[[gnu::always_inline]] inline std::int64_t read_monotonic_ns() {
-    timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        fail_clock(errno);
-    }
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 +
-           static_cast<std::int64_t>(ts.tv_nsec);
-}
-
-constexpr int pad_of(Align align) {
-    return align == Align::s64 ? 56 : 0;
-}
-constexpr int straddles(Align align) {
-    return align == Align::s64 ? 1 : 0;
-}
 
 // The loop head: jump over the padding, align to 64 bytes, pad to the
 // form's offset, and name the head (8:) and, after the loop, its end. The
@@ -446,35 +389,6 @@ template <Op O, std::int64_t U, Align A>
 #undef BF_DOWN_OPERANDS
 #undef BF_UP_OPERANDS
 
-// One form as a function of its own, so each loop is assembled once and
-// keeps its alignment and its name. The protocol is the benchmark's: reset
-// the accumulator, read the clock, run the loop, read the clock, read the
-// accumulator. The accumulator is a local of this frame, addressed from
-// the stack pointer as the benchmark's locals in main are.
-template <Op O, std::int64_t U, Align A> [[gnu::noinline]] Run timed(std::int64_t iterations) {
-    std::uint64_t x = 0;
-    last_accumulator = reinterpret_cast<std::uintptr_t>(&x);
-    const std::int64_t start = read_monotonic_ns();
-    loop<O, U, A>(x, iterations);
-    const std::int64_t end = read_monotonic_ns();
-    return {end - start, x};
-}
-
-template <Op O, std::int64_t U, Align A>
-void add_form(std::vector<Form> &forms, const char *family, Kernel kernel, bool control) {
-    std::string name =
-        std::string(family) + ".u" + std::to_string(U) + (A == Align::a64 ? ".a64" : ".s64");
-    forms.push_back(Form{std::move(name), kernel, U, &timed<O, U, A>, control});
-}
-
-// One operation at every unroll in Us, each aligned and straddling.
-template <Op O, std::int64_t... Us>
-void add_family(std::vector<Form> &forms, const char *family, Kernel kernel, bool control = false) {
-    ((add_form<O, Us, Align::a64>(forms, family, kernel, control),
-      add_form<O, Us, Align::s64>(forms, family, kernel, control)),
-     ...);
-}
-
 // Iterations per trip. All divide 1e8, so no form needs a remainder loop;
 // the folded pairs take the even factors, two iterations per pair.
 #define BF_UNROLLS 1, 2, 4, 5, 8, 10, 16
@@ -517,5 +431,33 @@ inline std::vector<Form> all_forms() {
 
 #undef BF_UNROLLS
 #undef BF_PAIRED_UNROLLS
+
+// Each kernel's form when --form does not name one: ten iterations per trip,
+// aligned; read-modify-write for the increment and branch kernels, load, lea,
+// store for the arithmetic one.
+constexpr std::array<const char *, KERNEL_COUNT> DEFAULT_FORMS = {
+    "inc.rmw.u10.a64", "arith.lea.u10.a64", "branch.rmw.u20.a64"};
+// --rolled: g++ -O2's loops, one iteration per trip.
+constexpr std::array<const char *, KERNEL_COUNT> ROLLED_FORMS = {
+    "inc.add.u1.a64", "arith.lea.u1.a64", "branch.test-split.u1.a64"};
+
+// The cycle scale: a chain of dependent 64-bit register multiplications,
+// 3 cycles each on every x86-64 core of the last decade (Intel since Sandy
+// Bridge, AMD since Zen). CHAIN_STEP names one step in --search's JSON,
+// CHAIN_WORDS in its table.
+constexpr const char *CHAIN_STEP = "imul r64, r64";
+constexpr const char *CHAIN_WORDS = "imul (3 cycles each)";
+constexpr std::int64_t CHAIN_CYCLES_PER_STEP = 3;
+
+template <std::int64_t STEPS> [[gnu::always_inline]] inline void chain(std::int64_t trips) {
+    std::uint64_t value = 1;
+    const std::uint64_t factor = 3;
+    asm volatile("jmp 8f\n\t.p2align 6\n8:\n\t"
+                 ".rept %c[steps]\n\timul %[f], %[v]\n\t.endr\n\t"
+                 "sub $1, %[n]\n\tjnz 8b"
+                 : [v] "+r"(value), [n] "+r"(trips)
+                 : [f] "r"(factor), [steps] "i"(STEPS)
+                 : "cc");
+}
 
 } // namespace bench_floor
