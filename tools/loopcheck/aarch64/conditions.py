@@ -65,11 +65,14 @@ def tested_bit(insn):
 
 def branch_taken(insn, state, ctx):
     """Whether the conditional branch `insn` goes to its target in `state`
-    (None: the check cannot tell)."""
+    (None: the check cannot tell, as for one in a shape the model does not
+    read)."""
+    if not insn.known:
+        return None
     if insn.branch == "b.cond":
         return condition(insn.condition, state.flags, ctx)
-    reg = insn.operands[0] if insn.operands else None
-    value = register_value(state, reg) if isinstance(reg, Reg) and reg.is_general else None
+    reg = insn.operands[0]
+    value = register_value(state, reg)
     if value is None or value.base:
         return None
     if insn.branch in ("cbz", "cbnz"):
@@ -94,6 +97,8 @@ def branch_facts(insn, state, outcome):
     taken) tells, as [(register name, value)]: past a compare's b.eq, the
     register compared with an immediate holds it; the way of cbz or cbnz
     that found the register zero knows it is 0."""
+    if not insn.known:
+        return []
     if insn.branch == "b.cond":
         means = meaning(insn.condition, state.flags)
         return [] if means is None or isinstance(means, bool) else \
@@ -108,6 +113,8 @@ def branch_facts(insn, state, outcome):
 def tested_registers(insn, state):
     """The registers the conditional branch `insn` tested, None when what
     it tested is the flags of an instruction the check does not model."""
+    if not insn.known:
+        return None
     if insn.branch == "b.cond":
         return None if state.flags is None else state.flags.registers()
     reg = insn.operands[0]

@@ -119,10 +119,10 @@ class Operation:
             return extended(value, modifier.kind, modifier.amount, self.width)
         value = low(value, self.width) if value is not None and value.w >= self.width else None
         if isinstance(modifier, Shift):
+            n = modifier.amount
             if modifier.kind == "ror":
-                return None if not modifier.amount or not known(value) else Value(
-                    (value.c0 >> modifier.amount) | (value.c0 << (self.width - modifier.amount)),
-                    0, self.width)
+                return Value((value.c0 >> n) | (value.c0 << (self.width - n)), 0, self.width) \
+                    if 0 < n < self.width and known(value) else None
             return shift(SHIFT_KINDS.get(modifier.kind, "left"), value, Value(modifier.amount),
                          self.width)
         return value
@@ -162,6 +162,9 @@ def do_move(o):
         return
     imm, amount = o.ops[1].value, o.ops[2].amount if len(o.ops) > 2 else 0
     mask = (1 << o.width) - 1
+    if not 0 <= amount < o.width:  # a shift objdump could not print
+        o.write(0, None)
+        return
     if o.op == "movz":
         o.write(0, Value(imm << amount, 0, o.width))
     elif o.op == "movn":
@@ -278,7 +281,7 @@ def do_wide_multiply(o):
     x, y = (a.signed(), b.signed()) if signed else (a.c0, b.c0)
     product = x * y
     total = {"mull": product, "maddl": c.c0 + product, "msubl": c.c0 - product,
-             "negl": -product}[op[1:]]
+             "mnegl": -product}[op[1:]]
     o.write(0, Value(total, 0, 64))
 
 
@@ -295,8 +298,13 @@ def do_shift(o):
 
 
 def do_bitfield(o):
-    """Bit-field moves, extensions and extractions."""
+    """Bit-field moves, extensions and extractions (a field objdump could
+    not print, outside the register, is not followed)."""
     op, w = o.op, o.width
+    fields = [operand.value for operand in o.ops if isinstance(operand, Imm)]
+    if any(not 0 <= field <= w for field in fields) or (len(fields) == 2 and not fields[1]):
+        o.write(0, None)
+        return
     a = o.value(1)
     if op in ("uxtb", "uxth"):
         o.write(0, bitwise("and", o.value(1, 32), Value(0xff if op == "uxtb" else 0xffff, 0, 32),
