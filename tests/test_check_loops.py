@@ -308,6 +308,10 @@ AARCH64_FAULTS = {
     "a function of the program's own leaving x19 changed": (before_first_clock(
         "clobber();", "", '[[gnu::noinline]] void clobber() { asm volatile("mov x19, #5"); }\n'),
         ALL_KERNELS, "a return that leaves x19 changed, which a call must preserve"),
+    # printf's %n writes where main saved its return address (x29 + 8).
+    "the return address's save slot given to printf": (before_first_clock(
+        'std::printf("%n", reinterpret_cast<int *>(static_cast<char *>('
+        '__builtin_frame_address(0)) + 8));'), ALL_KERNELS, "overwrote the return address"),
     "a function of the program's own returning elsewhere": (before_first_clock(
         "hop();", "", '[[gnu::noinline]] void hop() { asm volatile("adr x30, .+8"); }\n'),
         ALL_KERNELS, "overwrote the return address"),
