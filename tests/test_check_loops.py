@@ -10,6 +10,11 @@ build and accept every honest one.
     an unoptimised build must fail because its index lives in memory; the
     excerpt of a build's listing that the check reads gives the verdicts the
     whole listing gives.
+  AArch64NegativeControls, AArch64FlagMatrix: the same, cross-built for
+    AArch64 by the AArch64 compiler of the build's compiler's kind, where
+    the build makes x86-64 code; skipped, saying why, where none is
+    installed. (A build that makes AArch64 code, an aarch64 preset's, runs
+    AArch64's faults and flag sets in NegativeControls and FlagMatrix.)
   LinkedFaults: faults made by the link or by editing the executable after
     it (an auditing library, a constructor whose section header is gone).
   CommandLine: check_loops.py as a user runs it: a stripped executable, the
@@ -42,6 +47,8 @@ import unittest
 import harness
 from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
+from loopcheck.exits import EXCERPT_BY_NAME
+from loopcheck.isa import for_executable
 from loopcheck.elf import Elf
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
@@ -238,6 +245,78 @@ FAULTS = {
         ALL_KERNELS, "the executable defines malloc for its shared libraries"),
 }
 
+# The faults above that only x86-64 code can have (their source is x86-64's).
+X86_ONLY = {"locked update", "pause in the loop", "fence in the loop",
+            "segment register reloaded in the loop", "a path out of the stretch ending in ud2",
+            "a path out of the stretch ending in hlt", "a path out of the stretch ending in iretq",
+            "a path out of the stretch ending in ret", "push label; ret",
+            "a function of the program's own leaving %rbx changed"}
+LSE = ".arch_extension lse\\n\\t"  # lets the assembler take an LSE atomic
+# AArch64's own faults, as FAULTS has them.
+AARCH64_FAULTS = {
+    # (Without volatile, clang++ vectorizes the branch loop: refused for that.)
+    "accumulator not volatile": (
+        [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", 0)] * 2, None,
+        dict.fromkeys([INC, ARITH], "not updated in memory")),
+    "an atomic update, outlined": (
+        [("x = x + 1;", f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
+        INC, "outlined atomic (a call to __aarch64_ldadd8_relax)"),
+    "an LSE atomic in the loop": (
+        [("x = x + 1;", f'x = x + 1;\n            asm volatile("{LSE}stadd %0, [%1]" :: '
+                        f'"r"(0L), "r"(&{NON_VOLATILE_X}) : "memory");', 0)],
+        INC, "atomic read-modify-write (LSE)"),
+    "the update as an exclusive pair": (
+        [("x = x * 3 + 7;", "std::uint64_t t;\n            unsigned failed;\n            "
+                            'asm volatile("1: ldaxr %0, [%2]\\n\\tadd %0, %0, #7\\n\\t'
+                            'stlxr %w1, %0, [%2]\\n\\tcbnz %w1, 1b" : "=&r"(t), "=&r"(failed) : '
+                            f'"r"(&{NON_VOLATILE_X}) : "memory");', 0)],
+        ARITH, "exclusive load or store"),
+    "a dmb in the loop": (
+        [("x = x * 3 + 7;", 'x = x * 3 + 7;\n            asm volatile("dmb ish" ::: "memory");',
+          0)], ARITH, "barrier"),
+    "an isb in the loop": (
+        [("x = x + 1;", 'x = x + 1;\n            asm volatile("isb");', 0)], INC, "barrier"),
+    "a yield in the loop": (
+        [("x = x - 1;", 'x = x - 1;\n                asm volatile("yield");', 0)], BRANCH,
+        "spin-wait or event hint"),
+    "the virtual counter read in the loop": (
+        [("x = x * 3 + 7;", "std::uint64_t t;\n            "
+                            'asm volatile("mrs %0, cntvct_el0" : "=r"(t));\n'
+                            "            x = x * 3 + 7 + (t & 0);", 0)],
+        ARITH, "read of a system register (cntvct_el0: the virtual counter, a timer)"),
+    "a system call in the loop": (
+        [("x = x - 1;", 'x = x - 1;\n                if ((i & 0xfffff) == 1) {\n'
+                        '                    register long n asm("x8") = 172;\n'
+                        '                    register long r asm("x0");\n'
+                        '                    asm volatile("svc #0" : "=r"(r) : "r"(n) : '
+                        '"memory");\n                }', 0)], BRANCH, "system call"),
+    "floating point in the loop": (
+        [("x = x * 3 + 7;",
+          "x = static_cast<std::uint64_t>(static_cast<double>(x) * 3.0) + 7;", 0)],
+        ARITH, "floating-point or SIMD instruction"),
+    "a path out of the stretch ending in brk": (
+        [way_out("__builtin_trap();")], INC, "a breakpoint (brk: it raises SIGTRAP): " + PATH_END),
+    "a path out of the stretch ending in udf": (
+        [way_out('asm volatile("udf #0");')], INC,
+        "an undefined instruction (udf: it raises SIGILL): " + PATH_END),
+    "a path out of the stretch ending in hlt (AArch64)": (
+        [way_out('asm volatile("hlt #0");')], INC, "(hlt: it raises a signal): " + PATH_END),
+    "a path out of the stretch ending in ret": (
+        [way_out('asm volatile("ret");')], INC, PATH_END),
+    "a path out of the stretch ending in ret x1": (
+        [way_out('asm volatile("ret x1");')], INC, "a return through x1, not x30"),
+    "a function of the program's own leaving x19 changed": (before_first_clock(
+        "clobber();", "", '[[gnu::noinline]] void clobber() { asm volatile("mov x19, #5"); }\n'),
+        ALL_KERNELS, "a return that leaves x19 changed, which a call must preserve"),
+    # printf's %n writes where main saved its return address (x29 + 8).
+    "the return address's save slot given to printf": (before_first_clock(
+        'std::printf("%n", reinterpret_cast<int *>(static_cast<char *>('
+        '__builtin_frame_address(0)) + 8));'), ALL_KERNELS, "overwrote the return address"),
+    "a function of the program's own returning elsewhere": (before_first_clock(
+        "hop();", "", '[[gnu::noinline]] void hop() { asm volatile("adr x30, .+8"); }\n'),
+        ALL_KERNELS, "overwrote the return address"),
+}
+
 CORRECT = {
     "unchanged": [],
     "unrolled by hand": [(LOOP + " {\n            x = x + 1;",
@@ -273,6 +352,13 @@ EMPTY_PROGRAM = "int main() { return 0; }\n"
 
 # The variants every flag set must pass: the index types a loop may honestly use.
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
+
+AARCH64_FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-Ofast", "-O2 -funroll-loops", "-O2 -static",
+                     "-O2 -static-pie", "-O2 -flto", "-O2 -fuse-ld=lld", "-O2 -fno-plt",
+                     "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -mbranch-protection=standard",
+                     "-O2 -march=armv8.2-a+lse", "-O2 -fomit-frame-pointer",
+                     "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
+                     "-O2 -D_FORTIFY_SOURCE=2"]
 
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
@@ -316,23 +402,63 @@ def shared_folder():
 
 
 @functools.lru_cache(maxsize=None)
-def build(source, flags):
-    """(path, the compiler's result) of `source` built with the build's
-    compiler and `flags` (a tuple): once per process, shared by the tests."""
+def build(source, flags, compiler=None):
+    """(path, the compiler's result) of `source` built with `compiler` (a
+    tuple: the command and its target flags; by default the build's) and
+    `flags` (a tuple): once per process, shared by the tests."""
     path = os.path.join(shared_folder(), f"build{next(NUMBERS)}")
     with open(path + ".cpp", "w", encoding="utf-8") as f:
         f.write(source)
     # Warnings are beside the point for a deliberately changed variant.
-    command = [OPTIONS.compiler, *OPTIONS.target_flags, *flags, "-std=c++20", "-w", "-o", path,
-               path + ".cpp"]
+    command = [*(compiler or (OPTIONS.compiler, *OPTIONS.target_flags)), *flags, "-std=c++20",
+               "-w", "-o", path, path + ".cpp"]
     return path, subprocess.run(command, capture_output=True, text=True)
 
 
+@functools.lru_cache(maxsize=None)
+def makes_aarch64(compiler=None):
+    """Whether `compiler` (by default the build's) makes AArch64 code."""
+    path, built = build(EMPTY_PROGRAM, (), compiler)
+    return built.returncode == 0 and getattr(for_executable(path)[0], "NAME", "") == "AArch64"
+
+
+def aarch64_compiler():
+    """(the command that builds for AArch64 with a compiler of the build's
+    compiler's kind: clang++ --target=aarch64-linux-gnu, or Debian's
+    aarch64-linux-gnu-g++, as a tuple; "") where the build makes x86-64
+    code and that one can link; else (None, why not)."""
+    if makes_aarch64():
+        return None, ("the build's compiler makes AArch64 code: its NegativeControls and "
+                      "FlagMatrix hold AArch64's faults and flag sets")
+    name = os.path.basename(OPTIONS.compiler)
+    command = (OPTIONS.compiler, "--target=aarch64-linux-gnu") if "clang" in name else \
+        (os.path.join(os.path.dirname(OPTIONS.compiler), "aarch64-linux-gnu-" + name),)
+    if shutil.which(command[0]) is None:
+        return None, f"{command[0]} is not installed (g++-aarch64-linux-gnu)"
+    if shutil.which("aarch64-linux-gnu-objdump") is None:
+        return None, "aarch64-linux-gnu-objdump is not installed (binutils-aarch64-linux-gnu)"
+    _, built = build(EMPTY_PROGRAM, (), command)
+    if built.returncode != 0:
+        lines = built.stderr.strip().splitlines() or ["no message"]
+        return None, f"{shlex.join(command)} cannot link an empty program: {lines[-1]} (the " \
+                     f"AArch64 C and C++ libraries: libc6-dev-arm64-cross, " \
+                     f"libstdc++-12-dev-arm64-cross)"
+    return command, ""
+
+
 class Builds(unittest.TestCase):
-    """Builds sources with the build's compiler into a temporary folder."""
+    """Builds sources with the build's compiler (with CROSS, its AArch64
+    kin) into a temporary folder."""
+    CROSS = False
 
     @classmethod
     def setUpClass(cls):
+        cls.compiler = None  # the build's
+        if cls.CROSS:
+            cls.compiler, why = aarch64_compiler()
+            if cls.compiler is None:
+                raise unittest.SkipTest(why)
+        cls.aarch64 = makes_aarch64(cls.compiler)
         cls.tmp = tempfile.TemporaryDirectory()
         with open(OPTIONS.source, encoding="utf-8") as f:
             cls.source = f.read()
@@ -344,7 +470,7 @@ class Builds(unittest.TestCase):
     def compile(self, name, source, flags):
         """(path, the compiler's result): the test's own copy of the shared
         build, which it may edit."""
-        shared, built = build(source, tuple(flags))
+        shared, built = build(source, tuple(flags), self.compiler)
         path = os.path.join(self.tmp.name, "".join(c if c.isalnum() else "_" for c in name))
         if built.returncode == 0:
             shutil.copy(shared, path)
@@ -363,7 +489,8 @@ class Builds(unittest.TestCase):
     def prebuild(self, builds):
         """Makes the builds (source, flags) a test is about to check, several
         at a time."""
-        jobs = {(source, tuple(flags)) for source, flags in builds if source is not None}
+        jobs = {(source, tuple(flags), self.compiler) for source, flags in builds
+                if source is not None}
         shared_folder()
         with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
             list(pool.map(lambda job: build(*job), jobs))
@@ -376,9 +503,11 @@ class Builds(unittest.TestCase):
 
 class NegativeControls(Builds):
     def test_each_fault_is_rejected_in_its_kernel(self):
+        faults = {**{k: v for k, v in FAULTS.items() if k not in X86_ONLY},
+                  **AARCH64_FAULTS} if self.aarch64 else FAULTS
         self.prebuild([(self.edited(edits), shlex.split(OPTIONS.flags))
-                       for edits, _, _ in FAULTS.values()])
-        for name, (edits, kernel, expected) in FAULTS.items():
+                       for edits, _, _ in faults.values()])
+        for name, (edits, kernel, expected) in faults.items():
             with self.subTest(name):
                 source = self.source
                 for old, new, occurrence in edits:
@@ -411,9 +540,10 @@ class NegativeControls(Builds):
 
 class FlagMatrix(Builds):
     def test_optimised_builds_pass(self):
-        self.prebuild([(source, flags.split()) for flags in FLAG_SETS for source in
+        flag_sets = AARCH64_FLAG_SETS if self.aarch64 else FLAG_SETS
+        self.prebuild([(source, flags.split()) for flags in flag_sets for source in
                        [EMPTY_PROGRAM, *(self.edited(CORRECT[v]) for v in INDEX_VARIANTS)]])
-        for flags in FLAG_SETS:
+        for flags in flag_sets:
             with self.subTest(flags):
                 _, trivial = self.compile("trivial " + flags, EMPTY_PROGRAM, flags.split())
                 if trivial.returncode != 0:
@@ -421,7 +551,8 @@ class FlagMatrix(Builds):
                     why = next((line for line in lines if "cannot find" in line), lines[-1])
                     needs = "".join(f"; {flag} needs {need}" for flag, need in LINK_NEEDS.items()
                                     if flag in flags.split())
-                    self.skipTest(f"{OPTIONS.compiler} {flags} cannot link even an empty "
+                    self.skipTest(f"{shlex.join(self.compiler or [OPTIONS.compiler])} {flags} "
+                                  f"cannot link even an empty "
                                   f"program here: {why}{needs}")
                 # The source as it is, and with the other honest index types.
                 for variant in INDEX_VARIANTS:
@@ -445,15 +576,29 @@ class FlagMatrix(Builds):
         sources = {"unchanged": self.source,
                    "call inside a timed loop": edit(self.source, *FAULTS["call inside a timed "
                                                                          "loop"][0][0])}
-        self.prebuild([(source, shlex.split(OPTIONS.flags)) for source in sources.values()])
-        for name, source in sources.items():
+        # A static build's excerpt keeps only the names of what the check
+        # believes by name (as excerpt.py cuts one).
+        builds = [(name, source, []) for name, source in sources.items()] + [
+            ("static", self.source, ["-static"])]
+        self.prebuild([(source, shlex.split(OPTIONS.flags) + more) for _, source, more in builds])
+        for name, source, more in builds:
             with self.subTest(name):
-                path, built = self.compile(name, source, shlex.split(OPTIONS.flags))
+                path, built = self.compile(name, source, shlex.split(OPTIONS.flags) + more)
+                if more and built.returncode:
+                    self.skipTest(f"the compiler cannot link {more[0]} here")
                 self.assertEqual(built.returncode, 0, built.stderr)
                 whole = listing(path)
-                part = excerpt(Program(whole))
+                part = excerpt(Program(whole), trusted=EXCERPT_BY_NAME if more else ())
                 self.assertLess(len(part), len(whole))
                 self.assertEqual(verdicts(part), verdicts(whole))
+
+
+class AArch64NegativeControls(NegativeControls):
+    CROSS = True
+
+
+class AArch64FlagMatrix(FlagMatrix):
+    CROSS = True
 
 
 CHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
@@ -476,6 +621,7 @@ class LinkedFaults(Builds):
     dynamic loader reads the dynamic section, not the section headers."""
 
     def test_each_is_rejected_as_the_whole_programs(self):
+        objcopy = "aarch64-linux-gnu-objcopy" if self.aarch64 else "objcopy"
         constructor = [(HELPERS, "[[gnu::constructor]] void set_up() { std::puts(\"set up\"); }"
                                  "\n" + HELPERS, 0)]
         cases = {
@@ -487,7 +633,7 @@ class LinkedFaults(Builds):
             # The section is gone; the dynamic section still names the array,
             # and its relocations still fill it.
             "a constructor whose section header is removed": (
-                constructor, [], ["objcopy", "--remove-section=.init_array"],
+                constructor, [], [objcopy, "--remove-section=.init_array"],
                 "(run before main): not the toolchain's own (frame_dummy)"),
             # A static PIE's __do_global_dtors_aux calls __cxa_finalize only when
             # its GOT slot is not 0: the program's own, or a slot set after the link.
@@ -495,9 +641,11 @@ class LinkedFaults(Builds):
                 [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
+            # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,
-                "calls what the toolchain's __do_global_dtors_aux does not"),
+                "loads a pointer other than" if self.aarch64
+                else "calls what the toolchain's __do_global_dtors_aux does not"),
         }
         self.prebuild([(self.edited(edits), [*shlex.split(OPTIONS.flags), *flags])
                        for edits, flags, _, _ in cases.values()])
@@ -541,7 +689,7 @@ class CommandLine(Builds):
         def header(elf_class, order, machine):
             return (b"\x7fELF" + bytes([elf_class, order, 1]) + bytes(11)
                     + machine.to_bytes(2, "little" if order == 1 else "big") + bytes(44))
-        cases = [(header(2, 1, 183), 77, "is AArch64"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
+        cases = [(header(2, 1, 243), 77, "is RISC-V"), (header(1, 1, 3), 77, "is i386 (32-bit)"),
                  (header(2, 2, 21), 77, "is PowerPC64 (big-endian)"),
                  (header(2, 1, 62)[:40], 2, "is not an ELF file the check can read"),
                  (b"#!/bin/sh\n", 2, "is not an ELF file")]
@@ -585,7 +733,9 @@ def add_arguments(parser):
 
 def skip_for_another_processor():
     """Exit 77 when the check skips what the build's compiler makes (code of
-    another processor: a cross build's), 1 when it cannot build at all."""
+    another processor: a cross build's), or when every group asked for
+    cross-builds for AArch64 and that cannot be done here; 1 when the
+    build's compiler cannot build at all."""
     path, built = build(EMPTY_PROGRAM, tuple(shlex.split(OPTIONS.flags)))
     if built.returncode != 0:
         print(f"{OPTIONS.compiler} cannot build an empty program:\n{built.stderr}", file=sys.stderr)
@@ -595,6 +745,12 @@ def skip_for_another_processor():
         print(f"{check.stdout.strip()} (an empty program built by "
               f"{shlex.join([OPTIONS.compiler, *OPTIONS.target_flags])})")
         return SKIP
+    asked = OPTIONS.groups or harness.groups(sys.modules["__main__"])
+    if all(getattr(globals().get(group), "CROSS", False) for group in asked):
+        command, why = aarch64_compiler()
+        if command is None:
+            print(f"skipped: no AArch64 build of the tests here: {why}")
+            return SKIP
     return None
 
 

@@ -11,6 +11,8 @@ compiler: hand-written objdump excerpts, and saved listings of real builds.
     run in (a new rule's seam).
   SavedListings: the exact verdicts on saved listings of clang++ 14 and
     g++ 12 builds (tests/listings), whatever compilers are installed.
+  AArch64Model: the AArch64 instruction model and allowlist on lines of
+    the saved AArch64 listings and on hand-written ones.
   Layers: each module of the package imports only the layers below it.
 
     test_check_loops_parts.py [GROUP ...]
@@ -27,6 +29,9 @@ import unittest
 import harness
 import loopcheck
 from loopcheck import counting, isa, rules
+from loopcheck.aarch64 import allowlist as aarch64_allowlist
+from loopcheck.aarch64.instructions import parse as parse_aarch64
+from loopcheck.aarch64.syntax import Other
 from loopcheck.controlflow import NoReturn, next_addresses
 from loopcheck.driver import NO_STARTUP, analyse_text, verdict_lines
 from loopcheck.elf import STARTUP_HEADER
@@ -971,6 +976,72 @@ SAVED = {
 }
 
 
+def refused(addresses, text, why):
+    """The same refusal of each of a loop's unrolled copies."""
+    return [f"{a:x}: {text}: {why} inside the timed stretch" for a in addresses]
+
+
+# The AArch64 builds (tests/listings/aarch64): clang++ keeps every
+# accumulator at sp-0x48, g++ each at its own slot; a fault in one kernel
+# leaves the others' counts as in the honest build.
+A64_CLANG = {INC: ([], slot(0x48), [], 500000008), ARITH: ([], slot(0x48), [], 600000006),
+             BRANCH: ([], slot(0x48), [], 750000006)}
+A64_GCC = {INC: ([], slot(0x28), [], 325000010), ARITH: ([], slot(0x20), [], 425000008),
+           BRANCH: ([], slot(0x18), [], 450000009)}
+
+
+def a64(base, kernel, faults, accumulator=None):
+    """An AArch64 listing's verdicts: `base`'s, but for `kernel` failing."""
+    return {**base, kernel: (faults, accumulator or base[kernel][1], [], 0)}
+
+
+ATOMIC = "atomic read-modify-write (LSE)"
+SAVED.update({
+    "aarch64/clang14-release": A64_CLANG, "aarch64/clang14-release-static": A64_CLANG,
+    "aarch64/clang14-release-static-pie": A64_CLANG, "aarch64/gcc12-release": A64_GCC,
+    "aarch64/gcc12-release-static": A64_GCC, "aarch64/gcc12-release-static-pie": A64_GCC,
+    "aarch64/gcc12-release-not-volatile": {kernel: ([NOT_VOLATILE], describe(None), [], 0)
+                                           for kernel in KERNEL_NAMES},
+    "aarch64/clang14-release-atomic": a64(A64_CLANG, INC, [
+        "be4: bl e30 <__aarch64_ldadd8_acq_rel>: outlined atomic (a call to "
+        "__aarch64_ldadd8_acq_rel) inside the timed stretch"], describe(None)),
+    "aarch64/gcc12-release-atomic-armv8.1": a64(A64_GCC, INC, refused(
+        range(0x998, 0x9b8, 4), "ldaddal x1, x3, [x5]", ATOMIC), describe(None)),
+    "aarch64/clang14-release-atomic-no-outline": a64(A64_CLANG, BRANCH, [
+        f"{a}: exclusive load or store (an atomic sequence) inside the timed stretch"
+        for a in ("c78: ldaxr x10, [x9]", "c80: stlxr w11, x10, [x9]")]),
+    "aarch64/gcc12-release-dmb": a64(A64_GCC, ARITH, refused(
+        range(0xa78, 0xb08, 0x14), "dmb ish", "barrier")),
+    "aarch64/clang14-release-isb": a64(A64_CLANG, INC, refused([0xb6c], "isb", "barrier")),
+    "aarch64/gcc12-release-yield": a64(A64_GCC, BRANCH, refused(
+        [0xb90, 0xba4, 0xbb8, 0xbcc, 0xbe0, 0xbf4, 0xc14, 0xc2c], "yield",
+        "spin-wait or event hint")),
+    "aarch64/clang14-release-prfm": a64(A64_CLANG, INC, refused(
+        [0xb6c], "prfm pldl1keep, [sp, #8]", "prefetch")),
+    "aarch64/gcc12-release-mrs-cntvct": a64(A64_GCC, ARITH, refused(
+        range(0xa68, 0xaf8, 0x14), "mrs x0, cntvct_el0",
+        "read of a system register (cntvct_el0: the virtual counter, a timer)")),
+    "aarch64/clang14-release-svc": a64(A64_CLANG, BRANCH, refused(
+        [0xc8c], "svc #0x0", "system call")),
+    "aarch64/gcc12-release-brk": a64(A64_GCC, ARITH, [
+        "d74: brk #0x3e8: a breakpoint (brk: it raises SIGTRAP): " + PATH_END]),
+    "aarch64/clang14-release-udf": a64(A64_CLANG, BRANCH, [
+        "c84: udf #0: an undefined instruction (udf: it raises SIGILL): " + PATH_END]),
+    "aarch64/clang14-release-float": a64(A64_CLANG, ARITH, [
+        f"{a}: floating-point or SIMD instruction inside the timed stretch" for a in (
+            "bd8: fmov d0, #3.000000000000000000e+00", "be8: ucvtf d1, x9",
+            "bec: fmul d1, d1, d0", "bf0: fcvtzu x9, d1")]),
+    "aarch64/gcc12-release-call-in-loop": a64(A64_GCC, INC, refused(
+        range(0x9e0, 0xa70, 0x14), "bl 900 <srand@plt>", "call")),
+    # One update too many: counted, and refused for it (5 instructions per update).
+    "aarch64/clang14-release-off-by-one": {**A64_CLANG, INC: ([
+        "the accumulator is read 100000001 and written 100000001 times between b40: bl 950 "
+        "<clock_gettime@plt> and b74: bl 950 <clock_gettime@plt> (loop at b58: ldr x9, "
+        "[sp, #8]): 100000000 updates (one read and one write each) expected"], slot(0x48), [],
+        500000012, ITERATIONS + 1)},
+})
+
+
 def saved_verdicts(name):
     with open(os.path.join(LISTINGS, name + ".txt"), encoding="utf-8") as f:
         return analyse_text(f.read())
@@ -978,7 +1049,9 @@ def saved_verdicts(name):
 
 class SavedListings(unittest.TestCase):
     def test_every_saved_listing_has_its_verdict_here(self):
-        saved = sorted(name[:-4] for name in os.listdir(LISTINGS) if name.endswith(".txt"))
+        saved = sorted(os.path.relpath(os.path.join(folder, name), LISTINGS)[:-4]
+                       for folder, _, names in os.walk(LISTINGS) for name in names
+                       if name.endswith(".txt"))
         self.assertEqual(saved, sorted(SAVED))
 
     def test_exact_verdicts(self):
@@ -988,8 +1061,8 @@ class SavedListings(unittest.TestCase):
                 self.assertEqual([k.name for k in verdicts], list(expected))
                 self.assertEqual(verdicts.notes, [])  # what runs before main is saved too
                 for kernel in verdicts:
-                    faults, accumulator, copies, steps = expected[kernel.name]
-                    counted = ITERATIONS if steps else 0
+                    faults, accumulator, copies, steps, *count = expected[kernel.name]
+                    counted = count[0] if count else ITERATIONS if steps else 0
                     self.assertEqual(
                         (kernel.faults, describe(kernel.accumulator),
                          sorted(map(describe, kernel.copies)), kernel.steps, kernel.reads,
@@ -1004,6 +1077,182 @@ class SavedListings(unittest.TestCase):
             f"380000008 instructions between the clock calls (3.80 per update)",
             f"ok   Branch loop: accumulator at the stack slot at entry sp-0x30; {count}, "
             f"200000008 instructions between the clock calls (2.00 per update)"])
+
+
+# An AArch64 instruction's record in one line: the registers it reads ->
+# those it writes; each access as base+offset[index,extend#shift]:bytes and
+# r/w; nzcv> (flags read), >nzcv (written), kernel (a system call); a
+# branch's kind, condition and target.
+def effect(insn):
+    words = [*insn.reads, "->", *insn.writes]
+    words += [f"{a.base or hex(a.address)}{a.offset:+d}"
+              + (f"[{a.index},{a.extend}#{a.shift}]" if a.index else "")
+              + f":{a.size}{'r' * a.reads}{'w' * a.writes}" for a in insn.memory]
+    words += ["nzcv>"] * insn.flags_read + [">nzcv"] * insn.flags_written
+    words += ["kernel"] * insn.syscall
+    words += [insn.branch, insn.condition, "" if insn.target is None else f"{insn.target:x}"]
+    return " ".join(w for w in words if w)
+
+
+A64_LISTINGS = os.path.join(LISTINGS, "aarch64")
+# (saved listing the line is taken from, or None: written here; the line;
+# its record; None when the timed stretch may hold it, else words of why not)
+A64_LINES = [
+    ("gcc12-release", "stp\tx29, x30, [sp, #-96]!", "sp x29 x30 -> sp sp-96:8w sp-88:8w", None),
+    ("gcc12-release", "ldp\tx29, x30, [sp], #96", "sp -> sp x29 x30 sp+0:8r sp+8:8r", None),
+    ("gcc12-release", "ldp\tx20, x3, [sp, #80]", "sp -> x20 x3 sp+80:8r sp+88:8r", None),
+    ("gcc12-release", "str\txzr, [sp, #56]", "sp -> sp+56:8w", None),
+    ("gcc12-release", "ldr\tx20, [x20, #4040]", "x20 -> x20 x20+4040:8r", None),
+    ("gcc12-release", "subs\tx1, x1, #0x8", "x1 -> x1 >nzcv", None),
+    ("gcc12-release", "b.ne\t990 <main+0x50>", "-> nzcv> b.cond ne 990", None),
+    ("gcc12-release", "cbnz\tw0, d64 <main+0x424>", "x0 -> cbnz d64", None),
+    ("gcc12-release", "tbz\tw6, #0, c04 <main+0x2c4>", "x6 -> tbz c04", None),
+    ("gcc12-release", "add\tx8, x7, x7, lsl #1", "x7 -> x8", None),
+    ("gcc12-release", "madd\tx20, x20, x2, x3", "x20 x2 x3 -> x20", None),
+    ("gcc12-release", "movk\tx2, #0x3b9a, lsl #16", "x2 -> x2", None),
+    ("gcc12-release", "cmp\tx6, x15", "x6 x15 -> >nzcv", None),
+    ("gcc12-release", "mov\tx29, sp", "sp -> x29", None),
+    ("gcc12-release", "bl\t870 <clock_gettime@plt>", "-> x30 bl 870", "call"),
+    ("gcc12-release", "ret", "x30 -> ret", "return"),
+    ("gcc12-release", "fmov\td1, x30", "x30 -> >nzcv", "floating-point"),
+    ("gcc12-release", "scvtf\td0, x20", "x20 -> >nzcv", "floating-point"),
+    ("clang14-release", "sub\tsp, sp, #0x50", "sp -> sp", None),
+    ("clang14-release", "mov\tw19, #0xe100", "-> x19", None),
+    ("clang14-release", "mov\tx8, xzr", "-> x8", None),
+    ("clang14-release", "str\twzr, [x0]", "x0 -> x0+0:4w", None),
+    ("clang14-release", "ldrb\tw0, [x19, #120]", "x19 -> x0 x19+120:1r", None),
+    ("clang14-release", "strb\tw0, [x19, #120]", "x19 x0 -> x19+120:1w", None),
+    ("clang14-release", "adrp\tx0, 1f000 <__FRAME_END__+0x1e01c>", "-> x0 1f000", None),
+    ("clang14-release", "br\tx17", "x17 -> br", "indirect branch"),
+    ("gcc12-release-static", "str\tw1, [x3, x2]", "x3 x2 x1 -> x3+0[x2,#0]:4w", None),
+    ("gcc12-release-static", "blr\tx2", "x2 -> x30 blr", "call"),
+    ("gcc12-release-static", "svc\t#0x0", "x8 x0 x1 x2 x3 x4 x5 -> x0 kernel", "system call"),
+    ("gcc12-release-static", "mrs\tx3, tpidr_el0", "-> x3", "system register (tpidr_el0)"),
+    ("clang14-release-atomic", "bl\te30 <__aarch64_ldadd8_acq_rel>", "-> x30 bl e30",
+     "outlined atomic (a call to __aarch64_ldadd8_acq_rel)"),
+    ("gcc12-release-atomic-armv8.1", "ldaddal\tx1, x3, [x5]", "x5 x1 -> x3 x5+0:8rw", "LSE"),
+    ("clang14-release-atomic-no-outline", "ldaxr\tx10, [x9]", "x9 -> x10 x9+0:8r", "exclusive"),
+    ("clang14-release-atomic-no-outline", "stlxr\tw11, x10, [x9]", "x9 x10 -> x11 x9+0:8w",
+     "exclusive"),
+    ("gcc12-release-dmb", "dmb\tish", "->", "barrier"),
+    ("clang14-release-isb", "isb", "->", "barrier"),
+    ("gcc12-release-yield", "yield", "->", "spin-wait"),
+    ("clang14-release-prfm", "prfm\tpldl1keep, [sp, #8]", "sp ->", "prefetch"),
+    ("gcc12-release-mrs-cntvct", "mrs\tx0, cntvct_el0", "-> x0", "cntvct_el0: the virtual counter"),
+    ("gcc12-release-brk", "brk\t#0x3e8", "->", "trap"),
+    ("clang14-release-udf", "udf\t#0", "->", "trap"),
+    ("clang14-release-float", "fcvtzu\tx9, d1", "-> x9 >nzcv", "floating-point"),
+    (None, "ldr\tx1, [x0, #16]!", "x0 -> x0 x1 x0+16:8r", None),
+    (None, "str\tx0, [x1], #8", "x1 x0 -> x1 x1+0:8w", None),
+    (None, "ldrsw\tx0, [x1, w2, sxtw #2]", "x1 x2 -> x0 x1+0[w2,sxtw#2]:4r", None),
+    (None, "ldpsw\tx0, x1, [x2]", "x2 -> x0 x1 x2+0:4r x2+4:4r", None),
+    (None, "ldr\tx0, 4a0 <table>", "-> x0 0x4a0+0:8r 4a0", None),
+    (None, "csel\tw0, w1, w2, lo", "x1 x2 -> x0 nzcv> cc", None),
+    (None, "ccmp\tx0, #0x1, #0x4, ne", "x0 -> nzcv> >nzcv ne", None),
+    (None, "bti\tc", "->", None),
+    (None, "ret\tx1", "x1 -> ret", "return"),
+    (None, "b\tcc", "-> b cc", None),
+    (None, "stadd\tx1, [x0]", "x0 x1 -> x0+0:8rw", "LSE"),
+    (None, "swpalb\tw1, w2, [x0]", "x0 x1 -> x2 x0+0:1rw", "LSE"),
+    (None, "casp\tx0, x1, x2, x3, [x4]", "x4 x0 x1 x2 x3 -> x0 x1 x4+0:16rw", "LSE"),
+    (None, "ldar\tw0, [x1]", "x1 -> x0 x1+0:4r", "acquire or release"),
+    (None, "stlrh\tw0, [x1]", "x1 x0 -> x1+0:2w", "acquire or release"),
+    (None, "dsb\tsy", "->", "barrier"),
+    (None, "wfe", "->", "spin-wait"),
+    (None, "msr\ttpidr_el0, x0", "x0 -> >nzcv", "write to a system register (tpidr_el0)"),
+    (None, "hlt\t#0x0", "->", "trap"),
+    (None, ".inst\t0xdeadbeef ; undefined", "->", "cannot decode"),
+    (None, "paciasp", "x30 sp -> x30", "pointer authentication"),
+    (None, "dc\tzva, x0", "x0 -> x0+0:Nonew >nzcv", "cache or system"),
+    (None, "ldr\tq0, [x0, #16]", "x0 -> x0+16:16r >nzcv", "floating-point"),
+    (None, "st1\t{v0.16b, v1.16b}, [x0], #32", "x0 -> x0 x0+0:32w >nzcv", "floating-point"),
+    (None, "cntb\tx6", "-> x6 >nzcv", "floating-point or SIMD"),
+    (None, "stzg\tx0, [x0]", "x0 -> x0+0:16w", "memory tagging"),
+    (None, "ldnp\tx0, x1, [x2]", "x2 -> x0 x1 x2+0:8r x2+8:8r", "non-temporal"),
+    (None, "ldtr\tx0, [x1]", "x1 -> x0 x1+0:8r", "unprivileged"),
+    (None, "crc32x\tw0, w0, x1", "x0 x1 -> x0 x1 >nzcv", "outside the allowed set"),
+]
+
+
+# AArch64's condition codes on the flags N, Z, C, V as the architecture sets them.
+A64_CODES = {"eq": lambda n, z, c, v: z, "ne": lambda n, z, c, v: not z,
+             "cs": lambda n, z, c, v: c, "cc": lambda n, z, c, v: not c,
+             "mi": lambda n, z, c, v: n, "pl": lambda n, z, c, v: not n,
+             "vs": lambda n, z, c, v: v, "vc": lambda n, z, c, v: not v,
+             "hi": lambda n, z, c, v: c and not z, "ls": lambda n, z, c, v: not c or z,
+             "ge": lambda n, z, c, v: n == v, "lt": lambda n, z, c, v: n != v,
+             "gt": lambda n, z, c, v: not z and n == v, "le": lambda n, z, c, v: z or n != v}
+
+
+def nzcv(kind, a, b):
+    """The flags cmp (a - b), cmn (a + b) or tst (a & b) leave on AArch64."""
+    full, signed = 1 << 64, lambda x: x - (1 << 64) if x >> 63 else x
+    exact = {"cmp": a - b, "cmn": a + b, "tst": a & b}[kind]
+    r = exact % full
+    carry = {"cmp": a >= b, "cmn": a + b >= full, "tst": False}[kind]
+    wide = {"cmp": signed(a) - signed(b), "cmn": signed(a) + signed(b), "tst": 0}[kind]
+    return bool(r >> 63), r == 0, carry, not -(1 << 63) <= wide < 1 << 63
+
+
+class AArch64Model(unittest.TestCase):
+    def test_conditions_follow_nzcv(self):
+        # After a compare, an add-compare and a test, every condition code
+        # as the processor decides it (after cmn, hi and ls may be unknown).
+        values = [0, 1, 5, (1 << 63) - 1, 1 << 63, (1 << 64) - 1, (1 << 64) - 5]
+        layer = isa.aarch64
+        for kind in ("cmp", "cmn", "tst"):
+            insn = parse_aarch64(f"  1000:\t{kind}\tx0, x1")
+            for a in values:
+                for b in values:
+                    state = layer.State({"x0": Value(a), "x1": Value(b)})
+                    layer.execute(insn, layer.decode(insn), state, Context())
+                    for cc, holds in A64_CODES.items():
+                        branch = parse_aarch64(f"  1004:\tb.{cc}\t1000 <main>")
+                        expected = holds(*nzcv(kind, a, b))
+                        self.assertIn(layer.branch_taken(branch, state, Context()),
+                                      (expected, None) if kind == "cmn" and cc in ("hi", "ls")
+                                      else (expected,), f"b.{cc} after {kind} {a:#x}, {b:#x}")
+        for text, value, taken in [("cbz\tx0", 0, True), ("cbz\tw0", 1 << 32, True),
+                                   ("cbnz\tx0", 1 << 32, True), ("tbz\tw0, #0", 2, True),
+                                   ("tbnz\tx0, #63", 1 << 63, True), ("tbz\tx0, #63", 1, True),
+                                   ("tbnz\tw0, #0", 2, False), ("cbnz\tw0", 1 << 32, False)]:
+            with self.subTest(text, value=value):
+                branch = parse_aarch64(f"  1004:\t{text}, 1000 <main>")
+                state = layer.State({"x0": Value(value)})
+                self.assertEqual(layer.branch_taken(branch, state, Context()), taken)
+
+    def test_every_line_of_the_saved_listings_is_read(self):
+        # Every operand typed (what is left is a system register, an
+        # option or a register list), every instruction modelled or refused
+        # for a reason of its own.
+        for name in sorted(n for n in os.listdir(A64_LISTINGS) if n.endswith(".txt")):
+            with open(os.path.join(A64_LISTINGS, name), encoding="utf-8") as f:
+                records = [r for r in map(parse_aarch64, f) if r is not None]
+            self.assertGreater(len(records), 100)
+            for insn in records:
+                with self.subTest(name, insn=str(insn)):
+                    self.assertFalse([o for o in insn.operands if isinstance(o, Other)
+                                      and not o.text.startswith(("{", "#"))
+                                      and not o.text.isidentifier()])
+                    refusal = aarch64_allowlist.decode(insn).refusal
+                    self.assertTrue(insn.known or refusal, insn)
+                    self.assertNotIn("outside the allowed set", refusal)
+
+    def test_records_and_refusals_of_lines(self):
+        for listing, text, expected, refused in A64_LINES:
+            with self.subTest(text, listing=listing):
+                if listing:
+                    with open(os.path.join(A64_LISTINGS, f"{listing}.txt"), encoding="utf-8") as f:
+                        saved = [line for line in f.read().splitlines()
+                                 if re.sub(r"\s*//.*", "", line.split(":\t", 1)[-1]) == text]
+                    self.assertTrue(saved, "not in the saved listing")
+                insn = parse_aarch64(saved[0] if listing else f"  1000:\t{text}")
+                self.assertEqual(effect(insn), expected)
+                decoded = aarch64_allowlist.decode(insn)
+                if refused is None:
+                    self.assertTrue(decoded.allowed, decoded.refusal)
+                else:
+                    self.assertIn(refused, decoded.refusal)
 
 
 def loopcheck_imports(package, module):

@@ -9,7 +9,7 @@ graph is built: a branch the known values decide has only the way it takes
 (the other is provably dead), and each way of one they do not decide knows
 what its condition tested (on x86-64, after `test %eax,%eax; jne`, the
 fall-through knows %eax is 0). What an instruction is and does is its
-instruction set's layer's to say (a package: x86_64/), chosen once per
+instruction set's layer's to say (a package: x86_64/, aarch64/), chosen once per
 executable from its ELF header; the rest of the check is the same for every
 instruction set. The steps:
 
@@ -55,6 +55,7 @@ before it (LAYERS), and only isa imports an instruction-set layer
   x86_64        the x86-64 layer: the listing's syntax, registers and
                 addressing, condition codes, the allowlist, the interpreter,
                 stores, system calls, the toolchain's code shapes
+  aarch64       the AArch64 layer, the same for AArch64 code
   isa           the interface a layer provides; the layer of an executable
                 (its e_machine) or of a listing (its file format)
   objdump       running objdump; the listing parsed into instructions, by symbol
@@ -66,6 +67,6 @@ before it (LAYERS), and only isa imports an instruction-set layer
 """
 
 # The instruction-set layers among them (packages): only isa imports them.
-ISA_LAYERS = ("x86_64",)
-LAYERS = ("errors", "elf", "values", "flags", "state", "insn", "controlflow", "x86_64", "isa",
-          "objdump", "graph", "exits", "counting", "rules", "driver")
+ISA_LAYERS = ("x86_64", "aarch64")
+LAYERS = ("errors", "elf", "values", "flags", "state", "insn", "controlflow", "x86_64", "aarch64",
+          "isa", "objdump", "graph", "exits", "counting", "rules", "driver")

@@ -147,30 +147,46 @@ def successors(program, noreturn, insn):
     return next_addresses(insn)
 
 
-def excerpt(program, entry="main"):
+def excerpt(program, entry="main", trusted=()):
     """The part of a listing that the check reads: objdump's line naming
     the file format (which names the instruction set), the symbol holding
     `entry` and those of the constructors, every symbol that code it keeps
     names as a jump or call target, and the symbol after one whose last
     instruction falls through, each with its header line; then the block of
     what runs before main. The check gives the same verdicts on the excerpt
-    as on the whole listing (the tests keep such excerpts)."""
+    as on the whole listing (the tests keep such excerpts). Of a function
+    called by a name in `trusted` (the C library's, which the check
+    believes by name), only its symbol is kept, not what it reaches: a
+    static build's excerpt need not hold its whole C library. With those,
+    after a symbol's last call or jump (past any padding) the next symbol
+    is kept as it is parsed, not followed."""
+    nothing, everything = 0, 1  # how much of a kept symbol is followed
     constructors = program.startup.constructors if program.startup else []
-    keep = set()
+    keep = {}
     todo = [program.block_of(program.starts[entry])] + [
         program.block_of(address) for _, address, _ in constructors
         if program.symbol_at(address) != "?"]
     todo += [program.block_of(program.starts[name]) for name in program.isa.ALWAYS_READ
              if name in program.starts]
+    todo = [(k, everything) for k in todo]
     while todo:
-        k = todo.pop()
-        if k < 0 or k in keep:
+        k, follow = todo.pop()
+        if k < 0 or keep.get(k, -1) >= follow:
             continue
-        keep.add(k)
-        code = program.block_code(k)
-        todo.extend(program.block_of(insn.target) for insn in code if insn.target is not None)
+        keep[k] = follow
+        code = program.block_code(k) if follow > nothing else []
+        for insn in code:
+            if insn.target is None:
+                continue
+            name = program.callee(insn) if insn.is_call else ""
+            todo.append((program.block_of(insn.target),
+                         nothing if name in trusted else follow))
         if code and code[-1].falls_through and k + 1 < len(program.blocks):
-            todo.append(k + 1)
+            # Past padding, the last instruction says whether control goes on.
+            last = next((insn for insn in reversed(code)
+                         if not insn.mnemonic.startswith("nop")), code[-1])
+            todo.append((k + 1, follow if not trusted or (
+                last.falls_through and not last.is_call) else nothing))
     return (program.format_line + "\n\n" if program.format_line else "") + "".join(
         program.block_text(k) + "\n\n" for k in sorted(keep)) + \
         (program.startup.text if program.startup else "")

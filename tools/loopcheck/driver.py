@@ -70,7 +70,8 @@ def listing(executable, layer=None):
     """What the check reads of an executable: its disassembly, then the
     block of what runs before main."""
     layer = layer or layer_of(executable)
-    startup = startup_text(executable, layer.RELOCATIONS)  # also refuses a stripped one
+    # (also refuses a stripped executable)
+    startup = startup_text(executable, layer.RELOCATIONS, layer.GOT_SLOTS)
     return disassemble(executable, layer).rstrip("\n") + "\n\n" + startup
 
 

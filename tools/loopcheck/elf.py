@@ -5,9 +5,11 @@ dynamic loader runs, its init function (DT_INIT, or the .init section of a
 static one), the constructors of its .preinit_array and .init_array (with
 the addresses a position-independent executable's relocations put there),
 the GOT slots of a static PIE that hold 0 when its start-up code loads
-them, what exit() runs of its own (the .fini_array's destructors and its fini
-function, DT_FINI or the .fini section), and whether it has a symbol table at all (a stripped executable has none,
-and the check finds main by its symbol).
+them (and, for an instruction set whose listing names no slot, what every
+GOT slot holds), what exit() runs of its own (the .fini_array's
+destructors and its fini function, DT_FINI or the .fini section), and
+whether it has a symbol table at all (a stripped executable has none, and
+the check finds main by its symbol).
 
 The check reads these as a block of text after the disassembly
 (`startup_text`, parsed back by objdump.Program), so that a saved listing
@@ -28,7 +30,7 @@ DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
 PT_LOAD, PT_INTERP = 1, 3
 ET_DYN = 3
 PAGE = 4096
-STT_FUNC = 2
+STT_FUNC, STT_SECTION, STT_FILE = 2, 3, 4
 
 # The first line of the block; objdump.Program looks for it.
 STARTUP_HEADER = ("Run before main (loader, library paths, needed libraries, entry point, "
@@ -202,11 +204,62 @@ class Elf:
         for table in self.of_type(SHT_DYNSYM):
             strings = self.sections[table["link"]]
             for k in range(1, table["size"] // 24):
-                name, _, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", self.data,
-                                                                 table["offset"] + 24 * k)
-                if shndx != 0 and value not in copied:  # 0: undefined here
+                name, info, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                    table["offset"] + 24 * k)
+                # 0: undefined here; a section's symbol (AArch64's linker
+                # puts some in) names no definition of the program's.
+                if shndx != 0 and value not in copied and info & 0xf != STT_SECTION:
                     names.append(self.string(strings, name))
         return names
+
+    def symbol_names(self):
+        """Address -> the name of a symbol there (a function's or an
+        object's, a global one before a local one)."""
+        names, local = {}, {}
+        for table in self.of_type(SHT_SYMTAB):
+            strings = self.sections[table["link"]]
+            for k in range(1, table["size"] // 24):
+                name, info, _, shndx, value, _ = struct.unpack_from("<IBBHQQ", self.data,
+                                                                    table["offset"] + 24 * k)
+                if shndx == 0 or not name or info & 0xf in (STT_SECTION, STT_FILE):
+                    continue
+                found = names if info >> 4 else local  # binding: 0 is local
+                found.setdefault(value, self.string(strings, name))
+        return {**local, **names}
+
+    def got_slots(self):
+        """Slot address -> (value, name) for each 8-byte slot of the GOT
+        (.got), as the loader or a static start-up leaves it: a symbol's
+        relocation names the symbol (its address is the value, 0 here); a
+        relative one gives its value; a slot no relocation writes holds
+        what the file holds. The name is the symbol at the value ("" for
+        none). A slot an ifunc's resolver fills is left out: its value is
+        the resolver's to say."""
+        dynamic_names = []
+        for table in self.of_type(SHT_DYNSYM):
+            strings = self.sections[table["link"]]
+            dynamic_names += [self.string(strings, struct.unpack_from(
+                "<I", self.data, table["offset"] + 24 * k)[0])
+                for k in range(table["size"] // 24)]
+        relocations = {}
+        for section in self.of_type(SHT_RELA):
+            for k in range(section["size"] // 24):
+                where, info, addend = struct.unpack_from("<QQq", self.data,
+                                                         section["offset"] + 24 * k)
+                relocations[where] = (info & 0xffffffff, info >> 32, addend)
+        symbols, slots = self.symbol_names(), {}
+        for got in (section for section in self.sections if section["name"] == ".got"):
+            for k in range(got["size"] // 8):
+                slot = got["addr"] + 8 * k
+                kind, symbol, addend = relocations.get(slot, (None, 0, 0))
+                if symbol and symbol < len(dynamic_names):
+                    slots[slot] = (0, dynamic_names[symbol])
+                elif kind == self.relocation_types["relative"]:
+                    slots[slot] = (addend % (1 << 64), symbols.get(addend, ""))
+                elif kind is None:
+                    value, = struct.unpack_from("<Q", self.data, got["offset"] + 8 * k)
+                    slots[slot] = (value, symbols.get(value, "") if value else "")
+        return slots
 
     def needed(self):
         """The shared libraries the executable names (DT_NEEDED)."""
@@ -233,20 +286,21 @@ class Elf:
         return slots
 
 
-def startup_text(path, relocation_types):
+def startup_text(path, relocation_types, got_slots=False):
     """The block the check reads after the disassembly: one line for the
     loader, per library path, per needed library, and per piece of code run
     before main (the entry point, each resolver and constructor, with its
-    symbol's name), in the order they come into play. A file whose headers
-    or tables point past its end, or hold no string where a name should
-    be, is a tool error."""
+    symbol's name), in the order they come into play; with `got_slots`,
+    what each GOT slot holds (for an instruction set whose listing does not
+    name the slot a load reads). A file whose headers or tables point past
+    its end, or hold no string where a name should be, is a tool error."""
     try:
-        return read_startup(path, relocation_types)
+        return read_startup(path, relocation_types, got_slots)
     except (struct.error, IndexError, ValueError) as error:
         raise ToolError(f"{path} is not an ELF file the check can read ({error})") from None
 
 
-def read_startup(path, relocation_types):
+def read_startup(path, relocation_types, got_slots=False):
     elf = Elf(path, relocation_types)
     if elf.stripped:
         raise ToolError(f"{path} is stripped (it has no symbol table): the check finds main "
@@ -260,6 +314,8 @@ def read_startup(path, relocation_types):
     lines += [f" audit {library}" for library in elf.dynamic_strings(DT_AUDIT, DT_DEPAUDIT)]
     lines += [f" exports {name}" for name in elf.exports()]
     lines += [f" zero {slot:x}" for slot in elf.zero_slots()]
+    lines += [f" slot {slot:x} {value:x}" + (f" <{name}>" if name else "")
+              for slot, (value, name) in sorted(elf.got_slots().items()) if got_slots]
     for section, address in [("entry", elf.entry), *elf.constructors()]:
         name = names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

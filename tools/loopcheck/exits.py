@@ -29,7 +29,7 @@ whoever defines it.
 """
 import dataclasses
 
-from .controlflow import PROCESS_ENDING, never_returns_by_name
+from .controlflow import NEVER_RETURNING, PROCESS_ENDING, never_returns_by_name
 from .graph import build_graph
 from .state import ENTRY_SP, ERRNO, describe
 from .values import Value
@@ -45,6 +45,14 @@ REPORT_OUTPUT = {"puts", "printf", "__printf_chk", "putchar", "fputc", "putc", "
 ERROR_PATH = {"fprintf", "__fprintf_chk", "__fprintf", "_IO_fprintf", "strerror",
               "__errno_location"}
 RETURNING = REPORT_OUTPUT | ERROR_PATH
+# What a saved excerpt of a static build keeps only the name of (not the C
+# library code behind it): the functions believed by name, and those the
+# toolchain's start-up and exit code call, but for those ending the
+# process (a static one is believed only when its code, all it calls
+# included, never returns).
+EXCERPT_BY_NAME = (RETURNING | NEVER_RETURNING | {
+    "__libc_start_main", "__libc_start_main_impl", "__register_frame_info",
+    "__deregister_frame_info", "__cxa_finalize", "getauxval", "__getauxval"}) - PROCESS_ENDING
 UNREADABLE = "a jump or call target that is not code the check can read"
 UNKNOWN_CALLEE = "not known to return normally without throwing, nor to end the process"
 
@@ -70,7 +78,10 @@ class Exits:
     def __init__(self, graph):
         self.graph, self.program = graph, graph.program
         program = self.program
-        self.dynamic = any(name.endswith("@plt") for name in program.starts) or any(
+        # (A static build's PLT stubs of its ifuncs, `*ABS*+0x...@plt` on
+        # AArch64, call into itself.)
+        self.dynamic = any(name.endswith("@plt") and not name.startswith("*ABS*")
+                           for name in program.starts) or any(
             program.at(a).is_call and program.callee(program.at(a))
             and not program.calls_own_code(program.at(a)) for a in graph.nodes)
         self.summaries = {}  # entry -> why it is not allowed ("" when it is)

@@ -33,6 +33,7 @@ import re
 
 from .elf import identify
 from .errors import ToolError
+from .aarch64 import layer as aarch64
 from .x86_64 import layer as x86_64
 
 # What a layer binds, each with what it is.
@@ -43,6 +44,8 @@ INTERFACE = {
     "OBJDUMP_PACKAGE": "the Debian package that provides them",
     "OBJDUMP_FORMAT": "the file format objdump names for its executables",
     "RELOCATIONS": "its relocation types: {'copy', 'relative', 'irelative': number}",
+    "GOT_SLOTS": "whether the listing's block must say what each GOT slot holds (the code "
+                 "loads them with no name objdump prints)",
     "parse_line": "(line) -> an instruction (an insn.Insn) or None",
     "resolve_block": "(program, code): a symbol's instructions read in the listing's context",
     "ALWAYS_READ": "symbols an excerpt of a listing keeps whenever it has them",
@@ -81,7 +84,7 @@ INTERFACE = {
 }
 
 # Every instruction set the check reads.
-ISAS = (x86_64,)
+ISAS = (x86_64, aarch64)
 
 # e_machine -> the instruction set's name, for the message of one the check
 # does not read.

@@ -18,8 +18,10 @@ OBJDUMP = ("objdump",)
 OBJDUMP_PACKAGE = "binutils"
 OBJDUMP_FORMAT = "elf64-x86-64"
 RELOCATIONS = {"copy": 5, "relative": 8, "irelative": 37}  # R_X86_64_COPY, ...
+GOT_SLOTS = False  # a %rip-relative load names its slot
 
 __all__ = ["NAME", "MACHINE", "OBJDUMP", "OBJDUMP_PACKAGE", "OBJDUMP_FORMAT", "RELOCATIONS",
+           "GOT_SLOTS",
            "parse_line", "resolve_block", "ALWAYS_READ", "register_text", "State",
            "entry_state", "STACK_POINTER", "RETURN_REGISTER", "ARGUMENTS", "CALLER_SAVED",
            "CALLEE_SAVED", "decode", "execute", "memory_accesses", "access_width", "transfer",
