@@ -570,19 +570,22 @@ def save_slots(state):
 
 def clobber_unknown(insn, state):
     """What an instruction outside the modelled set may change: every
-    register it writes, the flags, and the memory it may write: where it
-    writes (all of memory but the save slots where that is not known, or
-    for a system call, which writes wherever it is pointed)."""
+    register it writes, the flags, and the memory it may write: as many
+    bytes as it writes where it writes (a vector register's 16, or all the
+    stack where the model cannot size the store: dc zva's block, an SVE
+    vector), all of memory but the save slots where that is not known, or
+    for a system call, which writes wherever it is pointed."""
     why = f"{insn} is not modelled by the check"
-    written = [access_address(state, access) for access in insn.memory if access.writes]
+    written = [(access_address(state, access), access.size) for access in insn.memory
+               if access.writes]
     for family in insn.writes:
         state.put(family, None, why)
     if insn.flags_written or not insn.known:
         state.flags = None
-    if insn.syscall or any(where is None for where in written):
+    if insn.syscall or any(where is None for where, _ in written):
         state.memory = save_slots(state)
-    for where in written:
-        state.store(where, None)
+    for where, size in written:
+        state.store(where, None, size)
 
 
 def transfer(insn, state):
