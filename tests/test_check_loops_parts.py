@@ -1051,7 +1051,14 @@ SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), 
     ("gcc12-release-stale-svc", A64_GCC_ADDED,
      ["97c: svc #0x0: a system call with an unknown number in main: " + RUNNING]),
     ("clang14-release-stale-return", A64_CLANG, [f"b5c: bl b14 <hop>: a call to hop in main: {OWN}"
-     "b38: ret is a return after b30: ldr x30, [sp, #16] overwrote the return address)"])]})
+     "b38: ret is a return after b30: ldr x30, [sp, #16] overwrote the return address)"]),
+    ("gcc12-release-caller-frame", A64_GCC, [
+        f"954: bl ea0 <pass_on>: a call to pass_on in main: {OWN}eb0: bl 8d0 <printf@plt> is a "
+        "call to printf given a pointer into its caller's frame)", f"958: bl ebc <poke>: a call "
+        f"to poke in main: {OWN}ec0: str x9, [sp, #8] is a store to the stack slot at entry sp+0x8 "
+        "(its caller's frame))"]),
+    ("gcc12-release-percent-n-stack", A64_GCC_ADDED, ["d68: ret: a return after d58: ldp x29, x30, "
+     "[sp, #16] overwrote the return address: " + PATH_END])]})
 
 
 def saved_verdicts(name):
