@@ -3,7 +3,8 @@ rule's fault message is made (an instruction refused is named in the words
 of its instruction-set layer's allowlist; a stretch that cannot be followed,
 in counting.py's).
 
-Step 1, over the whole program: `clock_pairs` finds the six clock calls in
+Step 0: `main_defined_twice` refuses a listing whose main cannot be told. Step
+1, over the whole program: `clock_pairs` finds the six clock calls in
 main's order and pairs them into the kernels' measurements; a fault there is
 a ProgramFault, every kernel's. Steps 2 to 5, per measurement: `judge` runs
 CODE_RULES over the stretch and the ways out of it, then, only when they
@@ -93,6 +94,20 @@ class Measurement:
         timespec = graph.states[start].get(graph.program.isa.ARGUMENTS[64][1])
         return cls(graph, verdict, start, end, stretch, loop, timespec,
                    region_nodes(graph, start, end), exits or Exits(graph))
+
+
+# ------------------------------------------------ step 0: which main
+
+def main_defined_twice(program):
+    """The fault of a listing with more than one function named main (a
+    local one beside the program's), "" for one with one: the check reads
+    the one a name lookup finds, the C library runs the one crt1 hands it,
+    and nothing tells them apart by name."""
+    starts = [f"{start:x}" for start, name, _ in program.blocks if name == "main"]
+    if len(starts) < 2:
+        return ""
+    return f"{len(starts)} functions are named main (at {', '.join(starts)}): the check cannot " \
+           f"tell which one the C library runs"
 
 
 # ------------------------------------------------ step 1: the clock calls
