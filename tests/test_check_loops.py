@@ -354,7 +354,8 @@ EMPTY_PROGRAM = "int main() { return 0; }\n"
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
 AARCH64_FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-Ofast", "-O2 -funroll-loops", "-O2 -static",
-                     "-O2 -static-pie", "-O2 -flto", "-O2 -fuse-ld=lld", "-O2 -fno-plt",
+                     "-O2 -static-pie", "-O2 -static-pie -fuse-ld=lld", "-O2 -flto",
+                     "-O2 -fuse-ld=lld", "-O2 -fno-plt",
                      "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -mbranch-protection=standard",
                      "-O2 -march=armv8.2-a+lse", "-O2 -fomit-frame-pointer",
                      "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",

@@ -1058,8 +1058,11 @@ SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), 
         f"to poke in main: {OWN}ec0: str x9, [sp, #8] is a store to the stack slot at entry sp+0x8 "
         "(its caller's frame))"]),
     ("gcc12-release-percent-n-stack", A64_GCC_ADDED, ["d68: ret: a return after d58: ldp x29, x30, "
-     "[sp, #16] overwrote the return address: " + PATH_END])]})
+     "[sp, #16] overwrote the return address: " + PATH_END]),
+    ("gcc12-release-own-start", A64_GCC, ["entry point _start in entry (run before main): its "
+     "instructions are not crt1's _start's, in crt1's order: " + RUNNING])]})
 SAVED.update({
+    "aarch64/clang14-release-static-pie-lld": A64_CLANG,
     "aarch64/gcc12-release-two-mains": {ALL_KERNELS: ([
         "2 functions are named main (at e00, 12b0): the check cannot tell which one the C library "
         "runs"], describe(None), [], 0)},
