@@ -1059,6 +1059,10 @@ SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), 
         "(its caller's frame))"]),
     ("gcc12-release-percent-n-stack", A64_GCC_ADDED, ["d68: ret: a return after d58: ldp x29, x30, "
      "[sp, #16] overwrote the return address: " + PATH_END]),
+    ("gcc12-release-static-own-stack-chk-fail", A64_GCC_ADDED, [
+        f"400550: bl 400b20 <__stack_chk_fail>: a call to __stack_chk_fail in main: {OWN}400b34: svc "
+        "#0x0 is a system call with an unknown number)",
+        "400558: svc #0x0: a system call with number 172 in main: " + RUNNING]),
     ("gcc12-release-own-start", A64_GCC, ["entry point _start in entry (run before main): its "
      "instructions are not crt1's _start's, in crt1's order: " + RUNNING])]})
 SAVED.update({

@@ -117,8 +117,8 @@ class NoReturn:
                 returns = not (insn.target is not None and program.at(insn.target)
                                and self.never_returns(insn.target))
                 following = [insn.next] if insn.falls_through else []
-            elif program.isa.exits_by_system_call(program, insn):
-                following = []
+            elif insn.address != entry and program.isa.exits_by_system_call(program, insn):
+                following = []  # (entered at the system call, the number is the caller's)
             else:
                 following = next_addresses(insn, call_returns=not (insn.is_call
                                                                    and self.call(insn)))
