@@ -1046,6 +1046,7 @@ SAVED.update({
 A64_GCC_ADDED = {**A64_GCC, INC: ([], slot(0x28), [], 325000009)}
 OWN = "the check cannot know what it leaves running (code in the executable that the check " \
       "does not know by name, in which "
+UNKNOWN = f" in main: {RUNNING} (not known to return normally without throwing, nor to end the process)"
 SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), [], 0)}
               for name, base, faults in [
     ("gcc12-release-stale-svc", A64_GCC_ADDED,
@@ -1070,6 +1071,12 @@ SAVED.update({
     "aarch64/gcc12-release-two-mains": {ALL_KERNELS: ([
         "2 functions are named main (at e00, 12b0): the check cannot tell which one the C library "
         "runs"], describe(None), [], 0)},
+    "aarch64/gcc12-release-plt-edited": {ALL_KERNELS: ([
+        "0 clock calls reached from main's entry, expected 6"] + [
+            f"{a}: bl 8b0 <clock_gettime@plt>: a call to clock_getres" + UNKNOWN for a in (
+            "9ac", "a40", "a8c", "b38", "b84", "cc4")] + [
+            "d28: bl 910 <fflush@plt>: a call to a PLT stub of no known shape" + UNKNOWN],
+        describe(None), [], 0)},
 })
 
 

@@ -229,7 +229,8 @@ class Elf:
 
     def got_slots(self):
         """Slot address -> (value, name) for each 8-byte slot of the GOT
-        (.got), as the loader or a static start-up leaves it: a symbol's
+        (.got, and .got.plt, whose slots the PLT stubs jump through), as the
+        loader or a static start-up leaves it: a symbol's
         relocation names the symbol (its address is the value, 0 here); a
         relative one gives its value; a slot no relocation writes holds
         what the file holds. The name is the symbol at the value ("" for
@@ -248,7 +249,8 @@ class Elf:
                                                          section["offset"] + 24 * k)
                 relocations[where] = (info & 0xffffffff, info >> 32, addend)
         symbols, slots = self.symbol_names(), {}
-        for got in (section for section in self.sections if section["name"] == ".got"):
+        for got in (section for section in self.sections
+                    if section["name"] in (".got", ".got.plt")):
             for k in range(got["size"] // 8):
                 slot = got["addr"] + 8 * k
                 kind, symbol, addend = relocations.get(slot, (None, 0, 0))
