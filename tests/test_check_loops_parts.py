@@ -1068,6 +1068,10 @@ SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), 
      "instructions are not crt1's _start's, in crt1's order: " + RUNNING])]})
 SAVED.update({
     "aarch64/clang14-release-static-pie-lld": A64_CLANG,
+    "aarch64/clang14-release-neighbour-store": a64(A64_CLANG, INC, [
+        "b48: ldp x21, x22, [sp, #16]: read of the stack slot at entry sp-0x38, the clock's "
+        "timespec, which the timed stretch also writes", "b6c: stur xzr, [x29, #-8]: store to the "
+        "stack slot at entry sp-0x38, which is not the accumulator, inside the timed stretch"]),
     "aarch64/gcc12-release-two-mains": {ALL_KERNELS: ([
         "2 functions are named main (at e00, 12b0): the check cannot tell which one the C library "
         "runs"], describe(None), [], 0)},

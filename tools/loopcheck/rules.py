@@ -291,9 +291,10 @@ def check_memory(m):
         uses = accesses[where]
         if where == kernel.accumulator:
             continue
-        in_loop = [use.insn for use in uses if use.insn.address in m.loop]
-        if where.base == ENTRY_SP.base and any(use.reads for use in uses) and in_loop:
-            kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
+        in_loop = [use for use in uses if use.insn.address in m.loop]
+        if where.base == ENTRY_SP.base and any(use.reads for use in in_loop) \
+                and any(use.writes for use in in_loop):
+            kernel.fault(f"{in_loop[0].insn}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
             continue
@@ -301,6 +302,9 @@ def check_memory(m):
             if use.writes:
                 kernel.fault(f"{use.insn}: store to {describe(where)}, which is not the "
                              f"accumulator, inside the timed stretch")
+            elif is_timespec(where, m.timespec):
+                kernel.fault(f"{use.insn}: read of {describe(where)}, the clock's timespec, "
+                             f"which the timed stretch also writes")
             else:
                 kernel.fault(f"{use.insn}: read of {describe(where)}, which is neither the "
                              f"accumulator nor the clock's timespec, inside the timed stretch")
