@@ -1046,7 +1046,8 @@ SAVED.update({
 A64_GCC_ADDED = {**A64_GCC, INC: ([], slot(0x28), [], 325000009)}
 OWN = "the check cannot know what it leaves running (code in the executable that the check " \
       "does not know by name, in which "
-UNKNOWN = f" in main: {RUNNING} (not known to return normally without throwing, nor to end the process)"
+UNKNOWN = f" in main: {RUNNING} (not known to return normally without throwing, nor to end the " \
+    "process)"
 SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), [], 0)}
               for name, base, faults in [
     ("gcc12-release-stale-svc", A64_GCC_ADDED,
@@ -1061,8 +1062,8 @@ SAVED.update({f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), 
     ("gcc12-release-percent-n-stack", A64_GCC_ADDED, ["d68: ret: a return after d58: ldp x29, x30, "
      "[sp, #16] overwrote the return address: " + PATH_END]),
     ("gcc12-release-static-own-stack-chk-fail", A64_GCC_ADDED, [
-        f"400550: bl 400b20 <__stack_chk_fail>: a call to __stack_chk_fail in main: {OWN}400b34: svc "
-        "#0x0 is a system call with an unknown number)",
+        f"400550: bl 400b20 <__stack_chk_fail>: a call to __stack_chk_fail in main: {OWN}400b34: "
+        "svc #0x0 is a system call with an unknown number)",
         "400558: svc #0x0: a system call with number 172 in main: " + RUNNING]),
     ("gcc12-release-own-start", A64_GCC, ["entry point _start in entry (run before main): its "
      "instructions are not crt1's _start's, in crt1's order: " + RUNNING])]})
