@@ -39,6 +39,7 @@ import itertools
 import os
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -49,7 +50,7 @@ from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
 from loopcheck.exits import EXCERPT_BY_NAME
 from loopcheck.isa import for_executable
-from loopcheck.elf import Elf
+from loopcheck.elf import Elf, identify
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -617,6 +618,26 @@ def set_zero_slots(path):
         f.write(data)
 
 
+def bind_init_array(path):
+    """Makes the relative relocation of the .init_array's entry one against puts (ABS64, whose
+    value the loader writes), past DT_RELACOUNT (the relocations the loader takes unread as
+    relative): puts runs before main."""
+    elf = Elf(path, {})
+    section = {s["name"]: s for s in elf.sections}
+    dynsym, rela, init = section[".dynsym"], section[".rela.dyn"], section[".init_array"]
+    puts = next(k for k in range(dynsym["size"] // 24) if elf.string(elf.sections[dynsym["link"]], (
+        struct.unpack_from("<I", elf.data, dynsym["offset"] + 24 * k)[0])) == "puts")
+    at = next(k for k in range(rela["size"] // 24) if struct.unpack_from(
+        "<Q", elf.data, rela["offset"] + 24 * k)[0] == init["addr"])
+    data, abs64 = bytearray(elf.data), {62: 1, 183: 257}[identify(path)[2]]
+    struct.pack_into("<QQq", data, rela["offset"] + 24 * at, init["addr"], puts << 32 | abs64, 0)
+    for k in range(section[".dynamic"]["size"] // 16):
+        if struct.unpack_from("<q", data, section[".dynamic"]["offset"] + 16 * k)[0] == 0x6ffffff9:
+            struct.pack_into("<Q", data, section[".dynamic"]["offset"] + 16 * k + 8, at)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 class LinkedFaults(Builds):
     """Faults made by the link or by editing the executable after it: the
     dynamic loader reads the dynamic section, not the section headers."""
@@ -642,6 +663,10 @@ class LinkedFaults(Builds):
                 [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
+            # The loader writes the symbol's address over the entry that held frame_dummy's.
+            "an .init_array entry bound to puts": ([], [], bind_init_array,
+                                                   "constructor puts in .init_array (run before "
+                                                   "main): not the toolchain's own (frame_dummy)"),
             # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,
