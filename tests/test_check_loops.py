@@ -619,21 +619,17 @@ def set_zero_slots(path):
 
 
 def bind_init_array(path):
-    """Makes the relative relocation of the .init_array's entry one against puts (ABS64, whose
-    value the loader writes), past DT_RELACOUNT (the relocations the loader takes unread as
-    relative): puts runs before main."""
+    """Makes the relocation of the .init_array's entry one binding (ABS64) the symbol of the first
+    PLT relocation: the loader writes that function's address there, to be run before main. (To
+    run, the loader must also be told, by DT_RELACOUNT, not to take it as a relative one.)"""
     elf = Elf(path, {})
     section = {s["name"]: s for s in elf.sections}
-    dynsym, rela, init = section[".dynsym"], section[".rela.dyn"], section[".init_array"]
-    puts = next(k for k in range(dynsym["size"] // 24) if elf.string(elf.sections[dynsym["link"]], (
-        struct.unpack_from("<I", elf.data, dynsym["offset"] + 24 * k)[0])) == "puts")
-    at = next(k for k in range(rela["size"] // 24) if struct.unpack_from(
-        "<Q", elf.data, rela["offset"] + 24 * k)[0] == init["addr"])
+    rela, init = section[".rela.dyn"], section[".init_array"]
+    symbol = struct.unpack_from("<Q", elf.data, section[".rela.plt"]["offset"] + 8)[0] >> 32
+    at = next(rela["offset"] + 24 * k for k in range(rela["size"] // 24)
+              if struct.unpack_from("<Q", elf.data, rela["offset"] + 24 * k)[0] == init["addr"])
     data, abs64 = bytearray(elf.data), {62: 1, 183: 257}[identify(path)[2]]
-    struct.pack_into("<QQq", data, rela["offset"] + 24 * at, init["addr"], puts << 32 | abs64, 0)
-    for k in range(section[".dynamic"]["size"] // 16):
-        if struct.unpack_from("<q", data, section[".dynamic"]["offset"] + 16 * k)[0] == 0x6ffffff9:
-            struct.pack_into("<Q", data, section[".dynamic"]["offset"] + 16 * k + 8, at)
+    struct.pack_into("<QQq", data, at, init["addr"], symbol << 32 | abs64, 0)
     with open(path, "wb") as f:
         f.write(data)
 
@@ -664,9 +660,8 @@ class LinkedFaults(Builds):
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
             # The loader writes the symbol's address over the entry that held frame_dummy's.
-            "an .init_array entry bound to puts": ([], [], bind_init_array,
-                                                   "constructor puts in .init_array (run before "
-                                                   "main): not the toolchain's own (frame_dummy)"),
+            "an .init_array entry bound to a symbol": ([], [], bind_init_array, "in .init_array "
+                                                       "(run before main): not the toolchain's own"),
             # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,
