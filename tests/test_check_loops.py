@@ -355,12 +355,11 @@ EMPTY_PROGRAM = "int main() { return 0; }\n"
 INDEX_VARIANTS = ["unchanged", "int index", "std::uint64_t index"]
 
 AARCH64_FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-Ofast", "-O2 -funroll-loops", "-O2 -static",
-                     "-O2 -static-pie", "-O2 -static-pie -fuse-ld=lld", "-O2 -flto",
-                     "-O2 -fuse-ld=lld", "-O2 -fno-plt",
+                     "-O2 -static-pie", "-O2 -flto", "-O2 -fuse-ld=lld", "-O2 -fno-plt",
                      "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -mbranch-protection=standard",
                      "-O2 -march=armv8.2-a+lse", "-O2 -fomit-frame-pointer",
                      "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
-                     "-O2 -D_FORTIFY_SOURCE=2"]
+                     "-O2 -D_FORTIFY_SOURCE=2", "-O2 -static-pie -fuse-ld=lld"]
 
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
@@ -619,9 +618,8 @@ def set_zero_slots(path):
 
 
 def bind_init_array(path):
-    """Makes the relocation of the .init_array's entry one binding (ABS64) the symbol of the first
-    PLT relocation: the loader writes that function's address there, to be run before main. (To
-    run, the loader must also be told, by DT_RELACOUNT, not to take it as a relative one.)"""
+    """Makes the .init_array entry's relocation bind (ABS64) the first PLT relocation's function
+    there, run before main (once DT_RELACOUNT no longer counts it among the relative ones)."""
     elf = Elf(path, {})
     section = {s["name"]: s for s in elf.sections}
     rela, init = section[".rela.dyn"], section[".init_array"]
@@ -660,8 +658,8 @@ class LinkedFaults(Builds):
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
             # The loader writes the symbol's address over the entry that held frame_dummy's.
-            "an .init_array entry bound to a symbol": ([], [], bind_init_array, "in .init_array "
-                                                       "(run before main): not the toolchain's own"),
+            "an .init_array entry bound to a symbol": (
+                [], [], bind_init_array, "in .init_array (run before main): not the toolchain's"),
             # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,

@@ -1051,6 +1051,8 @@ OWN = "the check cannot know what it leaves running (code in the executable that
       "does not know by name, in which "
 UNKNOWN = f" in main: {RUNNING} (not known to return normally without throwing, nor to end the " \
     "process)"
+OWN_START = f"entry point _start in entry (run before main): its instructions are not crt1's " \
+    f"_start's, in crt1's order: {RUNNING}"
 SAVED.update({**{f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None), [], 0)}
                  for name, base, faults in [
     ("gcc12-release-stale-svc", A64_GCC_ADDED,
@@ -1068,11 +1070,9 @@ SAVED.update({**{f"aarch64/{name}": {**base, ALL_KERNELS: (faults, describe(None
         f"400550: bl 400b20 <__stack_chk_fail>: a call to __stack_chk_fail in main: {OWN}400b34: "
         "svc #0x0 is a system call with an unknown number)",
         "400558: svc #0x0: a system call with number 172 in main: " + RUNNING]),
-    ("gcc12-release-own-start", A64_GCC, ["entry point _start in entry (run before main): its "
-     "instructions are not crt1's _start's, in crt1's order: " + RUNNING])]},
-    "gcc12-release-own-start": {**SAVED["gcc12-release"], ALL_KERNELS: ([
-        "entry point _start in entry (run before main): its instructions are not crt1's _start's, "
-        "in crt1's order: " + RUNNING], describe(None), [], 0)},
+    ("gcc12-release-own-start", A64_GCC, [OWN_START])]},
+    "gcc12-release-own-start": {**SAVED["gcc12-release"], ALL_KERNELS: ([OWN_START], describe(None),
+                                                                        [], 0)},
     "aarch64/clang14-release-static-pie-lld": A64_CLANG,
     "aarch64/clang14-release-neighbour-store": a64(A64_CLANG, INC, [
         "b48: ldp x21, x22, [sp, #16]: read of the stack slot at entry sp-0x38, the clock's "
