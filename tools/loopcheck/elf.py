@@ -234,8 +234,7 @@ class Elf:
 
     def got_slots(self):
         """Slot address -> (value, name) for each 8-byte slot of the GOT
-        (.got, and .got.plt, whose slots the PLT stubs jump through), as the
-        loader or a static start-up leaves it: a symbol's
+        (.got), as the loader or a static start-up leaves it: a symbol's
         relocation names the symbol (its address is the value, 0 here); a
         relative one gives its value; a slot no relocation writes holds
         what the file holds. The name is the symbol at the value ("" for
@@ -254,8 +253,7 @@ class Elf:
                                                          section["offset"] + 24 * k)
                 relocations[where] = (info & 0xffffffff, info >> 32, addend)
         symbols, slots = self.symbol_names(), {}
-        for got in (section for section in self.sections
-                    if section["name"] in (".got", ".got.plt")):
+        for got in (section for section in self.sections if section["name"] == ".got"):
             for k in range(got["size"] // 8):
                 slot = got["addr"] + 8 * k
                 kind, symbol, addend = relocations.get(slot, (None, 0, 0))
@@ -268,9 +266,11 @@ class Elf:
                     slots[slot] = (value, symbols.get(value, "") if value else "")
         return slots
 
-    def symbol_relocations(self):
+    def symbol_relocations(self, section_name=None):
         """Address -> the name of the dynamic symbol whose value a
-        relocation writes there (of any type: the loader binds it)."""
+        relocation writes there (of any type: the loader binds it), of every
+        relocation section or the one named (.rela.plt: the PLT's slots,
+        "" for a relocation of no symbol)."""
         names, bound = [], {}
         for table in self.of_type(SHT_DYNSYM):
             strings = self.sections[table["link"]]
@@ -278,10 +278,12 @@ class Elf:
                                                               table["offset"] + 24 * k)[0])
                       for k in range(table["size"] // 24)]
         for section in self.of_type(SHT_RELA):
+            if section_name not in (None, section["name"]):
+                continue
             for k in range(section["size"] // 24):
                 where, info = struct.unpack_from("<QQ", self.data, section["offset"] + 24 * k)
-                if info >> 32 and info >> 32 < len(names):
-                    bound[where] = names[info >> 32]
+                if section_name or 0 < info >> 32 < len(names):
+                    bound[where] = names[info >> 32] if 0 < info >> 32 < len(names) else ""
         return bound
 
     def needed(self):
@@ -339,6 +341,8 @@ def read_startup(path, relocation_types, got_slots=False):
     lines += [f" zero {slot:x}" for slot in elf.zero_slots()]
     lines += [f" slot {slot:x} {value:x}" + (f" <{name}>" if name else "")
               for slot, (value, name) in sorted(elf.got_slots().items()) if got_slots]
+    lines += [f" pltslot {slot:x} 0" + (f" <{name}>" if name else "")
+              for slot, name in sorted(elf.symbol_relocations(".rela.plt").items()) if got_slots]
     for section, address, *bound in [("entry", elf.entry), *elf.constructors()]:
         name = bound[0] if bound else names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))

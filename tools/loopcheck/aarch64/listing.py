@@ -114,12 +114,13 @@ def resolve_block(program, code):
     holds, by name (and of its code, when it is the executable's own); a
     blr through a register set to a symbol's address is a call of it. A
     PLT stub is named by the function the loader binds its slot to, where
-    the listing's block says: objdump names the stubs by the order of the
-    PLT's relocations, which need not be the order of their slots (the
-    slots of clock_gettime and clock_getres swapped after the link: the
-    stub objdump calls clock_gettime@plt calls clock_getres); a stub of
-    another shape, or whose slot holds an address of the executable's own,
-    is named as such (ALTERED_STUB)."""
+    the listing's block lists the PLT's slots: objdump names the stubs by
+    the order of the PLT's relocations, which need not be the order of
+    their slots (the slots of clock_gettime and clock_getres swapped after
+    the link: the stub objdump calls clock_gettime@plt calls clock_getres);
+    a stub of another shape, or that loads anything but a PLT slot the
+    loader binds to a function (an address of the executable's own, a
+    variable), is named as such (ALTERED_STUB)."""
     slots = program.startup.slots if program.startup else {}
     start = program.blocks[program.block_of(code[0].address)][0] if code else None
     if code and program.names[start].endswith("@plt") \
@@ -129,8 +130,9 @@ def resolve_block(program, code):
             program.names[start] = ALTERED_STUB
         else:
             page = next(insn.target for insn in code if insn.mnemonic == "adrp")
-            value, bound = slots.get(page + int(shape[1] or "0", 0), (0, ""))
-            if value:  # an address the link put there, not a function the loader binds
+            plt = program.startup.plt_slots if program.startup else {}
+            value, bound = plt.get(page + int(shape[1] or "0", 0), (1, ""))
+            if plt and (value or not bound):  # not a slot the loader binds a function to
                 program.names[start] = ALTERED_STUB
             elif bound and symbol_name(bound) != symbol_name(program.names[start]):
                 program.names[start] = f"{symbol_name(bound)}@plt"
