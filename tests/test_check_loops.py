@@ -39,6 +39,7 @@ import itertools
 import os
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -49,7 +50,7 @@ from loopcheck.controlflow import excerpt
 from loopcheck.driver import SKIP, analyse, analyse_text, listing
 from loopcheck.exits import EXCERPT_BY_NAME
 from loopcheck.isa import for_executable
-from loopcheck.elf import Elf
+from loopcheck.elf import Elf, identify
 from loopcheck.objdump import Program
 from loopcheck.rules import ALL_KERNELS
 from report import KERNEL_NAMES
@@ -358,7 +359,7 @@ AARCH64_FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-Ofast", "-O2 -funroll-loops",
                      "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -mbranch-protection=standard",
                      "-O2 -march=armv8.2-a+lse", "-O2 -fomit-frame-pointer",
                      "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
-                     "-O2 -D_FORTIFY_SOURCE=2"]
+                     "-O2 -D_FORTIFY_SOURCE=2", "-O2 -static-pie -fuse-ld=lld"]
 
 FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=native",
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
@@ -616,6 +617,21 @@ def set_zero_slots(path):
         f.write(data)
 
 
+def bind_init_array(path):
+    """Makes the .init_array entry's relocation bind (ABS64) the first PLT relocation's function
+    there, run before main (once DT_RELACOUNT no longer counts it among the relative ones)."""
+    elf = Elf(path, {})
+    section = {s["name"]: s for s in elf.sections}
+    rela, init = section[".rela.dyn"], section[".init_array"]
+    symbol = struct.unpack_from("<Q", elf.data, section[".rela.plt"]["offset"] + 8)[0] >> 32
+    at = next(rela["offset"] + 24 * k for k in range(rela["size"] // 24)
+              if struct.unpack_from("<Q", elf.data, rela["offset"] + 24 * k)[0] == init["addr"])
+    data, abs64 = bytearray(elf.data), {62: 1, 183: 257}[identify(path)[2]]
+    struct.pack_into("<QQq", data, at, init["addr"], symbol << 32 | abs64, 0)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 class LinkedFaults(Builds):
     """Faults made by the link or by editing the executable after it: the
     dynamic loader reads the dynamic section, not the section headers."""
@@ -641,6 +657,9 @@ class LinkedFaults(Builds):
                 [(HELPERS, 'extern "C" void __cxa_finalize(void *) { std::puts("late"); }\n'
                   + HELPERS, 0)], ["-static-pie"], None,
                 "calls what the toolchain's __do_global_dtors_aux does not"),
+            # The loader writes the symbol's address over the entry that held frame_dummy's.
+            "an .init_array entry bound to a symbol": (
+                [], [], bind_init_array, "in .init_array (run before main): not the toolchain's"),
             # (On AArch64 the toolchain's code loads them with ldr: each load is seen.)
             "a static PIE's GOT slots that held 0 set": (
                 [], ["-static-pie"], set_zero_slots,

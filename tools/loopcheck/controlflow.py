@@ -117,8 +117,8 @@ class NoReturn:
                 returns = not (insn.target is not None and program.at(insn.target)
                                and self.never_returns(insn.target))
                 following = [insn.next] if insn.falls_through else []
-            elif program.isa.exits_by_system_call(program, insn):
-                following = []
+            elif insn.address != entry and program.isa.exits_by_system_call(program, insn):
+                following = []  # (entered at the system call, the number is the caller's)
             else:
                 following = next_addresses(insn, call_returns=not (insn.is_call
                                                                    and self.call(insn)))
@@ -150,8 +150,9 @@ def successors(program, noreturn, insn):
 def excerpt(program, entry="main", trusted=()):
     """The part of a listing that the check reads: objdump's line naming
     the file format (which names the instruction set), the symbol holding
-    `entry` and those of the constructors, every symbol that code it keeps
-    names as a jump or call target, and the symbol after one whose last
+    `entry` (every one of that name, should there be more) and those of the
+    constructors, every symbol that code it keeps names as a jump or call
+    target, and the symbol after one whose last
     instruction falls through, each with its header line; then the block of
     what runs before main. The check gives the same verdicts on the excerpt
     as on the whole listing (the tests keep such excerpts). Of a function
@@ -163,7 +164,7 @@ def excerpt(program, entry="main", trusted=()):
     nothing, everything = 0, 1  # how much of a kept symbol is followed
     constructors = program.startup.constructors if program.startup else []
     keep = {}
-    todo = [program.block_of(program.starts[entry])] + [
+    todo = [k for k, (_, name, _) in enumerate(program.blocks) if name == entry] + [
         program.block_of(address) for _, address, _ in constructors
         if program.symbol_at(address) != "?"]
     todo += [program.block_of(program.starts[name]) for name in program.isa.ALWAYS_READ

@@ -13,7 +13,8 @@ from .exits import Exits
 from .graph import build_graph
 from .isa import for_executable, names
 from .objdump import Program, disassemble
-from .rules import ALL_KERNELS, KernelVerdict, clock_pairs, judge, judge_program
+from .rules import (ALL_KERNELS, KernelVerdict, clock_pairs, judge, judge_program,
+                    main_defined_twice)
 from .state import describe
 
 SKIP = 77  # CTest's "skipped"
@@ -42,6 +43,9 @@ def analyse_text(disassembly, layer=None):
     constructors = startup and [(section, address, program.names.get(address, name))
                                 for section, address, name in startup.constructors]
     libraries = startup.libraries if startup else []
+    twice = main_defined_twice(program)
+    if twice:
+        return Verdicts([KernelVerdict(ALL_KERNELS, [twice])], notes)
     graph = build_graph(program)
     exits = Exits(graph)
     try:

@@ -141,13 +141,14 @@ class Elf:
 
     def constructors(self):
         """[(kind, address)] of the code run before main, in the order it
-        runs: "ifunc" for a resolver of the executable's own (in one that
+        runs ((kind, 0, symbol) for an array entry bound to a symbol): "ifunc" for a resolver of the executable's own (in one that
         needs shared libraries: a static one's are its C library's), then
         the .preinit_array, the init function (".init") and the .init_array;
         then what exit() runs: the .fini_array and the fini function
         (".fini")."""
         kinds = self.relocation_types
         slots, found = self.relocations(kinds["relative"]), []
+        bound = self.symbol_relocations()
         if self.needed():
             found += [("ifunc", resolver)
                       for resolver in self.relocations(kinds["irelative"]).values()]
@@ -167,7 +168,11 @@ class Elf:
             for start, offset, size in where:
                 for k in range(size // 8):
                     address, = struct.unpack_from("<Q", self.data, offset + 8 * k)
-                    entry = (name, slots.get(start + 8 * k, address) or address)
+                    # An entry the loader binds to a symbol (a relocation
+                    # against it, not a relative one) holds that symbol's
+                    # address, whatever the file holds there.
+                    entry = (name, 0, bound[start + 8 * k]) if start + 8 * k in bound else \
+                        (name, slots.get(start + 8 * k, address) or address)
                     if entry not in found:
                         found.append(entry)
         array(SHT_PREINIT_ARRAY, ".preinit_array", DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ)
@@ -261,6 +266,26 @@ class Elf:
                     slots[slot] = (value, symbols.get(value, "") if value else "")
         return slots
 
+    def symbol_relocations(self, section_name=None):
+        """Address -> the name of the dynamic symbol whose value a
+        relocation writes there (of any type: the loader binds it), of every
+        relocation section or the one named (.rela.plt: the PLT's slots,
+        "" for a relocation of no symbol)."""
+        names, bound = [], {}
+        for table in self.of_type(SHT_DYNSYM):
+            strings = self.sections[table["link"]]
+            names += [self.string(strings, struct.unpack_from("<I", self.data,
+                                                              table["offset"] + 24 * k)[0])
+                      for k in range(table["size"] // 24)]
+        for section in self.of_type(SHT_RELA):
+            if section_name not in (None, section["name"]):
+                continue
+            for k in range(section["size"] // 24):
+                where, info = struct.unpack_from("<QQ", self.data, section["offset"] + 24 * k)
+                if section_name or 0 < info >> 32 < len(names):
+                    bound[where] = names[info >> 32] if 0 < info >> 32 < len(names) else ""
+        return bound
+
     def needed(self):
         """The shared libraries the executable names (DT_NEEDED)."""
         return self.dynamic_strings(DT_NEEDED)
@@ -316,7 +341,9 @@ def read_startup(path, relocation_types, got_slots=False):
     lines += [f" zero {slot:x}" for slot in elf.zero_slots()]
     lines += [f" slot {slot:x} {value:x}" + (f" <{name}>" if name else "")
               for slot, (value, name) in sorted(elf.got_slots().items()) if got_slots]
-    for section, address in [("entry", elf.entry), *elf.constructors()]:
-        name = names.get(address)
+    lines += [f" pltslot {slot:x} 0" + (f" <{name}>" if name else "")
+              for slot, name in sorted(elf.symbol_relocations(".rela.plt").items()) if got_slots]
+    for section, address, *bound in [("entry", elf.entry), *elf.constructors()]:
+        name = bound[0] if bound else names.get(address)
         lines.append(f" {section} {address:x}" + (f" <{name}>" if name else ""))
     return "\n".join(lines) + "\n"

@@ -31,7 +31,7 @@ import dataclasses
 
 from .controlflow import NEVER_RETURNING, PROCESS_ENDING, never_returns_by_name
 from .graph import build_graph
-from .state import ENTRY_SP, ERRNO, describe
+from .state import ENTRY_SP, ERRNO, describe, offset
 from .values import Value
 
 CLOCK_NAMES = {"clock_gettime", "__clock_gettime", "__clock_gettime64"}
@@ -151,12 +151,18 @@ class Exits:
                 name, why = self.callee(insn)
                 if why:
                     found.append(Finding(address, "call", f"a call to {name}", why))
+                elif graph is not self.graph and hands_caller_frame(isa, graph.states[address]):
+                    found.append(Finding(address, "call", f"a call to {name} given a pointer "
+                                                          f"into its caller's frame"))
                 continue
-            where = stored_outside_stack(isa, insn, graph.states[address])
+            where = stored_outside_stack(isa, insn, graph.states[address],
+                                         own_frame=graph is not self.graph)
             if where is not False:
                 found.append(Finding(address, "store", "a store " + (
                     "through a pointer the check cannot know" if where is None
-                    else f"to {describe(where)} (outside the stack)"), where=where))
+                    else f"to {describe(where)} (" + ("its caller's frame)" if where.base ==
+                                                      ENTRY_SP.base else "outside the stack)")),
+                    where=where))
             call = isa.system_call(insn, graph.states[address])
             if call is not None and not call.numbered:
                 found.append(Finding(address, "system call", "a system call"))
@@ -194,13 +200,31 @@ class Exits:
 ERRNO_VALUE = Value(0, 0, 64, ERRNO)
 
 
-def stored_outside_stack(isa, insn, state):
+def stored_outside_stack(isa, insn, state, own_frame=False):
     """Where `insn` stores other than on the stack or at errno: the address
-    (None when the check cannot know it), or False when it does not."""
+    (None when the check cannot know it), or False when it does not. With
+    `own_frame` (a function main calls), the stack is the function's own,
+    below the stack pointer at its entry: at or above it lies its caller's
+    frame, where main saved its return address, and a function of the
+    program's own writing there makes main return elsewhere, which main's
+    own code does not show. (Above main's own entry lies the C library's
+    start-up frame, which calls exit with main's result.)"""
     for where, _ in isa.written_by(insn, state):
-        if where is None or (where.base != ENTRY_SP.base and where != ERRNO_VALUE):
+        if where is None or (where.base != ENTRY_SP.base and where != ERRNO_VALUE) or (
+                own_frame and where.base == ENTRY_SP.base and offset(where.c0) >= 0):
             return where
     return False
+
+
+def hands_caller_frame(isa, state):
+    """Whether a call in `state`, in a function main calls, is given a
+    pointer to within 16 bytes below the function's entry stack pointer
+    or above it (in an argument register, or stored whole in memory: an
+    argument passed on the stack): what it writes through it (printf's %n,
+    the clock's timespec) may be main's saved return address."""
+    pointers = [state.get(name) for name in isa.ARGUMENTS[64]] + list(state.memory.values())
+    return any(p is not None and p.base == ENTRY_SP.base and not p.c1 and offset(p.c0) > -16
+               for p in pointers)
 
 
 def changed_callee_saved(graph, address):

@@ -40,7 +40,7 @@ def disassemble(executable, layer):
     raise ToolError(errors[0])
 
 
-STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit|zero|slot) (.+)|"
+STARTUP_LINE = re.compile(r"^ ((needed|interp|runpath|exports|audit|zero|slot|pltslot) (.+)|"
                           r"(\S+) ([0-9a-f]+)(?: <(.+)>)?)$")
 SLOT_LINE = re.compile(r"^([0-9a-f]+) ([0-9a-f]+)(?: <(.+)>)?$")
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$", re.M)
@@ -58,6 +58,8 @@ class Startup:
     zero_slots: list  # the GOT slots a static PIE's start-up code finds 0 ("zero")
     slots: dict = dataclasses.field(default_factory=dict)  # GOT slot -> (value, symbol name
     #                  or ""), where the block says ("slot")
+    plt_slots: dict = dataclasses.field(default_factory=dict)  # the same, of the slots
+    #                  the PLT's relocations bind ("pltslot")
 
 
 def parse_startup(text):
@@ -66,22 +68,23 @@ def parse_startup(text):
     if at < 0:
         return None
     lines = text[at:].splitlines()
-    block, libraries, constructors, zero, slots = [lines[0]], [], [], [], {}
+    block, libraries, constructors, zero, slots, plt = [lines[0]], [], [], [], {}, {}
     for line in lines[1:]:
         match = STARTUP_LINE.match(line)
-        slot = SLOT_LINE.match(match[3]) if match and match[2] == "slot" else None
-        if not match or (match[2] == "slot" and not slot):
+        slot = SLOT_LINE.match(match[3]) if match and match[2] in ("slot", "pltslot") else None
+        if not match or (match[2] in ("slot", "pltslot") and not slot):
             break
         block.append(line)
         if slot:
-            slots[int(slot[1], 16)] = (int(slot[2], 16), slot[3] or "")
+            (plt if match[2] == "pltslot" else slots)[int(slot[1], 16)] = (int(slot[2], 16),
+                                                                          slot[3] or "")
         elif match[2] == "zero":
             zero.append(int(match[3], 16))
         elif match[2]:
             libraries.append((match[2], match[3]))
         else:
             constructors.append((match[4], int(match[5], 16), match[6] or ""))
-    return Startup("\n".join(block) + "\n", libraries, constructors, zero, slots)
+    return Startup("\n".join(block) + "\n", libraries, constructors, zero, slots, plt)
 
 
 class Program:

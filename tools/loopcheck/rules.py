@@ -3,7 +3,8 @@ rule's fault message is made (an instruction refused is named in the words
 of its instruction-set layer's allowlist; a stretch that cannot be followed,
 in counting.py's).
 
-Step 1, over the whole program: `clock_pairs` finds the six clock calls in
+Step 0: `main_defined_twice` refuses a listing whose main cannot be told. Step
+1, over the whole program: `clock_pairs` finds the six clock calls in
 main's order and pairs them into the kernels' measurements; a fault there is
 a ProgramFault, every kernel's. Steps 2 to 5, per measurement: `judge` runs
 CODE_RULES over the stretch and the ways out of it, then, only when they
@@ -93,6 +94,20 @@ class Measurement:
         timespec = graph.states[start].get(graph.program.isa.ARGUMENTS[64][1])
         return cls(graph, verdict, start, end, stretch, loop, timespec,
                    region_nodes(graph, start, end), exits or Exits(graph))
+
+
+# ------------------------------------------------ step 0: which main
+
+def main_defined_twice(program):
+    """The fault of a listing with more than one function named main (a
+    local one beside the program's), "" for one with one: the check reads
+    the one a name lookup finds, the C library runs the one crt1 hands it,
+    and nothing tells them apart by name."""
+    starts = [f"{start:x}" for start, name, _ in program.blocks if name == "main"]
+    if len(starts) < 2:
+        return ""
+    return f"{len(starts)} functions are named main (at {', '.join(starts)}): the check cannot " \
+           f"tell which one the C library runs"
 
 
 # ------------------------------------------------ step 1: the clock calls
@@ -276,9 +291,10 @@ def check_memory(m):
         uses = accesses[where]
         if where == kernel.accumulator:
             continue
-        in_loop = [use.insn for use in uses if use.insn.address in m.loop]
-        if where.base == ENTRY_SP.base and any(use.reads for use in uses) and in_loop:
-            kernel.fault(f"{in_loop[0]}: {describe(where)} is read and written inside the "
+        in_loop = [use for use in uses if use.insn.address in m.loop]
+        if where.base == ENTRY_SP.base and any(use.reads for use in in_loop) \
+                and any(use.writes for use in in_loop):
+            kernel.fault(f"{in_loop[0].insn}: {describe(where)} is read and written inside the "
                          f"loop: the loop index (or another local) lives in memory, not in a "
                          f"register")
             continue
@@ -286,6 +302,9 @@ def check_memory(m):
             if use.writes:
                 kernel.fault(f"{use.insn}: store to {describe(where)}, which is not the "
                              f"accumulator, inside the timed stretch")
+            elif is_timespec(where, m.timespec):
+                kernel.fault(f"{use.insn}: read of {describe(where)}, the clock's timespec, "
+                             f"which the timed stretch also writes")
             else:
                 kernel.fault(f"{use.insn}: read of {describe(where)}, which is neither the "
                              f"accumulator nor the clock's timespec, inside the timed stretch")

@@ -40,15 +40,19 @@ class State:
     def copy(self):
         return type(self)(self.regs, self.flags, self.memory, self.why)
 
-    def store(self, where, value):
-        """A store of up to 64 bits at `where`: it forgets every value it
-        may overlap, and records a 64-bit value (None: the value is unknown)."""
+    def store(self, where, value, size=8):
+        """A store of `size` bytes at `where` (up to 8 unless given; None:
+        as many as the check cannot tell, around it): it forgets every value
+        it may overlap, and records a 64-bit value (None: the value is
+        unknown). A wider store (a vector register, a cache line zeroed)
+        overlaps the values stored up to `size` bytes on, not only those
+        within 8 bytes."""
         if where is None or where.c1:
             self.memory = {}
             return
-        self.memory = {a: v for a, v in self.memory.items()
-                       if a.base != where.base or abs(a.c0 - where.c0) >= 8}
-        if value is not None and value.w == 64:
+        self.memory = {a: v for a, v in self.memory.items() if a.base != where.base or (
+            size is not None and not -8 < offset(a.c0 - where.c0) < size)}
+        if value is not None and value.w == 64 and size == 8:
             self.memory[where] = value
 
     def family_of(self, name):
@@ -111,6 +115,14 @@ class State:
             return f"only its low {value.w} bits are known"
         return self.why.get(family, "not set in main before it is used (an argument, or "
                                     "whatever the caller left)")
+
+
+def offset(difference):
+    """The signed distance between two addresses of one base, from the
+    difference of their (modular) offsets: a slot just below the entry
+    stack pointer is 8 bytes from one at it, not 2**64 - 8."""
+    difference %= 1 << 64
+    return difference - (1 << 64) if difference >> 63 else difference
 
 
 def join(a, b):

@@ -371,7 +371,7 @@ def describe(line):
         if mems:
             memory += accesses(mems[0], [size * (2 if m.startswith("casp") else 1)
                                          if size else None], True, True)
-    elif m in ("nop", "bti", "hint", "yield", "wfe", "wfi", "sev", "sevl", "wfet", "wfit",
+    elif m in ("nop", "bti", "yield", "wfe", "wfi", "sev", "sevl", "wfet", "wfit",
                "dmb", "dsb", "isb", "sb", "ssbb", "pssbb", "csdb", "esb", "psb", "tsb", "dgh",
                "clrex", "prfm", "prfum", "brk", "udf", "hlt", "dcps1", "dcps2", "dcps3"):
         read += regs  # wfet's timeout; a prefetch reads its address registers only
@@ -419,8 +419,11 @@ def describe(line):
         read += regs
         memory += accesses(mems[0], [32 if "2g" in m else 16], False, True) if mems else []
     else:
-        insn.known = False  # not modelled: anything it names may change
-        written += regs
+        # Not modelled: it may write any general register, not only those it
+        # names (ld64b loads eight from the one named; a memory copy's
+        # `x2!` counts down; a hint objdump cannot name, chkfeat, writes x16).
+        insn.known = False
+        written += regs + [Reg(f"x{n}", f"x{n}", 64) for n in range(31)]
         read += regs
         memory += [a for mem in mems for a in accesses(mem, [None], True, True)]
     if not insn.known and not insn.branch:

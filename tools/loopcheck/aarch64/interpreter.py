@@ -13,7 +13,7 @@ which can only make the check refuse, never accept.
 import re
 
 from ..flags import Flags
-from ..state import ENTRY_SP, ERRNO
+from ..state import ENTRY_SP, ERRNO, offset
 from ..values import Context, Value, add, bitwise, low, mul, shift, sub
 from .allowlist import decode
 from .conditions import INVERSE, condition, register_value
@@ -570,19 +570,22 @@ def save_slots(state):
 
 def clobber_unknown(insn, state):
     """What an instruction outside the modelled set may change: every
-    register it writes, the flags, and the memory it may write: where it
-    writes (all of memory but the save slots where that is not known, or
-    for a system call, which writes wherever it is pointed)."""
+    register it writes, the flags, and the memory it may write: as many
+    bytes as it writes where it writes (a vector register's 16, or all the
+    stack where the model cannot size the store: dc zva's block, an SVE
+    vector), all of memory but the save slots where that is not known, or
+    for a system call, which writes wherever it is pointed."""
     why = f"{insn} is not modelled by the check"
-    written = [access_address(state, access) for access in insn.memory if access.writes]
+    written = [(access_address(state, access), access.size) for access in insn.memory
+               if access.writes]
     for family in insn.writes:
         state.put(family, None, why)
     if insn.flags_written or not insn.known:
         state.flags = None
-    if insn.syscall or any(where is None for where in written):
+    if insn.syscall or any(where is None for where, _ in written):
         state.memory = save_slots(state)
-    for where in written:
-        state.store(where, None)
+    for where, size in written:
+        state.store(where, None, size)
 
 
 def transfer(insn, state):
@@ -592,11 +595,14 @@ def transfer(insn, state):
     if insn.is_call:
         # A call may write any memory whose address got out: not the save
         # slots, but where an argument points into the stack (16 bytes from
-        # there: the clock's timespec; printf's %n writes where it points).
-        pointed = [state.regs.get(f"x{n}") for n in range(8)]
+        # there: the clock's timespec; printf's %n writes where it points),
+        # in a register or in memory (the ninth argument and on, passed on
+        # the stack; a structure holding the pointer).
+        pointed = [state.regs.get(f"x{n}") for n in range(8)] + [
+            value for value in state.memory.values() if value.base == ENTRY_SP.base]
         kept = {where: value for where, value in save_slots(state).items()
                 if not any(p is not None and p.base == where.base and not p.c1
-                           and -8 < where.c0 - p.c0 < 16 for p in pointed)}
+                           and -8 < offset(where.c0 - p.c0) < 16 for p in pointed)}
         for family in CALLER_SAVED:
             state.put(family, None, f"the call {insn} may change it")
         state.flags, state.memory = None, kept

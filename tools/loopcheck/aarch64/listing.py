@@ -5,6 +5,8 @@ the calls through the GOT that objdump cannot name (-fno-plt: `adrp`, `ldr`
 of a GOT slot, `blr`), named here from what the listing's block says each
 slot holds.
 """
+import re
+
 from ..insn import symbol_name
 from .instructions import TRAPS, parse
 from .registers import CALLER_SAVED
@@ -12,6 +14,15 @@ from .syntax import Imm, Label, Mem, Reg
 
 # Symbols the check reads whenever a listing has them: none on AArch64.
 ALWAYS_READ = ()
+# A PLT stub as GNU ld and lld make them: the slot's address into x16, the
+# function's from it into x17 (authenticated with -z pac-plt), a jump
+# through x17. One of any other shape (its code changed after the link, or
+# a layout objdump names wrongly) goes wherever its code says, not where
+# its name says: calls to it are calls to what the check cannot know.
+STUB = re.compile(r"(?:(?:nop|bti c)\n)*adrp x16, [0-9a-f]+(?: <[^>]*>)?\n"
+                  r"ldr x17, \[x16(?:, #(-?(?:0x[0-9a-f]+|\d+)))?\]\nadd x16, x16, #\S+\n"
+                  r"(?:auti[ab]1716\n)?br x17(?:\nnop)*")
+ALTERED_STUB = "a PLT stub of no known shape"
 
 
 def parse_line(line):
@@ -101,10 +112,32 @@ def resolve_block(program, code):
     """A symbol's instructions as the check reads them: a blr through a
     register loaded from a GOT slot is a call of the function the slot
     holds, by name (and of its code, when it is the executable's own); a
-    blr through a register set to a symbol's address is a call of it."""
+    blr through a register set to a symbol's address is a call of it. A
+    PLT stub is named by the function the loader binds its slot to, where
+    the listing's block lists the PLT's slots: objdump names the stubs by
+    the order of the PLT's relocations, which need not be the order of
+    their slots (the slots of clock_gettime and clock_getres swapped after
+    the link: the stub objdump calls clock_gettime@plt calls clock_getres);
+    a stub of another shape, or that loads anything but a PLT slot the
+    loader binds to a function (an address of the executable's own, a
+    variable), is named as such (ALTERED_STUB)."""
+    slots = program.startup.slots if program.startup else {}
+    start = program.blocks[program.block_of(code[0].address)][0] if code else None
+    if code and program.names[start].endswith("@plt") \
+            and not program.names[start].startswith("*ABS*"):  # (a static build's ifuncs')
+        shape = STUB.fullmatch("\n".join(insn.text for insn in code))
+        if shape is None:
+            program.names[start] = ALTERED_STUB
+        else:
+            page = next(insn.target for insn in code if insn.mnemonic == "adrp")
+            plt = program.startup.plt_slots if program.startup else {}
+            value, bound = plt.get(page + int(shape[1] or "0", 0), (1, ""))
+            if plt and (value or not bound):  # not a slot the loader binds a function to
+                program.names[start] = ALTERED_STUB
+            elif bound and symbol_name(bound) != symbol_name(program.names[start]):
+                program.names[start] = f"{symbol_name(bound)}@plt"
     if not any(insn.branch == "blr" for insn in code):
         return
-    slots = program.startup.slots if program.startup else {}
     states = slot_values(program, code)
     for insn in code:
         if insn.branch != "blr" or insn.address not in states:

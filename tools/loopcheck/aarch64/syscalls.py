@@ -21,13 +21,15 @@ def system_call(insn, state):
 
 def exits_by_system_call(program, insn):
     """Whether `insn` is an svc right after loading the exit or exit_group
-    number into x8 (the shape the walks here, which follow no values, can
-    tell; the graph's propagation tells any other)."""
+    number into x8, and reached from there only: no branch of its function
+    goes to it, with whatever x8 holds on that way (the shape the walks
+    here, which follow no values, can tell; the graph's propagation tells
+    any other)."""
     if insn.mnemonic != "svc":
         return False
     code = program.block_code(program.block_of(insn.address))
     k = next((k for k, other in enumerate(code) if other.address == insn.address), 0)
-    if k == 0:
+    if k == 0 or any(other.target == insn.address for other in code):
         return False
     before = code[k - 1]
     return before.mnemonic in ("mov", "movz") and len(before.operands) == 2 \

@@ -70,7 +70,9 @@ def shape_why(program, address, name, wanted, shape, calls=(), slots=(), jumps=(
     jump out of it goes to one of `jumps`, each checked in turn; every GOT
     slot it loads holds one of `slots`, or 0; an indirect call (blr) goes
     through a pointer loaded from one of the variables the GOT slots named
-    `through` point to. (An address it takes with
+    `through` point to; a call to the very next instruction (lld's call
+    of a weak function a static link leaves undefined) calls nothing. (An
+    address it takes with
     adr, adrp and add, lld's form of a GOT load among them, only decides a
     branch or goes to a call named here, but where the caller checks it.)"""
     if name != wanted:
@@ -89,6 +91,8 @@ def shape_why(program, address, name, wanted, shape, calls=(), slots=(), jumps=(
             held = states.get(insn.address, {}).get(insn.operands[0].family)
             if not held or held[0] != "through" or table.get(held[1], (0, ""))[1] not in through:
                 return f"{insn} calls what the toolchain's {wanted} does not"
+        elif insn.is_call and insn.target == insn.next:
+            pass  # lld's call of a weak function left undefined: on to the next instruction
         elif insn.is_call:
             own = program.calls_own_code(insn)
             if callee not in calls or insn.target is None \
@@ -119,6 +123,18 @@ START = PAD + [r"mov x29, #0x0", r"mov x30, #0x0", r"mov x5, x0", r"ldr x1, \[sp
                rf"ldr x0, \[x0, {OFFSET}\]", rf"add x0, x0, {OFFSET}", rf"adr x0, {LABEL}",
                r"mov x3, #0x0", r"mov x4, #0x0", rf"bl {LABEL}"]
 WRAP_MAIN = PAD + [rf"b {LABEL}"]
+# The same, in crt1's one order: each argument of __libc_start_main is set
+# once, from what the kernel and the loader left (x5: the loader's
+# finalizer, run at exit), before the call. Out of order, the same
+# instructions could hand it code of the program's own to run at exit
+# (`adr x0, f; mov x5, x0`). Main's address comes from its GOT slot
+# (Scrt1), or is taken (crt1, rcrt1), or lld's adr takes it.
+START_ORDER = re.compile("\n".join([
+    r"(?:nop|bti c)", r"mov x29, #0x0", r"mov x30, #0x0", r"mov x5, x0", r"ldr x1, \[sp\]",
+    r"add x2, sp, #0x8", r"mov x6, sp",
+    rf"(?:adrp x0, {LABEL}\n(?:ldr x0, \[x0(?:, {OFFSET})?\]|add x0, x0, {OFFSET})|"
+    rf"nop\nadr x0, {LABEL})",
+    r"mov x3, #0x0", r"mov x4, #0x0", rf"bl {LABEL}", rf"bl {LABEL}"]) + "(?:\n|$)")
 
 
 def toolchain_start(program, address, name, zero_slots=()):
@@ -129,6 +145,10 @@ def toolchain_start(program, address, name, zero_slots=()):
                     ("__libc_start_main", "__libc_start_main_impl", "abort"), ("main",))
     if why:
         return why
+    texts = [insn.text for insn in program.block_code(program.block_of(address))
+             if insn.address >= address]
+    if not START_ORDER.match("\n".join(texts)):
+        return "its instructions are not crt1's _start's, in crt1's order"
     code = list(own_code(program, address))
     calls = [insn for insn in code if insn.is_call]
     if [program.callee(insn) for insn in calls] not in (["__libc_start_main", "abort"],

@@ -36,11 +36,24 @@ TOOLCHAIN_EXPORTS = {"_start", "main", "_init", "_fini", "_IO_stdin_used", "data
 LOADERS = {"/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"}
 
 
+# crt1's _start, in its order: each argument of __libc_start_main set
+# once, the loader's finalizer (run at exit) left in %r9 from %rdx. The same
+# instructions with more between could hand it a function of the program's
+# own to run at exit (`lea f(%rip),%r9`). Main's address is taken or loaded
+# from its GOT slot; a static link's call is `addr32 call`.
+START_ORDER = re.compile(r"(?:endbr64\n)?xor %ebp,%ebp\nmov %rdx,%r9\npop %rsi\nmov %rsp,%rdx\n"
+                         r"and \$0xfffffffffffffff0,%rsp\npush %rax\npush %rsp\nxor %r8d,%r8d\n"
+                         r"xor %ecx,%ecx\n(?:lea|mov) [^\n]+,%rdi\n(?:addr32 )?call [^\n]+\nhlt(?:\n|$)")
+
+
 def toolchain_start(program, address, name):
     """Why the entry point is not crt1's own _start, "" when it is: it
-    calls __libc_start_main, and nothing else, with main."""
+    calls __libc_start_main, and nothing else, with main, in crt1's order."""
     if name != "_start":
         return "not the toolchain's own (_start)"
+    if not START_ORDER.match("\n".join(insn.text for insn in program.block_code(
+            program.block_of(address)) if insn.address >= address)):
+        return "its instructions are not crt1's _start's, in crt1's order"
     code = list(own_code(program, address))
     calls = [insn for insn in code if insn.is_call]
     if [program.callee(insn) for insn in calls] != ["__libc_start_main"]:
