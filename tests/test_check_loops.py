@@ -365,7 +365,7 @@ FLAG_SETS = ["-O1", "-O2", "-O3", "-Os", "-O2 -funroll-loops", "-O2 -march=nativ
              "-O2 -fno-omit-frame-pointer", "-O2 -fstack-protector-strong",
              "-O2 -fcf-protection=full", "-O2 -fPIE -pie", "-O2 -fno-pie -no-pie", "-O2 -flto",
              "-O2 -static", "-O2 -fno-plt", "-O2 -fuse-ld=lld", "-O2 -ffast-math", "-Ofast",
-             "-O2 -static-pie"]
+             "-O2 -static-pie", "-O2 -static -fuse-ld=lld"]
 
 
 # What a flag set needs installed beyond the compiler (Debian packages).

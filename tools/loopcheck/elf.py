@@ -28,7 +28,6 @@ DT_INIT_ARRAY, DT_FINI_ARRAY, DT_INIT_ARRAYSZ, DT_FINI_ARRAYSZ = 25, 26, 27, 28
 DT_PREINIT_ARRAY, DT_PREINIT_ARRAYSZ = 32, 33
 DT_AUDIT, DT_DEPAUDIT = 0x6ffffefc, 0x6ffffefb
 PT_LOAD, PT_INTERP = 1, 3
-ET_DYN = 3
 PAGE = 4096
 STT_FUNC, STT_SECTION, STT_FILE = 2, 3, 4
 
@@ -292,12 +291,14 @@ class Elf:
 
     def zero_slots(self):
         """The 8-byte slots of the GOT (.got) that hold 0 in the file and
-        that no relocation writes, in a static PIE: it has no loader, and
-        its start-up applies only its own relocations, so code before main
-        or at exit that loads such a slot loads 0 (the toolchain's code
-        loads the weak symbols a static build leaves undefined so). Other
-        executables list none: their toolchain code names what it loads."""
-        if self.interpreter or self.type != ET_DYN:
+        that no relocation writes, in a static build (a PIE or not): it has
+        no loader, and its start-up applies only its own relocations, so
+        code before main or at exit that loads such a slot loads 0 (the
+        toolchain's code loads the weak symbols a static build leaves
+        undefined so; lld links a static build's `__gmon_start__` load to
+        such a slot). A dynamically linked executable lists none: the
+        loader may fill a slot, and its toolchain code names what it loads."""
+        if self.interpreter:
             return []
         written = [struct.unpack_from("<Q", self.data, section["offset"] + 24 * k)[0]
                    for section in self.of_type(SHT_RELA) for k in range(section["size"] // 24)]
