@@ -24,6 +24,25 @@ def symbol_name(text):
     return re.sub(r"(\+0x[0-9a-f]+)$", "", text or "").split("@")[0]
 
 
+@dataclasses.dataclass(frozen=True)
+class Decoded:
+    """What a layer's allowlist (its `decode`) makes of one instruction: the
+    operation the layer's interpreter applies and the width it works in,
+    or, for an instruction outside the allowlist, why it is refused."""
+    op: str = None  # None: not allowed
+    width: int = 0  # in bits
+    refusal: str = ""  # why it is not allowed, as a fault names it
+    condition: str = ""  # the condition code of a conditional branch, select or set
+
+    @property
+    def allowed(self):
+        return self.op is not None
+
+
+def refuse(why):
+    return Decoded(refusal=why)
+
+
 @dataclasses.dataclass
 class Insn:
     """One instruction. A layer's own class adds what its syntax carries and

@@ -15,9 +15,9 @@ system registers, system calls, traps, cache and system maintenance,
 pointer authentication, memory tagging, non-temporal and unprivileged
 accesses, floating-point, SIMD and SVE, and bytes objdump cannot decode.
 """
-import dataclasses
 import re
 
+from ..insn import Decoded, refuse
 from .instructions import is_vector_code
 from .syntax import Other
 
@@ -78,24 +78,6 @@ def system_register(insn):
         return "unnamed"
     return f"{named[0]}: {COUNTERS[named[0]]}" if named[0] in COUNTERS else named[0]
 
-
-@dataclasses.dataclass(frozen=True)
-class Decoded:
-    """What `decode` makes of one instruction: the operation the
-    interpreter applies and the width it works in, or, for an instruction
-    outside the allowlist, why it is refused."""
-    op: str = None  # None: not allowed
-    width: int = 0  # in bits
-    refusal: str = ""  # why it is not allowed, as a fault names it
-    condition: str = ""  # the condition code of a b.cond, csel or ccmp
-
-    @property
-    def allowed(self):
-        return self.op is not None
-
-
-def refuse(why):
-    return Decoded(refusal=why)
 
 
 def decode(insn):

@@ -17,9 +17,9 @@ copy of all of its 16 bytes through a vector register to the stack
 (`timestamp_copy`), which is how clang keeps the start time when it may use
 AVX.
 """
-import dataclasses
 import re
 
+from ..insn import Decoded, refuse
 from ..state import ENTRY_SP, is_timespec
 from .conditions import CODES
 from .registers import REGISTERS, address_of, is_memory
@@ -53,24 +53,6 @@ REFUSALS = [
      "vector or floating-point instruction"),
 ]
 
-
-@dataclasses.dataclass(frozen=True)
-class Decoded:
-    """What `decode` makes of one instruction: the operation the interpreter
-    applies and the width it works in, or, for an instruction outside the
-    allowlist, why it is refused."""
-    op: str = None  # None: not allowed
-    width: int = 0  # in bits
-    refusal: str = ""  # why it is not allowed, as a fault names it
-    condition: str = ""  # the condition code of a jcc, cmovcc or setcc
-
-    @property
-    def allowed(self):
-        return self.op is not None
-
-
-def refuse(why):
-    return Decoded(refusal=why)
 
 
 def decode(insn):
