@@ -455,21 +455,7 @@ inline std::vector<Form> all_forms() {
     add_family<Op::branch_test_join, 1>(forms, "branch.test-join", Kernel::branch);
     add_family<Op::branch_test_split, 1, 8>(forms, "branch.test-split", Kernel::branch);
 #ifdef BENCH_FLOOR_PROBE
-    add_family<Op::broken_two_stores, 1>(forms, "inc.broken-two-stores", Kernel::inc, true);
-    add_family<Op::broken_one_load_fewer, 2>(forms, "inc.broken-one-load-fewer", Kernel::inc, true);
-    add_family<Op::broken_counter_in_memory, 1>(forms, "inc.broken-counter-in-memory", Kernel::inc,
-                                                true);
-    add_family<Op::broken_short, 1>(forms, "inc.broken-short", Kernel::inc, true);
-    add_family<Op::broken_skips_a_load_late, 1>(forms, "inc.broken-skips-a-load-late", Kernel::inc,
-                                                true);
-    add_family<Op::broken_dead_load_outside, 1>(forms, "inc.broken-dead-load-outside", Kernel::inc,
-                                                true);
-    add_family<Op::broken_pair_swapped, 2>(forms, "branch.broken-pair-swapped", Kernel::branch,
-                                           true);
-    add_family<Op::broken_arms_swapped, 1>(forms, "branch.broken-arms-swapped", Kernel::branch,
-                                           true);
-    add_family<Op::broken_tests_accumulator, 1>(forms, "branch.broken-tests-accumulator",
-                                                Kernel::branch, true);
+    add_broken_forms(forms);
 #endif
     return forms;
 }

@@ -108,4 +108,29 @@ void add_family(std::vector<Form> &forms, const char *family, Kernel kernel, boo
      ...);
 }
 
+#ifdef BENCH_FLOOR_PROBE
+// The probe's broken forms, the negative controls of the tests' proofs: the
+// same names, kernels and unrolls on every instruction set (each forms file
+// writes their loops in its own assembly), since the tests find each by name.
+// A template, so that the operations, which a forms file declares after this
+// file, are looked up where it is called.
+template <typename O = Op> void add_broken_forms(std::vector<Form> &forms) {
+    add_family<O::broken_two_stores, 1>(forms, "inc.broken-two-stores", Kernel::inc, true);
+    add_family<O::broken_one_load_fewer, 2>(forms, "inc.broken-one-load-fewer", Kernel::inc, true);
+    add_family<O::broken_counter_in_memory, 1>(forms, "inc.broken-counter-in-memory", Kernel::inc,
+                                               true);
+    add_family<O::broken_short, 1>(forms, "inc.broken-short", Kernel::inc, true);
+    add_family<O::broken_skips_a_load_late, 1>(forms, "inc.broken-skips-a-load-late", Kernel::inc,
+                                               true);
+    add_family<O::broken_dead_load_outside, 1>(forms, "inc.broken-dead-load-outside", Kernel::inc,
+                                               true);
+    add_family<O::broken_pair_swapped, 2>(forms, "branch.broken-pair-swapped", Kernel::branch,
+                                          true);
+    add_family<O::broken_arms_swapped, 1>(forms, "branch.broken-arms-swapped", Kernel::branch,
+                                          true);
+    add_family<O::broken_tests_accumulator, 1>(forms, "branch.broken-tests-accumulator",
+                                               Kernel::branch, true);
+}
+#endif
+
 } // namespace bench_floor
