@@ -7,6 +7,8 @@ import platform
 import re
 import socket
 
+from machine import processor
+
 
 def read_first(path, pattern):
     try:
@@ -21,6 +23,7 @@ def read_first(path, pattern):
 
 
 def environment():
+    cpu = processor() or {}
     try:
         load = list(os.getloadavg())
     except OSError:
@@ -28,10 +31,9 @@ def environment():
     return {
         "utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "host": socket.gethostname(),
-        "cpu_model": read_first("/proc/cpuinfo", r"model name\s*:(.*)"),
-        # Two machines sold under one model string may be different cores.
-        "cpu_family": read_first("/proc/cpuinfo", r"cpu family\s*:(.*)"),
-        "cpu_model_number": read_first("/proc/cpuinfo", r"model\s*:(.*)"),
+        "cpu_model": cpu.get("model name"),
+        "cpu_family": cpu.get("cpu family"),
+        "cpu_model_number": cpu.get("model"),
         "logical_cores": os.cpu_count(),
         "kernel_release": platform.release(),
         "load_average": load,

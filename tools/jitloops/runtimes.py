@@ -16,6 +16,8 @@ import platform
 import subprocess
 import tempfile
 
+from machine import processor
+
 from .dumps import KERNEL_METHODS
 from .errors import ToolError
 
@@ -156,14 +158,8 @@ def run_jitdump(command):
 
 
 def machine_name():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            info = f.read()
-    except OSError:
+    cpu = processor()
+    if cpu is None:
         return platform.machine()
-    fields = {}
-    for line in info.splitlines():
-        key, _, value = line.partition(":")
-        fields.setdefault(key.strip(), value.strip())
-    return (f"{fields.get('model name', '?')}, cpu family {fields.get('cpu family', '?')}, "
-            f"model {fields.get('model', '?')}")
+    cpu = {key: "?" if value is None else value for key, value in cpu.items()}
+    return f"{cpu['model name']}, cpu family {cpu['cpu family']}, model {cpu['model']}"
