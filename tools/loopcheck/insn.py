@@ -19,6 +19,24 @@ def split_line(line):
     return (int(match[1], 16), match[2]) if match else None
 
 
+def split_outside(text, opening, closing):
+    """`text` split at the commas that no bracket (a character of `opening`,
+    closed by one of `closing`) encloses, each part stripped: the operands
+    of an instruction in either instruction set's syntax."""
+    parts, depth, current = [], 0, ""
+    for char in text:
+        if char == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+            continue
+        depth += char in opening
+        depth -= char in closing
+        current += char
+    if current.strip():
+        parts.append(current.strip())
+    return parts
+
+
 def symbol_name(text):
     """`clock_gettime@plt` or `foo@GLIBC_2.17` or `main+0x10` -> the bare name."""
     return re.sub(r"(\+0x[0-9a-f]+)$", "", text or "").split("@")[0]

@@ -13,6 +13,7 @@ It reads `aarch64-linux-gnu-objdump -d -w --no-show-raw-insn` output:
 import dataclasses
 import re
 
+from ..insn import split_outside
 from .registers import general, is_vector
 
 LINE = re.compile(r"^\s*([0-9a-f]+):\t([^\t]*)(?:\t(.*))?$")
@@ -111,18 +112,7 @@ class Other:
 def split_operands(text):
     """The operands of an instruction, split at commas outside brackets
     and braces."""
-    operands, depth, current = [], 0, ""
-    for char in text:
-        if char == "," and depth == 0:
-            operands.append(current.strip())
-            current = ""
-            continue
-        depth += char in "[{"
-        depth -= char in "]}"
-        current += char
-    if current.strip():
-        operands.append(current.strip())
-    return operands
+    return split_outside(text, "[{", "]}")
 
 
 def number(text):

@@ -8,7 +8,7 @@ import dataclasses
 import re
 
 from ..insn import Insn as Instruction
-from ..insn import split_line, symbol_name
+from ..insn import split_line, split_outside, symbol_name
 
 PREFIXES = {"cs", "ds", "es", "ss", "fs", "gs", "data16", "addr32", "notrack", "bnd", "lock",
             "rep", "repz", "repe", "repnz", "repne", "rex", "rex.W", "rex.B", "rex.R", "rex.X",
@@ -58,18 +58,9 @@ class Insn(Instruction):
 
 
 def split_operands(text):
-    operands, depth, current = [], 0, ""
-    for char in text:
-        if char == "," and depth == 0:
-            operands.append(current.strip())
-            current = ""
-            continue
-        depth += char == "("
-        depth -= char == ")"
-        current += char
-    if current.strip():
-        operands.append(current.strip())
-    return operands
+    """The operands of an instruction, split at commas outside parentheses
+    ("0x10(%rbx,%rcx,8),%rax" -> two)."""
+    return split_outside(text, "(", ")")
 
 
 def parse_line(line):
