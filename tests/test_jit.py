@@ -782,8 +782,11 @@ deopt: call *-0x38(%r13)
                 self.assertEqual([lp.head for lp in loops.hottest_first(made)], heads)
 
 
-def tool(*args):
-    return run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), *args])
+def tool(*args, figures=False):
+    """The listing run on `args`; the split's figures, which time loops, only
+    with `figures`."""
+    quiet = ["--no-figures"] if args and not args[0].startswith("-") and not figures else []
+    return run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), *args, *quiet])
 
 
 def verdicts(output):
@@ -897,6 +900,30 @@ class SavedDumps(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(text, result.stdout + result.stderr)
 
+    def test_json_carries_the_verdicts(self):
+        # One dump per reader: the JSON's kernels, in report order, have the
+        # text's verdicts and flags, and a reason for every figure left null.
+        for name in ("hotspot_volatile.txt", "v8_biguint64array.txt", "wasm_liftoff.txt",
+                     "luajit_two_pointers.txt", "pypy_array_l_while.txt", "hotspot_c1_tier3.txt"):
+            with self.subTest(name):
+                text, as_json = (tool("dump", os.path.join(DATA, name), *extra)
+                                 for extra in ([], ["--format", "json"]))
+                document = json.loads(as_json.stdout)
+                self.assertEqual(as_json.returncode, text.returncode)
+                self.assertEqual(document["exit_status"], text.returncode)
+                kernels = document["kernels"]
+                self.assertEqual([k["kernel"] for k in kernels], list(KERNEL_NAMES))
+                found = verdicts(text.stdout)
+                self.assertEqual([k["verdict"] for k in kernels],
+                                 ["flag" if "FLAG" in found[k] else "????" if "????" in found[k]
+                                  else "ok" for k in KERNEL_NAMES])
+                for kernel in kernels:
+                    for rule in kernel["rules"]:
+                        self.assertIn(f"rule: {rule}", text.stdout)
+                    self.assertEqual(set(kernel["refused"]), {"chain_ms", "path_ms", "run_ms",
+                                                              "floor_ms"})
+                    self.assertTrue(all(kernel[f] is None for f in kernel["refused"]))
+
     def test_save_round_trip(self):
         with tempfile.TemporaryDirectory() as folder:
             copy = os.path.join(folder, "copy.txt")
@@ -1009,6 +1036,10 @@ class Jitdumps(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 if status == 2:
                     self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                    # The same refusal in JSON mode: no document, one line.
+                    as_json = tool("jitdump", path, *extra, "--format", "json")
+                    self.assertEqual((as_json.returncode, as_json.stdout, as_json.stderr),
+                                     (2, "", result.stderr))
                 self.assertIn(words.replace("%s", path), result.stderr if status == 2
                               else result.stdout)
 
@@ -1042,7 +1073,7 @@ case "$*" in *--code-comments*) [ -n "$REJECT" ] && {{ echo "bad option" >&2; ex
   cp '{NODE_JITDUMP}' jit-$$.dump;; esac\n""")
                 os.chmod(fake, 0o755)
                 result = run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), "node",
-                              "--node", fake], {"REJECT": reject})
+                              "--node", fake, "--no-figures"], {"REJECT": reject})
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                 self.assertIn(route.replace("%s", fake), result.stdout.split("\n")[0])
                 if reject:  # in a folder of its own, removed
@@ -1411,7 +1442,8 @@ class Layers(unittest.TestCase):
                          ["extra: in LAYERS, no file"])
         self.assertEqual(layer_problems(self.FOLDER, tuple(m for m in layers if m != "output")),
                          ["output: not in LAYERS", "driver: imports output, not a layer below it",
-                          "output: imports accesses, not a layer below it"])
+                          "output: imports accesses, not a layer below it",
+                          "output: imports results, not a layer below it"])
 
 
 # --------------------------------------------- live runs of the diagnostic
