@@ -47,7 +47,8 @@
   WasmLoops: the same for the benchmark built here for WebAssembly and a
     copy with x not volatile.
   LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
-    kernel, Branch's side trace, and the patch aiming the guard at it.
+    kernel, Branch's side trace, and the patch aiming the guard at it; a
+    program under it sees its own arg and ..., as under plain luajit.
   LuaJITLoops, PyPyLoops: the diagnostic on the tracing JITs' counterparts
     under the installed runtimes, cold and warm: Branch's side trace or
     bridge stores, the other kernels keep the rule.
@@ -1604,6 +1605,21 @@ class LuaJITDump(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.luajit = need("luajit", "luajit")
+
+    def test_a_program_sees_its_own_arguments(self):
+        # As under plain luajit: the program's name at arg[0], its arguments
+        # in arg and in ..., the interpreter at arg[-1].
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "args.lua")
+            with open(script, "w", encoding="utf-8") as f:
+                f.write('print(arg[0], #arg, arg[1], arg[2], arg[-1], select("#", ...), ...)\n')
+            for args in ([], ["7", "two words"]):
+                with self.subTest(args=args):
+                    plain = run([self.luajit, script, *args])
+                    loaded = run([self.luajit, LUA_DUMP, os.path.join(folder, "dump.txt"), script,
+                                  *args])
+                    self.assertEqual((plain.returncode, loaded.returncode), (0, 0), loaded.stderr)
+                    self.assertEqual(loaded.stdout, plain.stdout)
 
     def test_traces_and_the_patch_to_the_side_trace(self):
         with tempfile.TemporaryDirectory() as folder:
