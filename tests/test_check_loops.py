@@ -59,6 +59,10 @@ OPTIONS = argparse.Namespace()
 INC, ARITH, BRANCH = KERNEL_NAMES
 
 LOOP = "for (std::int64_t i = 0; i < ITERATIONS; ++i)"
+UNROLL = "#pragma GCC unroll 8\n        "
+# Each update: computed from one read, written by a store of its own.
+INC_UPDATE, DEC_UPDATE, ARITH_UPDATE = ("x = unfused(x + 1);", "x = unfused(x - 1);",
+                                        "x = unfused(x * 3 + 7);")
 START = "const std::int64_t start = read_monotonic_ns();"
 END_THEN_FINAL = ("const std::int64_t end = read_monotonic_ns();\n"
                   "        const std::uint64_t final_x = x;")
@@ -111,22 +115,22 @@ FAULTS = {
         [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", None)],
         None, "not updated in memory"),
     "locked update": (
-        [("x = x + 1;", f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
+        [(INC_UPDATE, f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
         INC, "lock prefix"),
     "pause in the loop": (
-        [("x = x + 1;", "x = x + 1;\n            __builtin_ia32_pause();", 0)], INC, "pause"),
+        [(INC_UPDATE, INC_UPDATE + "\n            __builtin_ia32_pause();", 0)], INC, "pause"),
     "fence in the loop": (
-        [("x = x * 3 + 7;", "x = x * 3 + 7;\n            __builtin_ia32_lfence();", 0)],
+        [(ARITH_UPDATE, ARITH_UPDATE + "\n            __builtin_ia32_lfence();", 0)],
         ARITH, "fence"),
     "prefetch in the loop": (
-        [("x = x + 1;", f"x = x + 1;\n            __builtin_prefetch(&{NON_VOLATILE_X});", 0)],
+        [(INC_UPDATE, INC_UPDATE + f"\n            __builtin_prefetch(&{NON_VOLATILE_X});", 0)],
         INC, "prefetch"),
     "call on a cold path": (
         [(HELPERS, COLD, 0),
-         ("x = x + 1;", "x = x + 1;\n            if ((i & 0xfffff) == 0) cold_path(i);", 0)],
+         (INC_UPDATE, INC_UPDATE + "\n            if ((i & 0xfffff) == 0) cold_path(i);", 0)],
         INC, CALL_RULE),
     "call inside a timed loop": (
-        [("x = x + 1;", "x = x + 1;\n            std::srand(1);", 0)], INC, CALL_RULE),
+        [(INC_UPDATE, INC_UPDATE + "\n            std::srand(1);", 0)], INC, CALL_RULE),
     "off-by-one bound": (
         [(LOOP, LOOP.replace("<", "<="), 0)], INC, "read 100000001 and written 100000001"),
     "extra update before the loop": (
@@ -134,7 +138,7 @@ FAULTS = {
     "store to another object": (
         [(HELPERS, COLD, 0), (START, START + "\n        sink = 1;", 1)], ARITH, "store to"),
     "arithmetic update in two statements": (
-        [("x = x * 3 + 7;", "x = x * 3;\n            x = x + 7;", 0)],
+        [(ARITH_UPDATE, "x = x * 3;\n            x = x + 7;", 0)],
         ARITH, "read 200000000 and written 200000000"),
     "loop index kept in memory": (
         [(LOOP, "for (volatile std::int64_t i = 0; i < ITERATIONS; i = i + 1)", 2)],
@@ -148,18 +152,18 @@ FAULTS = {
     # trip of the loop head still updates, but the index advances by twice
     # the updates.
     "twice as often, every other iteration updating, unrolled": (
-        [(LOOP + " {\n            x = x + 1;",
-          "_Pragma(\"GCC unroll 8\")\n        "
-          "for (std::int64_t i = 0; i < 2 * ITERATIONS; ++i) {\n"
-          "            if (i & 1) x = x + 1;", 0)],
+        [(UNROLL + LOOP + " {\n            " + INC_UPDATE,
+          UNROLL + "for (std::int64_t i = 0; i < 2 * ITERATIONS; ++i) {\n"
+          "            if (i & 1) " + INC_UPDATE, 0)],
         INC, "every register that advances must advance by the updates or a divisor"),
     "wrong clock": (
         [("CLOCK_MONOTONIC, &ts", "CLOCK_REALTIME, &ts", 0)], None, "not CLOCK_MONOTONIC"),
     # The throw's path never returns, yet its handler resumes in the stretch:
     # here it skips the loop.
     "exception thrown past the loop": (
-        [(LOOP, "try {\n        if (start != 12345) throw 1;\n        " + LOOP, 1),
-         ("x = x * 3 + 7;\n        }", "x = x * 3 + 7;\n        }\n        } catch (int) {}", 0)],
+        [(UNROLL + LOOP, "try {\n        if (start != 12345) throw 1;\n        " + UNROLL + LOOP,
+          1),
+         (ARITH_UPDATE + "\n        }", ARITH_UPDATE + "\n        }\n        } catch (int) {}", 0)],
         ARITH, OUT_CALL),
     "a clock_gettime of the program's own": (
         [(HELPERS, 'extern "C" [[gnu::noinline]] int clock_gettime(clockid_t id, timespec *ts) '
@@ -169,7 +173,7 @@ FAULTS = {
         None, {**{k: "defined in the program itself" for k in KERNEL_NAMES},
                ALL_KERNELS: "the executable defines clock_gettime for its shared libraries"}),
     "segment register reloaded in the loop": (
-        [("x = x + 1;", 'x = x + 1;\n            asm volatile("mov %%ds, %%eax\\n\\t'
+        [(INC_UPDATE, INC_UPDATE + '\n            asm volatile("mov %%ds, %%eax\\n\\t'
                         'mov %%eax, %%ds" ::: "eax");', 0)], INC, "not a general register"),
     # Ways out of a stretch that end nowhere the check understands: a signal
     # handler, or whatever the stack holds, decides what runs next.
@@ -260,39 +264,39 @@ AARCH64_FAULTS = {
         [("volatile std::uint64_t x = 0;", "std::uint64_t x = 0;", 0)] * 2, None,
         dict.fromkeys([INC, ARITH], "not updated in memory")),
     "an atomic update, outlined": (
-        [("x = x + 1;", f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
+        [(INC_UPDATE, f"__atomic_fetch_add(&{NON_VOLATILE_X}, 1, __ATOMIC_RELAXED);", 0)],
         INC, "outlined atomic (a call to __aarch64_ldadd8_relax)"),
     "an LSE atomic in the loop": (
-        [("x = x + 1;", f'x = x + 1;\n            asm volatile("{LSE}stadd %0, [%1]" :: '
+        [(INC_UPDATE, INC_UPDATE + f'\n            asm volatile("{LSE}stadd %0, [%1]" :: '
                         f'"r"(0L), "r"(&{NON_VOLATILE_X}) : "memory");', 0)],
         INC, "atomic read-modify-write (LSE)"),
     "the update as an exclusive pair": (
-        [("x = x * 3 + 7;", "std::uint64_t t;\n            unsigned failed;\n            "
+        [(ARITH_UPDATE, "std::uint64_t t;\n            unsigned failed;\n            "
                             'asm volatile("1: ldaxr %0, [%2]\\n\\tadd %0, %0, #7\\n\\t'
                             'stlxr %w1, %0, [%2]\\n\\tcbnz %w1, 1b" : "=&r"(t), "=&r"(failed) : '
                             f'"r"(&{NON_VOLATILE_X}) : "memory");', 0)],
         ARITH, "exclusive load or store"),
     "a dmb in the loop": (
-        [("x = x * 3 + 7;", 'x = x * 3 + 7;\n            asm volatile("dmb ish" ::: "memory");',
+        [(ARITH_UPDATE, ARITH_UPDATE + '\n            asm volatile("dmb ish" ::: "memory");',
           0)], ARITH, "barrier"),
     "an isb in the loop": (
-        [("x = x + 1;", 'x = x + 1;\n            asm volatile("isb");', 0)], INC, "barrier"),
+        [(INC_UPDATE, INC_UPDATE + '\n            asm volatile("isb");', 0)], INC, "barrier"),
     "a yield in the loop": (
-        [("x = x - 1;", 'x = x - 1;\n                asm volatile("yield");', 0)], BRANCH,
+        [(DEC_UPDATE, DEC_UPDATE + '\n                asm volatile("yield");', 0)], BRANCH,
         "spin-wait or event hint"),
     "the virtual counter read in the loop": (
-        [("x = x * 3 + 7;", "std::uint64_t t;\n            "
+        [(ARITH_UPDATE, "std::uint64_t t;\n            "
                             'asm volatile("mrs %0, cntvct_el0" : "=r"(t));\n'
-                            "            x = x * 3 + 7 + (t & 0);", 0)],
+                            "            x = unfused(x * 3 + 7 + (t & 0));", 0)],
         ARITH, "read of a system register (cntvct_el0: the virtual counter, a timer)"),
     "a system call in the loop": (
-        [("x = x - 1;", 'x = x - 1;\n                if ((i & 0xfffff) == 1) {\n'
+        [(DEC_UPDATE, DEC_UPDATE + '\n                if ((i & 0xfffff) == 1) {\n'
                         '                    register long n asm("x8") = 172;\n'
                         '                    register long r asm("x0");\n'
                         '                    asm volatile("svc #0" : "=r"(r) : "r"(n) : '
                         '"memory");\n                }', 0)], BRANCH, "system call"),
     "floating point in the loop": (
-        [("x = x * 3 + 7;",
+        [(ARITH_UPDATE,
           "x = static_cast<std::uint64_t>(static_cast<double>(x) * 3.0) + 7;", 0)],
         ARITH, "floating-point or SIMD instruction"),
     "a path out of the stretch ending in brk": (
@@ -320,11 +324,12 @@ AARCH64_FAULTS = {
 
 CORRECT = {
     "unchanged": [],
-    "unrolled by hand": [(LOOP + " {\n            x = x + 1;",
-                          "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n"
-                          "            x = x + 1;\n            x = x + 1;", 0)],
+    "unrolled by hand": [(LOOP + " {\n            " + INC_UPDATE,
+                          "for (std::int64_t i = 0; i < ITERATIONS; i += 2) {\n            "
+                          + INC_UPDATE + "\n            " + INC_UPDATE, 0)],
     "counting down": [(LOOP, "for (std::int64_t i = ITERATIONS; i > 0; --i)", 1)],
-    "unrolled by the compiler": [(LOOP, "_Pragma(\"GCC unroll 8\")\n        " + LOOP, None)],
+    "the compiler's own unrolling": [(UNROLL, "", None)],
+    "unrolled 32 times": [(UNROLL, UNROLL.replace("8", "32"), None)],
     # g++ starts such an index from a register it knows to be 0: the clock
     # call's result past its test, or the last loop's counter.
     "int index": [(LOOP, LOOP.replace("std::int64_t i", "int i"), None)],
@@ -334,13 +339,13 @@ CORRECT = {
     # branch is decided by the low bits.
     "a toggled flag for the branch": [
         ("if ((i & 1) == 0) {", "if (even) {", 0),
-        ("                x = x - 1;\n            }",
-         "                x = x - 1;\n            }\n            even = !even;", 0),
-        ("volatile std::uint64_t x = 0;\n        const std::int64_t start = read_monotonic_ns();"
-         "\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test",
+        (DEC_UPDATE + "\n            }",
+         DEC_UPDATE + "\n            }\n            even = !even;", 0),
+        ("volatile std::uint64_t x = 0;\n        const std::int64_t start = read_monotonic_ns();\n"
+         + UNROLL + LOOP + " {\n            // The test",
          "volatile std::uint64_t x = 0;\n        bool even = true;\n"
-         "        const std::int64_t start = read_monotonic_ns();"
-         "\n        _Pragma(\"GCC unroll 1\")\n        for (std::int64_t i = 0; i < ITERATIONS; ++i) {\n            // The test", 0)],
+         "        const std::int64_t start = read_monotonic_ns();\n"
+         + UNROLL.replace("8", "1") + LOOP + " {\n            // The test", 0)],
     # Main resets these outside the stack: a store it may make.
     "accumulators outside the stack": [
         (HELPERS, "volatile std::uint64_t accumulators[3];\n" + HELPERS, 0),

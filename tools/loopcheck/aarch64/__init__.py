@@ -28,8 +28,9 @@ this one:
                 why any other is refused
   conditions    the condition codes by their meaning; what b.cond, cbz and
                 tbz decide and tell
-  interpreter   what an instruction does to the state; the return address
-                signed and authenticated
+  signing       pointer authentication: a value signed and authenticated,
+                the return address a return must find
+  interpreter   what an instruction does to the state
   stores        what any instruction may store to; the return address
                 overwritten
   syscalls      system calls and their numbers
@@ -39,5 +40,5 @@ this one:
   layer         the interface's names, bound
 """
 
-LAYERS = ("registers", "syntax", "instructions", "allowlist", "conditions", "interpreter",
-          "stores", "syscalls", "listing", "toolchain", "layer")
+LAYERS = ("registers", "syntax", "instructions", "allowlist", "conditions", "signing",
+          "interpreter", "stores", "syscalls", "listing", "toolchain", "layer")

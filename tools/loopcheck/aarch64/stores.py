@@ -3,7 +3,8 @@ function's return goes back through its return address: x30 as the call
 left it (and as the function may have saved and restored it).
 """
 from .instructions import Insn
-from .interpreter import UNKNOWN_SIZE, access_address, expected_return_address
+from .interpreter import UNKNOWN_SIZE, access_address
+from .signing import expected_return_address
 
 
 def written_by(insn, state):
