@@ -70,12 +70,26 @@ before it (LAYERS):
   analysis     one compilation analysed into kernel reports
   results      each kernel's reports, verdict and figures: what every output
                is rendered from
+  concrete     symbolic values computed under numbers for their symbols,
+               flags and conditions, and numbers solved for a wanted value
+  replay_walk  a judged path walked again for its replay: its branches with
+               their flags' operands, its accesses, what it cannot replay
+  replay_plan  the counters' starts: every trip along a judged path, out by
+               the bound test after the iterations asked for
+  replay_state the register and memory state the loop is replayed from
+  replay_chain the accumulator's chain in a counted loop of the replay's own
+  harness      the replay harness (tools/replay_harness.cpp) built, cached
+               and run on a description
+  replay       one kernel's chain and path replayed, checked and timed
   figures      the figures measured into the results: run, floor, replay
   output       the text: each kernel's reports and its split
   format_json  the same results as one JSON object
+  known        known code (tools/replay_known.s) replayed beside its native
+               time: tools/replay_known.py, the replay's own measurement
   driver       the command line: the dump's source, the report, the exit status
 """
 
 LAYERS = ("errors", "x86", "dumps", "jitdump", "luajit", "pypy", "runtimes", "floor",
           "disassembly", "accesses", "symbolic", "paths", "loops", "mapping", "rules", "analysis",
-          "results", "figures", "output", "format_json", "driver")
+          "results", "concrete", "replay_walk", "replay_plan", "replay_state", "replay_chain",
+          "harness", "replay", "figures", "output", "format_json", "known", "driver")

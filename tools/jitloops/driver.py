@@ -136,6 +136,24 @@ def add_figure_options(parser):
     figures.add_argument("--floor", default="build/bench_floor", metavar="FILE",
                          help="bench_floor, run once for the floor's figures (default: "
                          "build/bench_floor)")
+    figures.add_argument("--build", default="build", metavar="DIR",
+                         help="where the replay harness is built and kept (default: build; a "
+                         "temporary folder when it does not exist)")
+    figures.add_argument("--replay-iterations", type=positive, default=report.ITERATIONS,
+                         metavar="N", help="iterations each replay runs (default: 1e8); the "
+                         "figures are scaled to 1e8")
+    figures.add_argument("--rounds", type=positive, default=5, metavar="N",
+                         help="interleaved runs of each replay, the median kept (default: 5)")
+
+
+def positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    return value
 
 
 def parse_arguments(description, argv):

@@ -6,8 +6,10 @@ refused with the reason.
 """
 import report
 
+from . import harness
+from .errors import ToolError
 from .floor import floor_times, report_times
-from .results import FIGURES
+from .replay import replay
 
 NO_RUN = "a saved dump or a jitdump file has no run of the counterpart to take a time from"
 
@@ -29,6 +31,18 @@ def measure(kernels, args, printed):
     if runs is not None and getattr(args, "warmup", 0):
         for kernel in kernels:
             kernel.notes.append(f"run: the timed run after {args.warmup} warm-up run(s)")
+    try:
+        program, why_no_replay = harness.built(args.build), ""
+    except ToolError as error:
+        program, why_no_replay = None, str(error)
+    for kernel in kernels:
+        if program:
+            replay(kernel, program, args.replay_iterations, args.rounds)
+        else:
+            kernel.refuse("chain_ms", why_no_replay)
+            kernel.refuse("path_ms", why_no_replay)
+    # The floor runs after the replays, in the same session, on a machine
+    # the replays have warmed alike.
     floors, why_no_floor = floor_times(args.floor)
     for kernel in kernels:
         for figure, times, why in (("run_ms", runs, why_no_run),
@@ -37,6 +51,4 @@ def measure(kernels, args, printed):
                 kernel.refuse(figure, why)
             else:
                 kernel.figures[figure] = times[kernel.kernel]
-        for figure in FIGURES[:2]:
-            kernel.refuse(figure, "the replay is not part of this build of the listing")
         kernel.check_suspects()
