@@ -1729,7 +1729,7 @@ class Replay(unittest.TestCase):
                       str(TINY), "--rounds", "1", "--format", "json", "--build", replay_folder()])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         rows = json.loads(result.stdout)["rows"]
-        self.assertEqual(len(rows), 15)
+        self.assertEqual(len(rows), 18)
         for row in rows:
             with self.subTest(row["form"], kernel=row["kernel"]):
                 self.assertEqual(row["refused"], {})

@@ -4,11 +4,17 @@
 // jitdump, run from a synthesized state) against their native time.
 //
 //     replay_known ITERATIONS ROUNDS NAME ...
+//     replay_known --addresses
 //
 // NAME is a function of replay_known.s without its "known_" prefix
 // ("plain_inc"). Each round calls every NAME in order; each call prints
 //     run NAME NANOSECONDS VALUE
-// VALUE being the cell after the call. Exit status 2 on a bad argument.
+// VALUE being the cell after the call. --addresses prints `address NAME HEX`
+// for each function instead. The program runs with its address space laid
+// out without randomisation (it starts itself again so), so that its
+// functions lie at the same addresses in every run: the addresses at which
+// the jitdump puts their bytes for the replay. Exit status 2 on a bad
+// argument.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -19,6 +25,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/personality.h>
+#include <unistd.h>
+
 extern "C" {
 #define KNOWN(form)                                                                                \
     std::uint64_t known_##form##_inc(std::uint64_t *, std::int64_t);                               \
@@ -26,6 +35,7 @@ extern "C" {
     std::uint64_t known_##form##_branch(std::uint64_t *, std::int64_t);
 KNOWN(plain)
 KNOWN(base_index)
+KNOWN(swapped)
 KNOWN(imul_load)
 KNOWN(index_store)
 KNOWN(guarded)
@@ -45,8 +55,8 @@ struct Named {
     {#form "_inc", known_##form##_inc}, {#form "_arith", known_##form##_arith}, {                  \
 #form "_branch", known_##form##_branch                                                     \
     }
-const Named FUNCTIONS[] = {NAMED(plain), NAMED(base_index), NAMED(imul_load), NAMED(index_store),
-                           NAMED(guarded)};
+const Named FUNCTIONS[] = {NAMED(plain),     NAMED(base_index),  NAMED(swapped),
+                           NAMED(imul_load), NAMED(index_store), NAMED(guarded)};
 #undef NAMED
 
 std::int64_t now_ns() {
@@ -72,6 +82,18 @@ long long number(const char *text) {
 } // namespace
 
 int main(int argc, char **argv) {
+    const int layout = personality(0xffffffff);
+    if (layout != -1 && (layout & ADDR_NO_RANDOMIZE) == 0 &&
+        personality(static_cast<unsigned long>(layout) | ADDR_NO_RANDOMIZE) != -1) {
+        execv("/proc/self/exe", argv); // on failure, run as it is: the addresses then differ
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--addresses") == 0) {
+        for (const auto &each : FUNCTIONS) {
+            std::printf("address %s %" PRIxPTR "\n", each.name,
+                        reinterpret_cast<std::uintptr_t>(each.function));
+        }
+        return 0;
+    }
     if (argc < 4) {
         std::fprintf(stderr, "usage: replay_known ITERATIONS ROUNDS NAME ...\n");
         return 2;

@@ -9,6 +9,8 @@
 #
 #   plain        one load, the arithmetic, one store through (%rdi)
 #   base-index   the same through (%rdi,%rdx,1), %rdx zero: V8's form
+#   swapped      loaded through (%rdi,%rdx,1), stored through (%rdx,%rdi,1):
+#                V8's WebAssembly form, the same address by other roles
 #   imul-load    the load folded into a multiply: imul $k,(%rdi),%rax
 #   index-store  plain, and the index stored beside the cell every iteration
 #   guarded      a runtime's checks: a type word compared, the data pointer
@@ -67,6 +69,10 @@
         LOOP    known_base_index_inc, "mov (%rdi,%rdx,1), %rax", "add $1, %rax", "mov %rax, (%rdi,%rdx,1)"
         LOOP    known_base_index_arith, "mov (%rdi,%rdx,1), %rax", "lea 7(%rax,%rax,2), %rax", "mov %rax, (%rdi,%rdx,1)"
         BRANCH  known_base_index_branch, "mov (%rdi,%rdx,1), %rax", "mov %rax, (%rdi,%rdx,1)"
+
+        LOOP    known_swapped_inc, "mov (%rdi,%rdx,1), %rax", "add $1, %rax", "mov %rax, (%rdx,%rdi,1)"
+        LOOP    known_swapped_arith, "mov (%rdi,%rdx,1), %rax", "lea 7(%rax,%rax,2), %rax", "mov %rax, (%rdx,%rdi,1)"
+        BRANCH  known_swapped_branch, "mov (%rdi,%rdx,1), %rax", "mov %rax, (%rdx,%rdi,1)"
 
         LOOP    known_imul_load_inc, "imul $1, (%rdi), %rax", "add $1, %rax", "mov %rax, (%rdi)"
         LOOP    known_imul_load_arith, "imul $3, (%rdi), %rax", "add $7, %rax", "mov %rax, (%rdi)"

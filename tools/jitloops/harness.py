@@ -58,9 +58,9 @@ def build_cached(name, sources, build, variants=([],)):
     """`name` built from `sources` with the C++ compiler at hand (the first
     of `variants`' extra flags that builds), kept under the build folder by
     a hash of the sources and the compiler, and built again only when they
-    change."""
+    change (or the flags)."""
     cxx = compiler()
-    digest = hashlib.sha256(cxx.encode())
+    digest = hashlib.sha256((cxx + repr(FLAGS) + repr(variants)).encode())
     for source in sources:
         with open(source, "rb") as f:
             digest.update(f.read())

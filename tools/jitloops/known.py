@@ -33,9 +33,24 @@ from .rules import excuse_loopless
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ASSEMBLY = os.path.join(TOOLS, "replay_known.s")
 TIMER = os.path.join(TOOLS, "replay_known.cpp")
-FORMS = ("plain", "base_index", "imul_load", "index_store", "guarded")
+FORMS = ("plain", "base_index", "swapped", "imul_load", "index_store", "guarded")
 KERNELS = dict(zip(report.KERNEL_NAMES, ("inc", "arith", "branch")))
-BASE = 0x7E5A_0000_0000  # where the jitdump puts the code: the object's offsets, page-aligned
+BASE = 0x7E5A_0000_0000  # where the jitdump puts code the timer does not give an address for
+
+
+def timer(build):
+    """The native timer (it runs without address randomisation)."""
+    return harness.build_cached("replay_known", [TIMER, ASSEMBLY], build)
+
+
+def linked(program):
+    """{function: its address in the timer}: where the jitdump puts its
+    bytes, so that the replay runs each loop at the very address it runs at
+    natively."""
+    listing = subprocess.run([program, "--addresses"], capture_output=True, text=True,
+                             check=True).stdout
+    return {f"known_{w[1]}": int(w[2], 16) for w in map(str.split, listing.splitlines())
+            if len(w) == 3 and w[0] == "address"}
 
 
 def assemble(folder):
@@ -53,14 +68,14 @@ def assemble(folder):
         return f.read(), symbols
 
 
-def wrap(code, symbols, pid=1):
-    """A jitdump of every function, each a JIT_CODE_LOAD record at BASE plus
-    its offset in the object."""
+def wrap(code, symbols, addresses=None, pid=1):
+    """A jitdump of every function, each a JIT_CODE_LOAD record at its
+    address in `addresses` (default: BASE plus its offset in the object)."""
     header = jitdump.FILE_HEADER.pack(jitdump.MAGIC, jitdump.VERSION, jitdump.FILE_HEADER.size,
                                       jitdump.EM_X86_64, 0, pid, 0, 0)
     records = []
     for index, (name, (offset, size)) in enumerate(sorted(symbols.items())):
-        address = BASE + offset
+        address = (addresses or {}).get(name, BASE + offset)
         payload = jitdump.LOAD.pack(pid, pid, address, address, size, index) + name.encode() \
             + b"\0" + code[offset:offset + size]
         records.append(jitdump.RECORD_HEADER.pack(jitdump.CODE_LOAD,
@@ -91,14 +106,14 @@ def native(program, iterations, names):
 
 def measure(build, iterations, rounds, data):
     """Rows per form and kernel, the native and replayed runs interleaved."""
-    timer = harness.build_cached("replay_known", [TIMER, ASSEMBLY], build)
+    native_program = timer(build)
     program = harness.built(build)
     names = [f"{form}_{k}" for form in FORMS for k in KERNELS.values()]
     rows = {name: {"form": name.rsplit("_", 1)[0], "kernel": kernel, "native_ns": [],
                    "native_values": set(), "path_ns": [], "chain_ns": []}
             for name in names for kernel, short in KERNELS.items() if name.endswith("_" + short)}
     for _ in range(rounds):
-        for name, (ns, value) in native(timer, iterations, names).items():
+        for name, (ns, value) in native(native_program, iterations, names).items():
             rows[name]["native_ns"].append(ns)
             rows[name]["native_values"].add(value)
         for form in FORMS:
@@ -120,10 +135,18 @@ def finish(row, iterations):
     def median(values):
         return statistics.median(values) * scale if values else None
 
+    def least(values):
+        return min(values) * scale if values else None
+
+    def most(values):
+        return max(values) * scale if values else None
+
     native_ms, path_ms = median(row["native_ns"]), median(row["path_ns"])
     return {"form": row["form"], "kernel": row["kernel"], "verdict": row.get("verdict"),
             "native_ms": native_ms, "path_ms": path_ms, "chain_ms": median(row["chain_ns"]),
             "path/native": path_ms / native_ms if path_ms and native_ms else None,
+            "native_range_ms": [least(row["native_ns"]), most(row["native_ns"])],
+            "path_range_ms": [least(row["path_ns"]), most(row["path_ns"])],
             "native_right": bool(row["native_values"])
             and row["native_values"] <= finals(row["kernel"], iterations),
             "replay_iterations": row.get("iterations"), "refused": row.get("refused", {})}
@@ -133,15 +156,18 @@ def show(rows, iterations, rounds, out):
     out.write(f"known kernels, ms per 1e8 iterations ({iterations} per run, medians of {rounds} "
               f"interleaved runs) on {machine_name(environment())}\n")
     out.write(f"{'form':<12} {'kernel':<12} {'native':>8} {'path':>8} {'path/native':>11} "
-              f"{'chain':>8}  listing\n")
+              f"{'chain':>8}  listing, ranges\n")
     for row in rows:
         cells = [f"{row[k]:8.2f}" if row[k] is not None else f"{'-':>8}"
                  for k in ("native_ms", "path_ms")]
         ratio = row["path/native"]
         chain = row["chain_ms"]
+        spans = [f"{r[0]:.0f}-{r[1]:.0f}" if r[0] is not None else "-"
+                 for r in (row["native_range_ms"], row["path_range_ms"])]
         out.write(f"{row['form']:<12} {row['kernel']:<12} {cells[0]} {cells[1]} "
                   f"{ratio if ratio is None else format(ratio, '.3f'):>11} "
-                  f"{'-' if chain is None else format(chain, '.2f'):>8}  {row['verdict']}\n")
+                  f"{'-' if chain is None else format(chain, '.2f'):>8}  {row['verdict']:<5} "
+                  f"native {spans[0]}, path {spans[1]}\n")
         for figure, why in row["refused"].items():
             out.write(f"{'':26}refused: {figure[:-3]}: {why}\n")
 
@@ -161,7 +187,7 @@ def main(argv=None):
     try:
         with tempfile.TemporaryDirectory(prefix="replay_known.") as folder:
             code, symbols = assemble(folder)
-        data = wrap(code, symbols)
+        data = wrap(code, symbols, linked(timer(args.build)))
         if args.jitdump:
             with open(args.jitdump, "wb") as f:
                 f.write(data)
