@@ -1761,6 +1761,12 @@ class Replay(unittest.TestCase):
                         self.assertIn(TINY - kernel["replay"]["iterations"], range(4))
                     else:
                         self.assertIn(words, refused["path_ms"], kernel["kernel"])
+        # A count below two trips of the unrolled loop is refused, not run.
+        result = tool("dump", os.path.join(DATA, "hotspot_opaque.txt"), "--format", "json",
+                      "--replay-iterations", "7", "--rounds", "1", "--floor", "none", "--build",
+                      folder, figures=True)
+        self.assertIn("fewer than two trips of 4", json.loads(result.stdout)["kernels"][0][
+            "refused"]["path_ms"])
 
     def test_routes_take_the_run_from_the_counterparts_report(self):
         # Stand-ins for the runtimes: each prints a report and gives a saved

@@ -150,6 +150,9 @@ def run_plan(walks, kinds, symbols, solver, iterations, hot):
         raise Refusal(f"the index {name} is not advanced by a constant on every path")
     counters = Counters(walks, kinds, symbols, solver)
     trips, notes = iterations // advance, []
+    if trips < 2:
+        raise Refusal(f"{iterations} iteration(s) make fewer than two trips of {advance}: too few "
+                      "to replay the loop (--replay-iterations)")
     for other in sorted(symbols.counters):
         if other != name and counters.guards(other):
             start, allowed = counters.budget(other, trips)
