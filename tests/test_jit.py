@@ -40,6 +40,10 @@
     trace out of the entry part closes a loop that is judged too.
   Layers: each module of tools/jitloops/ imports only the layers below it,
     and only its x86 module borrows from the check's package.
+  Replay: the chain and the path replayed natively at a tiny count, for what
+    each run did: the known kernels (tools/replay_known.s) and saved dumps
+    give their figures or the reason; a run off its path, or ending after
+    the wrong count, gives none.
   JavaLoops, NodeLoops: the diagnostic on the built counterparts under the
     installed runtimes (they must keep the rule), and on Java variants built
     here from the real source with one fault each (they must be flagged);
@@ -47,7 +51,8 @@
   WasmLoops: the same for the benchmark built here for WebAssembly and a
     copy with x not volatile.
   LuaJITDump: the listing's LuaJIT loader on the counterpart: a trace per
-    kernel, Branch's side trace, and the patch aiming the guard at it.
+    kernel, Branch's side trace, and the patch aiming the guard at it; a
+    program under it sees its own arg and ..., as under plain luajit.
   LuaJITLoops, PyPyLoops: the diagnostic on the tracing JITs' counterparts
     under the installed runtimes, cold and warm: Branch's side trace or
     bridge stores, the other kernels keep the rule.
@@ -55,7 +60,8 @@
 A group that needs a runtime skips (exit 77) only when the build found none.
 How each saved dump in tests/data/jit was made: tests/data/jit/README.md.
 
-    test_jit.py [--java JAVA --classes DIR] [--node NODE [--wasm F --wasm-small-dir D]]
+    test_jit.py [--build-dir DIR] [--java JAVA --classes DIR]
+                [--node NODE [--wasm F --wasm-small-dir D]]
                 [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
 """
 import argparse
@@ -782,8 +788,11 @@ deopt: call *-0x38(%r13)
                 self.assertEqual([lp.head for lp in loops.hottest_first(made)], heads)
 
 
-def tool(*args):
-    return run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), *args])
+def tool(*args, figures=False):
+    """The listing run on `args`; the split's figures, which time loops, only
+    with `figures`."""
+    quiet = ["--no-figures"] if args and not args[0].startswith("-") and not figures else []
+    return run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), *args, *quiet])
 
 
 def verdicts(output):
@@ -897,6 +906,30 @@ class SavedDumps(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(text, result.stdout + result.stderr)
 
+    def test_json_carries_the_verdicts(self):
+        # One dump per reader: the JSON's kernels, in report order, have the
+        # text's verdicts and flags, and a reason for every figure left null.
+        for name in ("hotspot_volatile.txt", "wasm_liftoff.txt", "pypy_array_l_while.txt",
+                     "hotspot_c1_tier3.txt"):
+            with self.subTest(name):
+                text, as_json = (tool("dump", os.path.join(DATA, name), *extra)
+                                 for extra in ([], ["--format", "json"]))
+                document = json.loads(as_json.stdout)
+                self.assertEqual(as_json.returncode, text.returncode)
+                self.assertEqual(document["exit_status"], text.returncode)
+                kernels = document["kernels"]
+                self.assertEqual([k["kernel"] for k in kernels], list(KERNEL_NAMES))
+                found = verdicts(text.stdout)
+                self.assertEqual([k["verdict"] for k in kernels],
+                                 ["flag" if "FLAG" in found[k] else "????" if "????" in found[k]
+                                  else "ok" for k in KERNEL_NAMES])
+                for kernel in kernels:
+                    for rule in kernel["rules"]:
+                        self.assertIn(f"rule: {rule}", text.stdout)
+                    self.assertEqual(set(kernel["refused"]), {"chain_ms", "path_ms", "run_ms",
+                                                              "floor_ms"})
+                    self.assertTrue(all(kernel[f] is None for f in kernel["refused"]))
+
     def test_save_round_trip(self):
         with tempfile.TemporaryDirectory() as folder:
             copy = os.path.join(folder, "copy.txt")
@@ -1009,6 +1042,11 @@ class Jitdumps(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 if status == 2:
                     self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                if name in ("empty", "cut inside a record", "a kernel not in the file"):
+                    # The same refusal in JSON mode: no document, one line.
+                    as_json = tool("jitdump", path, *extra, "--format", "json")
+                    self.assertEqual((as_json.returncode, as_json.stdout, as_json.stderr),
+                                     (2, "", result.stderr))
                 self.assertIn(words.replace("%s", path), result.stderr if status == 2
                               else result.stdout)
 
@@ -1042,7 +1080,7 @@ case "$*" in *--code-comments*) [ -n "$REJECT" ] && {{ echo "bad option" >&2; ex
   cp '{NODE_JITDUMP}' jit-$$.dump;; esac\n""")
                 os.chmod(fake, 0o755)
                 result = run([sys.executable, os.path.join(TOOLS, "jit_loops.py"), "node",
-                              "--node", fake], {"REJECT": reject})
+                              "--node", fake, "--no-figures"], {"REJECT": reject})
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                 self.assertIn(route.replace("%s", fake), result.stdout.split("\n")[0])
                 if reject:  # in a folder of its own, removed
@@ -1411,7 +1449,8 @@ class Layers(unittest.TestCase):
                          ["extra: in LAYERS, no file"])
         self.assertEqual(layer_problems(self.FOLDER, tuple(m for m in layers if m != "output")),
                          ["output: not in LAYERS", "driver: imports output, not a layer below it",
-                          "output: imports accesses, not a layer below it"])
+                          "output: imports accesses, not a layer below it",
+                          "output: imports results, not a layer below it"])
 
 
 # --------------------------------------------- live runs of the diagnostic
@@ -1573,6 +1612,21 @@ class LuaJITDump(unittest.TestCase):
     def setUpClass(cls):
         cls.luajit = need("luajit", "luajit")
 
+    def test_a_program_sees_its_own_arguments(self):
+        # As under plain luajit: the program's name at arg[0], its arguments
+        # in arg and in ..., the interpreter at arg[-1].
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "args.lua")
+            with open(script, "w", encoding="utf-8") as f:
+                f.write('print(arg[0], #arg, arg[1], arg[2], arg[-1], select("#", ...), ...)\n')
+            for args in ([], ["7", "two words"]):
+                with self.subTest(args=args):
+                    plain = run([self.luajit, script, *args])
+                    loaded = run([self.luajit, LUA_DUMP, os.path.join(folder, "dump.txt"), script,
+                                  *args])
+                    self.assertEqual((plain.returncode, loaded.returncode), (0, 0), loaded.stderr)
+                    self.assertEqual(loaded.stdout, plain.stdout)
+
     def test_traces_and_the_patch_to_the_side_trace(self):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "dump.txt")
@@ -1635,6 +1689,159 @@ class PyPyLoops(TracingLoops, unittest.TestCase):
     extra_store = r"extra store to rbp@head \+ 0x\w+: 1 per iteration .*\(path 2"
 
 
+# --------------------------------------------------------- the replay
+
+TINY = 1000  # iterations: the replay's tests check what each run did, never a time
+
+
+def replay_folder():
+    """Where the replay's programs are built and kept: the build's folder,
+    or one of this run's own."""
+    if OPTIONS.build_dir:
+        return OPTIONS.build_dir
+    if not hasattr(replay_folder, "temporary"):
+        replay_folder.temporary = tempfile.TemporaryDirectory()
+    return replay_folder.temporary.name
+
+
+# saved dump: per kernel, None when the chain and the path are both measured,
+# else words of the path's refusal
+REPLAYED = {
+    "hotspot_opaque.txt": (None, None, None), "v8_biguint64array.txt": (None, None, None),
+    "wasm_turbofan.txt": (None, None, None), "wasm_liftoff.txt": (None, None, None),
+    "pypy_array_l_while.txt": (None, None, None),
+    "luajit_two_pointers.txt": (None, None, "flags set by `ucomisd %xmm6,%xmm7`"),
+    "hotspot_c1_tier3.txt": ("no judged loop to replay: the kernel was not judged", None, None),
+    # Made here: every kernel's loop calls out on its one path.
+    "calls out": ["every path of the loop calls out"] * 3,
+}
+CALLING = HONEST.replace("jl top", "call away\n       jl top") + "away: ret\n"
+
+
+class Replay(unittest.TestCase):
+    """The replay at a tiny count: the known kernels (tools/replay_known.s)
+    land after exactly their iterations with the accumulator right, natively
+    and replayed from the jitdump that wraps them; saved dumps give both
+    figures or name why not, and the run and floor figures their reasons; a
+    replay sent off its path, or ended after the wrong count, gives none."""
+
+    def test_known_kernels(self):
+        result = run([sys.executable, os.path.join(TOOLS, "replay_known.py"), "--iterations",
+                      str(TINY), "--rounds", "1", "--format", "json", "--build", replay_folder()])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        rows = json.loads(result.stdout)["rows"]
+        self.assertEqual(len(rows), 18)
+        for row in rows:
+            with self.subTest(row["form"], kernel=row["kernel"]):
+                self.assertEqual(row["refused"], {})
+                self.assertEqual((row["replay_iterations"], row["native_right"]), (TINY, True))
+                self.assertIsNotNone(row["chain_ms"])
+                self.assertEqual(row["verdict"], "flag" if row["form"] == "index_store" else "ok")
+
+    def test_saved_dumps(self):
+        folder = replay_folder()
+        with open(os.path.join(folder, "calls out"), "w", encoding="utf-8") as f:
+            f.write("".join(hotspot_dump(f"JitBench::{m}", CALLING) for m in ("inc", "arith",
+                                                                               "branch")))
+        for name, expected in REPLAYED.items():
+            with self.subTest(name):
+                path = os.path.join(DATA if name.endswith(".txt") else folder, name)
+                result = tool("dump", path, "--format", "json",
+                              "--replay-iterations", str(TINY), "--rounds", "1", "--floor",
+                              os.path.join(replay_folder(), "no_bench_floor"), "--build",
+                              replay_folder(), figures=True)
+                kernels = json.loads(result.stdout)["kernels"]
+                for kernel, words in zip(kernels, expected):
+                    refused = kernel["refused"]
+                    self.assertIn("has no run", refused.pop("run_ms"))
+                    self.assertIn("no bench_floor at", refused.pop("floor_ms"))
+                    if words is None:
+                        self.assertEqual(refused, {}, kernel["kernel"])
+                        # (A rotated loop's bound test may end it part-way through a trip.)
+                        self.assertIn(TINY - kernel["replay"]["iterations"], range(4))
+                    else:
+                        self.assertIn(words, refused["path_ms"], kernel["kernel"])
+        # A count below two trips of the unrolled loop is refused, not run.
+        result = tool("dump", os.path.join(DATA, "hotspot_opaque.txt"), "--format", "json",
+                      "--replay-iterations", "7", "--rounds", "1", "--floor", "none", "--build",
+                      folder, figures=True)
+        self.assertIn("fewer than two trips of 4", json.loads(result.stdout)["kernels"][0][
+            "refused"]["path_ms"])
+
+    def test_routes_take_the_run_from_the_counterparts_report(self):
+        # Stand-ins for the runtimes: each prints a report and gives a saved
+        # dump the way its route reads it (printed, or written to the file
+        # it is told); a report whose accumulator is wrong gives no run figure.
+        # A stand-in floor far slower than any chain makes every chain suspect.
+        good = render([11.5, 22.25, 33.0], banner="=== stand-in ===")
+        slow = render([100000.0] * 3, banner="=== stand-in floor ===")
+        bad = good.replace("(x=0)", "(x=1)")
+        # (route, saved dump, how it is handed over, report, run figures or refusal)
+        cases = [("java", "hotspot_opaque.txt", 'cat "$DUMP"', good, [11.5, 22.25, 33.0]),
+                 ("node", "v8_biguint64array.txt", 'case "$*" in *-e*) exit 0;; esac; cat "$DUMP"',
+                  good, [11.5, 22.25, 33.0]),
+                 ("luajit", "luajit_two_pointers.txt", 'cp "$DUMP" "$2"', good, [11.5, 22.25, 33.0]),
+                 ("pypy", "pypy_array_l_while.txt", 'cp "$DUMP" "${PYPYLOG#*:}"', good,
+                  [11.5, 22.25, 33.0]),
+                 ("pypy", "pypy_array_l_while.txt", 'cp "$DUMP" "${PYPYLOG#*:}"', bad,
+                  "gives Branch loop: x=1, not 0")]
+        for route, dump, hand_over, printed, expected in cases:
+            with self.subTest(route, expected=expected), tempfile.TemporaryDirectory() as folder:
+                fake = os.path.join(folder, route)
+                with open(fake, "w", encoding="utf-8") as f:
+                    f.write(f"#!/bin/sh\nDUMP='{os.path.join(DATA, dump)}'\n{hand_over}\n"
+                            f"printf '%s' '{printed}'\n")
+                floor = os.path.join(folder, "bench_floor")
+                with open(floor, "w", encoding="utf-8") as f:
+                    f.write(f"#!/bin/sh\nprintf '%s' '{slow}'\n")
+                os.chmod(fake, 0o755)
+                os.chmod(floor, 0o755)
+                result = tool(route, f"--{route}", fake, "--format", "json", "--replay-iterations",
+                              str(TINY), "--rounds", "1", "--floor", floor, "--build",
+                              replay_folder(), figures=True)
+                document = json.loads(result.stdout)
+                self.assertIn("cpu family", document["machine"])
+                for kernel in document["kernels"]:
+                    self.assertEqual(kernel["floor_ms"], 100000.0)
+                    if kernel["chain_ms"] is not None:
+                        self.assertIn("chain/floor", " ".join(kernel["suspect"]))
+                runs = [k["run_ms"] for k in document["kernels"]]
+                if isinstance(expected, list):
+                    self.assertEqual(runs, expected)
+                else:
+                    self.assertEqual(runs, [None] * 3)
+                    self.assertIn(expected, document["kernels"][0]["refused"]["run_ms"])
+
+    def test_runs_off_their_path_give_no_figure(self):
+        from jitloops import harness as replay_harness, known, replay
+        with tempfile.TemporaryDirectory() as folder:
+            data = known.wrap(*known.assemble(folder))
+        program = replay_harness.built(replay_folder())
+        # (the description's line for the path's entry state, changed to,
+        # the words of the path's refusal): the type word the guarded loop
+        # checks made to differ, its index started late, its bound moved.
+        cases = [("reg r9 0", "reg r9 1", "the replay left its path at"),
+                 ("reg rcx 0", "reg rcx 5", "not what 1000 iterations of Inc loop give"),
+                 (f"reg rsi {TINY:x}", f"reg rsi {TINY + 8:x}",
+                  "did not run exactly 1000 iterations")]
+        for old, new, words in cases:
+            with self.subTest(new):
+                kernel = known.kernels_of(data, "guarded")[0]
+                original = replay.describe
+
+                def altered(*args):
+                    text = original(*args)
+                    head, path = text.split("experiment path\n", 1)
+                    self.assertIn(old + "\n", path)
+                    return head + "experiment path\n" + path.replace(old + "\n", new + "\n", 1)
+
+                with mock.patch.object(replay, "describe", altered):
+                    replay.replay(kernel, program, TINY, 1)
+                self.assertIsNone(kernel.figures["path_ms"])
+                self.assertIn(words, kernel.refused["path_ms"])
+                self.assertIsNotNone(kernel.figures["chain_ms"])  # the chain ran as it was
+
+
 RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node",
                   "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
                   "WasmTurboFanReport": "wasm", "WasmLoops": "node", "LuaJITReport": "luajit",
@@ -1645,6 +1852,8 @@ RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi to
 
 
 def add_arguments(parser):
+    parser.add_argument("--build-dir", help="the build's folder, where the replay's programs "
+                        "are built and kept")
     parser.add_argument("--java", help="the java launcher of the JDK the build found")
     parser.add_argument("--javac", help="its javac")
     parser.add_argument("--classes", help="where the build put JitBench.class")

@@ -118,6 +118,39 @@ It flags, on the judged paths of the hottest loop:
          compare of the stack pointer with a limit); other loads (object
          headers, lengths, data pointers reloaded every iteration); calls.
 
+Beside each kernel's verdict the tool gives the split of its time, four
+figures in ms per 1e8 iterations, taken on this machine in this session:
+chain (the accumulator's load, the instructions computing its new value and
+its store, the JIT's own bytes, run in a counted loop of the replay's own
+with the registers set so that the load and the store reach one cell),
+path (the judged loop itself replayed natively: its instructions placed at
+their own addresses in a harness process, every other byte of their pages
+a trap, entered at the head from a register and memory state solved from
+the symbolic walk so that every branch goes its path's way and the bound
+test ends the run after exactly the iterations asked for), run (the
+kernel's time in the counterpart's own report of the run the code came
+from; a saved dump or a jitdump has none) and floor (bench_floor, run once,
+--floor). The text names the split: run/floor = chain/floor (the
+instructions on the accumulator's chain) x path/chain (the rest of the
+loop's code) x run/path (what lies outside the loop's code in a cold run:
+interpreter, compilation, tier-up, on-stack replacement, deopts, GC). A
+figure that cannot be taken is refused with the reason: a path that calls
+out, jumps through a register it cannot prove, or needs a value the
+replay cannot set; a replay that left its path (a trap or fault anywhere
+but the run's end) or ended after the wrong number of iterations gives no
+figure. A path below 0.9 of its chain, or a chain below 0.9 of the floor,
+is marked suspect. --no-figures judges the code alone; --replay-iterations
+and --rounds set each replay's count (scaled to 1e8) and the interleaved
+runs whose median is kept. The harness (tools/replay_harness.cpp) is built
+with the C++ compiler at hand and kept under --build (default: build).
+
+--format json prints one object instead: the machine (as compare names it),
+the origin, the exit status and, per kernel in report order, its verdict
+("ok", "flag", "????"), rule flags, costs, chain_ms, path_ms, run_ms and
+floor_ms (numbers, or null with the reason in "refused"), their ratios,
+what makes one suspect, how the replay was made, and each compilation's
+report. Errors stay one line on stderr with exit status 2.
+
 Exit status: 0 when every kernel's hottest loop keeps the rule (costs are
 reported, not failed), 1 when one breaks it, 2 on a usage or tool error
 (the runtime failed, no compiled code for a kernel, objdump missing) or,

@@ -30,8 +30,11 @@ The steps, for each kernel's compilations in the top tier printed:
      segment: rule and cost flags; when the walk of one of its innermost
      loops stopped at a bound or can reach a computed jump of unknown
      target, judge none (it may be the hottest);
-  7. print each kernel's report; exit 0, 1 (a rule broken) or 2 (a tool
-     error, or a kernel not judged).
+  7. gather each kernel's reports into its results, and measure the split
+     of its time: the run's figure from the counterpart's own report, the
+     floor's from bench_floor, the chain's and the path's by replay;
+  8. render the results as text or JSON; exit 0, 1 (a rule broken) or 2 (a
+     tool error, or a kernel not judged).
 
 The modules, from the bottom layer up; each imports only modules listed
 before it (LAYERS):
@@ -49,6 +52,7 @@ before it (LAYERS):
                bridges, the signal poll's word named
   runtimes     running a counterpart under its runtime's dump option, or
                under node's --perf-prof in a private folder for its jitdump
+  floor        bench_floor run once, its report read: the floor's figures
   disassembly  objdump on the bytes, the re-synchronised linear sweep, the
                runtime's comments attached to instructions
   accesses     what one instruction reads and writes in memory; fences,
@@ -64,10 +68,28 @@ before it (LAYERS):
                that cut code timing several kernels into their stretches
   rules        the rule and cost flags with their messages; loopless code
   analysis     one compilation analysed into kernel reports
-  output       the report of one kernel in one compilation, as printed
+  results      each kernel's reports, verdict and figures: what every output
+               is rendered from
+  concrete     symbolic values computed under numbers for their symbols,
+               flags and conditions, and numbers solved for a wanted value
+  replay_walk  a judged path walked again for its replay: its branches with
+               their flags' operands, its accesses, what it cannot replay
+  replay_plan  the counters' starts: every trip along a judged path, out by
+               the bound test after the iterations asked for
+  replay_state the register and memory state the loop is replayed from
+  replay_chain the accumulator's chain in a counted loop of the replay's own
+  harness      the replay harness (tools/replay_harness.cpp) built, cached
+               and run on a description
+  replay       one kernel's chain and path replayed, checked and timed
+  figures      the figures measured into the results: run, floor, replay
+  output       the text: each kernel's reports and its split
+  format_json  the same results as one JSON object
+  known        known code (tools/replay_known.s) replayed beside its native
+               time: tools/replay_known.py, the replay's own measurement
   driver       the command line: the dump's source, the report, the exit status
 """
 
-LAYERS = ("errors", "x86", "dumps", "jitdump", "luajit", "pypy", "runtimes", "disassembly",
-          "accesses", "symbolic", "paths", "loops", "mapping", "rules", "analysis", "output",
-          "driver")
+LAYERS = ("errors", "x86", "dumps", "jitdump", "luajit", "pypy", "runtimes", "floor",
+          "disassembly", "accesses", "symbolic", "paths", "loops", "mapping", "rules", "analysis",
+          "results", "concrete", "replay_walk", "replay_plan", "replay_state", "replay_chain",
+          "harness", "replay", "figures", "output", "format_json", "known", "driver")

@@ -8,9 +8,11 @@ or loops not told apart in code holding several kernels). tools/jit_loops.py
 holds the tool's account, which is its --help text.
 
 Each source is a subcommand: its options, and a function (SOURCES) giving
-the compilations read and the origin the report's first line names. A
+the compilations read, the origin the report's first line names and what
+the counterpart's run printed (its report: None for a file read). A
 runtime is added as a dump reader producing compilations (a module below
-the analysis) and a source here.
+the analysis) and a source here. The kernels' results (results) are then
+measured (figures) and rendered as text (output) or JSON (format_json).
 """
 import argparse
 import sys
@@ -20,7 +22,10 @@ import report
 from . import dumps, jitdump, luajit, pypy
 from .analysis import analyse_all
 from .errors import ToolError
-from .output import show
+from .figures import measure
+from .format_json import write_json
+from .output import write_text
+from .results import collect, status
 from .rules import excuse_loopless
 from .runtimes import (PRINT_OPT_CODE, accepts, hotspot_command, luajit_command, machine_name,
                        perf_prof_command, pypy_command, pypy_log, run_dump, run_jitdump,
@@ -33,7 +38,8 @@ WASM_MAINS = ("__original_main", "main")
 
 def from_java(args):
     command = hotspot_command(args)
-    return dumps.parse_dump(run_dump(command)), f"{' '.join(command)} on {machine_name()}"
+    printed = run_dump(command)
+    return dumps.parse_dump(printed), f"{' '.join(command)} on {machine_name()}", printed
 
 
 def from_node(args):
@@ -42,27 +48,31 @@ def from_node(args):
         route = "print-opt-code" if accepts(args.node, PRINT_OPT_CODE) else "perf-prof"
     if route == "print-opt-code":
         command = v8_command(args)
-        return (dumps.parse_dump(run_dump(command)),
+        printed = run_dump(command)
+        return (dumps.parse_dump(printed),
                 f"{' '.join(command)} on {machine_name()}, code from its {PRINT_OPT_CODE[0]} "
-                "listing")
+                "listing", printed)
     command = perf_prof_command(args)
     why = "" if args.route == route else f" ({args.node} rejects {' '.join(PRINT_OPT_CODE)})"
-    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    data, printed = run_jitdump(command)
+    _, loads = jitdump.read(data, "the jitdump")
     return (jitdump.compilations(loads, jitdump.KernelNames.parse(jitdump.DEFAULT_NAMES)),
-            f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote{why}")
+            f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote{why}",
+            printed)
 
 
 def from_luajit(args):
-    text = run_written(lambda file: luajit_command(args, file))
+    text, printed = run_written(lambda file: luajit_command(args, file))
     found, runtime = luajit.read(text, "the loader's dump")
     return found, (f"{' '.join(luajit_command(args))} on {machine_name()} ({runtime}), code "
-                   "from the listing's trace loader")
+                   "from the listing's trace loader"), printed
 
 
 def from_pypy(args):
-    text = run_written(lambda file: pypy_command(args), lambda file: {"PYPYLOG": pypy_log(file)})
+    text, printed = run_written(lambda file: pypy_command(args),
+                                lambda file: {"PYPYLOG": pypy_log(file)})
     return pypy.read(text, "the log")[0], (f"PYPYLOG={pypy_log()} {' '.join(pypy_command(args))} "
-                                          f"on {machine_name()}, code from the log")
+                                          f"on {machine_name()}, code from the log"), printed
 
 
 def from_dump(args):
@@ -73,11 +83,11 @@ def from_dump(args):
     text = data.decode("utf-8", errors="replace")
     if text.startswith(luajit.HEADER[0]):
         found, runtime = luajit.read(text, args.file)
-        return found, f"LuaJIT trace dump {args.file} ({runtime})"
+        return found, f"LuaJIT trace dump {args.file} ({runtime})", None
     if pypy.SECTION.search(text):
         found, runtime = pypy.read(text, args.file)
-        return found, f"PyPy JIT log {args.file} (of {runtime})"
-    return dumps.parse_dump(text), dumps.saved_origin(text, args.file)
+        return found, f"PyPy JIT log {args.file} (of {runtime})", None
+    return dumps.parse_dump(text), dumps.saved_origin(text, args.file), None
 
 
 def from_jitdump(args):
@@ -86,12 +96,13 @@ def from_jitdump(args):
     if args.trim:
         jitdump.trim(header, loads, args.kernels, args.trim)
     return (jitdump.compilations(loads, args.kernels),
-            f"jitdump {args.file} (process {header.pid})")
+            f"jitdump {args.file} (process {header.pid})", None)
 
 
 def from_wasm(args):
     command = wasm_command(args)
-    _, loads = jitdump.read(run_jitdump(command), "the jitdump")
+    data, printed = run_jitdump(command)
+    _, loads = jitdump.read(data, "the jitdump")
     found = []
     for name in [args.function] if args.function else WASM_MAINS:
         found = jitdump.compilations(loads, jitdump.KernelNames([name]))
@@ -104,7 +115,7 @@ def from_wasm(args):
         # even when the run compiled main again with TurboFan meanwhile.
         found = [c for c in found if c.tier == tier]
     return found, (f"{' '.join(command)} on {machine_name()}, code from the jitdump it wrote: "
-                   f"{tier_name}'s code of {name}, which runs the loops")
+                   f"{tier_name}'s code of {name}, which runs the loops"), printed
 
 
 SOURCES = {"java": from_java, "node": from_node, "luajit": from_luajit, "pypy": from_pypy,
@@ -116,6 +127,33 @@ def kernel_names(text):
         return jitdump.KernelNames.parse(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error))
+
+
+def add_figure_options(parser):
+    figures = parser.add_argument_group("the split's figures (ms per 1e8 iterations)")
+    figures.add_argument("--no-figures", action="store_true",
+                         help="judge the code only: no replay, no floor, no run figure")
+    figures.add_argument("--floor", default="build/bench_floor", metavar="FILE",
+                         help="bench_floor, run once for the floor's figures (default: "
+                         "build/bench_floor)")
+    figures.add_argument("--build", default="build", metavar="DIR",
+                         help="where the replay harness is built and kept (default: build; a "
+                         "temporary folder when it does not exist)")
+    figures.add_argument("--replay-iterations", type=positive, default=report.ITERATIONS,
+                         metavar="N", help="iterations each replay runs (default: 1e8); the "
+                         "figures are scaled to 1e8")
+    figures.add_argument("--rounds", type=positive, default=5, metavar="N",
+                         help="interleaved runs of each replay, the median kept (default: 5)")
+
+
+def positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    return value
 
 
 def parse_arguments(description, argv):
@@ -183,6 +221,9 @@ def parse_arguments(description, argv):
                           help="save the analysed compilations' dump, readable with `dump`")
         each.add_argument("--verbose", "-v", action="store_true",
                           help="show the runtime's comments under each instruction")
+        each.add_argument("--format", choices=("text", "json"), default="text",
+                          help="the report as text (the default) or as one JSON object")
+        add_figure_options(each)
     args = parser.parse_args(argv)
     if getattr(args, "warmup", 0) < 0:
         parser.error("--warmup must not be negative")
@@ -214,7 +255,7 @@ def main(description, argv=None):
     args = parse_arguments(description, argv)
     out = sys.stdout
     try:
-        compilations, origin = SOURCES[args.source](args)
+        compilations, origin, printed = SOURCES[args.source](args)
         if args.source != "wasm":  # which tier runs the loops: the source has chosen
             compilations = dumps.top_tier(compilations, args.all)
         problem = missing_code(args, compilations)
@@ -222,25 +263,17 @@ def main(description, argv=None):
             raise problem
         if args.save:
             dumps.save(args.save, origin, compilations)
-        results = [r for c in compilations for r in analyse_all(c)]
-        excuse_loopless(results)
+        reports = [r for c in compilations for r in analyse_all(c)]
+        excuse_loopless(reports)
+        kernels = collect(reports, measured=not args.no_figures)
+        if not args.no_figures:
+            measure(kernels, args, printed)
     except (ToolError, OSError) as error:
         print(f"jit_loops: {error}", file=sys.stderr)
         return 2
-    out.write(f"jit_loops: {origin}\n")
-    broken, unjudged = [], {}  # kernels; reason -> kernels
-    for result in results:
-        show(result, args.verbose, out)
-        if result.rules and result.kernel not in broken:
-            broken.append(result.kernel)
-        if result.unjudged and result.kernel not in unjudged.setdefault(result.reason, []):
-            unjudged[result.reason].append(result.kernel)
-    if broken:
-        out.write("rule broken in: " + ", ".join(broken) + "\n")
-    for reason, kernels in unjudged.items():
-        out.write("rule not judged in: " + ", ".join(kernels) + f" ({reason}: see above)\n")
-    if not broken and not unjudged:
-        out.write("rule kept in every kernel's hottest loop: one load and one store of the "
-                  "accumulator per iteration, no other store, no fence\n")
+    if args.format == "json":
+        write_json(kernels, origin, out)
+    else:
+        write_text(kernels, origin, args.verbose, out)
     # A loop not walked to the end may hide a break: the tool cannot tell.
-    return 1 if broken else 2 if unjudged else 0
+    return status(kernels)

@@ -180,7 +180,19 @@ if not chunk then
   io.stderr:write("luajit_dump.lua: ", failure, "\n")
   os.exit(2)
 end
-chunk(unpack(arg, 3))
+-- The program sees the `arg` it sees under plain luajit: its own name at 0,
+-- its arguments from 1, the interpreter and its options below 0; and the
+-- same arguments as `...`.
+local loader_arg, program_arg = arg, {}
+for k, v in pairs(loader_arg) do
+  if k < 0 then
+    program_arg[k] = v
+  elseif k >= 2 then
+    program_arg[k - 2] = v
+  end
+end
+arg = program_arg
+chunk(unpack(program_arg, 1, #loader_arg - 2))
 jit.attach(on_trace)
 write_patches()
 record("end", 0)

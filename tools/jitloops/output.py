@@ -5,8 +5,47 @@ instructions in the code's layout with each memory access and fence marked
 (with --verbose, the runtime's comments under them); then the other innermost loops, listed but
 not judged. A compilation not judged because an innermost loop could not
 be walked to the end says so ("????") and lists its other innermost loops.
+After a kernel's compilations, its split: the figures measured (results),
+each ratio named by what it measures, and why a figure was refused or is
+suspect. The whole text is rendered from the kernels' results alone.
 """
 from .accesses import fence_kind
+from .results import FACTORS, FIGURES, NOT_MEASURED, summary
+
+
+def write_text(kernels, origin, verbose, out):
+    """The whole report: the origin, each kernel's compilations and split,
+    and the summary lines."""
+    out.write(f"jit_loops: {origin}\n")
+    for kernel in kernels:
+        for result in kernel.reports:
+            show(result, verbose, out)
+        show_split(kernel, out)
+    for line in summary(kernels):
+        out.write(line + "\n")
+
+
+def number(value):
+    return "-" if value is None else f"{value:.2f}"
+
+
+def show_split(kernel, out):
+    """The kernel's figures and their ratios; nothing when none was measured."""
+    if all(kernel.refused.get(f) == NOT_MEASURED for f in FIGURES):
+        return
+    out.write(f"       split of {kernel.kernel}, ms per 1e8 iterations on this machine: "
+              + ", ".join(f"{f[:-3]} {number(kernel.figures[f])}" for f in FIGURES) + "\n")
+    total = kernel.ratio("run_ms", "floor_ms")
+    out.write(f"       run/floor {number(total)} = " + " x ".join(
+        f"{name} {number(kernel.ratio(top, bottom))} ({what})"
+        for name, top, bottom, what in FACTORS) + "\n")
+    for line in kernel.notes:
+        out.write(f"       {line}\n")
+    for figure in FIGURES:
+        if figure in kernel.refused:
+            out.write(f"       refused: {figure[:-3]}: {kernel.refused[figure]}\n")
+    for why in kernel.suspect:
+        out.write(f"       suspect: {why}\n")
 
 
 def show(result, verbose, out):

@@ -70,17 +70,18 @@ def pypy_log(file=WRITTEN):
 
 
 def run_written(command_for, environment_for=lambda file: {}):
-    """The text that one full run writes to a file: `command_for(file)` and
-    `environment_for(file)` give its command and the variables it adds.
-    The file lies in a private folder, removed afterwards."""
+    """The text that one full run writes to a file, and what the run printed:
+    `command_for(file)` and `environment_for(file)` give its command and the
+    variables it adds. The file lies in a private folder, removed
+    afterwards."""
     with tempfile.TemporaryDirectory(prefix="jit_loops.") as folder:
         file = os.path.join(folder, "code.txt")
         command = command_for(file)
-        run(command, extra=environment_for(file))
+        printed = run(command, extra=environment_for(file))[0]
         if not os.path.isfile(file):
             raise ToolError(f"{' '.join(command_for(WRITTEN))} wrote no code file")
         with open(file, encoding="utf-8", errors="replace") as f:
-            return f.read()
+            return f.read(), printed
 
 
 def wasm_command(args):
@@ -143,15 +144,16 @@ def run_dump(command):
 
 def run_jitdump(command):
     """The bytes of the jitdump that one full run of `command` writes into
-    its current folder (a private one, removed afterwards)."""
+    its current folder (a private one, removed afterwards), and what the run
+    printed."""
     with tempfile.TemporaryDirectory(prefix="jit_loops.") as folder:
-        pid = run(command, folder)[1]
+        printed, pid = run(command, folder)
         written = sorted(glob.glob(os.path.join(folder, JITDUMP_FILES)))
         own = os.path.join(folder, f"jit-{pid}.dump")
         if own in written or len(written) == 1:
             path = own if own in written else written[0]
             with open(path, "rb") as f:
-                return f.read()
+                return f.read(), printed
     raise ToolError(f"{' '.join(command)} wrote " + (
         "no jit-PID.dump (does this runtime write a jitdump under " + PERF_PROF + "?)"
         if not written else f"{len(written)} jitdump files, none named after its process"))

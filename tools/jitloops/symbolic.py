@@ -67,8 +67,11 @@ def unknown():
     return Lin.symbol(f"?{_unknowns[0]}")
 
 
-# Each opaque term's inputs (the symbols of the values it was computed from).
+# Each opaque term's inputs (the symbols of the values it was computed from),
+# and its definition: the operation and the values it takes, so that the
+# replay can compute it once it gives its inputs values.
 _INPUTS = {}
+_DEFINITIONS = {}
 
 
 def term(operation, *values):
@@ -76,7 +79,14 @@ def term(operation, *values):
     operation on the same values."""
     name = f"{operation}({', '.join(v.key() for v in values)})"
     _INPUTS.setdefault(name, frozenset(s for v in values for s in v.terms))
+    _DEFINITIONS.setdefault(name, (operation, values))
     return Lin.symbol(name)
+
+
+def definition(name):
+    """(operation, values) of the opaque term `name`, or None: a register's
+    value at the head, a loaded value, an unknown."""
+    return _DEFINITIONS.get(name)
 
 
 def loaded(location):
