@@ -217,7 +217,7 @@ class CommandLine(FakeCommands):
 
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
-        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
+        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "xml", a], [""],
                      ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
                      [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
                      [f"{a} > out"]):

@@ -1,18 +1,24 @@
 #!/usr/bin/env python3
 """Tests of compare's output formats, in process, on saved rows: the table
-and markdown byte for byte, the JSON document field by field, and the SVG
-plot's structure. No command runs here (tools/comparing/format_*.py,
-plot.py).
+and markdown byte for byte, the JSON document field by field, the SVG
+plot's structure, BMF (against Bencher's schema), Google Benchmark's JSON
+(read by its own compare tool where installed) and CSV. No command of
+compare's runs here (tools/comparing/format_*.py, plot.py).
 
     test_compare_formats.py [GROUP ...]
 """
 import argparse
 import base64
+import csv
 import dataclasses
+import io
 import json
 import math
 import os
+import re
+import subprocess
 import sys
+import tempfile
 import unicodedata
 import unittest
 from xml.etree import ElementTree
@@ -20,6 +26,9 @@ from xml.etree import ElementTree
 import harness
 from comparing.cells import display_width, estimate_text, floor_estimate_text
 from comparing.commands import Command, split
+from comparing.format_bmf import format_bmf
+from comparing.format_csv import format_csv
+from comparing.format_gbench import format_gbench
 from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import COLUMNS, FLOOR_COLUMNS, format_table
@@ -532,6 +541,85 @@ class FloorColumns(unittest.TestCase):
                     self.assertLess(abs(float(ratio.get("y")) - float(label.get("y"))), 29)
         self.assertEqual(root.find("s:g[@class='legend']/s:text", SVG).text,
                          "Commands (1 is the reference, 3 the floor)")
+
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "compare")
+GBENCH_COMPARE = "/usr/share/benchmark/compare.py"  # Debian's libbenchmark-tools
+
+
+def schema_problems(value, schema, where="$"):
+    # Where `value` breaks `schema`, by the keywords Bencher's BMF schema uses
+    # (type, properties, patternProperties, required), and the name lengths
+    # its page gives beside the schema.
+    if not isinstance(value, {"object": dict, "number": (int, float)}[schema["type"]]):
+        return [f"{where}: not {schema['type']}"]
+    found = [f"{where}: no {key}" for key in schema.get("required", []) if key not in value]
+    for key, item in value.items() if isinstance(value, dict) else ():
+        found += [f"{where}.{key[:9]}: too long"] * (len(key) > (1024 if where == "$" else 64))
+        for sub in [schema.get("properties", {}).get(key)] + [
+                sub for pattern, sub in schema.get("patternProperties", {}).items()
+                if re.search(pattern, key)]:
+            found += schema_problems(item, sub, f"{where}.{key}") if sub else []
+    return found
+
+
+class DashboardFormats(unittest.TestCase):
+    def test_every_command_and_kernel_with_its_values(self):
+        # A command given twice: its names must still be unique.
+        twice = saved(commands=COMMANDS[:2] + COMMANDS[:1])
+        names = [f"{c} ({k})" for k in KERNEL_NAMES
+                 for c in (COMMANDS[0].text, COMMANDS[1].text, COMMANDS[0].text + " #2")]
+        bmf, gbench = json.loads(format_bmf(twice)), json.loads(format_gbench(twice))["benchmarks"]
+        table = list(csv.DictReader(io.StringIO(format_csv(twice))))
+        self.assertEqual((list(bmf), [(r["kernel"], r["command"]) for r in table]),
+                         (names, [(r.kernel, r.command) for r in twice.rows]))
+        for name, row, line in zip(names, twice.rows, table):
+            ratio = row.ratio if row.ratio not in (None, math.inf) else None
+            median = next(b for b in gbench if b["name"] == name + "_median")
+            self.assertEqual(
+                (list(bmf[name]["latency"].values()), bmf[name].get("ratio-to-reference"),
+                 [b["real_time"] for b in gbench if b["name"] == name], median.get("ratio"),
+                 line["ratio"], line["ratio_low"]),
+                ([round(v * 1e6, 3) for v in (row.median_ms, row.min_ms, row.max_ms)],
+                 ratio and dict(zip(("value", "lower_value", "upper_value"),
+                                    [ratio, *(row.interval or [])])),
+                 TIMES[row.command_index][row.kernel], ratio, f"{ratio:.12g}" if ratio else "",
+                 f"{row.interval[0]:.12g}" if row.interval else ""))
+
+    def test_bmf_validates_against_bencher_schema(self):
+        with open(os.path.join(DATA, "bmf.schema.json"), encoding="utf-8") as f:
+            schema = json.load(f)
+        long = saved(commands=(Command("./" + "x" * 2000, ("./x",)),) + COMMANDS[1:])
+        for document, problems in (
+                *((json.loads(format_bmf(c)), []) for c in (saved(), long, with_floor())),
+                ({"b": {"latency": {"value": None}}}, ["$.b.latency.value: not number"]),
+                ({"b": {"latency": {"lower_value": 1}}}, ["$.b.latency: no value"]),
+                ({"b": [], "x" * 1025: {}}, ["$.b: not object", "$.xxxxxxxxx: too long"])):
+            with self.subTest(problems=problems):
+                self.assertEqual(schema_problems(document, schema), problems)
+
+    def test_google_benchmark_compare_reads_two_outputs(self):
+        if not os.path.exists(GBENCH_COMPARE) or not os.path.exists("/usr/bin/python3"):
+            self.skipTest(f"no {GBENCH_COMPARE} (Debian: libbenchmark-tools, python3-scipy)")
+        slower = [{k: [t * 2 for t in per[k]] for k in KERNEL_NAMES} for per in TIMES]
+        with tempfile.TemporaryDirectory() as folder:
+            files = [os.path.join(folder, name) for name in ("a.json", "b.json", "diff.json")]
+            for path, times in zip(files, (TIMES, slower)):
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(format_gbench(saved(times=times)))
+            result = subprocess.run(["/usr/bin/python3", GBENCH_COMPARE, "--no-color", "-d",
+                                     files[2], "benchmarks", *files[:2]], capture_output=True,
+                                    text=True, timeout=120, check=False)
+            if "No module named 'scipy'" in result.stderr:
+                self.skipTest(f"{GBENCH_COMPARE} needs python3-scipy, which is not installed")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(files[2], encoding="utf-8") as f:
+                report = {b["name"]: b for b in json.load(f)}
+        for row in saved().rows:  # every run of every command and kernel twice as long
+            name = f"{row.command} ({row.kernel})"
+            self.assertEqual([m["time"] for m in report[name]["measurements"]],
+                             [float(t > 0) for t in TIMES[row.command_index][row.kernel]], name)
+            self.assertIn(name + "_median", report)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,9 @@
     summary.py       rows per kernel and command, the correction, the verdicts
     records.py       the typed records the output formats read
     cells.py         cell texts and notes shared by the table and markdown
-    format_table.py, format_markdown.py, format_json.py   the output formats
+    format_table.py, format_markdown.py, format_json.py   the output formats,
+    format_bmf.py, format_gbench.py, format_csv.py        and for other tools
+    names.py         the one name per command and kernel that BMF and gbench use
     plot.py          the SVG plot
     environment.py   the machine's details for the JSON output
     streams.py       compare's own standard output and error, never lost

@@ -8,6 +8,9 @@ import sys
 import report
 from comparing.commands import CommandError, split
 from comparing.environment import environment
+from comparing.format_bmf import format_bmf
+from comparing.format_csv import format_csv
+from comparing.format_gbench import format_gbench
 from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import format_table
@@ -24,10 +27,11 @@ from comparing.summary import summarise
 # interpreter may take a minute or more for the 3 x 10^8 iterations.
 DEFAULT_TIMEOUT = 300.0
 INTERRUPTED = 130
-FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json}
+FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json,
+           "bmf": format_bmf, "gbench": format_gbench, "csv": format_csv}
 
 HELP = """\
-    compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format table|markdown|json]
+    compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format FORMAT]
                [--plot FILE.svg] [--floor COMMAND] [--skip-missing] COMMAND [COMMAND ...]
 
 Each COMMAND is one argument, split into words at spaces and by quotes and
@@ -92,6 +96,10 @@ interval excludes 1; "too few runs for the adjusted level" when no interval
 from so few runs could. Text that an output's encoding cannot hold is
 written escaped (\\xNN, \\uNNNN).
 
+--format: table (the default), markdown to paste, json (every run's time and
+the machine's details), bmf (Bencher), gbench (Google
+Benchmark's JSON) or csv; docs/compare.md describes each.
+
 Exit status: 0 on success; 1 when a command cannot run, fails, times out,
 reports a wrong or malformed result (after printing the summary of the
 rounds completed so far, marked as failed), or the output cannot be
@@ -130,9 +138,10 @@ def parse_arguments(argv):
                         help="warm-up rounds, not counted (default 1)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
                         help=f"limit for one run (default {DEFAULT_TIMEOUT:g})")
-    parser.add_argument("--format", choices=sorted(FORMATS), default="table",
-                        help="table (default), markdown to paste, or json with every run's "
-                             "time and the machine's details")
+    parser.add_argument("--format", choices=list(FORMATS), default="table",
+                        help="table (default), markdown to paste, json with every run's "
+                             "time and the machine's details, bmf (Bencher), gbench (Google "
+                             "Benchmark's JSON) or csv")
     parser.add_argument("--plot", metavar="FILE.svg",
                         help="also draw every counted run into this SVG file: one panel "
                              "per kernel, one numbered row per command with its ratio and "

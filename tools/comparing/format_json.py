@@ -32,6 +32,11 @@ def finite(value):
     return value
 
 
+def finite_number(value):
+    """Whether `value` is a number that JSON can hold (not None, not inf)."""
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
 def readable(text):
     """`text` as valid Unicode: a byte that was not UTF-8 becomes U+FFFD."""
     return os.fsencode(text).decode("utf-8", "replace")
