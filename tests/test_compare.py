@@ -151,6 +151,30 @@ class Rounds(FakeCommands):
         self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
 
 
+    def test_a_run_against_a_saved_one(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        cand = self.fake("cand", report(20, 20, 15))
+        saved, cut = self.path("saved.json"), self.path("cut.json")
+        first = self.compare("-n", "6", "--format", "json", ref, cand).stdout
+        for path, text in ((saved, first), (cut, first[:len(first) // 2])):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        cand = self.fake("cand", report(10, 20, 30))  # now twice as fast at Inc, slower at Branch
+        result = self.compare("-n", "6", "--format", "json", "--against", saved, cand, ref)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        document = json.loads(result.stdout)
+        self.assertEqual((document["against"]["interleaved"], document["correction"]["tests"]),
+                         (False, 6))
+        self.assertEqual([r["verdict"] for r in document["results"]][::2],
+                         ["faster", "no significant difference", "slower"])  # cand's
+        os.remove(self.log)
+        result = self.compare("--against", cut, ref)  # refused in one line, before any run
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertRegex(result.stderr, f"^compare: --against {re.escape(cut)}: truncated: "
+                                        "[^\n]*\n$")
+        self.assertFalse(os.path.exists(self.log), "a command ran")
+
+
 class Outputs(FakeCommands):
     """The table and markdown as printed, and an output that cannot be written."""
 
@@ -218,6 +242,7 @@ class CommandLine(FakeCommands):
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
         for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "xml", a], [""],
+                     ["--against", "", a],
                      ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
                      [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
                      [f"{a} > out"]):

@@ -2,8 +2,9 @@
 """Tests of compare's output formats, in process, on saved rows: the table
 and markdown byte for byte, the JSON document field by field, the SVG
 plot's structure, BMF (against Bencher's schema), Google Benchmark's JSON
-(read by its own compare tool where installed) and CSV. No command of
-compare's runs here (tools/comparing/format_*.py, plot.py).
+(read by its own compare tool where installed) and CSV; and a saved run read
+back for --against, or refused. No command of compare's runs here
+(tools/comparing/format_*.py, plot.py, read_json.py, against.py).
 
     test_compare_formats.py [GROUP ...]
 """
@@ -24,6 +25,7 @@ import unittest
 from xml.etree import ElementTree
 
 import harness
+from comparing.against import against
 from comparing.cells import display_width, estimate_text, floor_estimate_text
 from comparing.commands import Command, split
 from comparing.format_bmf import format_bmf
@@ -34,7 +36,8 @@ from comparing.format_markdown import format_markdown
 from comparing.format_table import COLUMNS, FLOOR_COLUMNS, format_table
 from comparing.format_table import cells as table_cells
 from comparing.plot import LABEL_CHARS, plot_svg
-from comparing.records import Comparison, Correction, Failure, Row, Skipped
+from comparing.read_json import SavedRunError, read_saved
+from comparing.records import Against, Comparison, Correction, Failure, Row, Skipped
 from comparing.summary import summarise
 from report import FINALS, KERNEL_NAMES
 
@@ -277,7 +280,7 @@ class JsonFormat(unittest.TestCase):
     def test_saved_rows_field_by_field(self):
         comparison = saved(interrupted="SIGTERM")
         document = json.loads(format_json(comparison))
-        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 3))
+        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 4))
         self.assertEqual(document["environment"], {
             **{k: v for k, v in ENVIRONMENT.items() if k != "load_average"},
             "load_average_before": [0.5, 0.4, 0.3], "load_average_after": [1.0, 0.5, 0.25]})
@@ -286,9 +289,9 @@ class JsonFormat(unittest.TestCase):
                          [{"command": c.text, "role": role, "words": list(c.words)}
                           for c, role in zip(COMMANDS, ("reference", "candidate", "candidate"))])
         self.assertEqual({k: document[k] for k in ("runs", "warmup", "timeout_s",
-                                                   "interrupted", "failed")},
+                                                   "interrupted", "failed", "against")},
                          {"runs": 5, "warmup": 1, "timeout_s": 300.0, "interrupted": "SIGTERM",
-                          "failed": None})
+                          "failed": None, "against": None})
         self.assertEqual(document["correction"], dataclasses.asdict(comparison.correction))
         skipped = saved(skipped=(Skipped(COMMANDS[2], "floor", "gone"),))
         self.assertEqual((document["skipped"], json.loads(format_json(skipped))["skipped"]),
@@ -303,7 +306,8 @@ class JsonFormat(unittest.TestCase):
             self.assertEqual(result, {**expected, "x": str(FINALS[row.kernel]),
                                       "warmup_times_ms": [TIMES[row.command_index][row.kernel][0]
                                                           + 1],
-                                      "times_ms": TIMES[row.command_index][row.kernel]})
+                                      "times_ms": TIMES[row.command_index][row.kernel],
+                                      "saved_times_ms": None})
 
     def test_a_failed_comparison(self):
         failure = Failure(2, "run 3 of 5", "./a|b`c, run 3 of 5: exited with status 3\n"
@@ -563,6 +567,14 @@ def schema_problems(value, schema, where="$"):
     return found
 
 
+def held_against_saved():
+    # The saved comparison against a saved run that took 1.25 times as long.
+    older = [{k: [t * 1.25 for t in per[k]] for k in KERNEL_NAMES} for per in TIMES]
+    rows, correction = summarise([c.text for c in COMMANDS], TIMES, saved=older)
+    return saved(rows=rows, correction=correction,
+                 against=Against("old.json", "2026-12-07T10:00:00+00:00", "bench", 5, older))
+
+
 class DashboardFormats(unittest.TestCase):
     def test_every_command_and_kernel_with_its_values(self):
         # A command given twice: its names must still be unique.
@@ -621,6 +633,77 @@ class DashboardFormats(unittest.TestCase):
                              [float(t > 0) for t in TIMES[row.command_index][row.kernel]], name)
             self.assertIn(name + "_median", report)
 
+    def test_against_a_saved_run_every_output_says_not_interleaved(self):
+        comparison = held_against_saved()
+        # Each command against its own saved runs, the reference too; 9 comparisons.
+        self.assertEqual(({round(r.ratio, 9) for r in comparison.rows if r.ratio},
+                          comparison.correction.tests), ({0.8}, 9))
+        plot = ElementTree.fromstring(plot_svg(comparison))
+        for said in (format_table(comparison), format_markdown(comparison),
+                     [t.text for t in plot.findall("s:text[@class='against']", SVG)],
+                     json.loads(format_json(comparison))["against"]["interleaved"],
+                     list(json.loads(format_bmf(comparison))["java -jar jit.jar (Inc loop)"]),
+                     json.loads(format_gbench(comparison))["context"]["against"],
+                     format_csv(comparison).splitlines()[1].split(",")[10]):
+            self.assertRegex(str(said).upper(), "NOT[ -]INTERLEAVED|^FALSE$")
+
+
+class SavedRuns(unittest.TestCase):
+    # A --format json output read back for --against, or refused in one line.
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.path = os.path.join(folder.name, "saved.json")
+
+    def against(self, text, commands=COMMANDS, **here):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return against(self.path, commands, {**ENVIRONMENT, **here})
+
+    def test_a_saved_run_reads_back(self):
+        odd = split(os.fsdecode(b"./odd\xff 'x y'"))
+        commands = (odd, *COMMANDS[1:])
+        taken = self.against(format_json(saved(commands=commands)), (COMMANDS[1], odd), utc="x")
+        self.assertEqual((taken.times, taken.utc), ([TIMES[1], TIMES[0]], ENVIRONMENT["utc"]))
+        run = read_saved(self.path)
+        self.assertEqual((run.commands, run.times, run.runs), (commands, TIMES, 5))
+
+    def test_what_is_not_a_saved_run_of_this_machine_is_refused(self):
+        good = format_json(saved())
+
+        def edited(change):
+            document = json.loads(good)
+            change(document)
+            return json.dumps(document)
+
+        for text, message in (
+                (good[:len(good) // 2], "truncated: it ends inside"),
+                (good[:good.index('"./build')] + '"./bu', "truncated"), ("", "empty"),
+                ("<html>", "not JSON: Expecting value"), (format_bmf(saved()), "no schema_ver"),
+                (good.replace('"schema_version": 1', '"schema_version": 2'), "version 2, but"),
+                (good.replace('"schema_minor": 4', '"schema_minor": 2'), "schema 1.2, saved by"),
+                (edited(lambda d: d["results"][3].update(times_ms=[math.nan] * 5)), "NaN is not"),
+                (edited(lambda d: d["results"][3].update(times_ms=[-1] * 5)),
+                 "results[3].times_ms: expected 5 times"),
+                (edited(lambda d: d["results"][3].update(kernel=INC)), "each kernel once"),
+                (edited(lambda d: d["finals"].update({ARITH: "1"})), "final values are not"),
+                (edited(lambda d: d["commands"][0]["words_base64"].append("*")),
+                 "commands[0].words_base64: expected base64")):
+            with self.subTest(message=message), self.assertRaises(SavedRunError) as caught:
+                self.against(text)
+            self.assertIn(message, str(caught.exception))
+        for commands, here, message in (
+                ((split("./other"),), {}, "./other is not in the saved run, which ran "
+                 "./build/bench_c_jit_compare, java -jar jit.jar"),
+                (COMMANDS[:1] * 2, {}, "./build/bench_c_jit_compare is not in"),
+                (COMMANDS, {"cpu_model_number": "1"}, "saved on another machine (AMD EPYC, cpu "
+                 "family 26, model 2; 2 logical cores; this is AMD EPYC, cpu family 26, model 1"),
+                (COMMANDS, {"cpu_family": "25"}, "another machine"),
+                (COMMANDS, {"logical_cores": 4}, "another machine"),
+                (COMMANDS, {"cpu_model": "AMD EPYC 9R14"}, "another machine")):
+            with self.subTest(message=message), self.assertRaises(SavedRunError) as caught:
+                self.against(good, commands, **here)
+            self.assertIn(message, str(caught.exception))
 
 if __name__ == "__main__":
     sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0]))

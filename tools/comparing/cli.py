@@ -1,12 +1,13 @@
 """compare's command line: the options, the help text (the reference for
-them), and main, which runs the steps in order: read the arguments, run the
-rounds, summarise, write the outputs."""
+them), and main, which runs the steps in order: read the arguments (and the
+saved run of --against), run the rounds, summarise, write the outputs."""
 import argparse
 import math
 import sys
 
 import report
-from comparing.commands import CommandError, split
+from comparing.against import against
+from comparing.commands import CommandError, printable, split
 from comparing.environment import environment
 from comparing.format_bmf import format_bmf
 from comparing.format_csv import format_csv
@@ -17,6 +18,7 @@ from comparing.format_table import format_table
 from comparing.plot import plot_svg
 from comparing.preflight import missing, problems
 from comparing.progress import Progress
+from comparing.read_json import SavedRunError
 from comparing.records import Comparison, Skipped
 from comparing.rounds import measure
 from comparing.running import catch_signals
@@ -29,10 +31,12 @@ DEFAULT_TIMEOUT = 300.0
 INTERRUPTED = 130
 FORMATS = {"table": format_table, "markdown": format_markdown, "json": format_json,
            "bmf": format_bmf, "gbench": format_gbench, "csv": format_csv}
+USAGE_ERROR = 2
 
 HELP = """\
     compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format FORMAT]
-               [--plot FILE.svg] [--floor COMMAND] [--skip-missing] COMMAND [COMMAND ...]
+               [--plot FILE.svg] [--against FILE] [--floor COMMAND] [--skip-missing]
+               COMMAND [COMMAND ...]
 
 Each COMMAND is one argument, split into words at spaces and by quotes and
 backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
@@ -96,16 +100,25 @@ interval excludes 1; "too few runs for the adjusted level" when no interval
 from so few runs could. Text that an output's encoding cannot hold is
 written escaped (\\xNN, \\uNNNN).
 
+With --against FILE, an earlier --format json output of compare on this
+machine, each command, the floor included, is compared with its own runs in
+FILE instead of with the first COMMAND (the comparisons with the floor stay
+within this run), by the same statistic. The two runs were not interleaved,
+so a change in the machine's speed between them is not controlled; every
+output says so. A FILE saved on another machine (processor model, cpu family
+and model, logical cores), a command not in FILE, and a FILE that is not
+such an output are refused (exit 2) before the first run.
+
 --format: table (the default), markdown to paste, json (every run's time and
-the machine's details), bmf (Bencher), gbench (Google
+the machine's details; what --against reads), bmf (Bencher), gbench (Google
 Benchmark's JSON) or csv; docs/compare.md describes each.
 
 Exit status: 0 on success; 1 when a command cannot run, fails, times out,
 reports a wrong or malformed result (after printing the summary of the
 rounds completed so far, marked as failed), or the output cannot be
-written; 2 on a usage error; 130 when interrupted (SIGINT, SIGTERM, SIGHUP
-or SIGQUIT), after printing the summary of the rounds completed so far,
-marked as interrupted.
+written; 2 on a usage error or a refused --against FILE; 130 when
+interrupted (SIGINT, SIGTERM, SIGHUP or SIGQUIT), after printing the
+summary of the rounds completed so far, marked as interrupted.
 """
 
 
@@ -131,7 +144,9 @@ def parse_arguments(argv):
         epilog="Examples:\n"
                "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
                "    tools/compare.py -n 15 --floor ./build/bench_floor "
-               "./build/bench_c_jit_compare 'java -cp build/jit JitBench'")
+               "./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
+               "    tools/compare.py -n 20 --format json ./build/bench_c_jit_compare > before.json\n"
+               "    tools/compare.py -n 20 --against before.json ./build/bench_c_jit_compare")
     parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
                         help="measured rounds (default 10)")
     parser.add_argument("--warmup", type=int, default=1, metavar="K",
@@ -142,6 +157,10 @@ def parse_arguments(argv):
                         help="table (default), markdown to paste, json with every run's "
                              "time and the machine's details, bmf (Bencher), gbench (Google "
                              "Benchmark's JSON) or csv")
+    parser.add_argument("--against", metavar="FILE",
+                        help="compare each command with its own runs in FILE, an earlier "
+                             "--format json output on this machine (not interleaved with "
+                             "them: every output says so)")
     parser.add_argument("--plot", metavar="FILE.svg",
                         help="also draw every counted run into this SVG file: one panel "
                              "per kernel, one numbered row per command with its ratio and "
@@ -163,6 +182,8 @@ def parse_arguments(argv):
         parser.error("--timeout SECONDS must be a positive number")
     if args.plot == "":
         parser.error("--plot FILE.svg: an empty file name")
+    if args.against == "":
+        parser.error("--against FILE: an empty file name")
     try:
         args.commands = tuple(split(command) for command in args.commands)
     except CommandError as error:
@@ -212,13 +233,13 @@ def summarise_rounds(args, measurement, before):
     that their columns count what is shown."""
     shown = for_output if args.format in ("table", "markdown") else (lambda text: text)
     rows, correction = summarise([shown(c.text) for c in args.commands], measurement.times,
-                                 args.floor_index)
+                                 args.floor_index, args.saved and args.saved.times)
     return Comparison(
         commands=args.commands, rows=rows, correction=correction, runs=measurement.completed,
         warmup=args.warmup, timeout=args.timeout, times=measurement.times,
         warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
         failed=measurement.failed, environment_before=before, environment_after=environment(),
-        floor_index=args.floor_index, skipped=args.skipped)
+        floor_index=args.floor_index, skipped=args.skipped, against=args.saved)
 
 
 def write_results(args, comparison):
@@ -244,9 +265,16 @@ def main(argv=None):
     if found:
         say("".join(f"compare: {problem}\n" for problem in found))
         return 1
-    if args.skip_missing and len(args.commands) < 2:
+    if args.skip_missing and len(args.commands) < 2 and args.against is None:
         args.usage_error("--skip-missing left no command besides the reference "
                          f"{args.commands[0].text}: nothing to compare it with")
+    args.saved = None
+    if args.against is not None:
+        try:
+            args.saved = against(args.against, args.commands, environment())
+        except SavedRunError as error:
+            say(f"compare: --against {printable(args.against)}: {error}\n")
+            return USAGE_ERROR
     progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty(),
                         commands=[c.text for c in args.commands], rounds=args.warmup + args.runs)
     before = environment()

@@ -8,7 +8,9 @@ each with its measures:
                          interval as bounds (the reference has none)
     ratio-to-floor       the same against the floor (--floor)
 
-A value that is undefined (a zero
+Against a saved run (--against) the ratio is to the command's own runs there,
+and the measure's name says that the two were not interleaved: a name is the
+only text a BMF document has room for. A value that is undefined (a zero
 time) or too large for a float leaves its measure or its bounds out, since
 the format takes numbers only.
 """
@@ -20,6 +22,7 @@ from comparing.names import benchmark_name, command_names
 NAME_LIMIT = 1024  # characters of a benchmark's name that Bencher takes
 NS_PER_MS = 1e6
 RATIO = "ratio-to-reference"
+SAVED_RATIO = "ratio-to-saved-run-not-interleaved"
 FLOOR_RATIO = "ratio-to-floor"
 
 
@@ -43,7 +46,7 @@ def format_bmf(comparison):
     for row in comparison.rows:
         measures = {
             "latency": metric(row.median_ms, (row.min_ms, row.max_ms), NS_PER_MS),
-            RATIO: metric(row.ratio, row.interval),
+            SAVED_RATIO if comparison.against else RATIO: metric(row.ratio, row.interval),
             FLOOR_RATIO: metric(row.floor_ratio, row.floor_interval),
         }
         document[benchmark_name(names, row)] = {name: value for name, value in measures.items()

@@ -7,15 +7,16 @@ loop) and, from two runs on, the aggregates `mean`, `median` and `stddev`.
 
 Times are in milliseconds (`time_unit` "ms"), as the report prints them. The
 report gives wall-clock time only, so `cpu_time` repeats `real_time`. The
-ratios to the reference and to the floor, with their intervals, are counters of
+ratios to the reference (or, against a saved run, to the command's runs
+there: `saved_ratio`) and to the floor, with their intervals, are counters of
 the median aggregate: `ratio`, `ratio_low`, `ratio_high`, `floor_ratio`, ...,
-each left out where undefined. The context says whether the rounds ended
-early.
+each left out where undefined. The context says whether the runs were
+interleaved, and whether the rounds ended early.
 """
 import json
 import statistics
 
-from comparing.cells import machine_line
+from comparing.cells import against_line, machine_line
 from comparing.format_json import finite_number
 from comparing.names import benchmark_name, command_names
 
@@ -26,7 +27,12 @@ def context(comparison):
     out = {"date": env.get("utc"), "host_name": env.get("host"), "executable": "tools/compare.py",
            "num_cpus": env.get("logical_cores"), "load_avg": env.get("load_average") or [],
            "machine": machine_line(comparison), "runs": comparison.runs,
-           "warmup": comparison.warmup, "interval_level": comparison.correction.interval_level}
+           "warmup": comparison.warmup, "interval_level": comparison.correction.interval_level,
+           # Every command ran in the same rounds; against a saved run, those
+           # were not interleaved with this run's.
+           "interleaved": comparison.against is None}
+    if comparison.against is not None:
+        out["against"] = against_line(comparison)
     if governor is not None:
         out["cpu_scaling_enabled"] = governor != "performance"
     if comparison.interrupted or comparison.failed:  # the rounds completed before only
@@ -35,9 +41,9 @@ def context(comparison):
     return out
 
 
-def counters(row):
+def counters(row, against):
     out = {}
-    for name, value, interval in (("ratio", row.ratio, row.interval),
+    for name, value, interval in (("saved_ratio" if against else "ratio", row.ratio, row.interval),
                                   ("floor_ratio", row.floor_ratio, row.floor_interval)):
         if finite_number(value):
             out[name] = value
@@ -66,6 +72,6 @@ def format_gbench(comparison):
                                "aggregate_name": aggregate, "aggregate_unit": "time",
                                "iterations": len(times), "real_time": value, "cpu_time": value,
                                "time_unit": "ms",
-                               **(counters(row) if aggregate == "median"
+                               **(counters(row, comparison.against) if aggregate == "median"
                                   else {})})
     return json.dumps({"context": context(comparison), "benchmarks": benchmarks}, indent=2) + "\n"
