@@ -13,6 +13,7 @@ import json
 import os
 import pty
 import re
+import shlex
 import signal
 import stat
 import subprocess
@@ -25,10 +26,12 @@ from xml.etree import ElementTree
 
 import compare
 import harness
+from comparing import cli
 from report import FINALS, KERNEL_NAMES, KERNELS, format_line, render
 
 OPTIONS = argparse.Namespace()
 INC, ARITH, BRANCH = KERNEL_NAMES
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def report(inc_ms, arith_ms, branch_ms, finals=FINALS, banner="=== Fake (1e8 iterations) ==="):
@@ -242,6 +245,7 @@ class CommandLine(FakeCommands):
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
         for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "xml", a], [""],
+                     ["--counterparts", "build", a], ["--floor", a, "--counterparts"],
                      ["--against", "", a],
                      ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
                      [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
@@ -257,6 +261,21 @@ class CommandLine(FakeCommands):
         for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH]),
                        "--floor ./build/bench_floor ./build/bench_c_jit_compare"):
             self.assertIn(needed, usage)
+
+
+    def test_the_short_form_stands_for_the_long_one(self):
+        # The README's command and docs/compare.md's long form, expanded, not run.
+        def expanded(document, form):
+            with open(os.path.join(ROOT, document), encoding="utf-8") as f:
+                line = re.search(rf"^    (tools/compare\.py {form}.*)$", f.read(), re.M)[1]
+            args = cli.parse_arguments(shlex.split(line)[1:])
+            return args.commands, args.floor_index, args.skip_missing, args.runs
+
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(ROOT)
+        short = expanded("README.md", ".*--counterparts")
+        self.assertEqual(short, expanded("docs/compare.md", "-n 20 --skip-missing"))
+        self.assertEqual(len(short[0]), 9)  # the floor included
 
 
 class ResultChecks(FakeCommands):

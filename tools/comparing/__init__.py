@@ -2,6 +2,7 @@
 
     cli.py           the command line and main: the steps below in order
     commands.py      a COMMAND argument split into words, shell syntax refused
+    counterparts.py  --counterparts: the commands of the whole comparison
     preflight.py     what is checked before the first run
     read_json.py     compare's own JSON read back, or refused with why
     against.py       --against: the saved run of the same commands, same machine

@@ -6,6 +6,7 @@ import math
 import sys
 
 import report
+from comparing import counterparts
 from comparing.against import against
 from comparing.commands import CommandError, printable, split
 from comparing.environment import environment
@@ -37,6 +38,7 @@ HELP = """\
     compare.py [-n RUNS] [--warmup K] [--timeout SECONDS] [--format FORMAT]
                [--plot FILE.svg] [--against FILE] [--floor COMMAND] [--skip-missing]
                COMMAND [COMMAND ...]
+    compare.py [-n RUNS] ... --counterparts [BUILD_DIR]
 
 Each COMMAND is one argument, split into words at spaces and by quotes and
 backslashes as a shell would (nothing else: no ~, $VAR, globs or # comments),
@@ -63,6 +65,12 @@ that does not exist (a word with a slash, other than an option or a word
 with a space, :, =, *, ? or [), is left out instead, said in one line on
 standard error and in every output. Without a command left besides the
 first, that is a usage error.
+
+--counterparts [BUILD_DIR] stands for the whole comparison, with no COMMAND:
+BUILD_DIR/bench_c_jit_compare (BUILD_DIR: build unless given) as the
+reference, BUILD_DIR/bench_floor as the floor, the A/A control (the same
+source as LLVM IR under lli: jit/lli_bench.sh BUILD_DIR/bench_c_jit_compare.bc)
+and every JIT counterpart in jit/, with --skip-missing.
 
 The first COMMAND is the reference. After K warm-up rounds (not counted) the
 commands run RUNS rounds, interleaved (A B C A B C ...), so that drift in the
@@ -145,8 +153,9 @@ def parse_arguments(argv):
                "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
                "    tools/compare.py -n 15 --floor ./build/bench_floor "
                "./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
-               "    tools/compare.py -n 20 --format json ./build/bench_c_jit_compare > before.json\n"
-               "    tools/compare.py -n 20 --against before.json ./build/bench_c_jit_compare")
+               "    tools/compare.py -n 20 --counterparts\n"
+               "    tools/compare.py -n 20 --format json --counterparts > before.json\n"
+               "    tools/compare.py -n 20 --against before.json --counterparts")
     parser.add_argument("-n", "--runs", type=int, default=10, metavar="RUNS",
                         help="measured rounds (default 10)")
     parser.add_argument("--warmup", type=int, default=1, metavar="K",
@@ -171,9 +180,21 @@ def parse_arguments(argv):
     parser.add_argument("--skip-missing", action="store_true",
                         help="leave out, saying so, a command (not the first) whose program "
                              "or a path it names is missing, e.g. a runtime not installed")
-    parser.add_argument("commands", nargs="+", metavar="COMMAND",
+    parser.add_argument("--counterparts", nargs="?", const="build", metavar="BUILD_DIR",
+                        help="instead of COMMANDs: BUILD_DIR's (default build) C build, its "
+                             "floor, the A/A control and every JIT counterpart, "
+                             "with --skip-missing")
+    parser.add_argument("commands", nargs="*", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
+    if args.counterparts is not None:
+        if args.commands or args.floor is not None:
+            parser.error("--counterparts names every command and the floor itself: give no "
+                         "COMMAND and no --floor with it")
+        reference, args.floor, candidates = counterparts.expand(args.counterparts)
+        args.commands, args.skip_missing = [reference, *candidates], True
+    elif not args.commands:
+        parser.error("the following arguments are required: COMMAND (or --counterparts)")
     if args.runs < 1:
         parser.error("-n RUNS must be at least 1")
     if args.warmup < 0:
