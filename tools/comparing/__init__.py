@@ -6,6 +6,7 @@
     preflight.py     what is checked before the first run
     read_json.py     compare's own JSON read back, or refused with why
     against.py       --against: the saved run of the same commands, same machine
+    noise.py         the look at the machine before the first round
     rounds.py        the interleaved rounds; each run's report read and checked
     running.py       one run of a command: process group, timeout, signals
     excerpt.py       what is shown of a failing command's output, bounded

@@ -124,5 +124,8 @@ def notes(comparison):
         name = next(row.command for row in rows if row.command_index == failed.command_index)
         lines.insert(0, f"FAILED ({name}, {failed.run}): only the {comparison.runs} completed "
                         "round(s); the error is on standard error.")
+    if comparison.noise is not None and comparison.noise.found:
+        lines.append("Seen before the first round, what may distort the figures: "
+                     + "; ".join(comparison.noise.found) + ".")
     return ([machine_line(comparison)] + [line for line in [against_line(comparison)] if line]
             + left_out_lines(comparison) + lines)

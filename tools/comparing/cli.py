@@ -1,6 +1,7 @@
 """compare's command line: the options, the help text (the reference for
 them), and main, which runs the steps in order: read the arguments (and the
-saved run of --against), run the rounds, summarise, write the outputs."""
+saved run of --against), look at the machine, run the rounds, summarise,
+write the outputs."""
 import argparse
 import math
 import sys
@@ -16,6 +17,7 @@ from comparing.format_gbench import format_gbench
 from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import format_table
+from comparing.noise import LOOK_S, look
 from comparing.plot import plot_svg
 from comparing.preflight import missing, problems
 from comparing.progress import Progress
@@ -85,6 +87,11 @@ run, with the end of the command's standard output and error (at most 10
 lines each, a line longer than 400 bytes cut in the middle, control
 characters and bytes that are not UTF-8 escaped).
 
+Before the first round, compare looks at the machine (the load average, the
+frequency governor and boost, a hypervisor, other work on the CPUs over
+{look:g} s) and says in one line on standard error what may distort the
+figures; the outputs record it. Nothing on the machine is changed.
+
 With --floor COMMAND, one more command runs in every round (last): the
 floor, such as ./build/bench_floor, the kernels written by hand at the
 machine's limit. Every other command, the reference included, then gets its
@@ -147,7 +154,7 @@ def parse_arguments(argv):
     example = "\n".join("    " + report.format_line(kernel, ms, kernel.final)
                         for kernel, ms in zip(report.KERNELS, (28.97, 55.44, 29.44)))
     parser = argparse.ArgumentParser(
-        prog="compare.py", description=HELP.format(example=example),
+        prog="compare.py", description=HELP.format(example=example, look=LOOK_S),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Examples:\n"
                "    tools/compare.py -n 15 ./build/bench_c_jit_compare 'java -cp build/jit JitBench'\n"
@@ -260,7 +267,8 @@ def summarise_rounds(args, measurement, before):
         warmup=args.warmup, timeout=args.timeout, times=measurement.times,
         warmup_times=measurement.warmup_times, interrupted=measurement.interrupted,
         failed=measurement.failed, environment_before=before, environment_after=environment(),
-        floor_index=args.floor_index, skipped=args.skipped, against=args.saved)
+        floor_index=args.floor_index, skipped=args.skipped, against=args.saved,
+        noise=args.noise)
 
 
 def write_results(args, comparison):
@@ -296,6 +304,10 @@ def main(argv=None):
         except SavedRunError as error:
             say(f"compare: --against {printable(args.against)}: {error}\n")
             return USAGE_ERROR
+    # Before the progress line: the look sleeps a moment to see other work.
+    args.noise = look()
+    if args.noise.line:
+        say(f"compare: {args.noise.line}\n")
     progress = Progress(terminal=sys.stderr is not None and sys.stderr.isatty(),
                         commands=[c.text for c in args.commands], rounds=args.warmup + args.runs)
     before = environment()

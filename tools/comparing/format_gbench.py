@@ -11,7 +11,8 @@ ratios to the reference (or, against a saved run, to the command's runs
 there: `saved_ratio`) and to the floor, with their intervals, are counters of
 the median aggregate: `ratio`, `ratio_low`, `ratio_high`, `floor_ratio`, ...,
 each left out where undefined. The context says whether the runs were
-interleaved, and whether the rounds ended early.
+interleaved, what the look at the machine found, and whether the rounds
+ended early.
 """
 import json
 import statistics
@@ -35,6 +36,8 @@ def context(comparison):
         out["against"] = against_line(comparison)
     if governor is not None:
         out["cpu_scaling_enabled"] = governor != "performance"
+    if comparison.noise is not None and comparison.noise.line:
+        out["noise"] = comparison.noise.line
     if comparison.interrupted or comparison.failed:  # the rounds completed before only
         out["ended_early"] = (f"INTERRUPTED ({comparison.interrupted})" if comparison.interrupted
                               else f"FAILED ({comparison.failed.message.splitlines()[0]})")

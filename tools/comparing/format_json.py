@@ -20,7 +20,8 @@ SCHEMA_VERSION = 1
 # 2: commands[]: "role"; results[]: "floor_ratio", "floor_interval", "floor_exact",
 #    "floor_verdict".
 # 3: environment: "cpu_family", "cpu_model_number"; "skipped".
-# 4: "against" (--against: the saved run; results[] "saved_times_ms").
+# 4: "against" (--against: the saved run; results[] "saved_times_ms") and
+#    "noise" (what the look at the machine before the first round found).
 SCHEMA_MINOR = 4
 
 
@@ -70,6 +71,12 @@ def against_json(comparison):
             "runs": saved.runs, "interleaved": False}
 
 
+def noise_json(noise):
+    if noise is None:
+        return None
+    return {"line": noise.line, "found": list(noise.found), **noise.readings}
+
+
 def format_json(comparison):
     before, after = comparison.environment_before, comparison.environment_after
     document = {
@@ -89,6 +96,7 @@ def format_json(comparison):
         "failed": failure_json(comparison.failed),
         "correction": dataclasses.asdict(comparison.correction),
         "against": against_json(comparison),
+        "noise": noise_json(comparison.noise),
         "finals": {kernel: str(FINALS[kernel]) for kernel in KERNEL_NAMES},
         "results": [{**{key: finite(value) for key, value in dataclasses.asdict(row).items()},
                      "x": str(FINALS[row.kernel]),

@@ -1,6 +1,7 @@
 """The typed records that compare's output formats read: one Row per kernel
 and command, the Correction that sets every interval's level, the saved run
-a comparison may be held against (Against), and the Comparison that carries
+a comparison may be held against (Against), what the look at the machine
+found before the first round (Noise), and the Comparison that carries
 everything one report is made of."""
 import dataclasses
 from typing import Dict, List, Optional, Tuple
@@ -83,6 +84,15 @@ class Against:
 
 
 @dataclasses.dataclass(frozen=True)
+class Noise:
+    """What may distort the figures, as compare found the machine before the
+    first round (comparing/noise.py), and what it read to say so."""
+    line: Optional[str]  # said on standard error (after "compare: "); None: nothing found
+    found: Tuple[str, ...]  # each thing that may distort the figures
+    readings: dict  # what was read, for the JSON
+
+
+@dataclasses.dataclass(frozen=True)
 class Comparison:
     """One report: what ran, what it measured and what follows from it."""
     commands: Tuple[Command, ...]  # as run: the reference, the candidates, the floor
@@ -100,3 +110,4 @@ class Comparison:
     floor_index: Optional[int] = None  # the --floor command's index in `commands`
     skipped: Tuple["Skipped", ...] = ()  # what --skip-missing left out, in the order given
     against: Optional[Against] = None  # --against: the saved run each command is held to
+    noise: Optional[Noise] = None  # the look at the machine before the first round
