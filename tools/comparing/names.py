@@ -19,7 +19,7 @@ def shorten(text, room):
 
 
 def command_names(commands, limit=None):
-    """Each command's part of the names: its printable text, cut in the
+    """What each command gives the names: its printable text, cut in the
     middle so that every name fits in `limit` characters, with "#k" on the
     k-th one that would otherwise repeat a name already given."""
     used, names = set(), []
