@@ -13,6 +13,7 @@ import json
 import os
 import pty
 import re
+import shlex
 import signal
 import stat
 import subprocess
@@ -25,10 +26,12 @@ from xml.etree import ElementTree
 
 import compare
 import harness
+from comparing import cli
 from report import FINALS, KERNEL_NAMES, KERNELS, format_line, render
 
 OPTIONS = argparse.Namespace()
 INC, ARITH, BRANCH = KERNEL_NAMES
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def report(inc_ms, arith_ms, branch_ms, finals=FINALS, banner="=== Fake (1e8 iterations) ==="):
@@ -90,7 +93,9 @@ class Rounds(FakeCommands):
         slow = self.fake("slow", report(20, 20, 15))
         result = self.compare("-n", "8", "--warmup", "2", "--format", "json", fast, slow)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "")  # no progress when stderr is not a terminal
+        # No progress when stderr is not a terminal; at most the line on noise, in the JSON too.
+        noise = json.loads(result.stdout)["noise"]["line"]
+        self.assertEqual(result.stderr, f"compare: {noise}\n" if noise else "")
         with open(self.log, encoding="utf-8") as f:
             self.assertEqual(f.read().split(), ["fast", "slow"] * 10)
         document = json.loads(result.stdout)
@@ -151,6 +156,30 @@ class Rounds(FakeCommands):
         self.assertEqual(len({c.get("cx") for c in panels[0].findall("s:circle", ns)}), 15)
 
 
+    def test_a_run_against_a_saved_one(self):
+        ref = self.fake("ref", report(10, 20, 30))
+        cand = self.fake("cand", report(20, 20, 15))
+        saved, cut = self.path("saved.json"), self.path("cut.json")
+        first = self.compare("-n", "6", "--format", "json", ref, cand).stdout
+        for path, text in ((saved, first), (cut, first[:len(first) // 2])):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+        cand = self.fake("cand", report(10, 20, 30))  # now twice as fast at Inc, slower at Branch
+        result = self.compare("-n", "6", "--format", "json", "--against", saved, cand, ref)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        document = json.loads(result.stdout)
+        self.assertEqual((document["against"]["interleaved"], document["correction"]["tests"]),
+                         (False, 6))
+        self.assertEqual([r["verdict"] for r in document["results"]][::2],
+                         ["faster", "no significant difference", "slower"])  # cand's
+        os.remove(self.log)
+        result = self.compare("--against", cut, ref)  # refused in one line, before any run
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertRegex(result.stderr, f"^compare: --against {re.escape(cut)}: truncated: "
+                                        "[^\n]*\n$")
+        self.assertFalse(os.path.exists(self.log), "a command ran")
+
+
 class Outputs(FakeCommands):
     """The table and markdown as printed, and an output that cannot be written."""
 
@@ -200,7 +229,8 @@ class Outputs(FakeCommands):
             result = subprocess.run([sys.executable, compare.__file__, "-n", "1", a], stdout=out,
                                     stderr=subprocess.PIPE, text=True, timeout=60, check=False)
             os.close(out)
-            self.assertEqual((result.returncode, result.stderr), (1, message))
+            stderr = re.sub("^compare: may distort the figures: .*\n", "", result.stderr)
+            self.assertEqual((result.returncode, stderr), (1, message))
 
 
 class CommandLine(FakeCommands):
@@ -217,7 +247,9 @@ class CommandLine(FakeCommands):
 
     def test_usage_errors(self):
         a = self.fake("a", report(1, 1, 1))
-        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "csv", a], [""],
+        for args in ([], ["-n", "0", a], ["--warmup", "-1", a], ["--format", "xml", a], [""],
+                     ["--counterparts", "build", a], ["--floor", a, "--counterparts"],
+                     ["--against", "", a],
                      ["'unclosed"], ["--timeout", "nan", a], ["--timeout", "0", a],
                      [f"{a} | head"], [f"{a}&&{a}"], [f"{a}; true"], [f"JIT=1 {a}"],
                      [f"{a} > out"]):
@@ -232,6 +264,21 @@ class CommandLine(FakeCommands):
         for needed in ("sh -c", "130", "--timeout", format_line(KERNELS[1], 55.44, FINALS[ARITH]),
                        "--floor ./build/bench_floor ./build/bench_c_jit_compare"):
             self.assertIn(needed, usage)
+
+
+    def test_the_short_form_stands_for_the_long_one(self):
+        # The README's command and docs/compare.md's long form, expanded, not run.
+        def expanded(document, form):
+            with open(os.path.join(ROOT, document), encoding="utf-8") as f:
+                line = re.search(rf"^    (tools/compare\.py {form}.*)$", f.read(), re.M)[1]
+            args = cli.parse_arguments(shlex.split(line)[1:])
+            return args.commands, args.floor_index, args.skip_missing, args.runs
+
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(ROOT)
+        short = expanded("README.md", ".*--counterparts")
+        self.assertEqual(short, expanded("docs/compare.md", "-n 20 --skip-missing"))
+        self.assertEqual(len(short[0]), 9)  # the floor included
 
 
 class ResultChecks(FakeCommands):
@@ -433,7 +480,8 @@ class FailedRuns(FakeCommands):
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         text=True, timeout=60, check=False)
                 self.assertEqual(result.returncode, 1, result.stdout)
-                summary, _, message = result.stdout.partition(error)
+                summary, _, message = re.sub("^compare: may distort the figures: .*\n", "",
+                                             result.stdout).partition(error)
                 self.assertIn("| it broke", message)
                 if format_ == "json":
                     document = json.loads(summary)

@@ -1,31 +1,43 @@
 #!/usr/bin/env python3
 """Tests of compare's output formats, in process, on saved rows: the table
-and markdown byte for byte, the JSON document field by field, and the SVG
-plot's structure. No command runs here (tools/comparing/format_*.py,
-plot.py).
+and markdown byte for byte, the JSON document field by field, the SVG
+plot's structure, BMF (against Bencher's schema), Google Benchmark's JSON
+(read by its own compare tool where installed) and CSV; and a saved run read
+back for --against, or refused. No command of compare's runs here
+(tools/comparing/format_*.py, plot.py, read_json.py, against.py).
 
     test_compare_formats.py [GROUP ...]
 """
 import argparse
 import base64
+import csv
 import dataclasses
+import io
 import json
 import math
 import os
+import re
+import subprocess
 import sys
+import tempfile
 import unicodedata
 import unittest
 from xml.etree import ElementTree
 
 import harness
+from comparing.against import against
 from comparing.cells import display_width, estimate_text, floor_estimate_text
 from comparing.commands import Command, split
+from comparing.format_bmf import format_bmf
+from comparing.format_csv import format_csv
+from comparing.format_gbench import format_gbench
 from comparing.format_json import format_json
 from comparing.format_markdown import format_markdown
 from comparing.format_table import COLUMNS, FLOOR_COLUMNS, format_table
 from comparing.format_table import cells as table_cells
 from comparing.plot import LABEL_CHARS, plot_svg
-from comparing.records import Comparison, Correction, Failure, Row, Skipped
+from comparing.read_json import SavedRunError, read_saved
+from comparing.records import Against, Comparison, Correction, Failure, Row, Skipped
 from comparing.summary import summarise
 from report import FINALS, KERNEL_NAMES
 
@@ -268,7 +280,7 @@ class JsonFormat(unittest.TestCase):
     def test_saved_rows_field_by_field(self):
         comparison = saved(interrupted="SIGTERM")
         document = json.loads(format_json(comparison))
-        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 3))
+        self.assertEqual((document["schema_version"], document["schema_minor"]), (1, 4))
         self.assertEqual(document["environment"], {
             **{k: v for k, v in ENVIRONMENT.items() if k != "load_average"},
             "load_average_before": [0.5, 0.4, 0.3], "load_average_after": [1.0, 0.5, 0.25]})
@@ -277,9 +289,9 @@ class JsonFormat(unittest.TestCase):
                          [{"command": c.text, "role": role, "words": list(c.words)}
                           for c, role in zip(COMMANDS, ("reference", "candidate", "candidate"))])
         self.assertEqual({k: document[k] for k in ("runs", "warmup", "timeout_s",
-                                                   "interrupted", "failed")},
+                                                   "interrupted", "failed", "against")},
                          {"runs": 5, "warmup": 1, "timeout_s": 300.0, "interrupted": "SIGTERM",
-                          "failed": None})
+                          "failed": None, "against": None})
         self.assertEqual(document["correction"], dataclasses.asdict(comparison.correction))
         skipped = saved(skipped=(Skipped(COMMANDS[2], "floor", "gone"),))
         self.assertEqual((document["skipped"], json.loads(format_json(skipped))["skipped"]),
@@ -294,7 +306,8 @@ class JsonFormat(unittest.TestCase):
             self.assertEqual(result, {**expected, "x": str(FINALS[row.kernel]),
                                       "warmup_times_ms": [TIMES[row.command_index][row.kernel][0]
                                                           + 1],
-                                      "times_ms": TIMES[row.command_index][row.kernel]})
+                                      "times_ms": TIMES[row.command_index][row.kernel],
+                                      "saved_times_ms": None})
 
     def test_a_failed_comparison(self):
         failure = Failure(2, "run 3 of 5", "./a|b`c, run 3 of 5: exited with status 3\n"
@@ -533,6 +546,164 @@ class FloorColumns(unittest.TestCase):
         self.assertEqual(root.find("s:g[@class='legend']/s:text", SVG).text,
                          "Commands (1 is the reference, 3 the floor)")
 
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "compare")
+GBENCH_COMPARE = "/usr/share/benchmark/compare.py"  # Debian's libbenchmark-tools
+
+
+def schema_problems(value, schema, where="$"):
+    # Where `value` breaks `schema`, by the keywords Bencher's BMF schema uses
+    # (type, properties, patternProperties, required), and the name lengths
+    # its page gives beside the schema.
+    if not isinstance(value, {"object": dict, "number": (int, float)}[schema["type"]]):
+        return [f"{where}: not {schema['type']}"]
+    found = [f"{where}: no {key}" for key in schema.get("required", []) if key not in value]
+    for key, item in value.items() if isinstance(value, dict) else ():
+        found += [f"{where}.{key[:9]}: too long"] * (len(key) > (1024 if where == "$" else 64))
+        for sub in [schema.get("properties", {}).get(key)] + [
+                sub for pattern, sub in schema.get("patternProperties", {}).items()
+                if re.search(pattern, key)]:
+            found += schema_problems(item, sub, f"{where}.{key}") if sub else []
+    return found
+
+
+def held_against_saved():
+    # The saved comparison against a saved run that took 1.25 times as long.
+    older = [{k: [t * 1.25 for t in per[k]] for k in KERNEL_NAMES} for per in TIMES]
+    rows, correction = summarise([c.text for c in COMMANDS], TIMES, saved=older)
+    return saved(rows=rows, correction=correction,
+                 against=Against("old.json", "2026-12-07T10:00:00+00:00", "bench", 5, older))
+
+
+class DashboardFormats(unittest.TestCase):
+    def test_every_command_and_kernel_with_its_values(self):
+        # A command given twice: its names must still be unique.
+        twice = saved(commands=COMMANDS[:2] + COMMANDS[:1])
+        names = [f"{c} ({k})" for k in KERNEL_NAMES
+                 for c in (COMMANDS[0].text, COMMANDS[1].text, COMMANDS[0].text + " #2")]
+        bmf, gbench = json.loads(format_bmf(twice)), json.loads(format_gbench(twice))["benchmarks"]
+        table = list(csv.DictReader(io.StringIO(format_csv(twice))))
+        self.assertEqual((list(bmf), [(r["kernel"], r["command"]) for r in table]),
+                         (names, [(r.kernel, r.command) for r in twice.rows]))
+        for name, row, line in zip(names, twice.rows, table):
+            ratio = row.ratio if row.ratio not in (None, math.inf) else None
+            median = next(b for b in gbench if b["name"] == name + "_median")
+            self.assertEqual(
+                (list(bmf[name]["latency"].values()), bmf[name].get("ratio-to-reference"),
+                 [b["real_time"] for b in gbench if b["name"] == name], median.get("ratio"),
+                 line["ratio"], line["ratio_low"]),
+                ([round(v * 1e6, 3) for v in (row.median_ms, row.min_ms, row.max_ms)],
+                 ratio and dict(zip(("value", "lower_value", "upper_value"),
+                                    [ratio, *(row.interval or [])])),
+                 TIMES[row.command_index][row.kernel], ratio, f"{ratio:.12g}" if ratio else "",
+                 f"{row.interval[0]:.12g}" if row.interval else ""))
+
+    def test_bmf_validates_against_bencher_schema(self):
+        with open(os.path.join(DATA, "bmf.schema.json"), encoding="utf-8") as f:
+            schema = json.load(f)
+        long = saved(commands=(Command("./" + "x" * 2000, ("./x",)),) + COMMANDS[1:])
+        for document, problems in (
+                *((json.loads(format_bmf(c)), []) for c in (saved(), long, with_floor())),
+                ({"b": {"latency": {"value": None}}}, ["$.b.latency.value: not number"]),
+                ({"b": {"latency": {"lower_value": 1}}}, ["$.b.latency: no value"]),
+                ({"b": [], "x" * 1025: {}}, ["$.b: not object", "$.xxxxxxxxx: too long"])):
+            with self.subTest(problems=problems):
+                self.assertEqual(schema_problems(document, schema), problems)
+
+    def test_google_benchmark_compare_reads_two_outputs(self):
+        if not os.path.exists(GBENCH_COMPARE) or not os.path.exists("/usr/bin/python3"):
+            self.skipTest(f"no {GBENCH_COMPARE} (Debian: libbenchmark-tools, python3-scipy)")
+        slower = [{k: [t * 2 for t in per[k]] for k in KERNEL_NAMES} for per in TIMES]
+        with tempfile.TemporaryDirectory() as folder:
+            files = [os.path.join(folder, name) for name in ("a.json", "b.json", "diff.json")]
+            for path, times in zip(files, (TIMES, slower)):
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(format_gbench(saved(times=times)))
+            result = subprocess.run(["/usr/bin/python3", GBENCH_COMPARE, "--no-color", "-d",
+                                     files[2], "benchmarks", *files[:2]], capture_output=True,
+                                    text=True, timeout=120, check=False)
+            if "No module named 'scipy'" in result.stderr:
+                self.skipTest(f"{GBENCH_COMPARE} needs python3-scipy, which is not installed")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(files[2], encoding="utf-8") as f:
+                report = {b["name"]: b for b in json.load(f)}
+        for row in saved().rows:  # every run of every command and kernel twice as long
+            name = f"{row.command} ({row.kernel})"
+            self.assertEqual([m["time"] for m in report[name]["measurements"]],
+                             [float(t > 0) for t in TIMES[row.command_index][row.kernel]], name)
+            self.assertIn(name + "_median", report)
+
+    def test_against_a_saved_run_every_output_says_not_interleaved(self):
+        comparison = held_against_saved()
+        # Each command against its own saved runs, the reference too; 9 comparisons.
+        self.assertEqual(({round(r.ratio, 9) for r in comparison.rows if r.ratio},
+                          comparison.correction.tests), ({0.8}, 9))
+        plot = ElementTree.fromstring(plot_svg(comparison))
+        for said in (format_table(comparison), format_markdown(comparison),
+                     [t.text for t in plot.findall("s:text[@class='against']", SVG)],
+                     json.loads(format_json(comparison))["against"]["interleaved"],
+                     list(json.loads(format_bmf(comparison))["java -jar jit.jar (Inc loop)"]),
+                     json.loads(format_gbench(comparison))["context"]["against"],
+                     format_csv(comparison).splitlines()[1].split(",")[10]):
+            self.assertRegex(str(said).upper(), "NOT[ -]INTERLEAVED|^FALSE$")
+
+
+class SavedRuns(unittest.TestCase):
+    # A --format json output read back for --against, or refused in one line.
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.path = os.path.join(folder.name, "saved.json")
+
+    def against(self, text, commands=COMMANDS, **here):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return against(self.path, commands, {**ENVIRONMENT, **here})
+
+    def test_a_saved_run_reads_back(self):
+        odd = split(os.fsdecode(b"./odd\xff 'x y'"))
+        commands = (odd, *COMMANDS[1:])
+        taken = self.against(format_json(saved(commands=commands)), (COMMANDS[1], odd), utc="x")
+        self.assertEqual((taken.times, taken.utc), ([TIMES[1], TIMES[0]], ENVIRONMENT["utc"]))
+        run = read_saved(self.path)
+        self.assertEqual((run.commands, run.times, run.runs), (commands, TIMES, 5))
+
+    def test_what_is_not_a_saved_run_of_this_machine_is_refused(self):
+        good = format_json(saved())
+
+        def edited(change):
+            document = json.loads(good)
+            change(document)
+            return json.dumps(document)
+
+        for text, message in (
+                (good[:len(good) // 2], "truncated: it ends inside"),
+                (good[:good.index('"./build')] + '"./bu', "truncated"), ("", "empty"),
+                ("<html>", "not JSON: Expecting value"), (format_bmf(saved()), "no schema_ver"),
+                (good.replace('"schema_version": 1', '"schema_version": 2'), "version 2, but"),
+                (good.replace('"schema_minor": 4', '"schema_minor": 2'), "schema 1.2, saved by"),
+                (edited(lambda d: d["results"][3].update(times_ms=[math.nan] * 5)), "NaN is not"),
+                (edited(lambda d: d["results"][3].update(times_ms=[-1] * 5)),
+                 "results[3].times_ms: expected 5 times"),
+                (edited(lambda d: d["results"][3].update(kernel=INC)), "each kernel once"),
+                (edited(lambda d: d["finals"].update({ARITH: "1"})), "final values are not"),
+                (edited(lambda d: d["commands"][0]["words_base64"].append("*")),
+                 "commands[0].words_base64: expected base64")):
+            with self.subTest(message=message), self.assertRaises(SavedRunError) as caught:
+                self.against(text)
+            self.assertIn(message, str(caught.exception))
+        for commands, here, message in (
+                ((split("./other"),), {}, "./other is not in the saved run, which ran "
+                 "./build/bench_c_jit_compare, java -jar jit.jar"),
+                (COMMANDS[:1] * 2, {}, "./build/bench_c_jit_compare is not in"),
+                (COMMANDS, {"cpu_model_number": "1"}, "saved on another machine (AMD EPYC, cpu "
+                 "family 26, model 2; 2 logical cores; this is AMD EPYC, cpu family 26, model 1"),
+                (COMMANDS, {"cpu_family": "25"}, "another machine"),
+                (COMMANDS, {"logical_cores": 4}, "another machine"),
+                (COMMANDS, {"cpu_model": "AMD EPYC 9R14"}, "another machine")):
+            with self.subTest(message=message), self.assertRaises(SavedRunError) as caught:
+                self.against(good, commands, **here)
+            self.assertIn(message, str(caught.exception))
 
 if __name__ == "__main__":
     sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0]))

@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
 """Tests, in process, of what compare says on standard error: the bounded
-excerpt of a failing command's output (tools/comparing/excerpt.py) and the
-progress line with its estimate of the time left (progress.py).
+excerpt of a failing command's output (tools/comparing/excerpt.py), the
+progress line with its estimate of the time left (progress.py) and the line
+naming what may distort the figures, from made-up /proc and /sys files
+(noise.py).
 
     test_compare_messages.py [GROUP ...]
 """
 import argparse
+import os
 import sys
+import tempfile
 import unittest
 
 import harness
 from comparing import excerpt
+from comparing.noise import look
 from comparing.progress import CLEAR_LINE, Progress, left_text, time_left
 
 OPTIONS = argparse.Namespace()
@@ -143,6 +148,44 @@ class ProgressLine(unittest.TestCase):
         progress.clear()
         self.assertEqual(written, [])
 
+
+CPU = "sys/devices/system/cpu/"
+GOVERNOR = CPU + "cpu{}/cpufreq/scaling_governor"
+IDLE = "cpu  9 9 9 9\ncpu0 10 0 10 80 0 0 0 0\ncpu1 10 0 10 80 0 0 0 0\n"
+
+
+def write(root, files):
+    for name, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+        with open(os.path.join(root, name), "w", encoding="utf-8") as f:
+            f.write(text)
+
+
+class NoiseLine(unittest.TestCase):
+    def test_what_may_distort_the_figures_is_named(self):
+        stolen, waiting = (IDLE.replace("10 80 0 0 0 0\ncpu1", f"10 160 {t}\ncpu1")
+                           for t in ("0 0 0 20", "20 0 0 0"))
+        for files, named in (  # (made-up files, "after": /proc/stat after the look; named)
+                ({}, None),
+                ({"proc/cpuinfo": "flags\t: fpu hypervisor sse2\n"}, "a virtual machine"),
+                ({"proc/cpuinfo": "flags\t: fpu hypervisorish\n"}, None),
+                ({"proc/loadavg": "1.93 0.40 0.10 2/99 7\n"}, "load average 1.93"),
+                ({"proc/loadavg": "0.49 3.0 3.0 2/99 7\n"}, None),
+                ({"after": IDLE.replace("cpu1 10 0 10 80", "cpu1 70 0 10 100")},
+                 "other work on cpu1 75% of the 0.2 s"),
+                ({"after": stolen}, "other work on cpu0 20%"), ({"after": waiting}, None),
+                ({GOVERNOR.format(0): "performance\n", GOVERNOR.format(1): "powersave\n"},
+                 "cpufreq governor performance, powersave (not performance"),
+                ({GOVERNOR.format(0): "performance\n"}, None),
+                ({CPU + "cpufreq/boost": "1\n"}, "frequency boost on"),
+                ({CPU + "intel_pstate/no_turbo": "0\n"}, "frequency boost on"),
+                ({CPU + "intel_pstate/no_turbo": "1\n", CPU + "cpu0/cpufreq/boost": "0"}, None)):
+            with self.subTest(files=files, named=named), tempfile.TemporaryDirectory() as root:
+                write(root, {"proc/stat": IDLE, **files})
+                noise = look(f"{root}/proc", f"{root}/sys", sleep=lambda _, root=root, f=files:
+                             write(root, {"proc/stat": f.get("after", IDLE)}))
+                self.assertEqual(len(noise.found), named is not None, noise.found)
+                self.assertIn(named or "", noise.line or "")
 
 if __name__ == "__main__":
     sys.exit(harness.main(OPTIONS, __doc__.split("\n\n")[0]))

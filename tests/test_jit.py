@@ -9,6 +9,8 @@
     under the clock double: one step per kernel, a failed reading.
   WasmReport, WasmTurboFanReport: the same on the wasm32-wasi build under
     jit/wasm_bench.js (V8's Liftoff; --no-liftoff: TurboFan); the runner's errors.
+  LLIReport: the benchmark's LLVM IR under lli (jit/lli_bench.sh, the A/A
+    control) at the real count through compare; unwritable output.
   NodeMutants: the report checks above reject counterparts with one fault
     each (a negative control of the checks, on copies of the node script).
   DumpReading: HotSpot's and V8's dumps (made here from code assembled by
@@ -61,8 +63,8 @@ A group that needs a runtime skips (exit 77) only when the build found none.
 How each saved dump in tests/data/jit was made: tests/data/jit/README.md.
 
     test_jit.py [--build-dir DIR] [--java JAVA --classes DIR]
-                [--node NODE [--wasm F --wasm-small-dir D]]
-                [--luajit LUAJIT] [--pypy PYPY] [--fake-clock LIBRARY] [GROUP ...]
+                [--node NODE [--wasm F --wasm-small-dir D]] [--luajit LUAJIT]
+                [--pypy PYPY] [--lli-ir FILE] [--fake-clock LIBRARY] [GROUP ...]
 """
 import argparse
 import ast
@@ -96,6 +98,7 @@ NODE_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.js")
 WASM_RUNNER = os.path.join(ROOT, "jit", "wasm_bench.js")
 LUA_SCRIPT = os.path.join(ROOT, "jit", "jit_bench.lua")
 PYPY_SCRIPT = os.path.join(ROOT, "jit", "jit_bench_pypy.py")
+LLI_RUNNER = os.path.join(ROOT, "jit", "lli_bench.sh")
 LUA_DUMP = os.path.join(TOOLS, "jitloops", "luajit_dump.lua")
 INC, ARITH, BRANCH = KERNEL_NAMES
 SMALL_COUNTS = (0, 1, 2, 3, 4, 39, 40, 1001)
@@ -289,6 +292,22 @@ class WasmReport(CounterpartChecks, unittest.TestCase):
 class WasmTurboFanReport(WasmReport):
     """The same module with Liftoff off: TurboFan compiles it before it runs."""
     TIER = ("--no-liftoff",)
+
+
+class LLIReport(CounterpartChecks, unittest.TestCase):
+    # The benchmark's own IR under lli. Its arithmetic at small counts is the
+    # native build's (test_bench.py): the same source, compiler and flags.
+    test_small_counts = test_warm_up_runs_restart_from_zero = None
+    test_bad_arguments_fail_before_any_output = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ir = need("lli_ir", "lli (or a clang++ build)")
+
+    def command(self):
+        return [LLI_RUNNER, self.ir]
+
+
 class ClockChecks:
     """For a counterpart that reads the clock through the C library's
     clock_gettime (not a JVM's or node's, which read it on other threads
@@ -1846,9 +1865,9 @@ RUNTIME_GROUPS = {"JavaReport": "java", "JavaLoops": "java", "NodeReport": "node
                   "NodeMutants": "node", "NodeLoops": "node", "WasmReport": "wasm",
                   "WasmTurboFanReport": "wasm", "WasmLoops": "node", "LuaJITReport": "luajit",
                   "LuaJITDump": "luajit", "PyPyReport": "pypy", "LuaJITLoops": "luajit",
-                  "PyPyLoops": "pypy"}
+                  "PyPyLoops": "pypy", "LLIReport": "lli_ir"}
 RUNTIMES = {"java": "a JDK", "node": "node", "wasm": "node or the wasm32-wasi toolchain",
-            "luajit": "luajit", "pypy": "pypy3"}
+            "luajit": "luajit", "pypy": "pypy3", "lli_ir": "lli (or a clang++ build)"}
 
 
 def add_arguments(parser):
@@ -1862,6 +1881,7 @@ def add_arguments(parser):
     parser.add_argument("--wasm-small-dir", help="where its small-count builds are")
     parser.add_argument("--luajit", help="the luajit executable")
     parser.add_argument("--pypy", help="the pypy3 executable")
+    parser.add_argument("--lli-ir", help="the benchmark as LLVM IR, for jit/lli_bench.sh")
     parser.add_argument("--fake-clock", help="the clock double (tests/fake_clock.cpp) to preload")
 
 

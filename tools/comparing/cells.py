@@ -55,15 +55,26 @@ def estimate_text(row):
 
 
 def floor_estimate_text(row):
-    """The ratio to the floor with its interval."""
+    """The ratio to the floor with its interval ("-" in the floor's own row,
+    which alone has no floor verdict)."""
     if row.floor_ratio is None:
-        return "-" if row.verdict == "floor" else "undefined"
+        return "-" if row.floor_verdict is None else "undefined"
     return ratio_text(row.floor_ratio, row.floor_interval)
 
 
 def machine_line(comparison):
     """Where the comparison ran, for an output read away from its JSON."""
     return f"Machine: {machine_name(comparison.environment_before)}."
+
+
+def against_line(comparison):
+    """What a comparison with a saved run compares, and what it cannot
+    control; None for an interleaved comparison."""
+    if comparison.against is None:
+        return None
+    return (f"Against the saved run {comparison.against.describe()}: each command's ratio is to "
+            "its own runs there. NOT INTERLEAVED with this run: a change in the machine's "
+            "speed between the two runs is not controlled.")
 
 
 def left_out_lines(comparison):
@@ -76,7 +87,9 @@ def notes(comparison):
     was left out, and what a flag or an early end means."""
     correction, rows = comparison.correction, comparison.rows
     floor = comparison.floor_index is not None
-    candidates = len({row.command_index for row in rows} - {0, comparison.floor_index})
+    against = comparison.against is not None
+    candidates = len({row.command_index for row in rows} -
+                     ({comparison.floor_index} if against else {0, comparison.floor_index}))
     approx = any(row.exact is False or row.floor_exact is False for row in rows)
     level = (f"{correction.interval_level:.2%} interval "
              f"({'normal approximation' if approx else 'exact Mann-Whitney distribution'}); "
@@ -84,10 +97,11 @@ def notes(comparison):
              f"{correction.family_alpha:.0%}")
     lines = [f"{comparison.runs} runs per command after {comparison.warmup} warm-up round(s), "
              "interleaved."]
+    base = "the same command's time in the saved run" if against else "reference time"
     if candidates:
-        lines.append(f"ratio: Hodges-Lehmann estimate of time / reference time, with its {level}; "
+        lines.append(f"ratio: Hodges-Lehmann estimate of time / {base}, with its {level}; "
                      "faster/slower only when the interval excludes 1. median ratio: median / "
-                     "reference median.")
+                     f"{'saved' if against else 'reference'} median.")
     if floor:
         lines.append("floor ratio: the same estimate of time / floor time (the floor ran in the "
                      "same rounds), " + ("at the same level and counted in the correction"
@@ -110,4 +124,8 @@ def notes(comparison):
         name = next(row.command for row in rows if row.command_index == failed.command_index)
         lines.insert(0, f"FAILED ({name}, {failed.run}): only the {comparison.runs} completed "
                         "round(s); the error is on standard error.")
-    return [machine_line(comparison)] + left_out_lines(comparison) + lines
+    if comparison.noise is not None and comparison.noise.found:
+        lines.append("Seen before the first round, what may distort the figures: "
+                     + "; ".join(comparison.noise.found) + ".")
+    return ([machine_line(comparison)] + [line for line in [against_line(comparison)] if line]
+            + left_out_lines(comparison) + lines)

@@ -20,7 +20,9 @@ SCHEMA_VERSION = 1
 # 2: commands[]: "role"; results[]: "floor_ratio", "floor_interval", "floor_exact",
 #    "floor_verdict".
 # 3: environment: "cpu_family", "cpu_model_number"; "skipped".
-SCHEMA_MINOR = 3
+# 4: "against" (--against: the saved run; results[] "saved_times_ms") and
+#    "noise" (what the look at the machine before the first round found).
+SCHEMA_MINOR = 4
 
 
 def finite(value):
@@ -30,6 +32,11 @@ def finite(value):
     if isinstance(value, list):
         return [finite(item) for item in value]
     return value
+
+
+def finite_number(value):
+    """Whether `value` is a number that JSON can hold (not None, not inf)."""
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
 
 
 def readable(text):
@@ -56,6 +63,20 @@ def failure_json(failed):
             "message": readable(failed.message)}
 
 
+def against_json(comparison):
+    saved = comparison.against
+    if saved is None:
+        return None
+    return {"file": readable(saved.path), "utc": saved.utc, "host": saved.host,
+            "runs": saved.runs, "interleaved": False}
+
+
+def noise_json(noise):
+    if noise is None:
+        return None
+    return {"line": noise.line, "found": list(noise.found), **noise.readings}
+
+
 def format_json(comparison):
     before, after = comparison.environment_before, comparison.environment_after
     document = {
@@ -74,11 +95,15 @@ def format_json(comparison):
         "interrupted": comparison.interrupted,
         "failed": failure_json(comparison.failed),
         "correction": dataclasses.asdict(comparison.correction),
+        "against": against_json(comparison),
+        "noise": noise_json(comparison.noise),
         "finals": {kernel: str(FINALS[kernel]) for kernel in KERNEL_NAMES},
         "results": [{**{key: finite(value) for key, value in dataclasses.asdict(row).items()},
                      "x": str(FINALS[row.kernel]),
                      "warmup_times_ms": comparison.warmup_times[row.command_index][row.kernel],
-                     "times_ms": comparison.times[row.command_index][row.kernel]}
+                     "times_ms": comparison.times[row.command_index][row.kernel],
+                     "saved_times_ms": (comparison.against.times[row.command_index][row.kernel]
+                                        if comparison.against else None)}
                     for row in comparison.rows],
     }
     return json.dumps(document, indent=2) + "\n"

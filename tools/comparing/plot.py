@@ -7,13 +7,15 @@ Commands are numbered in the order given, and each row's label is its
 number and the command shortened in the middle to fit, so that two commands
 alike at either end still read apart; the legend under the panels gives
 every command in full, the reference marked, and those --skip-missing left
-out. The machine is named under the title.
+out. The machine is named under the title, and under it, against a saved
+run (--against), that the two runs were not interleaved.
 """
 import math
 import statistics
 import textwrap
 
-from comparing.cells import estimate_text, floor_estimate_text, left_out_lines, machine_line
+from comparing.cells import (against_line, estimate_text, floor_estimate_text, left_out_lines,
+                             machine_line)
 from report import KERNEL_NAMES
 
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2",
@@ -102,7 +104,7 @@ def side_texts(row):
 def floor_texts(row):
     """The two lines beside a row about the floor: the ratio to it with its
     interval, and the verdict."""
-    if row.verdict == "floor":
+    if row.floor_verdict is None:  # the floor's own row
         return "", ""
     return "floor: " + floor_estimate_text(row), row.floor_verdict or ""
 
@@ -114,8 +116,9 @@ def plot_svg(comparison):
     times, rows = comparison.times, comparison.rows
     floor = comparison.floor_index
     # With a floor, two more lines beside each row: its ratio to the floor.
+    saved = textwrap.wrap(against_line(comparison) or "", LEGEND_CHARS)
     label_w, plot_w, row_h, top = (round(LABEL_CHARS * CHAR_W) + 20, 480,
-                                   34 if floor is None else 58, 58)
+                                   34 if floor is None else 58, 58 + 16 * len(saved))
     side_x = label_w + plot_w + 14
     width = side_x + SIDE_W
     panel_h = 40 + row_h * len(names) + 30
@@ -135,6 +138,8 @@ def plot_svg(comparison):
            f'<text x="10" y="22" font-size="14" font-weight="bold">{xml_text(title)}</text>',
            # The machine under the title: a plot is often read away from its JSON.
            f'<text class="machine" x="10" y="40">{xml_text(machine_line(comparison))}</text>']
+    out += [f'<text class="against" x="10" y="{56 + 16 * number}" font-weight="bold">'
+            f'{xml_text(line)}</text>' for number, line in enumerate(saved)]
     for panel, kernel in enumerate(KERNEL_NAMES):
         values = [t for per in times for t in per[kernel]] or [0.0, 1.0]
         ticks = nice_ticks(min(values), max(values))
@@ -194,7 +199,8 @@ def plot_svg(comparison):
                            f'y="{top_line + 12 * number:.1f}" font-size="11" {style}>'
                            f'{xml_text(text)}</text>')
         out.append("</g>")
-    roles = "1 is the reference" + ("" if floor is None else f", {floor + 1} the floor")
+    roles = (("each against its own runs in the saved run" if saved else "1 is the reference")
+             + ("" if floor is None else f", {floor + 1} the floor"))
     out.append(f'<g class="legend"><text x="10" y="{legend_y + 14}" font-weight="bold">'
                f'Commands ({roles})</text>')
     for line_number, (index, text) in enumerate(legend):

@@ -1,6 +1,8 @@
 """The typed records that compare's output formats read: one Row per kernel
-and command, the Correction that sets every interval's level, and the
-Comparison that carries everything one report is made of."""
+and command, the Correction that sets every interval's level, the saved run
+a comparison may be held against (Against), what the look at the machine
+found before the first round (Noise), and the Comparison that carries
+everything one report is made of."""
 import dataclasses
 from typing import Dict, List, Optional, Tuple
 
@@ -66,6 +68,31 @@ class Skipped:
 
 
 @dataclasses.dataclass(frozen=True)
+class Against:
+    """The saved run (--against FILE) that each command is compared with: its
+    own runs there are its reference. Never interleaved with this run."""
+    path: str  # as given, printable
+    utc: Optional[str]  # when the saved run started
+    host: Optional[str]
+    runs: int  # its counted rounds
+    times: Times  # per command of this run, in this run's order: its saved runs
+
+    def describe(self):
+        """The saved run in a few words, e.g. "old.json (2026-12-09T23:40:00+00:00,
+        20 runs)", for the notes, the plot and the formats with a place for text."""
+        return f"{self.path} ({self.utc or 'date unknown'}, {self.runs} runs)"
+
+
+@dataclasses.dataclass(frozen=True)
+class Noise:
+    """What may distort the figures, as compare found the machine before the
+    first round (comparing/noise.py), and what it read to say so."""
+    line: Optional[str]  # said on standard error (after "compare: "); None: nothing found
+    found: Tuple[str, ...]  # each thing that may distort the figures
+    readings: dict  # what was read, for the JSON
+
+
+@dataclasses.dataclass(frozen=True)
 class Comparison:
     """One report: what ran, what it measured and what follows from it."""
     commands: Tuple[Command, ...]  # as run: the reference, the candidates, the floor
@@ -82,3 +109,5 @@ class Comparison:
     environment_after: dict
     floor_index: Optional[int] = None  # the --floor command's index in `commands`
     skipped: Tuple["Skipped", ...] = ()  # what --skip-missing left out, in the order given
+    against: Optional[Against] = None  # --against: the saved run each command is held to
+    noise: Optional[Noise] = None  # the look at the machine before the first round
