@@ -8,6 +8,7 @@ test_compare_formats.py, the statistic by test_compare_statistics.py.
 """
 import argparse
 import base64
+import concurrent.futures
 import contextlib
 import json
 import os
@@ -46,11 +47,13 @@ class FakeCommands(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.log = os.path.join(self.tmp.name, "order.log")
 
-    def fake(self, name, text, status=0, stderr="", then=""):
+    def fake(self, name, text, status=0, stderr="", then="", folder=None):
         """A command that logs its name, prints `text`, runs the shell lines
         `then` and exits `status`. In `text` and `then`, RUN is replaced by
-        the run number (1, 2, ...) and DIR by the test's folder."""
-        path = os.path.join(self.tmp.name, name)
+        the run number (1, 2, ...) and DIR by its folder (the test's, or
+        `folder`)."""
+        folder = folder or self.tmp.name
+        path = os.path.join(folder, name)
         counter = path + ".count"
         script = [
             "#!/bin/sh",
@@ -61,13 +64,17 @@ class FakeCommands(unittest.TestCase):
             text.rstrip("\n"),
             "END",
             f"echo '{stderr}' >&2",
-            then.replace("RUN", "$n").replace("DIR", self.tmp.name),
+            then.replace("RUN", "$n").replace("DIR", folder),
             f"exit {status}",
         ]
         with open(path, "w", encoding="utf-8") as f:
             f.write("\n".join(script) + "\n")
         os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
         return path
+
+    def subfolder(self):
+        """A folder of its own inside the test's, for a case run beside others."""
+        return tempfile.mkdtemp(dir=self.tmp.name)
 
     def compare(self, *args, env_path=None):
         env = {**os.environ, **({"PATH": env_path} if env_path else {})}
@@ -346,46 +353,63 @@ class ResultChecks(FakeCommands):
 class Processes(FakeCommands):
     """Hung commands and signals: every process of a run is ended."""
 
+    # Each case waits seconds for a timeout or a signal, mostly asleep: the
+    # cases run at once, each in a folder of its own, and are judged in turn.
     def test_hung_commands_are_ended(self):
-        good = self.fake("good", report(10, 10, 10))
         cases = [  # (shell lines after the report, option, expected message)
             ("sleep 300 & echo $! >> DIR/pids; wait", ["--timeout", "1"],
              "did not finish within 1 s (--timeout)"),
             ("sleep 300 & echo $! >> DIR/pids", [],
              "exited, but a process it started still held its output open"),
         ]
-        for then, option, message in cases:
+
+        def run(case):
+            then, option, _ = case
+            folder = self.subfolder()
+            good = self.fake("good", report(10, 10, 10), folder=folder)
+            hung = self.fake("hung", report(1, 1, 1), then=then, folder=folder)
+            return folder, hung, self.compare(*option, good, hung)
+
+        with concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            results = list(pool.map(run, cases))
+        for (_, _, message), (folder, hung, result) in zip(cases, results):
             with self.subTest(message=message):
-                hung = self.fake("hung", report(1, 1, 1), then=then)
-                result = self.compare(*option, good, hung)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(f"{hung}, warm-up run 1 of 1: {message}", result.stderr)
-                self.assert_gone(self.path("pids"))
+                self.assert_gone(os.path.join(folder, "pids"))
 
     def test_a_signal_ends_the_run_and_summarises_completed_rounds(self):
         # Runs 1 and 2 complete; run 3 starts a child and hangs. A hang-up
         # (the terminal closed) must reach the run as well, which sits in a
         # session of its own.
-        for signum in (signal.SIGTERM, signal.SIGHUP):
+        def run(signum):
+            folder = self.subfolder()
+            slow = self.fake("slow", report(1, 1, 1), folder=folder,
+                             then='[ RUN -ge 3 ] && { sleep 300 & echo $! >> DIR/pids; '
+                                  'echo $$ >> DIR/pids; touch DIR/hanging; wait; }')
+            process = subprocess.Popen([sys.executable, compare.__file__, "--warmup", "0",
+                                        "-n", "5", slow], stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, text=True)
+            hanging = os.path.join(folder, "hanging")
+            for _ in range(600):
+                if os.path.exists(hanging):
+                    break
+                time.sleep(0.05)
+            os.remove(hanging)
+            process.send_signal(signum)
+            out, err = process.communicate(timeout=60)
+            return folder, process.returncode, out, err
+
+        signals = (signal.SIGTERM, signal.SIGHUP)
+        with concurrent.futures.ThreadPoolExecutor(len(signals)) as pool:
+            results = list(pool.map(run, signals))
+        for signum, (folder, status, out, err) in zip(signals, results):
             with self.subTest(signal=signum.name):
-                slow = self.fake(f"slow_{signum.name}", report(1, 1, 1),
-                                 then='[ RUN -ge 3 ] && { sleep 300 & echo $! >> DIR/pids; '
-                                      'echo $$ >> DIR/pids; touch DIR/hanging; wait; }')
-                process = subprocess.Popen([sys.executable, compare.__file__, "--warmup", "0",
-                                            "-n", "5", slow], stdout=subprocess.PIPE,
-                                           stderr=subprocess.PIPE, text=True)
-                for _ in range(600):
-                    if os.path.exists(self.path("hanging")):
-                        break
-                    time.sleep(0.05)
-                os.remove(self.path("hanging"))
-                process.send_signal(signum)
-                out, err = process.communicate(timeout=60)
-                self.assertEqual(process.returncode, 130, err)
+                self.assertEqual(status, 130, err)
                 self.assertIn(f"interrupted by {signum.name}", err)
                 self.assertIn(f"INTERRUPTED ({signum.name}): only the 2 completed round(s)", out)
                 self.assertIn(f"{INC} (x={FINALS[INC]})", out)
-                self.assert_gone(self.path("pids"))
+                self.assert_gone(os.path.join(folder, "pids"))
 
 
 class BeforeTheFirstRun(FakeCommands):
