@@ -85,14 +85,14 @@ def operand_width(insn):
     return widths[0] if widths else memory_width(insn) or 64
 
 
-def read_operand(machine, operand, width, bytes_set):
+def read_operand(machine, operand, width, bytes_set, insn):
     """An operand's value as the flags see it."""
     if operand.startswith("%") and operand[1:] in x86.ALL:
         family, _, offset = x86.ALL[operand[1:]]
         if family in bytes_set and x86.ALL[operand[1:]][1] == 8 and not offset:
             return Operand(bytes_set[family])
         return Operand(machine.get(family), offset)
-    return Operand(machine.value(operand, width))
+    return Operand(machine.value(operand, width, insn))
 
 
 def refuse_native(insn):
@@ -151,8 +151,8 @@ def walk(path, code, runtime, poll_words, accumulators):
         kind = flag_kind(m)
         if kind:
             size = operand_width(insn)
-            setter = (kind, [read_operand(machine, op, size, bytes_set) for op in insn.operands],
-                      size, address, "")
+            operands = [read_operand(machine, op, size, bytes_set, insn) for op in insn.operands]
+            setter = (kind, operands, size, address, "")
         elif OTHER_FLAG_WRITERS.match(m):
             setter = (None, [], 64, address, f"flags set by `{insn.text}` at {address:#x}, which "
                       "the replay does not compute")
