@@ -965,6 +965,8 @@ class SavedDumps(unittest.TestCase):
                                (["dump", os.path.join(folder, "missing.txt")], "No such file"),
                                (["java", "--java", os.path.join(folder, "none")], "not found"),
                                (["java", "--java", "false"], "exited with status 1"),
+                               (["dump", os.path.join(DATA, "hotspot_overlapping_code.txt")],
+                                "two different bytes at 0x7f0000001003"),
                                (["wasm", "--wasm", empty + ".wasm"],
                                 "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):
