@@ -1739,6 +1739,7 @@ REPLAYED = {
                                   "every path"),
     "replay_at_the_chains_place.txt": (("chain_ms", "where the chain's loop is placed"),
                                        "every path", "every path"),
+    "replay_far_return.txt": ("runs `lretq` at 0x7f000000102d", "every path", "every path"),
     # Made here: every kernel's loop calls out on its one path.
     "calls out": ["every path of the loop calls out"] * 3,
 }

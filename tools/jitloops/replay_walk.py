@@ -25,8 +25,18 @@ from .symbolic import Lin, Machine, memory_width, step, term
 OTHER_FLAG_WRITERS = re.compile(
     r"^(i?mul|i?div|adc|sbb|bt[crs]?|bs[fr]|popcnt|lzcnt|tzcnt|v?u?comis[sd]|v?ptest|sh[lr]d|"
     r"ro[lr]|rc[lr]|cmpxchg\w*|xadd|andn|bls\w+|bextr|bzhi|scas\w*|cmps[bwlq]?)[bwlq]?$")
-NOT_NATIVE = ("syscall", "sysenter", "int", "into", "in", "out", "hlt", "rdpid", "xgetbv",
-              "wrfsbase", "wrgsbase")
+# What the harness must never run: a way into the kernel or out of the
+# walked code other than a direct jump (a return or far transfer goes where
+# memory says, into the middle of a placed instruction as readily as
+# anywhere), and what changes the process's own state under the harness (its
+# segments, its thread pointer, its memory keys).
+NOT_NATIVE = ("syscall", "sysenter", "sysexit", "sysret", "int", "int1", "icebp", "into", "in",
+              "out", "ins", "outs", "hlt", "rdpid", "xgetbv", "wrfsbase", "wrgsbase", "wrpkru",
+              "xrstor", "xrstors", "xrstor64", "xbegin", "xabort", "swapgs", "ljmp", "lcall",
+              "jrcxz", "jecxz", "jcxz", "vmcall", "vmmcall", "vmfunc", "enclu", "tdcall",
+              "senduipi", "uiret", "umwait", "tpause", "lfs", "lgs", "lss")
+RETURNS = re.compile(r"^(l|i|sys|ui)?ret[lqw]?$")
+SEGMENTS = ("%cs", "%ds", "%es", "%fs", "%gs", "%ss")
 
 
 class Refusal(Exception):
@@ -102,7 +112,9 @@ def refuse_native(insn):
     if insn.is_jump and insn.indirect:
         raise Refusal(f"the path jumps through a register at {insn.address:#x} whose value the "
                       "listing cannot prove")
-    if insn.mnemonic in NOT_NATIVE or insn.mnemonic.startswith("loop"):
+    m = insn.mnemonic
+    if m in NOT_NATIVE or m.rstrip("bwlq") in NOT_NATIVE or m.startswith("loop") \
+            or RETURNS.match(m) or insn.operands and insn.operands[-1] in SEGMENTS:
         raise Refusal(f"the path runs `{insn.text}` at {insn.address:#x}, which the replay "
                       "does not run")
     if any(re.match(r"^%[fg]s:", op) for op in insn.operands):
