@@ -1740,6 +1740,8 @@ REPLAYED = {
     "replay_at_the_chains_place.txt": (("chain_ms", "where the chain's loop is placed"),
                                        "every path", "every path"),
     "replay_far_return.txt": ("runs `lretq` at 0x7f000000102d", "every path", "every path"),
+    "replay_computed_jump.txt": ("jumps through %r11 at 0x7f0000001045", "every path",
+                                 "every path"),
     # Made here: every kernel's loop calls out on its one path.
     "calls out": ["every path of the loop calls out"] * 3,
 }

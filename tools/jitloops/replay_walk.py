@@ -133,6 +133,14 @@ def walk(path, code, runtime, poll_words, accumulators):
     for number, address in enumerate(path.addresses):
         insn = code[address]
         refuse_native(insn)
+        if insn.is_jump and insn.operands:
+            # A computed jump the listing made direct: its target was proven
+            # from the code before the head, which the replay does not run.
+            held = machine.value(insn.operands[0], 64, insn)
+            if held.terms or held.const != insn.target:
+                raise Refusal(f"the path jumps through {insn.operands[0]} at {address:#x}, whose "
+                              f"value ({held.key()}) the replay cannot prove is "
+                              f"{insn.target:#x}")
         before_each.setdefault(address, dict(machine.regs))
         m = insn.mnemonic
         width = memory_width(insn)
