@@ -967,6 +967,8 @@ class SavedDumps(unittest.TestCase):
                                (["java", "--java", "false"], "exited with status 1"),
                                (["dump", os.path.join(DATA, "hotspot_overlapping_code.txt")],
                                 "two different bytes at 0x7f0000001003"),
+                               (["dump", os.path.join(DATA, "hotspot_beyond_64_bits.txt")],
+                                "beyond the 64-bit address space"),
                                (["wasm", "--wasm", empty + ".wasm"],
                                 "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):

@@ -251,6 +251,10 @@ def disassemble(segments, annotations):
     """Every instruction of the segments, in address order."""
     if shutil.which("objdump") is None:
         raise ToolError("objdump not found (Debian package binutils)")
+    beyond = next((start for start, data in segments if start + len(data) > 1 << 64), None)
+    if beyond is not None:  # objdump would wrap it round to other addresses
+        raise ToolError(f"the dump places code at {beyond:#x}, running beyond the 64-bit address "
+                        "space: its code cannot be read")
     clash = conflict(segments)
     if clash is not None:
         raise ToolError(f"the dump gives two different bytes at {clash:#x}: its code cannot "
