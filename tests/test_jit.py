@@ -489,6 +489,7 @@ class DumpReading(unittest.TestCase):
                 hotspot_dump("JitBench::branch", HONEST, tier=3) + hotspot,
                 [("HotSpot", "JitBench::branch", BRANCH, 3), ("HotSpot", "JitBench::inc", INC, 4)]),
             "HotSpot, not a kernel": (hotspot_dump("JitBench::main", HONEST), []),
+            "HotSpot, no bytes (hsdis printed its text)": (hotspot_dump("JitBench::inc", ""), []),
             "V8, not a kernel": (v8_dump("main", HONEST), []),
             "HotSpot, the last one cut off": (hotspot + cut_hotspot,
                                               [("HotSpot", "JitBench::inc", INC, 4)]),
