@@ -10,6 +10,7 @@ import argparse
 import base64
 import concurrent.futures
 import contextlib
+import io
 import json
 import os
 import pty
@@ -286,6 +287,11 @@ class CommandLine(FakeCommands):
         short = expanded("README.md", ".*--counterparts")
         self.assertEqual(short, expanded("docs/compare.md", "-n 20 --skip-missing"))
         self.assertEqual(len(short[0]), 9)  # the floor included
+        # A build folder whose name has a space: what it lacks is still left out.
+        args = cli.parse_arguments(["--counterparts", "no such build"])
+        with contextlib.redirect_stderr(io.StringIO()):
+            reasons = " ".join(s.reason for s in cli.leave_out_missing(args))
+        self.assertIn("'no such build/bench_c_jit_compare.bc': no such file", reasons)
 
 
 class ResultChecks(FakeCommands):

@@ -686,6 +686,8 @@ class SavedRuns(unittest.TestCase):
                 (edited(lambda d: d["results"][3].update(times_ms=[-1] * 5)),
                  "results[3].times_ms: expected 5 times"),
                 (edited(lambda d: d["results"][3].update(kernel=INC)), "each kernel once"),
+                (edited(lambda d: d["results"][3]["times_ms"].__setitem__(0, 0.5)),
+                 "results[3]: its median_ms is not that of its times_ms"),
                 (edited(lambda d: d["finals"].update({ARITH: "1"})), "final values are not"),
                 (edited(lambda d: d["commands"][0]["words_base64"].append("*")),
                  "commands[0].words_base64: expected base64")):

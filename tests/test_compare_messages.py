@@ -171,6 +171,10 @@ class NoiseLine(unittest.TestCase):
                 ({"proc/cpuinfo": "flags\t: fpu hypervisorish\n"}, None),
                 ({"proc/loadavg": "1.93 0.40 0.10 2/99 7\n"}, "load average 1.93"),
                 ({"proc/loadavg": "0.49 3.0 3.0 2/99 7\n"}, None),
+                ({"proc/loadavg": "9" * 400 + " 1 1 1/1 7\n"}, None),  # no JSON number
+                ({"after": IDLE.replace("cpu1 10 0 10 80", "cpu1 60 0 10 60")},  # idle went back
+                 "other work on cpu1 100% of"),
+                ({GOVERNOR.format(0): "power\nsave\x1b\n"}, "governor power\\nsave\\x1b (not"),
                 ({"after": IDLE.replace("cpu1 10 0 10 80", "cpu1 70 0 10 100")},
                  "other work on cpu1 75% of the 0.2 s"),
                 ({"after": stolen}, "other work on cpu0 20%"), ({"after": waiting}, None),

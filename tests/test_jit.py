@@ -489,6 +489,7 @@ class DumpReading(unittest.TestCase):
                 hotspot_dump("JitBench::branch", HONEST, tier=3) + hotspot,
                 [("HotSpot", "JitBench::branch", BRANCH, 3), ("HotSpot", "JitBench::inc", INC, 4)]),
             "HotSpot, not a kernel": (hotspot_dump("JitBench::main", HONEST), []),
+            "HotSpot, no bytes (hsdis printed its text)": (hotspot_dump("JitBench::inc", ""), []),
             "V8, not a kernel": (v8_dump("main", HONEST), []),
             "HotSpot, the last one cut off": (hotspot + cut_hotspot,
                                               [("HotSpot", "JitBench::inc", INC, 4)]),
@@ -965,6 +966,10 @@ class SavedDumps(unittest.TestCase):
                                (["dump", os.path.join(folder, "missing.txt")], "No such file"),
                                (["java", "--java", os.path.join(folder, "none")], "not found"),
                                (["java", "--java", "false"], "exited with status 1"),
+                               (["dump", os.path.join(DATA, "hotspot_overlapping_code.txt")],
+                                "two different bytes at 0x7f0000001003"),
+                               (["dump", os.path.join(DATA, "hotspot_beyond_64_bits.txt")],
+                                "beyond the 64-bit address space"),
                                (["wasm", "--wasm", empty + ".wasm"],
                                 "no such file (the WebAssembly module)")):
                 with self.subTest(args=args):
@@ -1724,13 +1729,22 @@ def replay_folder():
 
 
 # saved dump: per kernel, None when the chain and the path are both measured,
-# else words of the path's refusal
+# else words of the path's refusal (or of another figure's, as (figure, words))
 REPLAYED = {
     "hotspot_opaque.txt": (None, None, None), "v8_biguint64array.txt": (None, None, None),
     "wasm_turbofan.txt": (None, None, None), "wasm_liftoff.txt": (None, None, None),
     "pypy_array_l_while.txt": (None, None, None),
     "luajit_two_pointers.txt": (None, None, "flags set by `ucomisd %xmm6,%xmm7`"),
     "hotspot_c1_tier3.txt": ("no judged loop to replay: the kernel was not judged", None, None),
+    # Made here (README.md): Inc's loop as named, Arith's and Branch's calling out.
+    "replay_bound_in_code.txt": (None, "every path of the loop calls out", "every path"),
+    "replay_cell_over_exit.txt": ("would write over code a run can reach", "every path",
+                                  "every path"),
+    "replay_at_the_chains_place.txt": (("chain_ms", "where the chain's loop is placed"),
+                                       "every path", "every path"),
+    "replay_far_return.txt": ("runs `lretq` at 0x7f000000102d", "every path", "every path"),
+    "replay_computed_jump.txt": ("jumps through %r11 at 0x7f0000001045", "every path",
+                                 "every path"),
     # Made here: every kernel's loop calls out on its one path.
     "calls out": ["every path of the loop calls out"] * 3,
 }
@@ -1779,7 +1793,8 @@ class Replay(unittest.TestCase):
                         # (A rotated loop's bound test may end it part-way through a trip.)
                         self.assertIn(TINY - kernel["replay"]["iterations"], range(4))
                     else:
-                        self.assertIn(words, refused["path_ms"], kernel["kernel"])
+                        key, words = words if isinstance(words, tuple) else ("path_ms", words)
+                        self.assertIn(words, refused[key], kernel["kernel"])
         # A count below two trips of the unrolled loop is refused, not run.
         result = tool("dump", os.path.join(DATA, "hotspot_opaque.txt"), "--format", "json",
                       "--replay-iterations", "7", "--rounds", "1", "--floor", "none", "--build",

@@ -194,12 +194,14 @@ def parse_arguments(argv):
     parser.add_argument("commands", nargs="*", metavar="COMMAND",
                         help="one argument per command; the first is the reference")
     args = parser.parse_args(argv)
+    args.paths = frozenset()  # words known to name paths (--skip-missing)
     if args.counterparts is not None:
         if args.commands or args.floor is not None:
             parser.error("--counterparts names every command and the floor itself: give no "
                          "COMMAND and no --floor with it")
         reference, args.floor, candidates = counterparts.expand(args.counterparts)
         args.commands, args.skip_missing = [reference, *candidates], True
+        args.paths = counterparts.paths(args.counterparts)
     elif not args.commands:
         parser.error("the following arguments are required: COMMAND (or --counterparts)")
     if args.runs < 1:
@@ -236,7 +238,7 @@ def leave_out_missing(args):
     kept, skipped, floor = [args.commands[0]], [], None
     for index, command in enumerate(args.commands[1:], start=1):
         role = "floor" if index == args.floor_index else "candidate"
-        reason = missing(command)
+        reason = missing(command, args.paths)
         if reason:
             skipped.append(Skipped(command, role, reason))
             say(f"compare: left out {skipped[-1].describe()}\n")

@@ -37,6 +37,15 @@ def _argument(words, build, jit):
     return shlex.join(words)
 
 
+def paths(build="build"):
+    """The words of expand's commands that name a file or folder, whatever
+    their characters (--skip-missing takes a word with a space for more
+    than one path, and leaves it to the run)."""
+    jit, build = os.path.relpath(JIT), os.path.normpath(build)
+    return {word.format(build=build, jit=jit) for words in (REFERENCE, FLOOR, *CANDIDATES)
+            for word in words if "{" in word}
+
+
 def expand(build="build"):
     """(the reference, the floor, the candidates) as COMMAND arguments."""
     jit, build = os.path.relpath(JIT), os.path.normpath(build)

@@ -9,10 +9,12 @@ work that is not compare's (it sleeps meanwhile). Nothing on the machine is
 changed: only files under /proc and /sys are read. Paths are parameters, so
 that tests read made-up files.
 """
+import math
 import os
 import re
 import time
 
+from comparing.commands import printable
 from comparing.records import Noise
 
 LOOK_S = 0.2  # seconds between the two readings of /proc/stat
@@ -63,14 +65,18 @@ def look(proc="/proc", sys_root="/sys", seconds=LOOK_S, sleep=time.sleep):
     cpus = os.path.join(sys_root, "devices", "system", "cpu")
     load = (_read(os.path.join(proc, "loadavg")) or "").split()[:1]
     load = float(load[0]) if load and re.fullmatch(r"\d+(\.\d+)?", load[0]) else None
-    governors = sorted({g for g in (_read(os.path.join(cpus, n, "cpufreq", "scaling_governor"))
+    load = load if load is not None and math.isfinite(load) else None  # JSON has no inf
+    governors = sorted({printable(g) for g in (_read(os.path.join(cpus, n, "cpufreq", "scaling_governor"))
                                     for n in _cpus(cpus)) if g})
     flags = re.search(r"^flags\s*:(.*)$", _read(os.path.join(proc, "cpuinfo")) or "", re.M)
     hypervisor = None if flags is None else "hypervisor" in flags[1].split()
     first = cpu_ticks(proc)
     sleep(seconds)
     second = cpu_ticks(proc)
-    busy = {name: (second[name][0] - first[name][0]) / (second[name][1] - first[name][1])
+    # A counter that went back (the kernel's iowait can) would give a share
+    # beyond 0 to 1.
+    busy = {name: min(1.0, max(0.0, (second[name][0] - first[name][0])
+                               / (second[name][1] - first[name][1])))
             for name in first if name in second and second[name][1] > first[name][1]}
     boost = _boost(cpus)
     found = []

@@ -32,16 +32,17 @@ def program_problem(command):
     return None
 
 
-def missing(command):
+def missing(command, paths=frozenset()):
     """Why --skip-missing leaves `command` out, or None: its program cannot
     run, or one of its other words names a path (it has a slash and is not
-    an option) where there is nothing."""
+    an option, or is one of `paths`, known to be paths) where there is
+    nothing."""
     problem = program_problem(command)
     if problem:
         return f"cannot run: {problem}"
     for word in command.words[1:]:
-        if ("/" in word and not word.startswith("-") and not NOT_ONE_PATH.search(word)
-                and not os.path.exists(word)):
+        if (word in paths or "/" in word and not word.startswith("-")
+                and not NOT_ONE_PATH.search(word)) and not os.path.exists(word):
             return f"{word!r}: no such file or folder"
     return None
 

@@ -12,6 +12,7 @@ import dataclasses
 import json
 import math
 import os
+import statistics
 from typing import Tuple
 
 from comparing.commands import Command
@@ -112,6 +113,13 @@ def _times(document, count, runs):
                 and v >= 0 for v in values):
             raise SavedRunError(f"{where}.times_ms: expected {runs} times in ms, one per round")
         times[command][kernel] = [float(v) for v in values]
+        # The summary compare wrote beside the times is theirs to the bit: a
+        # file whose times were edited, and not its summary, is refused.
+        for key, value in (("runs", len(values)), ("median_ms", statistics.median(values)),
+                           ("min_ms", min(values)), ("max_ms", max(values))):
+            if row.get(key) != value:
+                raise SavedRunError(f"{where}: its {key} is not that of its times_ms: the file "
+                                    "was edited")
     if any(len(per) != len(KERNEL_NAMES) for per in times):
         raise SavedRunError("results: a command or a kernel has no results")
     return times

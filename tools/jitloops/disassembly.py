@@ -231,10 +231,34 @@ def resolve_computed_jumps(instructions):
             break
 
 
+def conflict(segments):
+    """The first address for which two segments give different bytes, or
+    None. The listing would judge one of them and the replay place the
+    other: such a dump is refused whole."""
+    ordered = sorted(segments, key=lambda s: s[0])
+    for number, (start, data) in enumerate(ordered):
+        for other, more in ordered[number + 1:]:
+            if other >= start + len(data):
+                break
+            overlap = range(other, min(start + len(data), other + len(more)))
+            for address in overlap:
+                if data[address - start] != more[address - other]:
+                    return address
+    return None
+
+
 def disassemble(segments, annotations):
     """Every instruction of the segments, in address order."""
     if shutil.which("objdump") is None:
         raise ToolError("objdump not found (Debian package binutils)")
+    beyond = next((start for start, data in segments if start + len(data) > 1 << 64), None)
+    if beyond is not None:  # objdump would wrap it round to other addresses
+        raise ToolError(f"the dump places code at {beyond:#x}, running beyond the 64-bit address "
+                        "space: its code cannot be read")
+    clash = conflict(segments)
+    if clash is not None:
+        raise ToolError(f"the dump gives two different bytes at {clash:#x}: its code cannot "
+                        "be read")
     instructions = []
     with tempfile.TemporaryDirectory() as folder:
         for number, (start, data) in enumerate(segments):

@@ -129,6 +129,8 @@ def parse_hotspot(text):
                 annotations.setdefault(last, []).append(match[2].strip())
             elif last is not None and (match := HOTSPOT_CONTINUED.match(line)):
                 annotations[last].append(match[1].strip())
+        if not segments.result():
+            continue  # no bytes printed (hsdis loaded prints text): nothing to judge
         osr = "%" in method["flags"]
         description = (f"{method['compiler']}, tier {method['tier']}, "
                        + (f"on-stack replacement at bci {method['bci']}, " if osr else "")

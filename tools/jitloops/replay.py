@@ -38,8 +38,7 @@ def describe(state, chain, rounds):
     code = dict(state.code)
     if chain:
         control, control_code, _ = chain.control
-        for page in range(chain.start // PAGE, (control + len(control_code)) // PAGE + 1):
-            pages[page * PAGE] = "code"
+        pages.update(dict.fromkeys(chain_pages(chain), "code"))
         code[chain.start] = chain.code
         code[control] = control_code
     lines = ["replay-description 1", f"rounds {rounds:x}", f"timeout {TIMEOUT:x}"]
@@ -60,6 +59,12 @@ def describe(state, chain, rounds):
     trap = chain.exit if chain else state.exits[0]
     lines += experiment("overhead", rsp, trap, [trap], [])
     return "\n".join(lines) + "\n"
+
+
+def chain_pages(chain):
+    control, control_code, _ = chain.control
+    return [page * PAGE for page in range(chain.start // PAGE,
+                                          (control + len(control_code)) // PAGE + 1)]
 
 
 def experiment(name, registers, entry, exits, watches):
@@ -113,6 +118,9 @@ def replay(kernel, program, iterations, rounds):
         chain = build(order or state.walks[:1], code, state, CHAIN_CODE, iterations)
     except Refusal as error:
         chain_why = str(error)
+    if chain and set(chain_pages(chain)) & set(state.pages):
+        chain, chain_why = None, (f"the path's code or memory lies where the chain's loop is "
+                                  f"placed ({CHAIN_CODE:#x}): the one would overwrite the other")
     try:
         found = run(program, describe(state, chain, rounds))
     except ReplayRefused as error:

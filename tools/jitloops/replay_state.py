@@ -357,7 +357,34 @@ def finish(plan, walks, solver, compilation, code, accumulator, hot):
             if use.writes and pages.get(address // PAGE * PAGE) == "code":
                 raise Refusal(f"the store at {use.address:#x} would write into a page of the "
                               "code placed for the replay")
+    check_code_cells(state, code)
     return state
+
+
+def check_code_cells(state, code):
+    """A cell in a code page is written there before the code runs, over
+    its traps: it must leave every byte a run can execute as the walk saw it
+    (the placed instructions' own bytes, a trap at every way out of them), or
+    the harness would run bytes the listing never walked."""
+    placed = {}
+    for address, data in state.code.items():
+        placed.update(zip(range(address, address + len(data)), data))
+    reachable = set(state.exits) | {way for a in state.code for way in (code[a].next,
+                                                                       code[a].target)
+                                    if way is not None and way not in state.code}
+    pages = state.pages
+    for address, (width, value) in state.cells.items():
+        kinds = {pages.get((address + k) // PAGE * PAGE) for k in range(width)}
+        if kinds == {"data"}:
+            continue
+        if len(kinds) > 1:
+            raise Refusal(f"the cell at {address:#x} lies across a page of the code placed for "
+                          "the replay and a page of data")
+        for k, byte in enumerate((value & bits(8 * width)).to_bytes(width, "little")):
+            if address + k in reachable or placed.get(address + k, byte) != byte:
+                raise Refusal(f"the cell at {address:#x}, which the path reads, would write over "
+                              f"code a run can reach ({address + k:#x}): the replay would run "
+                              "bytes the listing did not walk")
 
 
 def bytes_of(compilation, address, length):

@@ -25,8 +25,18 @@ from .symbolic import Lin, Machine, memory_width, step, term
 OTHER_FLAG_WRITERS = re.compile(
     r"^(i?mul|i?div|adc|sbb|bt[crs]?|bs[fr]|popcnt|lzcnt|tzcnt|v?u?comis[sd]|v?ptest|sh[lr]d|"
     r"ro[lr]|rc[lr]|cmpxchg\w*|xadd|andn|bls\w+|bextr|bzhi|scas\w*|cmps[bwlq]?)[bwlq]?$")
-NOT_NATIVE = ("syscall", "sysenter", "int", "into", "in", "out", "hlt", "rdpid", "xgetbv",
-              "wrfsbase", "wrgsbase")
+# What the harness must never run: a way into the kernel or out of the
+# walked code other than a direct jump (a return or far transfer goes where
+# memory says, into the middle of a placed instruction as readily as
+# anywhere), and what changes the process's own state under the harness (its
+# segments, its thread pointer, its memory keys).
+NOT_NATIVE = ("syscall", "sysenter", "sysexit", "sysret", "int", "int1", "icebp", "into", "in",
+              "out", "ins", "outs", "hlt", "rdpid", "xgetbv", "wrfsbase", "wrgsbase", "wrpkru",
+              "xrstor", "xrstors", "xrstor64", "xbegin", "xabort", "swapgs", "ljmp", "lcall",
+              "jrcxz", "jecxz", "jcxz", "vmcall", "vmmcall", "vmfunc", "enclu", "tdcall",
+              "senduipi", "uiret", "umwait", "tpause", "lfs", "lgs", "lss")
+RETURNS = re.compile(r"^(l|i|sys|ui)?ret[lqw]?$")
+SEGMENTS = ("%cs", "%ds", "%es", "%fs", "%gs", "%ss")
 
 
 class Refusal(Exception):
@@ -85,14 +95,14 @@ def operand_width(insn):
     return widths[0] if widths else memory_width(insn) or 64
 
 
-def read_operand(machine, operand, width, bytes_set):
+def read_operand(machine, operand, width, bytes_set, insn):
     """An operand's value as the flags see it."""
     if operand.startswith("%") and operand[1:] in x86.ALL:
         family, _, offset = x86.ALL[operand[1:]]
         if family in bytes_set and x86.ALL[operand[1:]][1] == 8 and not offset:
             return Operand(bytes_set[family])
         return Operand(machine.get(family), offset)
-    return Operand(machine.value(operand, width))
+    return Operand(machine.value(operand, width, insn))
 
 
 def refuse_native(insn):
@@ -102,7 +112,9 @@ def refuse_native(insn):
     if insn.is_jump and insn.indirect:
         raise Refusal(f"the path jumps through a register at {insn.address:#x} whose value the "
                       "listing cannot prove")
-    if insn.mnemonic in NOT_NATIVE or insn.mnemonic.startswith("loop"):
+    m = insn.mnemonic
+    if m in NOT_NATIVE or m.rstrip("bwlq") in NOT_NATIVE or m.startswith("loop") \
+            or RETURNS.match(m) or insn.operands and insn.operands[-1] in SEGMENTS:
         raise Refusal(f"the path runs `{insn.text}` at {insn.address:#x}, which the replay "
                       "does not run")
     if any(re.match(r"^%[fg]s:", op) for op in insn.operands):
@@ -121,6 +133,14 @@ def walk(path, code, runtime, poll_words, accumulators):
     for number, address in enumerate(path.addresses):
         insn = code[address]
         refuse_native(insn)
+        if insn.is_jump and insn.operands:
+            # A computed jump the listing made direct: its target was proven
+            # from the code before the head, which the replay does not run.
+            held = machine.value(insn.operands[0], 64, insn)
+            if held.terms or held.const != insn.target:
+                raise Refusal(f"the path jumps through {insn.operands[0]} at {address:#x}, whose "
+                              f"value ({held.key()}) the replay cannot prove is "
+                              f"{insn.target:#x}")
         before_each.setdefault(address, dict(machine.regs))
         m = insn.mnemonic
         width = memory_width(insn)
@@ -151,8 +171,8 @@ def walk(path, code, runtime, poll_words, accumulators):
         kind = flag_kind(m)
         if kind:
             size = operand_width(insn)
-            setter = (kind, [read_operand(machine, op, size, bytes_set) for op in insn.operands],
-                      size, address, "")
+            operands = [read_operand(machine, op, size, bytes_set, insn) for op in insn.operands]
+            setter = (kind, operands, size, address, "")
         elif OTHER_FLAG_WRITERS.match(m):
             setter = (None, [], 64, address, f"flags set by `{insn.text}` at {address:#x}, which "
                       "the replay does not compute")

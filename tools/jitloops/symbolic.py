@@ -163,10 +163,11 @@ class Machine:
         family, width, offset = x86.ALL[name]
         self.regs[family] = value if width >= 32 and not offset else unknown()
 
-    def value(self, operand, width=None):
+    def value(self, operand, width=None, insn=None):
         """An operand's value: a constant, a register's, or a load's (of
         `width` bits: the value stored there before along the path when it
-        was stored at that width)."""
+        was stored at that width). `insn` is the instruction reading it,
+        whose end a RIP-relative operand counts from."""
         if operand.startswith("$"):
             try:
                 return Lin(int(operand[1:], 0))
@@ -174,7 +175,7 @@ class Machine:
                 return unknown()
         if operand.startswith("%") and operand[1:] in x86.ALL:
             return self.get(operand[1:])
-        address = self.address(operand)
+        address = self.address(operand, insn)
         if address is None:
             return unknown()
         stored = self.memory.get(address.key())
@@ -249,17 +250,17 @@ def step(machine, insn, runtime, poll_words=()):
     value = None
     if m.startswith("mov") and not m.startswith(("movs", "movz", "movab")) or m == "movabs" \
             or m.startswith(("movslq", "movsl", "movzl", "movzw", "movsw", "movzb", "movsb")):
-        value = machine.value(source, width) if len(operands) == 2 else None
+        value = machine.value(source, width, insn) if len(operands) == 2 else None
         if m.startswith(("movzb", "movsb", "movzw", "movsw")):
-            value = term(m, machine.value(source, width))
+            value = term(m, machine.value(source, width, insn))
     elif m.startswith(VECTOR_MOVES) and len(operands) == 2:
-        value = machine.value(source, width)
+        value = machine.value(source, width, insn)
     elif m.startswith(TO_DOUBLE + TO_INTEGER) and len(operands) == 2:
-        value = machine.value(source, width)
+        value = machine.value(source, width, insn)
     elif m.startswith("lea") and len(operands) == 2:
         value = machine.address(source, insn)
     elif base in ("add", "sub") and len(operands) == 2:
-        delta = machine.value(source, width)
+        delta = machine.value(source, width, insn)
         value = machine.get(dest) + (delta if base == "add" else delta.scale(-1))
     elif base in ("inc", "dec") and len(operands) == 1:
         value = machine.get(dest) + Lin(1 if base == "inc" else -1)
@@ -273,12 +274,12 @@ def step(machine, insn, runtime, poll_words=()):
         machine.set(registers[0], second)
         value = first
     elif base == "imul" and len(operands) == 3 and operands[0].startswith("$"):
-        value = machine.value(operands[1], width).scale(int(operands[0][1:], 0))
+        value = machine.value(operands[1], width, insn).scale(int(operands[0][1:], 0))
     elif m.startswith(PURE) and (len(operands) > 1 or not m.startswith("imul")):
         # (A one-operand imul writes rdx:rax, which the model does not follow.)
         inputs = operands[:-1] if len(operands) > 2 or m.startswith(WRITE_ONLY_DESTINATION) \
             else operands
-        value = term(f"{m}/{x86.ALL[dest][1]}", *(machine.value(op, width)
+        value = term(f"{m}/{x86.ALL[dest][1]}", *(machine.value(op, width, insn)
                                                         for op in inputs))
     machine.set(dest, value if value is not None else unknown())
     return accesses
@@ -294,7 +295,7 @@ def remember_stores(machine, insn, accesses, width):
         and not x86.is_memory(operands[0])
     for access in accesses:
         if access.writes:
-            value = machine.value(operands[0]) if plain else unknown()
+            value = machine.value(operands[0], None, insn) if plain else unknown()
             if plain:
                 access.value = value
             machine.memory[access.location] = (value, width if plain else None)
