@@ -4,11 +4,10 @@ knows how to start a built executable.
 Each test file calls `main` with its options. `FILE --list-groups` prints the
 file's test groups (its unittest.TestCase classes that hold tests), one per
 line; tests/CMakeLists.txt registers one CTest test per listed group, so a
-group added to a file is registered without anyone keeping a list.
-`FILE --list-alone` prints the groups that must run with no other test
-beside them: a group declares it with a class attribute RUN_ALONE saying why
-(what it times that a parallel neighbour could change), and CTest runs it
-with RUN_SERIAL. Otherwise the named groups (all when none is named) run,
+group added to a file is registered without anyone keeping a list. A group
+that must run with no other test beside it is listed as `NAME alone`: it
+declares it with a class attribute RUN_ALONE saying why (what it times that
+a parallel neighbour could change), and CTest runs it with RUN_SERIAL. Otherwise the named groups (all when none is named) run,
 verbosely; the exit status is 77 (skipped) when every test skipped.
 
 Every file takes `--emulator=WORD`, once per word of the command that runs
@@ -66,9 +65,9 @@ def main(options, description, add_arguments=lambda parser: None, before_run=lam
     """Lists the groups or parses the options into `options` and runs the
     groups; returns the exit status."""
     module = sys.modules["__main__"]
-    if sys.argv[1:] in (["--list-groups"], ["--list-alone"]):
-        listed = groups(module) if sys.argv[1] == "--list-groups" else lone_groups(module)
-        print("\n".join(listed))
+    if sys.argv[1:] == ["--list-groups"]:
+        alone = lone_groups(module)
+        print("\n".join(name + (" alone" if name in alone else "") for name in groups(module)))
         return 0
     parser = argparse.ArgumentParser(description=description)
     add_arguments(parser)

@@ -562,7 +562,7 @@ def listed_groups(path):
                             capture_output=True, text=True, timeout=60, check=False)
     if result.returncode != 0:
         raise AssertionError(f"{path.name} --list-groups failed: {result.stderr}")
-    return result.stdout.split()
+    return [line.split()[0] for line in result.stdout.splitlines() if line.strip()]
 
 
 class TestFiles(unittest.TestCase):
