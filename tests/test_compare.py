@@ -440,6 +440,7 @@ class BeforeTheFirstRun(FakeCommands):
             ([missing, ref, "no-such-program-here"], 1, [f"{missing}: cannot run",
                                                          "no-such-program-here: cannot run"]),
             (["--plot", "", ref], 2, ["--plot FILE.svg: an empty file name"]),
+            (["--counterparts", ""], 2, ["--counterparts BUILD_DIR: an empty folder name"]),
             (["--plot", self.path("no-such-dir/p.svg"), ref], 1,
              [f"cannot write {self.path('no-such-dir/p.svg')}: no folder"]),
             (["--plot", folder, ref], 1, [f"cannot write {folder}: it is a folder"]),

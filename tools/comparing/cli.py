@@ -196,6 +196,8 @@ def parse_arguments(argv):
     args = parser.parse_args(argv)
     args.paths = frozenset()  # words known to name paths (--skip-missing)
     if args.counterparts is not None:
+        if args.counterparts == "":  # an unset variable, more likely than "."
+            parser.error("--counterparts BUILD_DIR: an empty folder name")
         if args.commands or args.floor is not None:
             parser.error("--counterparts names every command and the floor itself: give no "
                          "COMMAND and no --floor with it")
