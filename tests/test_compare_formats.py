@@ -656,8 +656,8 @@ class SavedRuns(unittest.TestCase):
         self.path = os.path.join(folder.name, "saved.json")
 
     def against(self, text, commands=COMMANDS, **here):
-        with open(self.path, "w", encoding="utf-8") as f:
-            f.write(text)
+        with open(self.path, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(text)  # a lone surrogate stands for the byte it escapes
         return against(self.path, commands, {**ENVIRONMENT, **here})
 
     def test_a_saved_run_reads_back(self):
@@ -679,6 +679,14 @@ class SavedRuns(unittest.TestCase):
         for text, message in (
                 (good[:len(good) // 2], "truncated: it ends inside"),
                 (good[:good.index('"./build')] + '"./bu', "truncated"), ("", "empty"),
+                # cut inside a literal, a number, an escape or a character, where the
+                # parser stops short of the end; and the same tails not at the end
+                (good[:good.index(": true") + 5], "truncated"),
+                (good[:good.index(": null") + 4], "truncated"),
+                (good[:re.search(r"[0-9]\.[0-9]", good).start() + 2], "truncated"),
+                ('{"a": "\\u12', "truncated"), (good[:-9] + "\udcc3", "inside a UTF-8 character"),
+                (good[:good.index(": true") + 5] + "}", "not JSON: Expecting value"),
+                ("[1 2", "not JSON: Expecting ','"), ('{"a": 1.x', "not JSON"),
                 ("<html>", "not JSON: Expecting value"), (format_bmf(saved()), "no schema_ver"),
                 (good.replace('"schema_version": 1', '"schema_version": 2'), "version 2, but"),
                 (good.replace('"schema_minor": 4', '"schema_minor": 2'), "schema 1.2, saved by"),

@@ -12,6 +12,7 @@ import dataclasses
 import json
 import math
 import os
+import re
 import statistics
 from typing import Tuple
 
@@ -53,6 +54,32 @@ def _decode(text, where):
         raise SavedRunError(f"{where}: expected base64 text") from error
 
 
+# What a cut inside a token leaves at the end of the text, where the parser
+# stops before the end: the first letters of true, false or null, or a lone
+# minus sign (where it expects a value); a number that stops after its
+# point or exponent letter (inside the number); a \u escape short of its
+# four digits.
+_CUT_VALUE = re.compile(r"t(?:r(?:u)?)?|f(?:a(?:l(?:s)?)?)?|n(?:u(?:l)?)?|-")
+_CUT_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]*)?(?:[eE][+-]?[0-9]*)?")
+_CUT_ESCAPE = re.compile(r"u[0-9a-fA-F]{0,3}")
+
+
+def _cut_short(text, error):
+    """Whether the parser's error is that of a document cut short."""
+    end = len(text.rstrip())
+    if error.pos >= end or error.msg.startswith("Unterminated string"):
+        return True  # a cut inside a string is found at the string's start
+    tail = text[error.pos:end]
+    if error.msg.startswith("Invalid \\uXXXX escape"):
+        return bool(_CUT_ESCAPE.fullmatch(tail))
+    if error.msg == "Expecting value":
+        return bool(_CUT_VALUE.fullmatch(tail))
+    start = error.pos
+    while start > 0 and text[start - 1] in "0123456789+-.eE":
+        start -= 1
+    return start < error.pos and bool(_CUT_NUMBER.fullmatch(text[start:end]))
+
+
 def _document(data):
     """The parsed document of `data` (bytes), or SavedRunError."""
     if not data.strip():
@@ -60,6 +87,8 @@ def _document(data):
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
+        if error.reason == "unexpected end of data":
+            raise SavedRunError("truncated: it ends inside a UTF-8 character") from error
         raise SavedRunError(f"not JSON: not UTF-8 text (byte {error.start})") from error
 
     def refuse(name):  # JSON has no NaN or Infinity; Python's reader would take them
@@ -68,8 +97,7 @@ def _document(data):
     try:
         return json.loads(text, parse_constant=refuse)
     except json.JSONDecodeError as error:
-        # A cut inside a string is found at the string's start.
-        if error.pos >= len(text.rstrip()) or error.msg.startswith("Unterminated string"):
+        if _cut_short(text, error):
             raise SavedRunError(f"truncated: it ends inside the JSON document (line "
                                 f"{error.lineno}, column {error.colno})") from error
         raise SavedRunError(f"not JSON: {error}") from error
