@@ -98,14 +98,15 @@ int main() {
     // fuses each update into one read-modify-write instruction (addq
     // $1,(mem)). The Intel Xeons measured (cpu family 6, models 167 and 207)
     // run a separate load, add and store, unrolled, about twice as fast as
-    // that; the AMD EPYCs (Zen 4 and Zen 5) run both forms at about the same
-    // speed, the fused one up to a tenth faster while the host is busy with
-    // other work. One form has to serve every processor, so it is the one
-    // whose worst case is best: unfused() keeps the load, the arithmetic and
-    // the store apart for every compiler, and each loop is unrolled eight
-    // times, so that its counter and branch cost a fraction of an update
-    // and, in the branch loop, the index's parity is known at every position
-    // (clang++ then drops the test; g++ keeps it).
+    // that; the AMD EPYCs (cpu family 25, model 17, and family 26, model 2)
+    // run both forms at about the same speed, the fused one up to a tenth
+    // faster on family 25 while the host is busy with other work (the
+    // 2-vCPU virtual machines measured). One form has to serve every
+    // processor, so it is the one whose worst case is best: unfused() keeps
+    // the load, the arithmetic and the store apart for every compiler, and
+    // each loop is unrolled eight times, so that its counter and branch cost
+    // a fraction of an update and, in the branch loop, the index's parity is
+    // known at every position (clang++ then drops the test; g++ keeps it).
     // The figures and the forms tried: docs/measurements/.
 
     {
